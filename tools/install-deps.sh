@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, running and testing need, and only those that
+# are missing, so that a machine that has them pays nothing.
+# Usage: tools/install-deps.sh [build|run|test|bench|fuzz|package]...
+set -euo pipefail
+
+base=(g++ cmake ninja-build make qt6-base-dev libxkbcommon-dev fonts-dejavu-core)
+want=("${base[@]}")
+for job in "${@:-build}"; do
+    case "$job" in
+        build) ;;
+        run) want+=(xvfb xauth) ;;
+        test) want+=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth python3-pyvisa-py) ;;
+        bench) want+=(libbenchmark-dev xvfb xauth) ;;
+        fuzz) want+=(clang-14 libclang-rt-14-dev) ;;
+        package) want+=(dpkg-dev file) ;;
+        *) echo "install-deps: unknown job '$job'" >&2; exit 2 ;;
+    esac
+done
+
+missing=()
+for pkg in "${want[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+    [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing missing packages: ${missing[*]}"
+sudo=()
+if [[ $(id -u) -ne 0 ]]; then
+    if command -v sudo >/dev/null; then
+        sudo=(sudo)
+    else
+        echo "install-deps: not root and no sudo; install these packages: ${missing[*]}" >&2
+        exit 1
+    fi
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
