@@ -34,7 +34,9 @@ std::int16_t Sicl32Module::iopen(const std::string& addr) {
     return id;
 }
 
-std::int16_t Sicl32Module::iclose(SessionId id) { return checkStatus(m_lib.vb_iclose(id)); }
+std::int16_t Sicl32Module::iclose(SessionId id) {
+    return checkStatus(m_lib.vb_iclose(id));
+}
 
 std::int16_t Sicl32Module::iwrite(SessionId id, const std::string& buf, std::int32_t datalen,
                                   std::int16_t endi, std::int32_t& actual) {
@@ -50,17 +52,25 @@ std::int16_t Sicl32Module::itermchr(SessionId id, std::int16_t tchr) {
     return checkStatus(m_lib.vb_itermchr(id, tchr));
 }
 
-std::int16_t Sicl32Module::iclear(SessionId id) { return checkStatus(m_lib.vb_iclear(id)); }
+std::int16_t Sicl32Module::iclear(SessionId id) {
+    return checkStatus(m_lib.vb_iclear(id));
+}
 
 std::int16_t Sicl32Module::ireadstb(SessionId id, std::int16_t& stb) {
     return checkStatus(m_lib.vb_ireadstb(id, stb));
 }
 
-std::int16_t Sicl32Module::itrigger(SessionId id) { return checkStatus(m_lib.vb_itrigger(id)); }
+std::int16_t Sicl32Module::itrigger(SessionId id) {
+    return checkStatus(m_lib.vb_itrigger(id));
+}
 
-std::int16_t Sicl32Module::ilock(SessionId id) { return checkStatus(m_lib.vb_ilock(id)); }
+std::int16_t Sicl32Module::ilock(SessionId id) {
+    return checkStatus(m_lib.vb_ilock(id));
+}
 
-std::int16_t Sicl32Module::iunlock(SessionId id) { return checkStatus(m_lib.vb_iunlock(id)); }
+std::int16_t Sicl32Module::iunlock(SessionId id) {
+    return checkStatus(m_lib.vb_iunlock(id));
+}
 
 std::int16_t Sicl32Module::itimeout(SessionId id, std::int32_t tval) {
     return checkStatus(m_lib.vb_itimeout(id, tval));

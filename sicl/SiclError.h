@@ -10,8 +10,8 @@ namespace sicl {
 class SiclError : public std::runtime_error {
 public:
     SiclError(int number, std::string description)
-        : std::runtime_error(description), m_number(number),
-          m_description(std::move(description)) {}
+        : std::runtime_error(description), m_number(number), m_description(std::move(description)) {
+    }
 
     /// The library's error number exactly as vb_igeterrno returned it.
     int number() const noexcept { return m_number; }

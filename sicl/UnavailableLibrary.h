@@ -15,8 +15,8 @@ public:
     std::int16_t vb_iclose(SessionId) override { return 1; }
     std::int16_t vb_iwrite(std::int32_t, SessionId, std::string_view, std::int32_t, std::int16_t,
                            std::int32_t& actual) override;
-    std::int16_t vb_iread(std::int32_t, SessionId, std::string&, std::int32_t,
-                          std::int32_t& reason, std::int32_t& actual) override;
+    std::int16_t vb_iread(std::int32_t, SessionId, std::string&, std::int32_t, std::int32_t& reason,
+                          std::int32_t& actual) override;
     std::int16_t vb_itermchr(SessionId, std::int16_t) override { return 1; }
     std::int16_t vb_iclear(SessionId) override { return 1; }
     std::int16_t vb_ireadstb(SessionId, std::int16_t&) override { return 1; }

@@ -85,8 +85,7 @@ std::int16_t FakeLibrary::vb_iclose(sicl::SessionId id) {
 }
 
 std::int16_t FakeLibrary::vb_iwrite(std::int32_t one, sicl::SessionId id, std::string_view buf,
-                                    std::int32_t datalen, std::int16_t endi,
-                                    std::int32_t& actual) {
+                                    std::int32_t datalen, std::int16_t endi, std::int32_t& actual) {
     const auto n = std::clamp<std::int64_t>(datalen, 0, static_cast<std::int64_t>(buf.size()));
     if (auto failed =
             record({"vb_iwrite", {one, id, datalen, endi}, std::string(buf.substr(0, n))})) {

@@ -30,9 +30,9 @@ class FakeLibrary : public sicl::InstrumentLibrary {
 public:
     /// How one scripted failure looks.
     struct Failure {
-        std::int16_t result = 1;    ///< the entry's result (vb_iopen: the id, usually 0)
+        std::int16_t result = 1; ///< the entry's result (vb_iopen: the id, usually 0)
         std::int16_t errorNumber = 1;
-        std::string errorText;      ///< copied into the caller's buffer, cut at 59 bytes
+        std::string errorText; ///< copied into the caller's buffer, cut at 59 bytes
     };
 
     // ---- scripting ----
@@ -73,7 +73,8 @@ public:
     std::int16_t vb_iwrite(std::int32_t one, sicl::SessionId id, std::string_view buf,
                            std::int32_t datalen, std::int16_t endi, std::int32_t& actual) override;
     std::int16_t vb_iread(std::int32_t one, sicl::SessionId id, std::string& buf,
-                          std::int32_t bufsize, std::int32_t& reason, std::int32_t& actual) override;
+                          std::int32_t bufsize, std::int32_t& reason,
+                          std::int32_t& actual) override;
     std::int16_t vb_itermchr(sicl::SessionId id, std::int16_t tchr) override;
     std::int16_t vb_iclear(sicl::SessionId id) override;
     std::int16_t vb_ireadstb(sicl::SessionId id, std::int16_t& stb) override;
