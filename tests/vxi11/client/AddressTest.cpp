@@ -1,0 +1,123 @@
+#include "vxi11/Address.h"
+#include "vxi11/LibraryError.h"
+
+#include <gtest/gtest.h>
+
+using vxi11::Address;
+using vxi11::LibraryError;
+using vxi11::parseAddress;
+namespace err = vxi11::err;
+
+namespace {
+
+int refusal(const std::string& text) {
+    try {
+        parseAddress(text);
+    } catch (const LibraryError& e) {
+        return e.number();
+    }
+    return 0;
+}
+
+} // namespace
+
+TEST(Address, InterfaceSessionNamesGpib0AndDefaultPortmapper) {
+    const Address a = parseAddress("lan;vxi-11[127.0.0.1]:gpib");
+    EXPECT_EQ(a.host, "127.0.0.1");
+    EXPECT_EQ(a.portmapperPort, 111);
+    EXPECT_FALSE(a.isDevice());
+    EXPECT_EQ(a.deviceName(), "gpib0");
+}
+
+TEST(Address, HostPortAndNumberedInterfaceAreKept) {
+    const Address a = parseAddress("lan;vxi-11[gateway.lab:40111]:gpib1");
+    EXPECT_EQ(a.host, "gateway.lab");
+    EXPECT_EQ(a.portmapperPort, 40111);
+    EXPECT_EQ(a.deviceName(), "gpib1");
+}
+
+TEST(Address, DeviceFormsAsTheWindowBuildsThem) {
+    struct Row {
+        const char* text;
+        const char* device;
+    };
+    for (const Row& r :
+         {Row{"lan;vxi-11[h]:gpib, 7", "gpib0,7"}, Row{"lan;vxi-11[h]:gpib,7", "gpib0,7"},
+          Row{"lan;vxi-11[h]:gpib,  07  ", "gpib0,7"}, Row{"lan;vxi-11[h]:gpib, 0", "gpib0,0"},
+          Row{"lan;vxi-11[h]:gpib, 30", "gpib0,30"}, Row{"lan;vxi-11[h]:gpib, 705", "gpib0,7,5"},
+          Row{"lan;vxi-11[h]:gpib, 1205", "gpib0,12,5"},
+          Row{"lan;vxi-11[h]:gpib, 101", "gpib0,1,1"},
+          Row{"lan;vxi-11[h]:gpib, 3030", "gpib0,30,30"},
+          Row{"lan;vxi-11[h]:gpib, 1200", "gpib0,12,0"}}) {
+        SCOPED_TRACE(r.text);
+        const Address a = parseAddress(r.text);
+        EXPECT_TRUE(a.isDevice());
+        EXPECT_EQ(a.deviceName(), r.device);
+    }
+}
+
+TEST(Address, NumbersOutsideBothRangesAreInvalidAddresses) {
+    for (const char* n : {"31", "50", "100", "131", "3031", "3100", "12345", "999999999"}) {
+        SCOPED_TRACE(n);
+        EXPECT_EQ(refusal(std::string("lan;vxi-11[h]:gpib, ") + n), err::kAddressOutOfRange);
+    }
+}
+
+TEST(Address, MalformedTextIsBadSyntax) {
+    for (const char* text : {"",
+                             "gpib0,7",
+                             "lan;vxi-11",
+                             "lan;vxi-11[",
+                             "lan;vxi-11[h",
+                             "lan;vxi-11[]:gpib",
+                             "lan;vxi-11[ ]:gpib",
+                             "lan;vxi-11[h]",
+                             "lan;vxi-11[h]gpib",
+                             "lan;vxi-11[h]:",
+                             "lan;vxi-11[h]:gpib,",
+                             "lan;vxi-11[h]:gpib, ",
+                             "lan;vxi-11[h]:gpib, 7a",
+                             "lan;vxi-11[h]:gpib, -5",
+                             "lan;vxi-11[h]:gpib, 7 5",
+                             "lan;vxi-11[h]:gpib,1234567890",
+                             "lan;vxi-11[h:]:gpib",
+                             "lan;vxi-11[h:0]:gpib",
+                             "lan;vxi-11[h:65536]:gpib",
+                             "lan;vxi-11[h:x]:gpib",
+                             "lan;vxi-11[a b]:gpib",
+                             "lan;vxi-11[h]:gp ib",
+                             "lan;vxi-11[h]:gpib, 7, 5",
+                             "lan;vxi-11[[h]:gpib"}) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(refusal(text), err::kBadAddressSyntax);
+    }
+}
+
+TEST(Address, NeverReadsPastTheTextOrTrustsBrackets) {
+    // A text cut right after each prefix must be refused, not read beyond (ASan checks this).
+    const std::string full = "lan;vxi-11[host:111]:gpib, 705";
+    for (std::size_t n = 0; n < full.size(); ++n) {
+        const std::string cut = full.substr(0, n);
+        const std::string_view view(cut);
+        try {
+            parseAddress(view);
+        } catch (const LibraryError&) {
+        }
+    }
+    EXPECT_EQ(refusal(std::string("lan;vxi-11[h\0x]:gpib", 19)), err::kBadAddressSyntax);
+    EXPECT_EQ(refusal(std::string(600, '[')), err::kBadAddressSyntax);
+}
+
+TEST(Address, PrefixIgnoresCaseAndHostBlanksAreTrimmed) {
+    const Address a = parseAddress("LAN;VXI-11[ 127.0.0.1 ]:gpib");
+    EXPECT_EQ(a.host, "127.0.0.1");
+}
+
+TEST(Address, RefusalTextsNameWhatWasWrong) {
+    try {
+        parseAddress("lan;vxi-11[h]:gpib, 50");
+        FAIL();
+    } catch (const LibraryError& e) {
+        EXPECT_EQ(e.text(), "invalid GPIB address: 50");
+    }
+}

@@ -1,0 +1,194 @@
+#include "vxi11/Transport.h"
+#include "vxi11/LibraryError.h"
+#include "vxi11/client/ScriptServer.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <future>
+
+using namespace vxi11;
+using namespace std::chrono_literals;
+using testsupport::Bytes;
+using testsupport::Peer;
+using testsupport::ScriptServer;
+
+namespace {
+
+const std::uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+
+int failureOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const LibraryError& e) {
+        return e.number();
+    }
+    return 0;
+}
+
+/// A port on loopback where nobody listens: bound then released.
+std::uint16_t closedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = kLoopback;
+    socklen_t length = sizeof addr;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+/// Socket calls that move one byte at a time, and can fail with a chosen errno.
+class TrickleOps : public SocketOps {
+public:
+    int failSendWith = 0;
+    ssize_t send(int fd, const void* data, std::size_t length) override {
+        ++sends;
+        if (failSendWith != 0) {
+            errno = failSendWith;
+            return -1;
+        }
+        return SocketOps::send(fd, data, length > 0 ? 1 : 0);
+    }
+    ssize_t recv(int fd, void* data, std::size_t length) override {
+        return SocketOps::recv(fd, data, length > 0 ? 1 : 0);
+    }
+    int sends = 0;
+};
+
+} // namespace
+
+TEST(Transport, RefusedConnectNamesThePeer) {
+    const std::uint16_t port = closedPort();
+    try {
+        TcpConnection::connect(kLoopback, port, Deadline::after(2s));
+        FAIL() << "connected to a closed port";
+    } catch (const LibraryError& e) {
+        EXPECT_EQ(e.number(), err::kConnectionRefused);
+        EXPECT_EQ(e.text(), "connection refused: 127.0.0.1:" + std::to_string(port));
+    }
+}
+
+TEST(Transport, SilentPeerEndsReceiveAtTheDeadline) {
+    ScriptServer server([](Peer& p) { p.waitClosed(); });
+    auto c = TcpConnection::connect(kLoopback, server.port(), Deadline::after(2s));
+    std::uint8_t buf[4];
+    const auto start = Deadline::Clock::now();
+    EXPECT_EQ(failureOf([&] { c.receiveExact(buf, Deadline::after(300ms)); }),
+              err::kGatewayTimeout);
+    const auto took = Deadline::Clock::now() - start;
+    EXPECT_GE(took, 300ms);
+    EXPECT_LT(took, 2s);
+}
+
+TEST(Transport, PeerClosingOrResettingMidMessageIsConnectionLost) {
+    ScriptServer closing([](Peer& p) {
+        p.sendRaw(Bytes{1, 2});
+        p.close();
+    });
+    ScriptServer resetting([](Peer& p) {
+        p.sendRaw(Bytes{1, 2});
+        p.reset();
+    });
+    for (ScriptServer* s : {&closing, &resetting}) {
+        auto c = TcpConnection::connect(kLoopback, s->port(), Deadline::after(2s));
+        std::uint8_t buf[4];
+        EXPECT_EQ(failureOf([&] { c.receiveExact(buf, Deadline::after(5s)); }),
+                  err::kConnectionLost);
+    }
+}
+
+TEST(Transport, ShortWritesAndOneByteReadsStillCarryEveryByte) {
+    ScriptServer echo([](Peer& p) {
+        if (auto record = p.readRecord()) {
+            p.sendRecord(*record);
+        }
+        p.waitClosed();
+    });
+    TrickleOps ops;
+    auto c = TcpConnection::connect(kLoopback, echo.port(), Deadline::after(2s), ops);
+    Bytes message;
+    testsupport::put32(message, 0x80000000u | 1000u);
+    for (int i = 0; i < 1000; ++i) {
+        message.push_back(static_cast<std::uint8_t>(i * 7));
+    }
+    c.sendAll(message, Deadline::after(5s));
+    EXPECT_EQ(ops.sends, 1004);
+    Bytes back(message.size());
+    c.receiveExact(back, Deadline::after(5s));
+    EXPECT_EQ(back, message);
+}
+
+TEST(Transport, SendResetIsConnectionLostAndClosedConnectionFailsAtOnce) {
+    ScriptServer server([](Peer& p) { p.waitClosed(); });
+    TrickleOps ops;
+    ops.failSendWith = ECONNRESET;
+    auto c = TcpConnection::connect(kLoopback, server.port(), Deadline::after(2s), ops);
+    const Bytes data{1, 2, 3};
+    EXPECT_EQ(failureOf([&] { c.sendAll(data, Deadline::after(1s)); }), err::kConnectionLost);
+    c.close();
+    std::uint8_t buf[1];
+    EXPECT_EQ(failureOf([&] { c.receiveExact(buf, Deadline::never()); }), err::kConnectionLost);
+}
+
+TEST(Transport, ConnectToAFullBacklogEndsAtTheDeadline) {
+    // A listener that never accepts, with its queue filled, drops further SYNs: the connect
+    // can only end by its deadline.
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = kLoopback;
+    socklen_t length = sizeof addr;
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(fd, 0), 0);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+    std::vector<TcpConnection> fillers;
+    int result = 0;
+    std::chrono::steady_clock::duration took{};
+    for (int i = 0; i < 8 && result == 0; ++i) {
+        const auto start = Deadline::Clock::now();
+        result = failureOf([&] {
+            fillers.push_back(
+                TcpConnection::connect(kLoopback, ntohs(addr.sin_port), Deadline::after(300ms)));
+        });
+        took = Deadline::Clock::now() - start;
+    }
+    ::close(fd);
+    ASSERT_EQ(result, err::kGatewayTimeout);
+    EXPECT_GE(took, 300ms);
+    EXPECT_LT(took, 2s);
+}
+
+TEST(Transport, ResolverAnswersDottedTextItselfAndBoundsSlowLookups) {
+    int calls = 0;
+    const HostResolver counting = [&calls](const std::string&) -> std::optional<std::uint32_t> {
+        ++calls;
+        return std::nullopt;
+    };
+    EXPECT_EQ(resolveHost("127.0.0.1", counting, Deadline::after(1s)), kLoopback);
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(failureOf([&] { resolveHost("gatewayx", counting, Deadline::after(5s)); }),
+              err::kHostNotFound);
+    EXPECT_EQ(calls, 1);
+
+    auto release = std::make_shared<std::promise<void>>();
+    std::shared_future<void> gate = release->get_future().share();
+    const HostResolver stuck = [gate](const std::string&) -> std::optional<std::uint32_t> {
+        gate.wait();
+        return std::nullopt;
+    };
+    const auto start = Deadline::Clock::now();
+    EXPECT_EQ(failureOf([&] { resolveHost("slowname", stuck, Deadline::after(200ms)); }),
+              err::kGatewayTimeout);
+    EXPECT_LT(Deadline::Clock::now() - start, 2s);
+    release->set_value();
+}
+
+TEST(Transport, SystemResolverFindsLocalhostWithoutTheNetwork) {
+    EXPECT_EQ(systemResolve("localhost"), kLoopback);
+}
