@@ -74,8 +74,8 @@ std::vector<InstrumentConfig> demoBench();
 struct InstrumentSnapshot {
     int pad = 0;
     std::optional<int> sad;
-    std::string inputQueue;  ///< bytes received but not yet ended by LF or END
-    std::string lastCommand; ///< the last complete program message executed
+    std::string inputQueue;           ///< bytes received but not yet ended by LF or END
+    std::string lastCommand;          ///< the last complete program message executed
     std::size_t outputQueueBytes = 0; ///< response bytes waiting to be read
     std::uint8_t statusByte = 0;      ///< as a serial poll would read it now (RQS included)
     std::uint8_t eventStatus = 0;     ///< standard event status register

@@ -1,0 +1,43 @@
+#include "gateway/Simulator.h"
+
+namespace gateway {
+
+std::vector<InstrumentConfig> demoBench() {
+    std::vector<InstrumentConfig> bench;
+
+    InstrumentConfig dmm;
+    dmm.pad = 22;
+    dmm.idn = "Orvane Instruments,DM-6510 Digital Multimeter,OV220417,2.4.1";
+    dmm.queries = {{"MEAS:VOLT:DC?", "+1.234567E+00"},
+                   {"MEASURE:VOLTAGE:DC?", "+1.234567E+00"},
+                   {"READ?", "+1.234567E+00"},
+                   {"MEAS:RES?", "+4.700123E+03"}};
+    dmm.faults.crlf = true;
+    bench.push_back(dmm);
+
+    InstrumentConfig counter;
+    counter.pad = 3;
+    counter.idn = "Talvik Labs,FC-330 Frequency Counter and Source,TL0330-118,1.07";
+    counter.queries = {{"MEAS:FREQ?", "+1.00000000E+07"},
+                       {"FREQ?", "+1.00000000E+07"},
+                       {"SOUR:FREQ?", "+1.00000000E+03"}};
+    bench.push_back(counter);
+
+    InstrumentConfig scope;
+    scope.pad = 9;
+    scope.idn = "Quenby Measurement Systems Incorporated,QS-4054 Four Channel Digital Storage "
+                "Oscilloscope 500 MHz 5 GSa/s,QMS2024-0090417,FW 03.12.0045 build 2207";
+    scope.queries = {{"MEAS:FREQ?", "+9.99987E+05"}, {"ACQ:STATE?", "RUN"}};
+    bench.push_back(scope);
+
+    InstrumentConfig switcher;
+    switcher.pad = 5;
+    switcher.sad = 2;
+    switcher.idn = "Brenholt Devices,SW-2040 Switch Unit card 2,BH5020331,0.9.4";
+    switcher.queries = {{"ROUT:CLOS?", "(@101)"}};
+    bench.push_back(switcher);
+
+    return bench;
+}
+
+} // namespace gateway

@@ -1,0 +1,27 @@
+#pragma once
+// Parses VXI-11.2 device names: "gpib0" (the interface), "gpib0,PAD", "gpib0,PAD,SAD", with
+// the aliases "gpib", "hpib" and "hpib0", compared without regard to case.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace gateway {
+
+/// A parsed device name.
+struct DeviceName {
+    bool isInterface = true;
+    int pad = -1;           ///< 0-30 on a device link
+    std::optional<int> sad; ///< 0-30 (96-126 on the wire name are accepted as 0-30)
+
+    /// Canonical form: "gpib0", "gpib0,5", "gpib0,5,2".
+    std::string canonical() const;
+};
+
+/// Parses `name`; on failure returns the VXI-11 error for create_link: 1 (syntax error),
+/// 3 (no such interface or device) or 21 (address out of range).
+std::variant<DeviceName, std::int32_t> parseDeviceName(std::string_view name);
+
+} // namespace gateway
