@@ -15,37 +15,38 @@ struct Entry {
 // The one table of error numbers and texts. Each text reads well after a caption such as
 // "Create interface link error", and leaves room for a short detail after ": ".
 constexpr std::array kTable{
-    Entry{err::kSyntax, "gateway cannot parse the device name"},
-    Entry{err::kDeviceNotAccessible, "device not accessible"},
-    Entry{err::kInvalidLinkId, "invalid link identifier"},
-    Entry{err::kParameter, "parameter error"},
-    Entry{err::kChannelNotEstablished, "channel not established"},
-    Entry{err::kNotSupported, "operation not supported"},
-    Entry{err::kOutOfResources, "gateway out of resources"},
-    Entry{err::kLockedByAnother, "device locked by another link"},
-    Entry{err::kNoLockHeld, "no lock held by this link"},
-    Entry{err::kIoTimeout, "I/O timeout"},
-    Entry{err::kIoError, "I/O error"},
-    Entry{err::kInvalidAddress, "invalid address"},
-    Entry{err::kAborted, "operation aborted"},
-    Entry{err::kChannelAlreadyEstablished, "channel already established"},
-    Entry{err::kBadAddressSyntax, "bad address syntax"},
-    Entry{err::kAddressOutOfRange, "invalid GPIB address"},
-    Entry{err::kHostNotFound, "host not found"},
-    Entry{err::kConnectionRefused, "connection refused"},
-    Entry{err::kConnectionLost, "connection to gateway lost"},
-    Entry{err::kMalformedReply, "malformed reply from gateway"},
-    Entry{err::kGatewayTimeout, "no answer from gateway in time"},
-    Entry{err::kUnknownSession, "unknown session id"},
-    Entry{err::kNeedsInterfaceSession, "needs an interface session"},
-    Entry{err::kNeedsDeviceSession, "needs a device session"},
-    Entry{err::kCallRefused, "gateway refused the call"},
-    Entry{err::kNoVxi11Service, "no VXI-11 service on gateway"},
-    Entry{err::kNetwork, "network error"},
-    Entry{err::kInvalidArgument, "invalid argument"},
-    Entry{err::kTooManySessions, "too many open sessions"},
-    Entry{err::kUnknownGatewayError, "unknown gateway error"},
-    Entry{err::kShortWrite, "gateway took only part of the data"},
+    Entry{liberr::kSyntax, "gateway cannot parse the device name"},
+    Entry{liberr::kDeviceNotAccessible, "device not accessible"},
+    Entry{liberr::kInvalidLinkId, "invalid link identifier"},
+    Entry{liberr::kParameter, "parameter error"},
+    Entry{liberr::kChannelNotEstablished, "channel not established"},
+    Entry{liberr::kNotSupported, "operation not supported"},
+    Entry{liberr::kOutOfResources, "gateway out of resources"},
+    Entry{liberr::kLockedByAnother, "device locked by another link"},
+    Entry{liberr::kNoLockHeld, "no lock held by this link"},
+    Entry{liberr::kIoTimeout, "I/O timeout"},
+    Entry{liberr::kIoError, "I/O error"},
+    Entry{liberr::kInvalidAddress, "invalid address"},
+    Entry{liberr::kAborted, "operation aborted"},
+    Entry{liberr::kChannelAlreadyEstablished, "channel already established"},
+    Entry{liberr::kBadAddressSyntax, "bad address syntax"},
+    Entry{liberr::kAddressOutOfRange, "invalid GPIB address"},
+    Entry{liberr::kHostNotFound, "host not found"},
+    Entry{liberr::kConnectionRefused, "connection refused"},
+    Entry{liberr::kConnectionLost, "connection to gateway lost"},
+    Entry{liberr::kMalformedReply, "malformed reply from gateway"},
+    Entry{liberr::kGatewayTimeout, "no answer from gateway in time"},
+    Entry{liberr::kUnknownSession, "unknown session id"},
+    Entry{liberr::kNeedsInterfaceSession, "needs an interface session"},
+    Entry{liberr::kNeedsDeviceSession, "needs a device session"},
+    Entry{liberr::kCallRefused, "gateway refused the call"},
+    Entry{liberr::kNoVxi11Service, "no VXI-11 service on gateway"},
+    Entry{liberr::kNetwork, "network error"},
+    Entry{liberr::kInvalidArgument, "invalid argument"},
+    Entry{liberr::kTooManySessions, "too many open sessions"},
+    Entry{liberr::kUnknownGatewayError, "unknown gateway error"},
+    Entry{liberr::kShortWrite, "gateway took only part of the data"},
+    Entry{liberr::kOutOfMemory, "out of memory"},
 };
 
 std::string cut(std::string text) {
@@ -87,10 +88,10 @@ LibraryError::LibraryError(int number, std::string detail)
       m_detail(std::move(detail)), m_text(what()) {}
 
 LibraryError gatewayError(std::int32_t code) {
-    if (code > 0 && code < err::kBadAddressSyntax && errorTableText(code) != nullptr) {
+    if (code > 0 && code < liberr::kBadAddressSyntax && errorTableText(code) != nullptr) {
         return LibraryError(code);
     }
-    return LibraryError(err::kUnknownGatewayError, "code " + std::to_string(code));
+    return LibraryError(liberr::kUnknownGatewayError, "code " + std::to_string(code));
 }
 
 } // namespace vxi11

@@ -11,7 +11,7 @@ namespace vxi11 {
 ///
 /// Errors the gateway reports keep their VXI-11 numbers (1-29). Failures found on this side
 /// use 100 and up, a range the VXI-11 error field never uses, so the two cannot be confused.
-namespace err {
+namespace liberr {
 // Reported by the gateway (the VXI-11 `error` field).
 inline constexpr int kSyntax = 1;
 inline constexpr int kDeviceNotAccessible = 3;
@@ -46,7 +46,8 @@ inline constexpr int kInvalidArgument = 113;
 inline constexpr int kTooManySessions = 114;
 inline constexpr int kUnknownGatewayError = 115;
 inline constexpr int kShortWrite = 116;
-} // namespace err
+inline constexpr int kOutOfMemory = 117;
+} // namespace liberr
 
 /// Longest error text the library hands out (the caller's buffer holds it and a NUL).
 inline constexpr std::size_t kMaxErrorText = 59;

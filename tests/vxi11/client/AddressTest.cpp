@@ -6,7 +6,7 @@
 using vxi11::Address;
 using vxi11::LibraryError;
 using vxi11::parseAddress;
-namespace err = vxi11::err;
+namespace liberr = vxi11::liberr;
 
 namespace {
 
@@ -59,7 +59,7 @@ TEST(Address, DeviceFormsAsTheWindowBuildsThem) {
 TEST(Address, NumbersOutsideBothRangesAreInvalidAddresses) {
     for (const char* n : {"31", "50", "100", "131", "3031", "3100", "12345", "999999999"}) {
         SCOPED_TRACE(n);
-        EXPECT_EQ(refusal(std::string("lan;vxi-11[h]:gpib, ") + n), err::kAddressOutOfRange);
+        EXPECT_EQ(refusal(std::string("lan;vxi-11[h]:gpib, ") + n), liberr::kAddressOutOfRange);
     }
 }
 
@@ -89,7 +89,7 @@ TEST(Address, MalformedTextIsBadSyntax) {
                              "lan;vxi-11[h]:gpib, 7, 5",
                              "lan;vxi-11[[h]:gpib"}) {
         SCOPED_TRACE(text);
-        EXPECT_EQ(refusal(text), err::kBadAddressSyntax);
+        EXPECT_EQ(refusal(text), liberr::kBadAddressSyntax);
     }
 }
 
@@ -104,8 +104,8 @@ TEST(Address, NeverReadsPastTheTextOrTrustsBrackets) {
         } catch (const LibraryError&) {
         }
     }
-    EXPECT_EQ(refusal(std::string("lan;vxi-11[h\0x]:gpib", 19)), err::kBadAddressSyntax);
-    EXPECT_EQ(refusal(std::string(600, '[')), err::kBadAddressSyntax);
+    EXPECT_EQ(refusal(std::string("lan;vxi-11[h\0x]:gpib", 19)), liberr::kBadAddressSyntax);
+    EXPECT_EQ(refusal(std::string(600, '[')), liberr::kBadAddressSyntax);
 }
 
 TEST(Address, PrefixIgnoresCaseAndHostBlanksAreTrimmed) {

@@ -69,7 +69,7 @@ TEST(Transport, RefusedConnectNamesThePeer) {
         TcpConnection::connect(kLoopback, port, Deadline::after(2s));
         FAIL() << "connected to a closed port";
     } catch (const LibraryError& e) {
-        EXPECT_EQ(e.number(), err::kConnectionRefused);
+        EXPECT_EQ(e.number(), liberr::kConnectionRefused);
         EXPECT_EQ(e.text(), "connection refused: 127.0.0.1:" + std::to_string(port));
     }
 }
@@ -80,7 +80,7 @@ TEST(Transport, SilentPeerEndsReceiveAtTheDeadline) {
     std::uint8_t buf[4];
     const auto start = Deadline::Clock::now();
     EXPECT_EQ(failureOf([&] { c.receiveExact(buf, Deadline::after(300ms)); }),
-              err::kGatewayTimeout);
+              liberr::kGatewayTimeout);
     const auto took = Deadline::Clock::now() - start;
     EXPECT_GE(took, 300ms);
     EXPECT_LT(took, 2s);
@@ -99,7 +99,7 @@ TEST(Transport, PeerClosingOrResettingMidMessageIsConnectionLost) {
         auto c = TcpConnection::connect(kLoopback, s->port(), Deadline::after(2s));
         std::uint8_t buf[4];
         EXPECT_EQ(failureOf([&] { c.receiveExact(buf, Deadline::after(5s)); }),
-                  err::kConnectionLost);
+                  liberr::kConnectionLost);
     }
 }
 
@@ -130,10 +130,10 @@ TEST(Transport, SendResetIsConnectionLostAndClosedConnectionFailsAtOnce) {
     ops.failSendWith = ECONNRESET;
     auto c = TcpConnection::connect(kLoopback, server.port(), Deadline::after(2s), ops);
     const Bytes data{1, 2, 3};
-    EXPECT_EQ(failureOf([&] { c.sendAll(data, Deadline::after(1s)); }), err::kConnectionLost);
+    EXPECT_EQ(failureOf([&] { c.sendAll(data, Deadline::after(1s)); }), liberr::kConnectionLost);
     c.close();
     std::uint8_t buf[1];
-    EXPECT_EQ(failureOf([&] { c.receiveExact(buf, Deadline::never()); }), err::kConnectionLost);
+    EXPECT_EQ(failureOf([&] { c.receiveExact(buf, Deadline::never()); }), liberr::kConnectionLost);
 }
 
 TEST(Transport, ConnectToAFullBacklogEndsAtTheDeadline) {
@@ -159,7 +159,7 @@ TEST(Transport, ConnectToAFullBacklogEndsAtTheDeadline) {
         took = Deadline::Clock::now() - start;
     }
     ::close(fd);
-    ASSERT_EQ(result, err::kGatewayTimeout);
+    ASSERT_EQ(result, liberr::kGatewayTimeout);
     EXPECT_GE(took, 300ms);
     EXPECT_LT(took, 2s);
 }
@@ -173,7 +173,7 @@ TEST(Transport, ResolverAnswersDottedTextItselfAndBoundsSlowLookups) {
     EXPECT_EQ(resolveHost("127.0.0.1", counting, Deadline::after(1s)), kLoopback);
     EXPECT_EQ(calls, 0);
     EXPECT_EQ(failureOf([&] { resolveHost("gatewayx", counting, Deadline::after(5s)); }),
-              err::kHostNotFound);
+              liberr::kHostNotFound);
     EXPECT_EQ(calls, 1);
 
     auto release = std::make_shared<std::promise<void>>();
@@ -184,7 +184,7 @@ TEST(Transport, ResolverAnswersDottedTextItselfAndBoundsSlowLookups) {
     };
     const auto start = Deadline::Clock::now();
     EXPECT_EQ(failureOf([&] { resolveHost("slowname", stuck, Deadline::after(200ms)); }),
-              err::kGatewayTimeout);
+              liberr::kGatewayTimeout);
     EXPECT_LT(Deadline::Clock::now() - start, 2s);
     release->set_value();
 }

@@ -1,0 +1,130 @@
+#include "vxi11/CoreClient.h"
+
+#include "vxi11/AsyncIntrMessages.h"
+#include "vxi11/DocmdMessages.h"
+#include "vxi11/IoMessages.h"
+#include "vxi11/LibraryError.h"
+#include "vxi11/LinkMessages.h"
+#include "vxi11/LockMessages.h"
+
+#include <algorithm>
+
+namespace vxi11 {
+
+namespace {
+
+void check(std::int32_t error) {
+    if (error != err::kNoError) {
+        throw gatewayError(error);
+    }
+}
+
+} // namespace
+
+CoreLink CoreLink::create(TcpConnection connection, const std::string& device,
+                          std::int32_t clientId, Deadline deadline) {
+    CoreLink link;
+    link.m_rpc = RpcClient(std::move(connection));
+    CreateLinkParms parms;
+    parms.clientId = clientId;
+    parms.lockDevice = false;
+    parms.lockTimeout = 0;
+    parms.device = device;
+    const CreateLinkResp resp = link.m_rpc.call<CreateLink>(parms, deadline);
+    check(resp.error);
+    link.m_lid = resp.lid;
+    link.m_writePiece = std::clamp(resp.maxRecvSize, kMinWritePiece, kMaxWritePiece);
+    link.m_abortPort = resp.abortPort <= 65535 ? static_cast<std::uint16_t>(resp.abortPort) : 0;
+    return link;
+}
+
+DeviceWriteResp CoreLink::write(xdr::Bytes data, bool end, const CallTiming& t) {
+    DeviceWriteParms parms;
+    parms.lid = m_lid;
+    parms.ioTimeout = t.ioTimeout;
+    parms.lockTimeout = t.lockTimeout;
+    parms.flags = flags::kWaitLock | (end ? flags::kEnd : 0);
+    parms.data = std::move(data);
+    return m_rpc.call<DeviceWrite>(parms, t.replyBy);
+}
+
+DeviceReadResp CoreLink::read(std::uint32_t requestSize, std::optional<std::uint8_t> termChar,
+                              const CallTiming& t) {
+    DeviceReadParms parms;
+    parms.lid = m_lid;
+    parms.requestSize = requestSize;
+    parms.ioTimeout = t.ioTimeout;
+    parms.lockTimeout = t.lockTimeout;
+    parms.flags = flags::kWaitLock | (termChar ? flags::kTermChrSet : 0);
+    parms.termChar = termChar.value_or(0);
+    // Room for the RPC header, the result words and the data's padding.
+    const std::size_t cap = std::size_t{requestSize} + 1024;
+    return m_rpc.call<DeviceRead>(parms, t.replyBy, cap);
+}
+
+namespace {
+
+DeviceGenericParms generic(std::int32_t lid, const CallTiming& t) {
+    DeviceGenericParms parms;
+    parms.lid = lid;
+    parms.flags = flags::kWaitLock;
+    parms.lockTimeout = t.lockTimeout;
+    parms.ioTimeout = t.ioTimeout;
+    return parms;
+}
+
+} // namespace
+
+std::uint8_t CoreLink::readStb(const CallTiming& t) {
+    const DeviceReadStbResp resp = m_rpc.call<DeviceReadStb>(generic(m_lid, t), t.replyBy);
+    check(resp.error);
+    return static_cast<std::uint8_t>(resp.stb & 0xFFu);
+}
+
+void CoreLink::trigger(const CallTiming& t) {
+    check(m_rpc.call<DeviceTrigger>(generic(m_lid, t), t.replyBy).error);
+}
+
+void CoreLink::clear(const CallTiming& t) {
+    check(m_rpc.call<DeviceClear>(generic(m_lid, t), t.replyBy).error);
+}
+
+void CoreLink::lock(const CallTiming& t) {
+    DeviceLockParms parms;
+    parms.lid = m_lid;
+    parms.flags = flags::kWaitLock;
+    parms.lockTimeout = t.lockTimeout;
+    check(m_rpc.call<DeviceLock>(parms, t.replyBy).error);
+}
+
+void CoreLink::unlock(const CallTiming& t) {
+    check(m_rpc.call<DeviceUnlock>(DeviceLink{m_lid}, t.replyBy).error);
+}
+
+xdr::Bytes CoreLink::docmd(std::int32_t cmd, std::int32_t datasize, xdr::Bytes dataIn,
+                           const CallTiming& t) {
+    DeviceDocmdParms parms;
+    parms.lid = m_lid;
+    parms.flags = flags::kWaitLock;
+    parms.ioTimeout = t.ioTimeout;
+    parms.lockTimeout = t.lockTimeout;
+    parms.cmd = cmd;
+    parms.networkOrder = true;
+    parms.datasize = datasize;
+    parms.dataIn = std::move(dataIn);
+    DeviceDocmdResp resp = m_rpc.call<DeviceDocmd>(parms, t.replyBy);
+    check(resp.error);
+    return std::move(resp.dataOut);
+}
+
+void CoreLink::destroy(Deadline deadline) {
+    check(m_rpc.call<DestroyLink>(DeviceLink{m_lid}, deadline).error);
+}
+
+void abortLink(std::uint32_t ipv4, std::uint16_t port, std::int32_t lid, Deadline deadline,
+               SocketOps& ops) {
+    RpcClient rpc(TcpConnection::connect(ipv4, port, deadline, ops));
+    check(rpc.call<DeviceAbort>(DeviceLink{lid}, deadline).error);
+}
+
+} // namespace vxi11
