@@ -1,0 +1,293 @@
+// The library against the gateway simulator on loopback, through the wrappers the window
+// uses: every entry's success, its failures, and the discovery walk.
+
+#include "gateway/Simulator.h"
+#include "sicl/Sicl32Module.h"
+#include "vxi11/LibraryError.h"
+#include "vxi11/Vxi11Library.h"
+#include "vxi11/Vxi11Types.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+namespace liberr = vxi11::liberr;
+
+namespace {
+
+class LibraryOnSimulator : public ::testing::Test {
+protected:
+    void SetUp() override { start(gateway::demoBench()); }
+
+    void start(std::vector<gateway::InstrumentConfig> instruments,
+               gateway::SimulatorLimits limits = {}) {
+        gateway::SimulatorConfig config;
+        config.instruments = std::move(instruments);
+        config.portmapperPort = 0;
+        config.limits = limits;
+        sim = std::make_unique<gateway::Simulator>(config);
+        std::string error;
+        ASSERT_TRUE(sim->start(&error)) << error;
+        server = "127.0.0.1:" + std::to_string(sim->portmapperPort());
+    }
+
+    std::string interfaceAddress() const { return "lan;vxi-11[" + server + "]:gpib"; }
+    std::string deviceAddress(int n) const {
+        return "lan;vxi-11[" + server + "]:gpib, " + std::to_string(n);
+    }
+
+    /// The number of the SiclError that `f` raises, 0 if none.
+    template <typename F>
+    int raised(F&& f) {
+        try {
+            f();
+        } catch (const sicl::SiclError& e) {
+            lastDescription = e.description();
+            return e.number();
+        }
+        return 0;
+    }
+
+    /// Writes a query with LF and END, then reads the answer into 100 spaces, as the window.
+    std::string query(sicl::SessionId id, const std::string& text,
+                      std::int32_t* reasonOut = nullptr) {
+        std::int32_t actual = 0;
+        wrappers.iwrite(id, text + "\n", static_cast<std::int32_t>(text.size() + 1), 1, actual);
+        std::string buf(100, ' ');
+        std::int32_t reason = 0;
+        actual = 100;
+        wrappers.iread(id, buf, 100, reason, actual);
+        if (reasonOut) {
+            *reasonOut = reason;
+        }
+        return buf.substr(0, static_cast<std::size_t>(actual));
+    }
+
+    std::unique_ptr<gateway::Simulator> sim;
+    std::string server;
+    vxi11::Vxi11Library lib;
+    sicl::Sicl32Module wrappers{lib};
+    std::string lastDescription;
+};
+
+} // namespace
+
+TEST_F(LibraryOnSimulator, IdnQueryReadsUntilEnd) {
+    const auto dev = wrappers.iopen(deviceAddress(3));
+    std::int32_t reason = 0;
+    EXPECT_EQ(query(dev, "*IDN?", &reason),
+              "Talvik Labs,FC-330 Frequency Counter and Source,TL0330-118,1.07\n");
+    EXPECT_TRUE(reason & vxi11::reason::kEnd);
+    wrappers.iclose(dev);
+    EXPECT_EQ(sim->liveLinks(), 0u);
+}
+
+TEST_F(LibraryOnSimulator, ReadIsCutBySizeAndTheRestFollows) {
+    const auto dev = wrappers.iopen(deviceAddress(9));
+    std::int32_t reason = 0;
+    const std::string first = query(dev, "*IDN?", &reason);
+    ASSERT_EQ(first.size(), 100u);
+    EXPECT_EQ(reason, vxi11::reason::kReqCnt);
+    std::string buf(100, ' ');
+    std::int32_t actual = 0;
+    wrappers.iread(dev, buf, 100, reason, actual);
+    EXPECT_TRUE(reason & vxi11::reason::kEnd);
+    const std::string whole = first + buf.substr(0, static_cast<std::size_t>(actual));
+    EXPECT_EQ(whole, "Quenby Measurement Systems Incorporated,QS-4054 Four Channel Digital Storage "
+                     "Oscilloscope 500 MHz 5 GSa/s,QMS2024-0090417,FW 03.12.0045 build 2207\n");
+    // A buffer smaller than the count claimed is filled and nothing beyond it.
+    wrappers.iwrite(dev, "*IDN?\n", 6, 1, actual);
+    std::string small(10, '#');
+    wrappers.iread(dev, small, 100, reason, actual);
+    EXPECT_EQ(actual, 10);
+    EXPECT_EQ(small, "Quenby Mea");
+}
+
+TEST_F(LibraryOnSimulator, TermCharEndsTheReadBeforeEnd) {
+    const auto dev = wrappers.iopen(deviceAddress(22)); // answers end in CR LF
+    wrappers.itermchr(dev, 13);
+    std::int32_t reason = 0;
+    EXPECT_EQ(query(dev, "MEAS:VOLT:DC?", &reason), "+1.234567E+00\r");
+    EXPECT_EQ(reason & (vxi11::reason::kChr | vxi11::reason::kEnd), vxi11::reason::kChr);
+    std::string buf(100, ' ');
+    std::int32_t actual = 0;
+    wrappers.iread(dev, buf, 100, reason, actual);
+    EXPECT_EQ(buf.substr(0, static_cast<std::size_t>(actual)), "\n");
+    EXPECT_TRUE(reason & vxi11::reason::kEnd);
+}
+
+TEST_F(LibraryOnSimulator, LongWritesAreSplitAtTheGatewaysLimit) {
+    gateway::SimulatorLimits limits;
+    limits.maxRecvSize = 1024; // the simulator refuses any piece larger than this
+    start(gateway::demoBench(), limits);
+    const auto dev = wrappers.iopen(deviceAddress(3));
+    std::string text(3000, 'a');
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<char>('a' + i % 26);
+    }
+    std::int32_t actual = 0;
+    // No END: the bytes wait in the instrument's input queue, so all of them can be checked.
+    wrappers.iwrite(dev, text, 3000, 0, actual);
+    EXPECT_EQ(actual, 3000);
+    const auto inst = sim->instrument(3);
+    ASSERT_TRUE(inst.has_value());
+    EXPECT_EQ(inst->inputQueue, text);
+}
+
+TEST_F(LibraryOnSimulator, DeviceOperationsReachTheInstrument) {
+    const auto dev = wrappers.iopen(deviceAddress(3));
+    wrappers.itrigger(dev);
+    wrappers.iclear(dev);
+    std::int32_t actual = 0;
+    wrappers.iwrite(dev, "*IDN?\n", 6, 1, actual);
+    std::int16_t stb = 0;
+    wrappers.ireadstb(dev, stb);
+    EXPECT_TRUE(stb & 0x10) << "message available after a query";
+    const auto inst = sim->instrument(3);
+    ASSERT_TRUE(inst.has_value());
+    EXPECT_EQ(inst->triggerCount, 1u);
+    EXPECT_EQ(inst->clearCount, 1u);
+    // Interface-only entries on a device session fail clearly, and nothing reaches the bus.
+    EXPECT_EQ(raised([&] { wrappers.igpibrenctl(dev, 1); }), liberr::kNeedsInterfaceSession);
+    EXPECT_EQ(lastDescription, "needs an interface session");
+    EXPECT_FALSE(sim->bus().ren);
+}
+
+TEST_F(LibraryOnSimulator, SecondaryAddressReachesItsInstrument) {
+    const auto dev = wrappers.iopen(deviceAddress(502));
+    EXPECT_EQ(query(dev, "*IDN?"), "Brenholt Devices,SW-2040 Switch Unit card 2,BH5020331,0.9.4\n");
+}
+
+TEST_F(LibraryOnSimulator, InterfaceOperationsDriveTheBusLines) {
+    const auto intf = wrappers.iopen(interfaceAddress());
+    std::int16_t value = -1;
+    wrappers.igpibrenctl(intf, 1);
+    wrappers.igpibbusstatus(intf, 1, value);
+    EXPECT_EQ(value, 1);
+    EXPECT_TRUE(sim->bus().ren);
+    wrappers.igpibrenctl(intf, 0);
+    wrappers.igpibbusstatus(intf, 1, value);
+    EXPECT_EQ(value, 0);
+    wrappers.igpibatnctl(intf, 1);
+    EXPECT_TRUE(sim->bus().atn);
+    wrappers.igpibatnctl(intf, 0);
+    EXPECT_FALSE(sim->bus().atn);
+    for (std::int16_t request : {2, 4, 5, 6, 7}) {
+        EXPECT_EQ(raised([&] { wrappers.igpibbusstatus(intf, request, value); }), 0) << request;
+    }
+    wrappers.igpibbusstatus(intf, 8, value);
+    EXPECT_EQ(value, 0);
+    wrappers.iclear(intf);
+    EXPECT_EQ(sim->bus().ifcCount, 1u);
+    std::int16_t stb = 0;
+    EXPECT_EQ(raised([&] { wrappers.ireadstb(intf, stb); }), liberr::kNeedsDeviceSession);
+}
+
+TEST_F(LibraryOnSimulator, DiscoveryWalkFindsExactlyThePrimaryListeners) {
+    const auto intf = wrappers.iopen(interfaceAddress());
+    std::int16_t ctlr = -1;
+    wrappers.igpibbusstatus(intf, 8, ctlr);
+    std::vector<int> found;
+    for (int a = 0; a <= 30; ++a) {
+        if (a == ctlr) {
+            continue;
+        }
+        const std::string probe{'\x3F', static_cast<char>(0x40 + ctlr),
+                                static_cast<char>(0x20 + a)};
+        wrappers.igpibsendcmd(intf, probe, 3);
+        wrappers.igpibatnctl(intf, 0);
+        std::int16_t ndac = 0;
+        wrappers.igpibbusstatus(intf, 3, ndac);
+        if (ndac != 0) {
+            found.push_back(a);
+        }
+        wrappers.igpibsendcmd(intf, "?", 1);
+    }
+    // The switch unit at 5 answers only with its secondary address, so a primary walk
+    // does not see it.
+    EXPECT_EQ(found, (std::vector<int>{3, 9, 22}));
+    EXPECT_TRUE(sim->bus().atn) << "the last UNL leaves ATN asserted";
+}
+
+TEST_F(LibraryOnSimulator, LockHeldByAnotherLinkIsWaitedForThenRefused) {
+    const auto a = wrappers.iopen(deviceAddress(3));
+    const auto b = wrappers.iopen(deviceAddress(3));
+    wrappers.ilock(a);
+    EXPECT_EQ(raised([&] { wrappers.ilock(a); }), 11) << "a lock is not taken twice";
+    wrappers.itimeout(b, 400);
+    std::int32_t actual = 0;
+    for (const auto& op : std::vector<std::function<void()>>{
+             [&] { wrappers.iwrite(b, "*CLS\n", 5, 1, actual); }, [&] { wrappers.ilock(b); },
+             [&] { wrappers.itrigger(b); }}) {
+        const auto start = Clock::now();
+        EXPECT_EQ(raised(op), 11);
+        EXPECT_EQ(lastDescription, "device locked by another link");
+        const auto took = Clock::now() - start;
+        EXPECT_GE(took, 350ms) << "waited for the lock";
+        EXPECT_LT(took, 400ms + 500ms + 600ms);
+    }
+    EXPECT_EQ(raised([&] { wrappers.iunlock(b); }), 12);
+    wrappers.iunlock(a);
+    EXPECT_EQ(raised([&] { wrappers.iwrite(b, "*CLS\n", 5, 1, actual); }), 0);
+    // Closing the holder releases its lock for the others.
+    wrappers.ilock(b);
+    wrappers.iclose(b);
+    EXPECT_EQ(raised([&] { wrappers.ilock(a); }), 0);
+}
+
+TEST_F(LibraryOnSimulator, SilentInstrumentTimesOutWithinTheSessionTimeOut) {
+    gateway::InstrumentFaults silent;
+    silent.silent = true;
+    ASSERT_TRUE(sim->setInstrumentFaults(3, std::nullopt, silent));
+    const auto dev = wrappers.iopen(deviceAddress(3));
+    wrappers.itimeout(dev, 500);
+    std::int32_t actual = 0;
+    wrappers.iwrite(dev, "*IDN?\n", 6, 1, actual);
+    std::string buf(100, ' ');
+    std::int32_t reason = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(raised([&] { wrappers.iread(dev, buf, 100, reason, actual); }), 15);
+    const auto took = Clock::now() - start;
+    EXPECT_EQ(lastDescription, "I/O timeout");
+    EXPECT_GE(took, 450ms);
+    EXPECT_LT(took, 500ms + 500ms + 500ms);
+    EXPECT_EQ(buf, std::string(100, ' '));
+}
+
+TEST_F(LibraryOnSimulator, AbsentInstrumentAndUnknownInterfaceAreReported) {
+    const auto nobody = wrappers.iopen(deviceAddress(17)); // links, as real gateways allow
+    std::int32_t actual = 0;
+    EXPECT_EQ(raised([&] { wrappers.iwrite(nobody, "*IDN?\n", 6, 1, actual); }), 17);
+    EXPECT_EQ(lastDescription, "I/O error");
+    EXPECT_EQ(raised([&] { wrappers.iopen("lan;vxi-11[" + server + "]:gpib7"); }), 3);
+    EXPECT_EQ(lastDescription, "device not accessible");
+    EXPECT_EQ(raised([&] { wrappers.iopen(deviceAddress(31)); }), liberr::kAddressOutOfRange);
+}
+
+TEST_F(LibraryOnSimulator, DroppedConnectionIsReportedOnceFoundAndTheSessionStillCloses) {
+    const auto dev = wrappers.iopen(deviceAddress(3));
+    const auto other = wrappers.iopen(deviceAddress(22));
+    const auto links = sim->links();
+    ASSERT_EQ(links.size(), 2u);
+    sim->dropNextCall(links.front().device == "gpib0,3" ? links.front().lid : links.back().lid);
+    std::int32_t actual = 0;
+    EXPECT_EQ(raised([&] { wrappers.iwrite(dev, "*IDN?\n", 6, 1, actual); }),
+              liberr::kConnectionLost);
+    EXPECT_EQ(lastDescription.rfind("connection to gateway lost", 0), 0u) << lastDescription;
+    EXPECT_EQ(raised([&] { wrappers.itrigger(dev); }), liberr::kConnectionLost);
+    EXPECT_EQ(raised([&] { wrappers.iclose(dev); }), 0);
+    // The other session has its own connection and goes on.
+    EXPECT_EQ(query(other, "*IDN?").rfind("Orvane Instruments", 0), 0u);
+}
+
+TEST_F(LibraryOnSimulator, GatewayErrorsKeepTheirNumbers) {
+    const auto dev = wrappers.iopen(deviceAddress(3));
+    const auto links = sim->links();
+    ASSERT_EQ(links.size(), 1u);
+    sim->failNextCall(links.front().lid, 23);
+    EXPECT_EQ(raised([&] { wrappers.itrigger(dev); }), 23);
+    EXPECT_EQ(lastDescription, "operation aborted");
+    EXPECT_EQ(raised([&] { wrappers.itrigger(dev); }), 0);
+}
