@@ -168,7 +168,13 @@ void TestLoops::Timer1_Timer() {
         m_ctx.report.showError();
         m_ctx.report.beep();
         if (ui.ckAutoLock->isChecked()) {
+            const QString failure = ui.txtError->text();
             m_device.cmdUnlock_Click();
+            // A successful unlock hides the error box; the loop's failure must stay in view.
+            // A failed unlock leaves its own report instead.
+            if (ui.txtError->isHidden()) {
+                m_ctx.report.errorNotice(failure);
+            }
         }
         st.Sendlock = 0;
         st.IDNTestFlg = 0;
