@@ -6,6 +6,11 @@
 #include "app/device/DeviceOperations.h"
 #include "app/device/ResponseRead.h"
 #include "app/interface/InterfaceOperations.h"
+#include "app/links/InstrumentDiscovery.h"
+#include "app/links/InstrumentLink.h"
+#include "app/links/KeepAlive.h"
+#include "app/links/LinkTimeout.h"
+#include "app/links/ServerLink.h"
 #include "app/loops/TestLoops.h"
 
 #include <QApplication>
@@ -327,6 +332,11 @@ void frm1::createUnits() {
     m_send = std::make_unique<CommandSend>(m_ctx, *m_device, *m_read);
     m_loops = std::make_unique<TestLoops>(m_ctx, *m_device, *m_read);
     m_interface = std::make_unique<InterfaceOperations>(m_ctx, *m_loops);
+    m_timeout = std::make_unique<LinkTimeout>(m_ctx);
+    m_serverLink = std::make_unique<ServerLink>(m_ctx, *m_timeout);
+    m_discovery = std::make_unique<InstrumentDiscovery>(m_ctx);
+    m_instrumentLink = std::make_unique<InstrumentLink>(m_ctx, *m_timeout);
+    m_keepAlive = std::make_unique<KeepAlive>(m_ctx);
 }
 
 void frm1::wire() {
@@ -335,6 +345,11 @@ void frm1::wire() {
     m_send->wire();
     m_loops->wire();
     m_interface->wire();
+    m_timeout->wire();
+    m_serverLink->wire();
+    m_discovery->wire();
+    m_instrumentLink->wire();
+    m_keepAlive->wire();
 
     connect(m_ui.cmdExit, &QPushButton::clicked, this, [this] { cmdExit_Click(); });
     connect(m_ui.cmdHelp, &QPushButton::clicked, this, [this] { cmdHelp_Click(); });

@@ -18,6 +18,11 @@ class ResponseRead;
 class CommandSend;
 class TestLoops;
 class InterfaceOperations;
+class LinkTimeout;
+class ServerLink;
+class InstrumentDiscovery;
+class InstrumentLink;
+class KeepAlive;
 class HelpWindow;
 
 /// The program's one window: every control, the shared state, the handler units and the shell
@@ -45,6 +50,11 @@ public:
     CommandSend& commandSend() { return *m_send; }
     TestLoops& testLoops() { return *m_loops; }
     InterfaceOperations& interfaceOperations() { return *m_interface; }
+    LinkTimeout& linkTimeout() { return *m_timeout; }
+    ServerLink& serverLink() { return *m_serverLink; }
+    InstrumentDiscovery& instrumentDiscovery() { return *m_discovery; }
+    InstrumentLink& instrumentLink() { return *m_instrumentLink; }
+    KeepAlive& keepAlive() { return *m_keepAlive; }
 
     /// What Exit does after closing the sessions; the default ends the application. Tests
     /// replace it so that Exit does not end the test process.
@@ -83,6 +93,11 @@ private:
     std::unique_ptr<CommandSend> m_send;
     std::unique_ptr<TestLoops> m_loops;
     std::unique_ptr<InterfaceOperations> m_interface;
+    std::unique_ptr<LinkTimeout> m_timeout;
+    std::unique_ptr<ServerLink> m_serverLink;
+    std::unique_ptr<InstrumentDiscovery> m_discovery;
+    std::unique_ptr<InstrumentLink> m_instrumentLink;
+    std::unique_ptr<KeepAlive> m_keepAlive;
 
     std::function<void()> m_exitAction;
     QPointer<HelpWindow> m_help;
