@@ -1,7 +1,7 @@
 // The program: one window on the instrument library.
 #include "app/Reporting.h"
 #include "app/frm1.h"
-#include "sicl/UnavailableLibrary.h"
+#include "vxi11/Vxi11Library.h"
 
 #include <QApplication>
 
@@ -9,8 +9,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("siclquill"));
 
-    // Until a transport is wired in, every library entry fails with a clear "not available".
-    sicl::UnavailableLibrary library;
+    // The instrument library speaks VXI-11 to LAN/GPIB gateways.
+    vxi11::Vxi11Library library;
     PlatformBeep beep;
     frm1 window(library, beep);
     window.show();
