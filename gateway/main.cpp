@@ -1,3 +1,163 @@
-int main() {
+// siclquill-gateway: runs the VXI-11 gateway simulator until SIGINT or SIGTERM.
+
+#include "gateway/Simulator.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <mutex>
+#include <pthread.h>
+#include <string>
+#include <string_view>
+
+namespace {
+
+const char* const kUsage =
+    "Usage: siclquill-gateway [OPTIONS]\n"
+    "Simulates a VXI-11 LAN/GPIB gateway with IEEE 488.2 instruments on its bus.\n"
+    "\n"
+    "  --portmapper PORT        serve the portmapper on PORT (default 111; 0 = a free port)\n"
+    "  --register               register with the system portmapper on 127.0.0.1:111\n"
+    "                           instead of serving one\n"
+    "  --listen ADDR            numeric IPv4 address to bind (default 127.0.0.1)\n"
+    "  --bus-address N          the gateway's own GPIB address, 0-30 (default 0)\n"
+    "  --instrument PAD[,SAD][=IDN]\n"
+    "                           add an instrument (repeatable)\n"
+    "  --demo                   add the demo bench: DMM at 22, counter at 3, scope at 9,\n"
+    "                           switch unit at 5 with secondary address 2\n"
+    "  --verbose                log one line per call to standard error\n"
+    "  --help                   show this text\n"
+    "\n"
+    "When ready, prints one line: ready portmapper=HOST:PORT core=PORT abort=PORT\n";
+
+bool parseNumber(std::string_view text, long low, long high, long& out) {
+    if (text.empty() || text.size() > 9)
+        return false;
+    long v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + (c - '0');
+    }
+    if (v < low || v > high)
+        return false;
+    out = v;
+    return true;
+}
+
+bool parseInstrument(std::string_view text, gateway::InstrumentConfig& out) {
+    std::string_view address = text;
+    const std::size_t eq = text.find('=');
+    if (eq != std::string_view::npos) {
+        address = text.substr(0, eq);
+        out.idn = std::string(text.substr(eq + 1));
+    }
+    long pad = 0;
+    long sad = 0;
+    const std::size_t comma = address.find(',');
+    if (!parseNumber(address.substr(0, comma), 0, 30, pad))
+        return false;
+    out.pad = static_cast<int>(pad);
+    if (comma != std::string_view::npos) {
+        if (!parseNumber(address.substr(comma + 1), 0, 30, sad))
+            return false;
+        out.sad = static_cast<int>(sad);
+    }
+    if (eq == std::string_view::npos)
+        out.idn = "Siclquill Simulated Instruments,GP-" + std::to_string(pad) + ",0,1.0";
+    return true;
+}
+
+int usageError(const std::string& message) {
+    std::cerr << "siclquill-gateway: " << message << "\n"
+              << "Try 'siclquill-gateway --help'.\n";
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    gateway::SimulatorConfig config;
+    bool demo = false;
+    bool verbose = false;
+    std::vector<gateway::InstrumentConfig> instruments;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc)
+                return false;
+            out = argv[++i];
+            return true;
+        };
+        std::string v;
+        long n = 0;
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage;
+            return 0;
+        } else if (arg == "--portmapper") {
+            if (!value(v) || !parseNumber(v, 0, 65535, n))
+                return usageError("--portmapper needs a port number 0-65535");
+            config.portmapperPort = static_cast<std::uint16_t>(n);
+        } else if (arg == "--register") {
+            config.registerWithSystemPortmapper = true;
+        } else if (arg == "--listen") {
+            if (!value(v))
+                return usageError("--listen needs an address");
+            config.listenAddress = v;
+        } else if (arg == "--bus-address") {
+            if (!value(v) || !parseNumber(v, 0, 30, n))
+                return usageError("--bus-address needs a number 0-30");
+            config.busAddress = static_cast<int>(n);
+        } else if (arg == "--instrument") {
+            gateway::InstrumentConfig inst;
+            if (!value(v) || !parseInstrument(v, inst))
+                return usageError("--instrument needs PAD[,SAD][=IDN] with addresses 0-30");
+            instruments.push_back(inst);
+        } else if (arg == "--demo") {
+            demo = true;
+        } else if (arg == "--verbose" || arg == "-v") {
+            verbose = true;
+        } else {
+            return usageError("unknown option " + std::string(arg));
+        }
+    }
+    if (demo)
+        for (const auto& inst : gateway::demoBench())
+            config.instruments.push_back(inst);
+    for (const auto& inst : instruments) {
+        for (const auto& other : config.instruments)
+            if (other.pad == inst.pad && other.sad == inst.sad)
+                return usageError("two instruments at address " + std::to_string(inst.pad) +
+                                  (inst.sad ? "," + std::to_string(*inst.sad) : std::string()));
+        config.instruments.push_back(inst);
+    }
+    static std::mutex logMutex;
+    if (verbose) {
+        config.log = [](std::string_view line) {
+            std::lock_guard lk(logMutex);
+            std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+        };
+    }
+
+    // Block the stop signals in every thread; main waits for them with sigwait.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    gateway::Simulator simulator(config);
+    std::string error;
+    if (!simulator.start(&error)) {
+        std::cerr << "siclquill-gateway: " << error << "\n";
+        return 1;
+    }
+    std::cout << simulator.readyLine() << std::endl;
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    simulator.stop();
+    if (verbose)
+        std::cerr << "stopped on signal " << signal << "\n";
     return 0;
 }

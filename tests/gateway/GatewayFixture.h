@@ -1,0 +1,110 @@
+#pragma once
+// A simulator with the demo bench on free loopback ports, and helpers for the calls tests
+// make most.
+
+#include "RpcTestClient.h"
+#include "gateway/Simulator.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+namespace testrpc {
+
+class GatewayFixture : public ::testing::Test {
+protected:
+    void SetUp() override { startWith(gateway::demoBench()); }
+
+    void startWith(std::vector<gateway::InstrumentConfig> instruments,
+                   gateway::SimulatorLimits limits = {}) {
+        gateway::SimulatorConfig config;
+        config.instruments = std::move(instruments);
+        config.portmapperPort = 0;
+        config.limits = limits;
+        sim = std::make_unique<gateway::Simulator>(config);
+        std::string error;
+        ASSERT_TRUE(sim->start(&error)) << error;
+        ASSERT_TRUE(core.connect(sim->corePort()));
+    }
+
+    // Opens a link on `client` and returns its id (fails the test on an error).
+    std::int32_t link(const std::string& device, RpcTestClient* client = nullptr) {
+        vxi11::CreateLinkParms p;
+        p.device = device;
+        const auto r = (client ? *client : core).call<vxi11::CreateLink>(p);
+        EXPECT_TRUE(r.has_value());
+        EXPECT_EQ(r ? r->error : -1, 0) << device;
+        return r ? r->lid : -1;
+    }
+
+    std::int32_t write(std::int32_t lid, const std::string& text,
+                       std::int32_t flagBits = vxi11::flags::kEnd, RpcTestClient* client = nullptr,
+                       std::uint32_t lockTimeout = 0) {
+        vxi11::DeviceWriteParms p;
+        p.lid = lid;
+        p.ioTimeout = 1000;
+        p.lockTimeout = lockTimeout;
+        p.flags = flagBits;
+        p.data.assign(text.begin(), text.end());
+        const auto r = (client ? *client : core).call<vxi11::DeviceWrite>(p);
+        return r ? r->error : -1;
+    }
+
+    std::optional<vxi11::DeviceReadResp> read(std::int32_t lid, std::uint32_t size = 4096,
+                                              std::uint32_t ioTimeout = 1000,
+                                              std::optional<char> term = std::nullopt,
+                                              RpcTestClient* client = nullptr) {
+        vxi11::DeviceReadParms p;
+        p.lid = lid;
+        p.requestSize = size;
+        p.ioTimeout = ioTimeout;
+        if (term) {
+            p.flags = vxi11::flags::kTermChrSet;
+            p.termChar = static_cast<unsigned char>(*term);
+        }
+        return (client ? *client : core).call<vxi11::DeviceRead>(p);
+    }
+
+    static std::string text(const vxi11::DeviceReadResp& r) {
+        return std::string(r.data.begin(), r.data.end());
+    }
+
+    std::optional<vxi11::DeviceDocmdResp> docmd(std::int32_t lid, std::int32_t cmd,
+                                                std::vector<std::uint32_t> values, int datasize,
+                                                bool networkOrder = true) {
+        vxi11::DeviceDocmdParms p;
+        p.lid = lid;
+        p.ioTimeout = 1000;
+        p.cmd = cmd;
+        p.networkOrder = networkOrder;
+        p.datasize = datasize;
+        p.dataIn = vxi11::packElements(values, datasize, networkOrder);
+        return core.call<vxi11::DeviceDocmd>(p);
+    }
+
+    // Bus status through docmd, network order; -1 on failure.
+    int busStatus(std::int32_t lid, std::uint32_t request) {
+        const auto r = docmd(lid, vxi11::docmd::kBusStatus, {request}, 2);
+        if (!r || r->error != 0 || r->dataOut.size() != 2)
+            return -1;
+        return r->dataOut[0] * 256 + r->dataOut[1];
+    }
+
+    // Waits (bounded) until `pred` holds; for state the server changes on its own threads.
+    template <typename Pred>
+    static bool eventually(Pred pred) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!pred()) {
+            if (std::chrono::steady_clock::now() > until)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
+    std::unique_ptr<gateway::Simulator> sim;
+    RpcTestClient core;
+};
+
+} // namespace testrpc

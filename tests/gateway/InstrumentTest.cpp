@@ -1,0 +1,94 @@
+// The instrument model and the device-name parser on their own.
+
+#include "gateway/Instrument.h"
+#include "gateway/DeviceName.h"
+
+#include <gtest/gtest.h>
+
+using namespace gateway;
+using namespace std::chrono_literals;
+
+namespace {
+std::string takeAll(Instrument& i, Clock::time_point now) {
+    bool end = false;
+    return i.takeOutput(1 << 20, std::nullopt, end, now);
+}
+} // namespace
+
+TEST(Instrument, ExecutesSeveralUnitsAndJoinsQueryAnswersWithSemicolons) {
+    InstrumentConfig c;
+    c.idn = "Maker,Model,1,1";
+    c.queries = {{"VOLT?", "+5.0"}};
+    Instrument i(c, 4096);
+    const auto now = Clock::now();
+    i.receive("*ese 32;*ESE?;volt?;:SYST:ERR?\n", false, now);
+    EXPECT_EQ(takeAll(i, now), "32;+5.0;0,\"No error\"\n");
+    i.receive("*IDN?\r\n", false, now);
+    EXPECT_EQ(takeAll(i, now), "Maker,Model,1,1\n") << "CR before LF is not part of the command";
+}
+
+TEST(Instrument, ErrorQueueIsBoundedAndReportsOverflow) {
+    Instrument i({}, 4096);
+    const auto now = Clock::now();
+    for (int n = 0; n < 15; ++n)
+        i.receive("NOPE\n", false, now);
+    EXPECT_EQ(i.snapshot(now).errorCount, 10u);
+    for (int n = 0; n < 9; ++n) {
+        i.receive("SYST:ERR?\n", false, now);
+        EXPECT_EQ(takeAll(i, now), "-113,\"Undefined header\"\n");
+    }
+    i.receive("SYST:ERR?\n", false, now);
+    EXPECT_EQ(takeAll(i, now), "-350,\"Queue overflow\"\n");
+}
+
+TEST(Instrument, QueuesStayWithinTheirLimit) {
+    InstrumentConfig c;
+    c.idn = std::string(100, 'x');
+    Instrument i(c, 256);
+    const auto now = Clock::now();
+    i.receive(std::string(1000, 'a'), false, now);
+    EXPECT_LE(i.snapshot(now).inputQueue.size(), 257u);
+    for (int n = 0; n < 10; ++n)
+        i.receive("*IDN?\n", false, now);
+    EXPECT_LE(i.snapshot(now).outputQueueBytes, 256u);
+}
+
+TEST(Instrument, EsbRaisesServiceRequestWhenEnabled) {
+    Instrument i({}, 4096);
+    const auto now = Clock::now();
+    i.receive("*ESE 32;*SRE 32\n", false, now);
+    EXPECT_FALSE(i.requestingService(now));
+    i.receive("BAD\n", false, now);
+    EXPECT_TRUE(i.requestingService(now));
+    EXPECT_EQ(i.serialPoll(now), 0x20 | 0x40 | 0x04);
+    EXPECT_FALSE(i.requestingService(now));
+    i.receive("*CLS\n", false, now);
+    EXPECT_EQ(i.statusByte(now), 0);
+}
+
+TEST(Instrument, SlowAnswerIsNotReadableBeforeItsTime) {
+    InstrumentConfig c;
+    c.faults.answerDelay = 100ms;
+    Instrument i(c, 4096);
+    const auto now = Clock::now();
+    i.receive("*OPC?\n", false, now);
+    EXPECT_FALSE(i.hasOutput(now));
+    EXPECT_EQ(i.statusByte(now) & 0x10, 0) << "no MAV yet";
+    EXPECT_TRUE(i.hasOutput(now + 100ms));
+}
+
+TEST(DeviceName, ParsesAliasesAndCanonicalises) {
+    auto name = [](const char* text) {
+        const auto r = parseDeviceName(text);
+        return std::holds_alternative<DeviceName>(r)
+                   ? std::get<DeviceName>(r).canonical()
+                   : "error " + std::to_string(std::get<std::int32_t>(r));
+    };
+    EXPECT_EQ(name("GPIB0"), "gpib0");
+    EXPECT_EQ(name("hpib,7"), "gpib0,7");
+    EXPECT_EQ(name("gpib0,07,126"), "gpib0,7,30");
+    EXPECT_EQ(name("gpib0,7,95"), "error 21");
+    EXPECT_EQ(name("gpib0, 7"), "error 1");
+    EXPECT_EQ(name("0gpib"), "error 1");
+    EXPECT_EQ(name("vxi0,1"), "error 3");
+}
