@@ -1,0 +1,59 @@
+#pragma once
+// The window on the VXI-11 library, talking over loopback to an in-process gateway simulator
+// with one instrument at primary address 9.
+
+#include "support/WindowFixture.h"
+
+#include "gateway/Simulator.h"
+#include "vxi11/Vxi11Library.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace roadtest {
+
+inline const std::string kIdentity = "BRASK,ROADMETER 9,0042,1.0";
+
+class RoadFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        gateway::SimulatorConfig config;
+        config.portmapperPort = 0;
+        gateway::InstrumentConfig meter;
+        meter.pad = 9;
+        meter.idn = kIdentity;
+        config.instruments.push_back(meter);
+        sim = std::make_unique<gateway::Simulator>(config);
+        std::string error;
+        ASSERT_TRUE(sim->start(&error)) << error;
+
+        window = std::make_unique<frm1>(lib, beeps);
+        window->setExitAction([] {});
+        window->show();
+        Controls& ui = window->controls();
+        ui.combSrvrs->setEditText(QStringLiteral("127.0.0.1:%1").arg(sim->portmapperPort()));
+        ui.cmdLink->click();
+        ASSERT_NE(window->state().hIntf, 0) << ui.txtError->text().toStdString();
+        ui.combInst->setEditText(QStringLiteral("9"));
+        ui.cmdLinki->setEnabled(true);
+        ui.cmdLinki->click();
+        ASSERT_NE(window->state().hDev, 0) << ui.txtError->text().toStdString();
+    }
+
+    void TearDown() override {
+        window.reset();
+        sim.reset();
+    }
+
+    Controls& ui() { return window->controls(); }
+    std::string results() { return ui().txtResults->text().toStdString(); }
+
+    std::unique_ptr<gateway::Simulator> sim;
+    vxi11::Vxi11Library lib;
+    testsupport::CountingBeep beeps;
+    std::unique_ptr<frm1> window;
+};
+
+} // namespace roadtest
