@@ -1,0 +1,19 @@
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+namespace bench {
+
+/// What one run of siclquill-bench measures against.
+struct Options {
+    std::string server; ///< as typed in the window's server box, e.g. "127.0.0.1:40111"
+    int address = 0;    ///< instrument address, as typed in the instrument box
+    int count = 100;    ///< exchanges for the medians
+};
+
+/// Runs every measurement through the wrappers and prints `NAME VALUE` lines to `out`.
+/// Returns 0 when every exchange succeeded, 1 otherwise (the reason goes to `err`).
+int run(const Options& options, std::ostream& out, std::ostream& err);
+
+} // namespace bench

@@ -1,0 +1,57 @@
+// The benchmark against an in-process simulator: it runs, succeeds and prints its figures.
+#include "bench/Bench.h"
+#include "gateway/Simulator.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+
+namespace {
+
+std::map<std::string, double> figures(const std::string& text) {
+    std::map<std::string, double> out;
+    std::istringstream in(text);
+    std::string name;
+    double value = 0;
+    while (in >> name >> value) {
+        out[name] = value;
+    }
+    return out;
+}
+
+gateway::SimulatorConfig demoOnFreePorts() {
+    gateway::SimulatorConfig config;
+    config.instruments = gateway::demoBench();
+    config.portmapperPort = 0;
+    return config;
+}
+
+} // namespace
+
+TEST(Bench, PrintsEveryFigureAndSucceedsAgainstTheSimulator) {
+    gateway::Simulator sim(demoOnFreePorts());
+    ASSERT_TRUE(sim.start());
+    std::ostringstream out, err;
+    const int status =
+        bench::run({"127.0.0.1:" + std::to_string(sim.portmapperPort()), 22, 5}, out, err);
+    EXPECT_EQ(status, 0) << err.str();
+    const auto f = figures(out.str());
+    for (const char* name :
+         {"roundtrip_floor_us", "idn_exchange_us", "discovery_walk_us", "discovery_calls"}) {
+        ASSERT_TRUE(f.contains(name)) << name << "\n" << out.str();
+        EXPECT_GT(f.at(name), 0) << name;
+    }
+    // One bus status request, then four calls for each of the 30 probed addresses.
+    EXPECT_EQ(f.at("discovery_calls"), 121);
+}
+
+TEST(Bench, FailsWhenAnExchangeFails) {
+    gateway::Simulator sim(demoOnFreePorts());
+    ASSERT_TRUE(sim.start());
+    std::ostringstream out, err;
+    // Nobody at 17: the write meets no listener.
+    EXPECT_EQ(bench::run({"127.0.0.1:" + std::to_string(sim.portmapperPort()), 17, 3}, out, err),
+              1);
+    EXPECT_NE(err.str().find("I/O error"), std::string::npos) << err.str();
+}

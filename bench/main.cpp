@@ -1,0 +1,58 @@
+// siclquill-bench: how fast the instrument library works a gateway, through the wrappers.
+#include "bench/Bench.h"
+
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+namespace {
+
+int usage() {
+    std::cerr << "usage: siclquill-bench --server TEXT --address N [--count K]\n"
+                 "  TEXT as typed in the window's server box, e.g. 127.0.0.1:40111\n";
+    return 2;
+}
+
+bool toInt(const char* text, int& out) {
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || v < 0 || v > 1000000) {
+        return false;
+    }
+    out = static_cast<int>(v);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    bench::Options options;
+    bool haveServer = false;
+    bool haveAddress = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (i + 1 >= argc) {
+            return usage();
+        }
+        const char* value = argv[++i];
+        if (arg == "--server") {
+            options.server = value;
+            haveServer = true;
+        } else if (arg == "--address") {
+            haveAddress = toInt(value, options.address);
+            if (!haveAddress) {
+                return usage();
+            }
+        } else if (arg == "--count") {
+            if (!toInt(value, options.count) || options.count < 1) {
+                return usage();
+            }
+        } else {
+            return usage();
+        }
+    }
+    if (!haveServer || !haveAddress) {
+        return usage();
+    }
+    return bench::run(options, std::cout, std::cerr);
+}
