@@ -4,6 +4,7 @@
 #include "app/device/CommandSend.h"
 
 #include <QLabel>
+#include <QLineEdit>
 #include <QTest>
 
 #include <gmock/gmock.h>
@@ -70,6 +71,9 @@ TEST_F(CommandSendTest, EnterSendsOnceAndLeavesTheListAlone) {
     QTest::keyClick(ui.combCmd, Qt::Key_Return);
 
     EXPECT_THAT(writes(), ElementsAre("VOLT 1\n"));
+    // A key that lands on the line edit reaches the box by propagation: still one send.
+    QTest::keyClick(ui.combCmd->lineEdit(), Qt::Key_Enter);
+    EXPECT_THAT(writes(), ElementsAre("VOLT 1\n", "VOLT 1\n"));
     EXPECT_EQ(ui.combCmd->count(), listed);
     EXPECT_EQ(ui.combCmd->currentText(), QStringLiteral("VOLT 1"));
 }
