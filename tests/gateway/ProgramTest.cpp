@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <poll.h>
-#include <regex>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -111,22 +110,26 @@ TEST(GatewayProgram, PrintsOneReadyLineServesTheDemoBenchAndEndsCleanlyOnSignals
         Child child;
         ASSERT_TRUE(child.start({"--demo", "--portmapper", "0"}));
         const std::string line = child.readLine(10s);
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(
-            line, m,
-            std::regex("ready portmapper=127\\.0\\.0\\.1:(\\d+) core=(\\d+) abort=(\\d+)\n")))
+        // (std::regex trips a false maybe-uninitialized warning under the sanitizers.)
+        unsigned pmPort = 0, corePort = 0, abortPort = 0;
+        int consumed = 0;
+        ASSERT_EQ(std::sscanf(line.c_str(), "ready portmapper=127.0.0.1:%u core=%u abort=%u\n%n",
+                              &pmPort, &corePort, &abortPort, &consumed),
+                  3)
             << line;
-        const auto pmPort = static_cast<std::uint16_t>(std::stoi(m[1]));
-        const auto corePort = static_cast<std::uint16_t>(std::stoi(m[2]));
+        ASSERT_EQ(static_cast<std::size_t>(consumed), line.size()) << line;
+        ASSERT_TRUE(pmPort > 0 && pmPort < 65536 && corePort > 0 && corePort < 65536 &&
+                    abortPort > 0 && abortPort < 65536)
+            << line;
 
         testrpc::RpcTestClient pm;
-        ASSERT_TRUE(pm.connect(pmPort));
+        ASSERT_TRUE(pm.connect(static_cast<std::uint16_t>(pmPort)));
         const auto port = pm.call<pmap::GetPort>({kDeviceCore, kDeviceVersion, pmap::kProtoTcp, 0});
         ASSERT_TRUE(port.has_value());
         EXPECT_EQ(port->port, corePort);
 
         testrpc::RpcTestClient core;
-        ASSERT_TRUE(core.connect(corePort));
+        ASSERT_TRUE(core.connect(static_cast<std::uint16_t>(corePort)));
         CreateLinkParms p;
         p.device = "gpib0,22";
         const auto link = core.call<CreateLink>(p);

@@ -65,8 +65,10 @@ TEST(Rpc, EncodesEveryKindOfReply) {
 }
 
 TEST(Rpc, DecodesRepliesOfEveryStatus) {
-    const auto success = rpc::decodeReply(
-        fromHex("00000009 00000001 00000000 00000001 00000004 deadbeef 00000000 0000000b"));
+    // The results view points into the record, so the record must outlive it.
+    const xdr::Bytes record =
+        fromHex("00000009 00000001 00000000 00000001 00000004 deadbeef 00000000 0000000b");
+    const auto success = rpc::decodeReply(record);
     ASSERT_TRUE(success.has_value());
     EXPECT_EQ(success->xid, 9u);
     EXPECT_TRUE(success->success());
