@@ -1,0 +1,263 @@
+// The library against gateways that fail while it waits for them: the gateway process killed
+// during a read, a reset, silence, garbage, a record claiming 4 GB, wrong xids, a reply that
+// stops half way. Each must end in a library error within the session's time-out plus the
+// transport margin, and the same library must then serve a new session normally.
+
+#include "gateway/Simulator.h"
+#include "hardening/GatewayProcess.h"
+#include "vxi11/LibraryError.h"
+#include "vxi11/Messages.h"
+#include "vxi11/Vxi11Library.h"
+#include "vxi11/client/FakeGateway.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using testsupport::Bytes;
+using testsupport::FakeGateway;
+using testsupport::Peer;
+using Call = vxi11::rpc::ParsedCall;
+namespace liberr = vxi11::liberr;
+
+namespace {
+
+constexpr auto kTimeOut = 400ms;
+constexpr auto kMargin = 300ms;
+// Room for an abort attempt after a time-out and for a slow sanitizer build.
+constexpr auto kSlack = 1000ms;
+
+vxi11::Vxi11Library::Options loopbackOptions() {
+    vxi11::Vxi11Library::Options o;
+    o.transportMargin = kMargin;
+    o.resolver = [](const std::string&) -> std::optional<std::uint32_t> { return std::nullopt; };
+    return o;
+}
+
+/// Passes every socket call through and says when a device_read call has gone out whole.
+class ReadCallWatch : public vxi11::SocketOps {
+public:
+    ssize_t send(int fd, const void* data, std::size_t length) override {
+        const ssize_t n = SocketOps::send(fd, data, length);
+        const auto* b = static_cast<const std::uint8_t*>(data);
+        // Record mark (4), then xid, CALL, rpcvers, prog, vers, proc.
+        if (n == static_cast<ssize_t>(length) && length >= 28 &&
+            vxi11::xdr::loadBe32(b + 16) == vxi11::kDeviceCore &&
+            vxi11::xdr::loadBe32(b + 24) == vxi11::proc::kDeviceRead) {
+            std::lock_guard lock(m_mutex);
+            m_readSent = true;
+            m_cv.notify_all();
+        }
+        return n;
+    }
+    bool waitForReadCall(std::chrono::milliseconds limit) {
+        std::unique_lock lock(m_mutex);
+        return m_cv.wait_for(lock, limit, [this] { return m_readSent; });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_readSent = false;
+};
+
+struct ReadResult {
+    int rc = 0;
+    std::string text;
+    Clock::duration took{};
+};
+
+ReadResult readSome(vxi11::Vxi11Library& lib, sicl::SessionId id) {
+    ReadResult r;
+    std::string buf(100, ' ');
+    std::int32_t reason = 0;
+    std::int32_t actual = 0;
+    const auto start = Clock::now();
+    r.rc = lib.vb_iread(1, id, buf, 100, reason, actual);
+    r.took = Clock::now() - start;
+    r.text = buf.substr(0, static_cast<std::size_t>(std::max(actual, 0)));
+    return r;
+}
+
+/// Opens `address`, asks *IDN? and returns the answer (empty on any failure).
+std::string askIdentity(vxi11::Vxi11Library& lib, const std::string& address) {
+    const auto id = lib.vb_iopen(address);
+    if (id <= 0)
+        return {};
+    std::int32_t actual = 0;
+    std::string answer;
+    if (lib.vb_iwrite(1, id, "*IDN?\n", 6, 1, actual) == 0) {
+        const ReadResult r = readSome(lib, id);
+        if (r.rc == 0)
+            answer = r.text;
+    }
+    lib.vb_iclose(id);
+    return answer;
+}
+
+} // namespace
+
+TEST(LibraryHardening, GatewayKilledDuringAReadEndsItAtOnceAndANewGatewayServesAgain) {
+    const std::vector<std::string> args{"--instrument", "22=Hardening,Meter,1,1.0"};
+    hardening::GatewayProcess gw(args);
+    ASSERT_TRUE(gw.ready());
+    ReadCallWatch watch;
+    auto options = loopbackOptions();
+    options.socketOps = &watch;
+    vxi11::Vxi11Library lib(options);
+    const auto id = lib.vb_iopen(gw.deviceAddress(22));
+    ASSERT_GT(id, 0) << lib.vb_igeterrno();
+    // Nothing was asked, so the instrument has nothing to say: the gateway holds the read
+    // until its I/O time-out, and dies before that.
+    ASSERT_EQ(lib.vb_itimeout(id, 5000), 0);
+    std::thread killer([&] {
+        if (watch.waitForReadCall(10s))
+            gw.kill();
+    });
+    const ReadResult r = readSome(lib, id);
+    killer.join();
+    EXPECT_EQ(r.rc, liberr::kConnectionLost);
+    EXPECT_LT(r.took, 4000ms) << "the read waited for its time-out instead of seeing the loss";
+    const auto closeStart = Clock::now();
+    lib.vb_iclose(id);
+    EXPECT_LT(Clock::now() - closeStart, 5000ms + kMargin + kSlack);
+
+    hardening::GatewayProcess again(args);
+    ASSERT_TRUE(again.ready());
+    EXPECT_EQ(askIdentity(lib, again.deviceAddress(22)), "Hardening,Meter,1,1.0\n");
+}
+
+namespace {
+
+struct FaultRow {
+    const char* name;
+    std::function<bool(Peer&, const Call&)> onRead; ///< false: end the connection
+    int expected;
+};
+
+/// A reply record for `call` cut after half its bytes.
+Bytes halfReply(const Call& c) {
+    const Bytes reply = vxi11::encodeReplyFor<vxi11::DeviceRead>(
+        c.header.xid, vxi11::DeviceReadResp{0, 4, Bytes(40, 'h')});
+    Bytes framed;
+    testsupport::put32(framed, 0x80000000u | static_cast<std::uint32_t>(reply.size()));
+    framed.insert(framed.end(), reply.begin(), reply.begin() + reply.size() / 2);
+    return framed;
+}
+
+std::vector<FaultRow> faultRows() {
+    using vxi11::DeviceRead;
+    using vxi11::DeviceReadResp;
+    return {
+        {"accepts the call and never answers", [](Peer&, const Call&) { return true; },
+         liberr::kGatewayTimeout},
+        {"resets the connection",
+         [](Peer& p, const Call&) {
+             p.reset();
+             return false;
+         },
+         liberr::kConnectionLost},
+        {"closes without a reply",
+         [](Peer& p, const Call&) {
+             p.close();
+             return false;
+         },
+         liberr::kConnectionLost},
+        {"answers with garbage in a record",
+         [](Peer& p, const Call&) {
+             Bytes b;
+             for (int i = 0; i < 37; ++i)
+                 b.push_back(static_cast<std::uint8_t>(i * 77 + 5));
+             p.sendRecord(b);
+             return true;
+         },
+         liberr::kMalformedReply},
+        {"answers with text instead of records",
+         [](Peer& p, const Call&) {
+             const std::string t = "HTTP/1.0 400 Bad Request\r\n\r\n";
+             p.sendRaw(Bytes(t.begin(), t.end()));
+             return true;
+         },
+         liberr::kMalformedReply},
+        {"sends a record claiming 4 GB",
+         [](Peer& p, const Call&) {
+             Bytes b;
+             testsupport::put32(b, 0x7FFFFFFFu); // 2 GB, more to come
+             testsupport::put32(b, 0xFFFFFFFFu); // and 2 GB more, last
+             b.insert(b.end(), 1000, 'x');
+             p.sendRaw(b);
+             return true;
+         },
+         liberr::kMalformedReply},
+        {"answers with the xid of a later call",
+         [](Peer& p, const Call& c) {
+             p.sendRecord(vxi11::encodeReplyFor<DeviceRead>(c.header.xid + 1,
+                                                            DeviceReadResp{0, 4, Bytes(3, 'n')}));
+             return true;
+         },
+         liberr::kMalformedReply},
+        {"answers only with the xid of an earlier call",
+         [](Peer& p, const Call& c) {
+             p.sendRecord(vxi11::encodeReplyFor<DeviceRead>(c.header.xid - 1,
+                                                            DeviceReadResp{0, 4, Bytes(3, 'o')}));
+             return true;
+         },
+         liberr::kGatewayTimeout},
+        {"stops half way through the reply and stays silent",
+         [](Peer& p, const Call& c) {
+             p.sendRaw(halfReply(c));
+             return true;
+         },
+         liberr::kGatewayTimeout},
+        {"stops half way through the reply and closes",
+         [](Peer& p, const Call& c) {
+             p.sendRaw(halfReply(c));
+             return false;
+         },
+         liberr::kConnectionLost},
+    };
+}
+
+} // namespace
+
+TEST(LibraryHardening, EveryGatewayFaultEndsInAnErrorInTimeAndANewSessionWorks) {
+    gateway::SimulatorConfig config;
+    config.instruments = gateway::demoBench();
+    config.portmapperPort = 0;
+    gateway::Simulator healthy(config);
+    ASSERT_TRUE(healthy.start());
+    const std::string healthyDmm =
+        "lan;vxi-11[127.0.0.1:" + std::to_string(healthy.portmapperPort()) + "]:gpib,22";
+
+    vxi11::Vxi11Library lib(loopbackOptions()); // one library through every fault
+    for (const FaultRow& row : faultRows()) {
+        SCOPED_TRACE(row.name);
+        FakeGateway gw([&row](FakeGateway& g, Peer& p, const Call& c) {
+            if (g.answerLinkCalls(p, c))
+                return true;
+            if (c.header.proc == vxi11::proc::kDeviceRead)
+                return row.onRead(p, c);
+            p.waitClosed();
+            return false;
+        });
+        const auto id = lib.vb_iopen(gw.address("gpib,7"));
+        ASSERT_GT(id, 0);
+        ASSERT_EQ(lib.vb_itimeout(id, static_cast<std::int32_t>(kTimeOut.count())), 0);
+        const ReadResult r = readSome(lib, id);
+        EXPECT_EQ(r.rc, row.expected);
+        EXPECT_LT(r.took, kTimeOut + kMargin + kSlack);
+        const auto closeStart = Clock::now();
+        lib.vb_iclose(id);
+        EXPECT_LT(Clock::now() - closeStart, kTimeOut + kMargin + kSlack);
+        EXPECT_EQ(askIdentity(lib, healthyDmm),
+                  "Orvane Instruments,DM-6510 Digital Multimeter,OV220417,2.4.1\r\n");
+    }
+    EXPECT_EQ(lib.openSessions(), 0u);
+}
