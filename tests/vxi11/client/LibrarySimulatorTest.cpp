@@ -3,12 +3,16 @@
 
 #include "gateway/Simulator.h"
 #include "sicl/Sicl32Module.h"
+#include "vxi11/CoreClient.h"
 #include "vxi11/LibraryError.h"
 #include "vxi11/Vxi11Library.h"
 #include "vxi11/Vxi11Types.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 
+#include <future>
 #include <memory>
 
 using namespace std::chrono_literals;
@@ -290,4 +294,28 @@ TEST_F(LibraryOnSimulator, GatewayErrorsKeepTheirNumbers) {
     EXPECT_EQ(raised([&] { wrappers.itrigger(dev); }), 23);
     EXPECT_EQ(lastDescription, "operation aborted");
     EXPECT_EQ(raised([&] { wrappers.itrigger(dev); }), 0);
+}
+
+TEST_F(LibraryOnSimulator, AbortChannelEndsAReadThatWouldWaitForever) {
+    gateway::InstrumentFaults silent;
+    silent.silent = true;
+    ASSERT_TRUE(sim->setInstrumentFaults(3, std::nullopt, silent));
+    const auto dev = wrappers.iopen(deviceAddress(3));
+    wrappers.itimeout(dev, 0);
+    std::int32_t actual = 0;
+    wrappers.iwrite(dev, "*IDN?\n", 6, 1, actual);
+    const auto lid = sim->links().at(0).lid;
+    auto reading = std::async(std::launch::async, [&] {
+        std::string buf(100, ' ');
+        std::int32_t reason = 0;
+        std::int32_t got = 0;
+        return lib.vb_iread(1, dev, buf, 100, reason, got);
+    });
+    // An abort only ends a call in progress, so repeat it until the read has ended.
+    int tries = 0;
+    while (reading.wait_for(50ms) != std::future_status::ready && tries++ < 100) {
+        vxi11::abortLink(htonl(INADDR_LOOPBACK), sim->abortPort(), lid, vxi11::Deadline::after(1s));
+    }
+    ASSERT_EQ(reading.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(reading.get(), 23);
 }
