@@ -39,7 +39,7 @@ bool equalsIgnoreCase(std::string_view a, std::string_view b) {
 }
 
 [[noreturn]] void syntax(std::string_view why) {
-    throw LibraryError(err::kBadAddressSyntax, std::string(why));
+    throw LibraryError(liberr::kBadAddressSyntax, std::string(why));
 }
 
 /// A run of digits, at most `maxDigits` long, as a number; nullopt for anything else.
@@ -114,7 +114,7 @@ void parseDeviceNumber(std::string_view text, Address& out) {
         out.secondary = static_cast<int>(n % 100);
         return;
     }
-    throw LibraryError(err::kAddressOutOfRange, std::to_string(n));
+    throw LibraryError(liberr::kAddressOutOfRange, std::to_string(n));
 }
 
 } // namespace

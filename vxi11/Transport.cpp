@@ -161,10 +161,10 @@ std::uint32_t resolveHost(const std::string& host, const HostResolver& resolver,
     if (deadline.isNever()) {
         shared->done.wait(lock, finished);
     } else if (!shared->done.wait_for(lock, deadline.remaining(), finished)) {
-        throw LibraryError(err::kGatewayTimeout, "looking up " + host);
+        throw LibraryError(liberr::kGatewayTimeout, "looking up " + host);
     }
     if (!shared->result) {
-        throw LibraryError(err::kHostNotFound, host);
+        throw LibraryError(liberr::kHostNotFound, host);
     }
     return *shared->result;
 }
@@ -176,16 +176,16 @@ namespace {
 [[noreturn]] void throwErrno(int error, const std::string& peer) {
     switch (error) {
     case ECONNREFUSED:
-        throw LibraryError(err::kConnectionRefused, peer);
+        throw LibraryError(liberr::kConnectionRefused, peer);
     case ECONNRESET:
     case EPIPE:
     case ENOTCONN:
     case ECONNABORTED:
-        throw LibraryError(err::kConnectionLost, peer);
+        throw LibraryError(liberr::kConnectionLost, peer);
     case ETIMEDOUT:
-        throw LibraryError(err::kGatewayTimeout, peer);
+        throw LibraryError(liberr::kGatewayTimeout, peer);
     default:
-        throw LibraryError(err::kNetwork, std::strerror(error));
+        throw LibraryError(liberr::kNetwork, std::strerror(error));
     }
 }
 
@@ -233,7 +233,7 @@ void TcpConnection::waitFor(short events, Deadline deadline) {
             return; // errors and hang-ups show in the following send/recv/getsockopt
         }
         if (n == 0) {
-            throw LibraryError(err::kGatewayTimeout);
+            throw LibraryError(liberr::kGatewayTimeout);
         }
         if (errno != EINTR) {
             throwErrno(errno, m_peer);
@@ -243,7 +243,7 @@ void TcpConnection::waitFor(short events, Deadline deadline) {
 
 void TcpConnection::sendAll(std::span<const std::uint8_t> bytes, Deadline deadline) {
     if (!isOpen()) {
-        throw LibraryError(err::kConnectionLost, m_peer);
+        throw LibraryError(liberr::kConnectionLost, m_peer);
     }
     std::size_t sent = 0;
     while (sent < bytes.size()) {
@@ -265,7 +265,7 @@ void TcpConnection::sendAll(std::span<const std::uint8_t> bytes, Deadline deadli
 
 std::size_t TcpConnection::receiveSome(std::span<std::uint8_t> out, Deadline deadline) {
     if (!isOpen()) {
-        throw LibraryError(err::kConnectionLost, m_peer);
+        throw LibraryError(liberr::kConnectionLost, m_peer);
     }
     for (;;) {
         const ssize_t n = m_ops->recv(m_fd.get(), out.data(), out.size());
@@ -273,7 +273,7 @@ std::size_t TcpConnection::receiveSome(std::span<std::uint8_t> out, Deadline dea
             return static_cast<std::size_t>(n);
         }
         if (n == 0) {
-            throw LibraryError(err::kConnectionLost, m_peer);
+            throw LibraryError(liberr::kConnectionLost, m_peer);
         }
         if (errno == EINTR) {
             continue;
