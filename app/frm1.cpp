@@ -26,6 +26,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QStyleOptionButton>
 #include <QStylePainter>
@@ -83,6 +84,9 @@ QComboBox* editableCombo(QWidget* parent) {
     combo->setEditable(true);
     // Typing and Enter never add to the list; only the program fills it.
     combo->setInsertPolicy(QComboBox::NoInsert);
+    // No completion: it would turn a typed "*IDN?" into the listed "*idn?", and the bytes sent
+    // must be the ones typed.
+    combo->setCompleter(nullptr);
     return combo;
 }
 
@@ -490,8 +494,17 @@ void frm1::showHelp(const QString& url) {
         std::fprintf(stderr, "siclquill: help page %s is missing\n", qPrintable(url));
         return;
     }
-    if (!m_help) {
-        m_help = new HelpWindow(this);
+    HelpWindow* help = m_help.data();
+    if (help == nullptr) {
+        help = new HelpWindow(this);
+        m_help = help;
+        // Beside the main window rather than over it, when the screen has room.
+        const QRect frame = frameGeometry();
+        const QRect room = screen() != nullptr ? screen()->availableGeometry() : QRect();
+        const QPoint place(frame.right() + 12, frame.top());
+        if (room.contains(QRect(place, help->size()))) {
+            help->move(place);
+        }
     }
-    m_help->showPage(page);
+    help->showPage(page);
 }

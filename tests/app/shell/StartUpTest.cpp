@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
+#include <QTest>
 #include <QTimer>
 
 #include <gmock/gmock.h>
@@ -198,6 +199,18 @@ TEST_F(StartUp, CommandListHoldsTheThreeQueriesAndTheBoxesStartEmpty) {
         EXPECT_TRUE(c->isEditable());
         EXPECT_EQ(c->insertPolicy(), QComboBox::NoInsert);
     }
+}
+
+TEST_F(StartUp, TypedTextIsNeverCompletedFromTheList) {
+    // Completion would turn "*IDN?" into the listed "*idn?" and send other bytes than typed.
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    ui.combCmd->setFocus();
+    QTest::keyClicks(ui.combCmd->lineEdit(), QStringLiteral("*ID"));
+    EXPECT_EQ(ui.combCmd->currentText(), QStringLiteral("*ID"));
+    QTest::keyClicks(ui.combCmd->lineEdit(), QStringLiteral("N?"));
+    EXPECT_EQ(ui.combCmd->currentText(), QStringLiteral("*IDN?"));
+    EXPECT_EQ(ui.combCmd->count(), 3);
 }
 
 TEST_F(StartUp, WindowLevelStateStartsAtItsValues) {
