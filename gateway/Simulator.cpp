@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -548,9 +549,13 @@ public:
             logLine(std::string("core ") + coreProcName(P::proc) + ": connection ends");
             return {{}, true};
         }
-        logLine(std::string("core ") + coreProcName(P::proc) +
-                (lid ? " lid=" + std::to_string(*lid) : std::string()) + " -> " +
-                std::to_string(result->error));
+        std::string line = std::string("core ") + coreProcName(P::proc) +
+                           " xid=" + std::to_string(xid) +
+                           (lid ? " lid=" + std::to_string(*lid) : std::string()) + " -> " +
+                           std::to_string(result->error);
+        if constexpr (std::is_same_v<P, CreateLink>)
+            line += " lid=" + std::to_string(result->lid);
+        logLine(line);
         return {encodeReplyFor<P>(xid, *result), false};
     }
 
@@ -728,6 +733,11 @@ public:
 
     std::optional<CreateLinkResp> createLink(Conn& conn, CreateLinkParms& a) {
         CreateLinkResp r;
+        // Printable form of a name from the wire, for the log only.
+        std::string shown;
+        for (char ch : a.device.substr(0, 40))
+            shown += ch >= 0x20 && ch < 0x7F ? ch : '?';
+        logLine("core create_link device=\"" + shown + "\"");
         const auto parsed = parseDeviceName(a.device);
         if (const auto* code = std::get_if<std::int32_t>(&parsed)) {
             r.error = *code;

@@ -151,7 +151,9 @@ TEST(GatewayProgram, RefusesBadOptionsWithUsage) {
     }
 }
 
-TEST(GatewayInterop, IndependentClientQueriesPollsClearsAndTriggers) {
+// Both checks need the well-known portmapper port, so they share one test and never run
+// side by side.
+TEST(GatewayOnPort111, ServesAnIndependentClientAndAcceptsRegistrations) {
     int status = 0;
     runCommand("/usr/bin/python3 -c 'import pyvisa, pyvisa_py'", status);
     if (status != 0)
@@ -177,6 +179,23 @@ TEST(GatewayInterop, IndependentClientQueriesPollsClearsAndTriggers) {
         EXPECT_EQ(inst->clearCount, 1u) << pad;
     }
     EXPECT_EQ(sim.instrument(5, 2)->triggerCount, 1u);
+
+    // A second simulator registers with the first one's portmapper as with a system one,
+    // and takes its entries away again when it stops.
+    gateway::SimulatorConfig second;
+    second.registerWithSystemPortmapper = true;
+    gateway::Simulator registered(second);
+    ASSERT_TRUE(registered.start(&error)) << error;
+    EXPECT_EQ(registered.portmapperPort(), 111);
+    testrpc::RpcTestClient pm;
+    ASSERT_TRUE(pm.connect(pmap::kDefaultPort));
+    const pmap::Mapping core{kDeviceCore, kDeviceVersion, pmap::kProtoTcp, 0};
+    EXPECT_EQ(pm.call<pmap::GetPort>(core)->port, registered.corePort());
+    const pmap::Mapping async{kDeviceAsync, kDeviceVersion, pmap::kProtoTcp, 0};
+    EXPECT_EQ(pm.call<pmap::GetPort>(async)->port, registered.abortPort());
+    registered.stop();
+    EXPECT_EQ(pm.call<pmap::GetPort>(core)->port, 0u);
+
     sim.stop();
     EXPECT_EQ(sim.liveLinks(), 0u);
 }
