@@ -15,6 +15,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QFile>
 #include <QGroupBox>
@@ -431,6 +432,15 @@ void frm1::showEvent(QShowEvent* event) {
     }
 }
 
+void frm1::closeEvent(QCloseEvent* event) {
+    // The close box ends the program (without Exit's closes); an open help window must not
+    // keep it running.
+    if (HelpWindow* help = m_help.data()) {
+        help->close();
+    }
+    QWidget::closeEvent(event);
+}
+
 void frm1::mouseDoubleClickEvent(QMouseEvent* event) {
     // A double-click on the window's own background (not on a control) opens the help.
     showHelp(QString::fromLatin1(kHelpContents));
@@ -458,10 +468,7 @@ void frm1::cmdExit_Click() {
     // Nothing of the window may run after Exit: stop both timers before the program ends.
     m_ui.Timer1->stop();
     m_ui.Timer2->stop();
-    if (m_help) {
-        m_help->close();
-    }
-    close();
+    close(); // also closes the help window
     m_exitAction();
 }
 

@@ -99,6 +99,15 @@ TEST_F(Help, SecondClickReusesTheOneHelpWindow) {
     EXPECT_TRUE(first->isVisible());
 }
 
+TEST_F(Help, ClosingTheMainWindowClosesTheHelpWindowToo) {
+    // Otherwise the help window would keep the program running after the close box.
+    ui.cmdHelp->click();
+    ASSERT_TRUE(window->helpWindow()->isVisible());
+    window->close();
+    EXPECT_FALSE(window->helpWindow()->isVisible());
+    EXPECT_TRUE(lib.calls.empty()) << "the close box runs none of Exit's closes";
+}
+
 TEST_F(Help, F1ShowsTheSectionOfTheFocusedControl) {
     window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
