@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <barrier>
 #include <chrono>
 #include <ostream>
 #include <stdexcept>
@@ -90,15 +91,25 @@ private:
     sicl::InstrumentLibrary& m_inner;
 };
 
-/// Sizes on the wire of one write call and its reply, and one read call and its reply, for
-/// "*IDN?" LF and an answer of `answerBytes` (record headers included).
-struct ExchangeSizes {
-    std::size_t writeCall, writeReply, readCall, readReply;
+/// Sizes on the wire of one call and its reply, record headers included.
+struct Exchange {
+    std::size_t call, reply;
 };
 
-ExchangeSizes idnSizes(std::size_t answerBytes) {
-    const auto padded = [](std::size_t n) { return (n + 3) / 4 * 4; };
-    return {4 + 40 + 20 + padded(6), 4 + 24 + 8, 4 + 40 + 24, 4 + 24 + 12 + padded(answerBytes)};
+std::size_t padded(std::size_t n) {
+    return (n + 3) / 4 * 4;
+}
+
+/// The two exchanges of a query: device_write of "*IDN?" LF, then device_read of an answer of
+/// `answerBytes`.
+std::vector<Exchange> idnSizes(std::size_t answerBytes) {
+    return {{4 + 40 + 20 + padded(6), 4 + 24 + 8},
+            {4 + 40 + 24, 4 + 24 + 12 + padded(answerBytes)}};
+}
+
+/// One device_docmd of a discovery walk: three command bytes in, two bytes out at most.
+std::vector<Exchange> docmdSizes() {
+    return {{4 + 40 + 32 + 4 + padded(3), 4 + 24 + 8 + padded(2)}};
 }
 
 void sendAll(int fd, const std::vector<char>& data) {
@@ -124,9 +135,10 @@ bool receiveAll(int fd, std::vector<char>& data) {
     return true;
 }
 
-/// Median round trip of a bare TCP ping-pong on loopback with the sizes of the two RPC
-/// exchanges of a query, alternating as the query does: the least a call can cost here.
-double roundTripFloor(const ExchangeSizes& sizes, int count) {
+/// Median time of one cycle of bare TCP ping-pongs on loopback with the given sizes, one
+/// after the other as the calls go: the least those calls can cost on this machine. The echo
+/// side runs on its own thread, as the gateway runs in its own process.
+double roundTripFloor(const std::vector<Exchange>& cycle, int count) {
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -135,24 +147,26 @@ double roundTripFloor(const ExchangeSizes& sizes, int count) {
     if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(listener, 1) != 0 ||
         ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+        if (listener >= 0) {
+            ::close(listener);
+        }
         throw std::runtime_error("floor: cannot listen on loopback");
     }
     const int one = 1;
-    const int rounds = count * 2;
+    const std::size_t rounds = static_cast<std::size_t>(count) * cycle.size();
     std::thread echo([&] {
         const int fd = ::accept(listener, nullptr, nullptr);
         if (fd < 0) {
             return;
         }
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        std::vector<char> write(sizes.writeCall), read(sizes.readCall);
-        const std::vector<char> writeReply(sizes.writeReply, 'w'), readReply(sizes.readReply, 'r');
-        for (int i = 0; i < rounds; ++i) {
-            auto& in = i % 2 == 0 ? write : read;
+        for (std::size_t i = 0; i < rounds; ++i) {
+            const Exchange& x = cycle[i % cycle.size()];
+            std::vector<char> in(x.call);
             if (!receiveAll(fd, in)) {
                 break;
             }
-            sendAll(fd, i % 2 == 0 ? writeReply : readReply);
+            sendAll(fd, std::vector<char>(x.reply, 'r'));
         }
         ::close(fd);
     });
@@ -163,13 +177,18 @@ double roundTripFloor(const ExchangeSizes& sizes, int count) {
         if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
             throw std::runtime_error("floor: cannot connect on loopback");
         }
-        const std::vector<char> write(sizes.writeCall, 'W'), read(sizes.readCall, 'R');
-        std::vector<char> writeReply(sizes.writeReply), readReply(sizes.readReply);
-        for (int i = 0; i < rounds; ++i) {
+        std::vector<std::vector<char>> calls, replies;
+        for (const Exchange& x : cycle) {
+            calls.emplace_back(x.call, 'c');
+            replies.emplace_back(x.reply);
+        }
+        for (int i = 0; i < count; ++i) {
             const auto start = Clock::now();
-            sendAll(fd, i % 2 == 0 ? write : read);
-            if (!receiveAll(fd, i % 2 == 0 ? writeReply : readReply)) {
-                throw std::runtime_error("floor: peer closed");
+            for (std::size_t k = 0; k < cycle.size(); ++k) {
+                sendAll(fd, calls[k]);
+                if (!receiveAll(fd, replies[k])) {
+                    throw std::runtime_error("floor: peer closed");
+                }
             }
             samples.push_back(micros(Clock::now() - start));
         }
@@ -185,23 +204,55 @@ double roundTripFloor(const ExchangeSizes& sizes, int count) {
     return median(samples);
 }
 
+/// One discovery walk over addresses 0-30, call by call as the window makes it.
+void discoveryWalk(sicl::Sicl32Module& wrappers, sicl::SessionId intf) {
+    std::int16_t ctlr = 0;
+    wrappers.igpibbusstatus(intf, 8, ctlr);
+    for (int a = 0; a <= 30; ++a) {
+        if (a == ctlr) {
+            continue;
+        }
+        const std::string probe{'\x3F', static_cast<char>(0x40 + ctlr),
+                                static_cast<char>(0x20 + a)};
+        wrappers.igpibsendcmd(intf, probe, 3);
+        wrappers.igpibatnctl(intf, 0);
+        std::int16_t ndac = 0;
+        wrappers.igpibbusstatus(intf, 3, ndac);
+        wrappers.igpibsendcmd(intf, "?", 1);
+    }
+}
+
+/// The value below which `share` of the sorted samples lie.
+double percentile(std::vector<double> v, double share) {
+    if (v.empty()) {
+        return 0;
+    }
+    std::sort(v.begin(), v.end());
+    const auto i = static_cast<std::size_t>(share * static_cast<double>(v.size() - 1) + 0.5);
+    return v[std::min(i, v.size() - 1)];
+}
+
 } // namespace
 
 int run(const Options& options, std::ostream& out, std::ostream& err) {
+    if (options.clients > 0) {
+        return runLoad(options, out, err);
+    }
     vxi11::Vxi11Library vxi;
     CountingLibrary counting(vxi);
     sicl::Sicl32Module wrappers(counting);
     const std::string server = "lan;vxi-11[" + options.server + "]";
     const int count = std::max(1, options.count);
+    const int walks = std::max(1, options.walks);
     try {
         // The query exchange, as the window does it: write with LF and END, then read.
         const auto dev = wrappers.iopen(server + ":gpib, " + std::to_string(options.address));
         std::vector<double> samples;
         std::size_t answerBytes = 0;
+        std::string buf(4096, ' ');
         for (int i = 0; i < count; ++i) {
             std::int32_t actual = 0;
             std::int32_t reason = 0;
-            std::string buf(4096, ' ');
             const auto start = Clock::now();
             wrappers.iwrite(dev, "*IDN?\n", 6, 1, actual);
             wrappers.iread(dev, buf, 4096, reason, actual);
@@ -212,35 +263,29 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
             answerBytes = static_cast<std::size_t>(actual);
         }
         wrappers.iclose(dev);
+        const double idnFloor = roundTripFloor(idnSizes(answerBytes), count);
 
-        const double floor = roundTripFloor(idnSizes(answerBytes), count);
-
-        // One discovery walk over 31 addresses, call by call as the window makes it.
+        // Discovery walks over 31 addresses; the median walk against calls x one round trip.
         const auto intf = wrappers.iopen(server + ":gpib");
-        const long before = counting.calls.load();
-        const auto walkStart = Clock::now();
-        std::int16_t ctlr = 0;
-        wrappers.igpibbusstatus(intf, 8, ctlr);
-        for (int a = 0; a <= 30; ++a) {
-            if (a == ctlr) {
-                continue;
-            }
-            const std::string probe{'\x3F', static_cast<char>(0x40 + ctlr),
-                                    static_cast<char>(0x20 + a)};
-            wrappers.igpibsendcmd(intf, probe, 3);
-            wrappers.igpibatnctl(intf, 0);
-            std::int16_t ndac = 0;
-            wrappers.igpibbusstatus(intf, 3, ndac);
-            wrappers.igpibsendcmd(intf, "?", 1);
+        std::vector<double> walkTimes;
+        long walkCalls = 0;
+        for (int w = 0; w < walks; ++w) {
+            const long before = counting.calls.load();
+            const auto walkStart = Clock::now();
+            discoveryWalk(wrappers, intf);
+            walkTimes.push_back(micros(Clock::now() - walkStart));
+            walkCalls = counting.calls.load() - before;
         }
-        const double walk = micros(Clock::now() - walkStart);
-        const long walkCalls = counting.calls.load() - before;
         wrappers.iclose(intf);
+        const double docmdFloor = roundTripFloor(docmdSizes(), std::max(count, 200));
 
-        out << "roundtrip_floor_us " << floor << '\n'
+        out << "roundtrip_floor_us " << idnFloor / 2 << '\n'
+            << "idn_floor_us " << idnFloor << '\n'
             << "idn_exchange_us " << median(samples) << '\n'
-            << "discovery_walk_us " << walk << '\n'
-            << "discovery_calls " << walkCalls << '\n';
+            << "docmd_roundtrip_us " << docmdFloor << '\n'
+            << "discovery_walk_us " << median(walkTimes) << '\n'
+            << "discovery_calls " << walkCalls << '\n'
+            << "discovery_floor_us " << docmdFloor * static_cast<double>(walkCalls) << '\n';
         return 0;
     } catch (const sicl::SiclError& e) {
         err << "siclquill-bench: library error " << e.number() << ": " << e.description() << '\n';
@@ -248,6 +293,95 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
         err << "siclquill-bench: " << e.what() << '\n';
     }
     return 1;
+}
+
+int runLoad(const Options& options, std::ostream& out, std::ostream& err) {
+    vxi11::Vxi11Library vxi;
+    sicl::Sicl32Module wrappers(vxi);
+    const std::string address =
+        "lan;vxi-11[" + options.server + "]:gpib, " + std::to_string(options.address);
+    const int clients = std::max(1, options.clients);
+    const int count = std::max(1, options.count);
+
+    struct Client {
+        std::vector<double> samples;
+        long errors = 0;
+        std::string firstError;
+    };
+    std::vector<Client> results(static_cast<std::size_t>(clients));
+    // Every link is open before the clock starts, so the figure is the exchanges alone.
+    std::barrier ready(clients + 1);
+    std::barrier go(clients + 1);
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            Client& me = results[static_cast<std::size_t>(c)];
+            auto fail = [&me](long n, const std::string& why) {
+                me.errors += n;
+                if (me.firstError.empty()) {
+                    me.firstError = why;
+                }
+            };
+            sicl::SessionId id = 0;
+            try {
+                id = wrappers.iopen(address);
+            } catch (const sicl::SiclError& e) {
+                fail(count, "open: " + e.description());
+            }
+            ready.arrive_and_wait();
+            go.arrive_and_wait();
+            if (id == 0) {
+                return;
+            }
+            me.samples.reserve(static_cast<std::size_t>(count));
+            std::string buf(4096, ' ');
+            for (int i = 0; i < count; ++i) {
+                std::int32_t actual = 0;
+                std::int32_t reason = 0;
+                try {
+                    const auto start = Clock::now();
+                    wrappers.iwrite(id, "*IDN?\n", 6, 1, actual);
+                    wrappers.iread(id, buf, 4096, reason, actual);
+                    me.samples.push_back(micros(Clock::now() - start));
+                    if (actual <= 0) {
+                        fail(1, "empty answer");
+                    }
+                } catch (const sicl::SiclError& e) {
+                    fail(1, e.description());
+                }
+            }
+            try {
+                wrappers.iclose(id);
+            } catch (const sicl::SiclError& e) {
+                fail(1, "close: " + e.description());
+            }
+        });
+    }
+    ready.arrive_and_wait();
+    const auto start = Clock::now();
+    go.arrive_and_wait();
+    for (auto& t : threads) {
+        t.join();
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+    std::vector<double> all;
+    long errors = 0;
+    for (const Client& c : results) {
+        all.insert(all.end(), c.samples.begin(), c.samples.end());
+        errors += c.errors;
+        if (!c.firstError.empty()) {
+            err << "siclquill-bench: " << c.firstError << '\n';
+        }
+    }
+    const auto done = static_cast<double>(all.size());
+    out << "clients " << clients << '\n'
+        << "exchanges " << all.size() << '\n'
+        << "exchanges_per_s " << (seconds > 0 ? done / seconds : 0) << '\n'
+        << "load_exchange_p50_us " << percentile(all, 0.5) << '\n'
+        << "load_exchange_p99_us " << percentile(all, 0.99) << '\n'
+        << "errors " << errors << '\n';
+    return errors == 0 ? 0 : 1;
 }
 
 } // namespace bench

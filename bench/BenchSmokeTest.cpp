@@ -38,12 +38,43 @@ TEST(Bench, PrintsEveryFigureAndSucceedsAgainstTheSimulator) {
     EXPECT_EQ(status, 0) << err.str();
     const auto f = figures(out.str());
     for (const char* name :
-         {"roundtrip_floor_us", "idn_exchange_us", "discovery_walk_us", "discovery_calls"}) {
+         {"roundtrip_floor_us", "idn_floor_us", "idn_exchange_us", "docmd_roundtrip_us",
+          "discovery_walk_us", "discovery_calls", "discovery_floor_us"}) {
         ASSERT_TRUE(f.contains(name)) << name << "\n" << out.str();
         EXPECT_GT(f.at(name), 0) << name;
     }
     // One bus status request, then four calls for each of the 30 probed addresses.
     EXPECT_EQ(f.at("discovery_calls"), 121);
+}
+
+TEST(Bench, LoadModeRunsEveryClientOnItsOwnLinkWithoutError) {
+    gateway::Simulator sim(demoOnFreePorts());
+    ASSERT_TRUE(sim.start());
+    std::ostringstream out, err;
+    bench::Options options{"127.0.0.1:" + std::to_string(sim.portmapperPort()), 22, 25};
+    options.clients = 6;
+    const std::uint64_t callsBefore = sim.callCount();
+    EXPECT_EQ(bench::run(options, out, err), 0) << err.str();
+    const auto f = figures(out.str());
+    ASSERT_TRUE(f.contains("exchanges_per_s")) << out.str();
+    EXPECT_EQ(f.at("errors"), 0);
+    EXPECT_EQ(f.at("exchanges"), 6 * 25);
+    EXPECT_GT(f.at("exchanges_per_s"), 0);
+    // Each exchange is a write and a read on the gateway, besides opening and closing links.
+    EXPECT_GE(sim.callCount() - callsBefore, 6u * 25u * 2u);
+}
+
+TEST(Bench, LoadModeCountsEveryFailedExchange) {
+    gateway::Simulator sim(demoOnFreePorts());
+    ASSERT_TRUE(sim.start());
+    std::ostringstream out, err;
+    // Nobody at 17: every write fails, and each failure is counted, none hidden.
+    bench::Options options{"127.0.0.1:" + std::to_string(sim.portmapperPort()), 17, 4};
+    options.clients = 3;
+    EXPECT_EQ(bench::run(options, out, err), 1);
+    const auto f = figures(out.str());
+    EXPECT_EQ(f.at("errors"), 3 * 4) << out.str();
+    EXPECT_EQ(f.at("exchanges"), 0);
 }
 
 TEST(Bench, FailsWhenAnExchangeFails) {

@@ -1,4 +1,5 @@
-// siclquill-bench: how fast the instrument library works a gateway, through the wrappers.
+// siclquill-bench: how fast the instrument library works a gateway, through the wrappers, and
+// how a gateway holds up under many links at once (--clients).
 #include "bench/Bench.h"
 
 #include <cstdlib>
@@ -8,8 +9,11 @@
 namespace {
 
 int usage() {
-    std::cerr << "usage: siclquill-bench --server TEXT --address N [--count K]\n"
-                 "  TEXT as typed in the window's server box, e.g. 127.0.0.1:40111\n";
+    std::cerr << "usage: siclquill-bench --server TEXT --address N [--count K] [--walks W]\n"
+                 "                       [--clients C]\n"
+                 "  TEXT as typed in the window's server box, e.g. 127.0.0.1:40111\n"
+                 "  K exchanges for the medians (default 100), W discovery walks (default 5)\n"
+                 "  C > 0: load mode, C links at once, each doing K \"*IDN?\" exchanges\n";
     return 2;
 }
 
@@ -45,6 +49,14 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--count") {
             if (!toInt(value, options.count) || options.count < 1) {
+                return usage();
+            }
+        } else if (arg == "--walks") {
+            if (!toInt(value, options.walks) || options.walks < 1) {
+                return usage();
+            }
+        } else if (arg == "--clients") {
+            if (!toInt(value, options.clients) || options.clients < 1 || options.clients > 1000) {
                 return usage();
             }
         } else {

@@ -1,0 +1,173 @@
+// siclquill-microbench: the costs under one call that no network hides: encoding a call,
+// decoding a reply, reassembling records, and what the wrappers add to a library call.
+#include "sicl/Sicl32Module.h"
+#include "vxi11/IoMessages.h"
+#include "vxi11/RecordMarking.h"
+#include "vxi11/Rpc.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+using namespace vxi11;
+
+/// The bytes of a device_write call for "*IDN?" LF, as the client puts them on the wire.
+void BM_EncodeWriteCall(benchmark::State& state) {
+    const std::string text = "*IDN?\n";
+    std::uint32_t xid = 1;
+    for (auto _ : state) {
+        DeviceWriteParms parms;
+        parms.lid = 7;
+        parms.ioTimeout = 3000;
+        parms.lockTimeout = 3000;
+        parms.flags = flags::kWaitLock | flags::kEnd;
+        parms.data.assign(text.begin(), text.end());
+        xdr::Encoder e;
+        parms.encode(e);
+        xdr::Bytes framed = rpc::frameRecord(rpc::encodeCall(
+            xid++, DeviceWrite::prog, DeviceWrite::vers, DeviceWrite::proc, e.bytes()));
+        benchmark::DoNotOptimize(framed.data());
+    }
+}
+BENCHMARK(BM_EncodeWriteCall);
+
+xdr::Bytes readReplyRecord(std::size_t answerBytes) {
+    DeviceReadResp resp;
+    resp.reason = reason::kEnd;
+    resp.data.assign(answerBytes, 'x');
+    return encodeReplyFor<DeviceRead>(42, resp);
+}
+
+/// A device_read reply record decoded as the client does: RPC header, then the results.
+void BM_DecodeReadReply(benchmark::State& state) {
+    const xdr::Bytes record = readReplyRecord(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) {
+        const auto reply = rpc::decodeReply(record);
+        if (!reply || !reply->success()) {
+            state.SkipWithError("reply did not decode");
+            break;
+        }
+        auto result = decodeResultFor<DeviceRead>(reply->results, true);
+        benchmark::DoNotOptimize(result);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(record.size()));
+}
+BENCHMARK(BM_DecodeReadReply)->Arg(48)->Arg(4096)->Arg(1 << 20);
+
+/// Record reassembly: a stream of framed records of range(0) bytes fed in receive-sized
+/// pieces (range(1)), each completed record taken.
+void BM_RecordReader(benchmark::State& state) {
+    const auto recordBytes = static_cast<std::size_t>(state.range(0));
+    const auto piece = static_cast<std::size_t>(state.range(1));
+    const xdr::Bytes body(recordBytes, 0x5A);
+    const xdr::Bytes framed = rpc::frameRecord(body);
+    rpc::RecordReader reader(recordBytes + 16);
+    std::size_t records = 0;
+    for (auto _ : state) {
+        xdr::ByteView rest(framed);
+        while (!rest.empty()) {
+            const auto n = std::min(piece, rest.size());
+            xdr::ByteView chunk = rest.first(n);
+            while (!chunk.empty()) {
+                const auto fed = reader.feed(chunk);
+                chunk = chunk.subspan(fed.consumed);
+                if (fed.status == rpc::RecordReader::Status::Complete) {
+                    benchmark::DoNotOptimize(reader.takeRecord());
+                    ++records;
+                } else if (fed.status == rpc::RecordReader::Status::Malformed) {
+                    state.SkipWithError("malformed");
+                    return;
+                }
+            }
+            rest = rest.subspan(n);
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(framed.size()));
+    benchmark::DoNotOptimize(records);
+}
+BENCHMARK(BM_RecordReader)->Args({64, 65536})->Args({4096, 65536})->Args({1 << 20, 65536});
+
+/// A library that does nothing and always succeeds: what is left is the wrappers' own cost.
+class NullLibrary final : public sicl::InstrumentLibrary {
+public:
+    std::int16_t vb_iopen(const std::string&) override { return 1; }
+    std::int16_t vb_iclose(sicl::SessionId) override { return 0; }
+    std::int16_t vb_iwrite(std::int32_t, sicl::SessionId, std::string_view, std::int32_t n,
+                           std::int16_t, std::int32_t& actual) override {
+        actual = n;
+        return 0;
+    }
+    std::int16_t vb_iread(std::int32_t, sicl::SessionId, std::string& buf, std::int32_t size,
+                          std::int32_t& reason, std::int32_t& actual) override {
+        static constexpr char kAnswer[] = "BENCH,MODEL,0,1.0\n";
+        const auto n = std::min<std::size_t>(sizeof kAnswer - 1, static_cast<std::size_t>(size));
+        std::memcpy(buf.data(), kAnswer, std::min(n, buf.size()));
+        reason = 4;
+        actual = static_cast<std::int32_t>(n);
+        return 0;
+    }
+    std::int16_t vb_itermchr(sicl::SessionId, std::int16_t) override { return 0; }
+    std::int16_t vb_iclear(sicl::SessionId) override { return 0; }
+    std::int16_t vb_ireadstb(sicl::SessionId, std::int16_t& stb) override {
+        stb = 0;
+        return 0;
+    }
+    std::int16_t vb_itrigger(sicl::SessionId) override { return 0; }
+    std::int16_t vb_ilock(sicl::SessionId) override { return 0; }
+    std::int16_t vb_iunlock(sicl::SessionId) override { return 0; }
+    std::int16_t vb_itimeout(sicl::SessionId, std::int32_t) override { return 0; }
+    std::int16_t vb_igpibbusstatus(sicl::SessionId, std::int16_t, std::int16_t& out) override {
+        out = 0;
+        return 0;
+    }
+    std::int16_t vb_igpibrenctl(sicl::SessionId, std::int16_t) override { return 0; }
+    std::int16_t vb_igpibatnctl(sicl::SessionId, std::int16_t) override { return 0; }
+    std::int16_t vb_igpibsendcmd(sicl::SessionId, const std::string&, std::int32_t) override {
+        return 0;
+    }
+    std::int16_t vb_igeterrno() override { return 0; }
+    std::int16_t vb_igeterrstr(std::int16_t, char* buf) override {
+        buf[0] = '\0';
+        return 0;
+    }
+};
+
+/// One query through the wrappers on the path without failure: iwrite then iread.
+void BM_WrapperQueryOverhead(benchmark::State& state) {
+    NullLibrary lib;
+    sicl::Sicl32Module wrappers(lib);
+    std::string buf(4096, ' ');
+    for (auto _ : state) {
+        std::int32_t actual = 0;
+        std::int32_t reason = 0;
+        wrappers.iwrite(1, "*IDN?\n", 6, 1, actual);
+        wrappers.iread(1, buf, 4096, reason, actual);
+        benchmark::DoNotOptimize(actual);
+    }
+}
+BENCHMARK(BM_WrapperQueryOverhead);
+
+/// One discovery probe through the wrappers: the four calls made for each address.
+void BM_WrapperProbeOverhead(benchmark::State& state) {
+    NullLibrary lib;
+    sicl::Sicl32Module wrappers(lib);
+    const std::string probe{'\x3F', '\x40', '\x27'};
+    for (auto _ : state) {
+        std::int16_t ndac = 0;
+        wrappers.igpibsendcmd(2, probe, 3);
+        wrappers.igpibatnctl(2, 0);
+        wrappers.igpibbusstatus(2, 3, ndac);
+        wrappers.igpibsendcmd(2, "?", 1);
+        benchmark::DoNotOptimize(ndac);
+    }
+}
+BENCHMARK(BM_WrapperProbeOverhead);
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,172 @@
+#!/usr/bin/env bash
+# Runs every benchmark against the gateway simulator on a free loopback port and prints one
+# table: figure, value, floor or reference (measured in the same run), ratio, target, met?
+#
+# Usage: tools/bench.sh BUILD_DIR [--smoke]
+#   --smoke  every benchmark once with few iterations (CI: it must run and print; the
+#            figures mean nothing then and no target is judged)
+#
+# Environment: BENCH_REPEATS (runs of siclquill-bench whose medians are taken, default 5),
+# BENCH_CLIENTS (default 32), BENCH_LOAD_COUNT (exchanges per client, default 1000).
+set -euo pipefail
+
+build=${1:?usage: tools/bench.sh BUILD_DIR [--smoke]}
+smoke=0
+[[ ${2:-} == --smoke ]] && smoke=1
+build=$(cd "$build" && pwd)
+
+gateway_bin=$build/gateway/siclquill-gateway
+bench_bin=$build/bench/siclquill-bench
+micro_bin=$build/bench/siclquill-microbench
+startup_bin=$build/bench/siclquill-startup-bench
+for b in "$gateway_bin" "$bench_bin"; do
+    [[ -x $b ]] || { echo "bench.sh: $b is missing; build first" >&2; exit 1; }
+done
+
+if ((smoke)); then
+    repeats=1 count=5 walks=1 clients=4 load_count=20 startup_runs=1
+    micro_args=(--benchmark_min_time=0.001)
+else
+    repeats=${BENCH_REPEATS:-5} count=300 walks=7
+    clients=${BENCH_CLIENTS:-32} load_count=${BENCH_LOAD_COUNT:-1000} startup_runs=9
+    micro_args=(--benchmark_min_time=0.2 --benchmark_repetitions=5
+        --benchmark_report_aggregates_only=true)
+fi
+
+work=$(mktemp -d)
+gw_pid=
+cleanup() {
+    if [[ -n $gw_pid ]]; then
+        kill "$gw_pid" 2>/dev/null || true
+        wait "$gw_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The simulator with the demo bench on free ports; its ready line names them.
+coproc GW { exec "$gateway_bin" --demo --portmapper 0; }
+gw_pid=$GW_PID
+ready=
+read -r -t 20 -u "${GW[0]}" ready || true
+[[ $ready == ready\ portmapper=* ]] || { echo "bench.sh: simulator not ready: '$ready'" >&2; exit 1; }
+portmapper=${ready#ready portmapper=}
+portmapper=${portmapper%% *}
+echo "# simulator $ready (pid $gw_pid)"
+echo "# machine: $(nproc) cores; $(uptime)"
+
+rss_kb() { awk -v f="$2:" '$1 == f { print $2 }' "/proc/$1/status"; }
+
+# ---- query exchange and discovery walk: medians over repeated runs, each with its own floor
+for ((i = 1; i <= repeats; i++)); do
+    "$bench_bin" --server "$portmapper" --address 22 --count "$count" --walks "$walks" \
+        >"$work/lib.$i"
+done
+
+# ---- load: the same load twice, so that growth from one run to the next shows
+gw_rss_before=$(rss_kb "$gw_pid" VmRSS)
+load_status=0
+"$bench_bin" --server "$portmapper" --address 22 --clients "$clients" --count "$load_count" \
+    >"$work/load.1" 2>"$work/load.1.err" || load_status=$?
+gw_rss_after1=$(rss_kb "$gw_pid" VmRSS)
+gw_hwm1=$(rss_kb "$gw_pid" VmHWM)
+"$bench_bin" --server "$portmapper" --address 22 --clients "$clients" --count "$load_count" \
+    >"$work/load.2" 2>"$work/load.2.err" || load_status=$?
+gw_rss_after2=$(rss_kb "$gw_pid" VmRSS)
+gw_hwm2=$(rss_kb "$gw_pid" VmHWM)
+cat "$work"/load.*.err >&2
+
+# ---- micro benchmarks
+: >"$work/micro.csv"
+if [[ -x $micro_bin ]]; then
+    "$micro_bin" "${micro_args[@]}" --benchmark_format=csv >"$work/micro.csv" 2>/dev/null
+fi
+
+# ---- window start-up, under Xvfb unless a platform was chosen
+: >"$work/startup"
+if [[ -x $startup_bin ]]; then
+    if [[ -n ${QT_QPA_PLATFORM:-} && ${QT_QPA_PLATFORM} != xcb ]] || [[ -n ${DISPLAY:-} ]]; then
+        "$startup_bin" --runs "$startup_runs" >"$work/startup"
+    elif command -v xvfb-run >/dev/null; then
+        QT_QPA_PLATFORM=xcb xvfb-run -a "$startup_bin" --runs "$startup_runs" >"$work/startup"
+    else
+        echo "bench.sh: no display and no xvfb-run: start-up not measured" >&2
+    fi
+fi
+
+# ---- the table
+awk -v smoke="$smoke" -v repeats="$repeats" -v clients="$clients" -v load_count="$load_count" \
+    -v rss0="$gw_rss_before" -v rss1="$gw_rss_after1" -v rss2="$gw_rss_after2" \
+    -v hwm1="$gw_hwm1" -v hwm2="$gw_hwm2" -v load_status="$load_status" '
+function median(list,    n, a, i, j, t) {
+    n = split(list, a, " ")
+    for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
+    if (n == 0) return ""
+    return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+}
+function row(figure, value, reference, ratio, target, met) {
+    printf "%-34s %14s %26s %8s %12s %5s\n", figure, value, reference, ratio, target, (smoke ? "-" : met)
+}
+function verdict(ok) { return ok ? "yes" : "NO" }
+FILENAME ~ /lib\.[0-9]+$/ {
+    v[$1] = v[$1] " " $2
+    if ($1 == "discovery_floor_us") { walkratio = walkratio " " (cur["discovery_walk_us"] / $2) }
+    cur[$1] = $2
+    if ($1 == "idn_exchange_us") { idnratio = idnratio " " ($2 / cur["idn_floor_us"]) }
+    next
+}
+FILENAME ~ /load\.1$/ { l1[$1] = $2; next }
+FILENAME ~ /load\.2$/ { l2[$1] = $2; next }
+FILENAME ~ /micro\.csv$/ {
+    if ($0 !~ /^"?BM_/) next
+    n = split($0, f, ",")
+    name = f[1]; gsub(/"/, "", name)
+    if (name ~ /_(mean|stddev|cv)$/) next
+    sub(/_median$/, "", name)
+    micro[name] = f[3]; unit[name] = f[5]; bps[name] = f[6]
+    order[++nmicro] = name
+    next
+}
+FILENAME ~ /startup$/ { s[$1] = $2; next }
+END {
+    printf "%-34s %14s %26s %8s %12s %5s\n", "figure", "value", "floor or reference", "ratio", "target", "met?"
+    idn = median(v["idn_exchange_us"]); idnf = median(v["idn_floor_us"]); ir = median(idnratio)
+    row("idn_exchange_us (median)", sprintf("%.1f", idn), sprintf("%.1f (2 bare TCP RTs)", idnf),
+        sprintf("%.2f", ir), "<= 3x", verdict(ir <= 3))
+    walk = median(v["discovery_walk_us"]); walkf = median(v["discovery_floor_us"]); wr = median(walkratio)
+    row("discovery_walk_us (median)", sprintf("%.0f", walk),
+        sprintf("%.0f (%d x %.1f us)", walkf, median(v["discovery_calls"]), median(v["docmd_roundtrip_us"])),
+        sprintf("%.2f", wr), "<= 1.5x", verdict(wr <= 1.5))
+    single = idn > 0 ? 1e6 / idn : 0
+    row(sprintf("exchanges_per_s (%dx%d)", clients, load_count), sprintf("%.0f", l1["exchanges_per_s"]),
+        sprintf("%.0f (1 link, 1 exchange)", single), sprintf("%.2f", single > 0 ? l1["exchanges_per_s"] / single : 0),
+        "reported", verdict(l1["exchanges_per_s"] > 0))
+    row("exchanges_per_s (second load)", sprintf("%.0f", l2["exchanges_per_s"]), "", "", "reported",
+        verdict(l2["exchanges_per_s"] > 0))
+    row("load_exchange_p99_us", sprintf("%.0f", l1["load_exchange_p99_us"]),
+        sprintf("%.0f (p50)", l1["load_exchange_p50_us"]), "", "-", "-")
+    row("load errors (both loads)", l1["errors"] + l2["errors"], sprintf("%d exchanges", l1["exchanges"] + l2["exchanges"]),
+        "", "0", verdict(load_status == 0 && l1["errors"] + l2["errors"] == 0))
+    row("gateway_rss_mb after load 1", sprintf("%.1f", rss1 / 1024), sprintf("%.1f (before load)", rss0 / 1024),
+        sprintf("%.2f", rss0 > 0 ? rss1 / rss0 : 0), "bounded", "-")
+    row("gateway_rss_mb after load 2", sprintf("%.1f", rss2 / 1024), sprintf("%.1f (after load 1)", rss1 / 1024),
+        sprintf("%.2f", rss1 > 0 ? rss2 / rss1 : 0), "no growth", verdict(rss2 <= rss1 * 1.1 + 1024))
+    row("gateway_peak_rss_mb (VmHWM)", sprintf("%.1f", hwm2 / 1024), sprintf("%.1f (after load 1)", hwm1 / 1024),
+        sprintf("%.2f", hwm1 > 0 ? hwm2 / hwm1 : 0), "no growth", verdict(hwm2 <= hwm1 * 1.1 + 1024))
+    if ("startup_first_paint_ms" in s) {
+        row("startup_first_paint_ms (median)", sprintf("%.1f", s["startup_first_paint_ms"]),
+            sprintf("%.1f (fastest of %d)", s["startup_first_paint_min_ms"], s["startup_runs"]),
+            sprintf("%.2f", s["startup_first_paint_ms"] / 300), "< 300 ms", verdict(s["startup_first_paint_ms"] < 300))
+        row("startup_rss_mb (at first paint)", sprintf("%.1f", s["startup_rss_mb"]),
+            sprintf("%.1f (peak)", s["startup_hwm_mb"]), sprintf("%.2f", s["startup_rss_mb"] / 60), "< 60 MB",
+            verdict(s["startup_rss_mb"] < 60))
+    } else {
+        row("startup_first_paint_ms", "not measured", "", "", "< 300 ms", "NO")
+    }
+    for (i = 1; i <= nmicro; i++) {
+        name = order[i]
+        extra = bps[name] != "" ? sprintf("%.0f MB/s", bps[name] / 1e6) : ""
+        row(name, sprintf("%.1f %s", micro[name], unit[name]), extra, "", "-", "-")
+    }
+    if (!smoke) printf "# medians of %d runs; ratios are medians of per-run ratios\n", repeats
+}' "$work"/lib.* "$work/load.1" "$work/load.2" "$work/micro.csv" "$work/startup"
