@@ -58,7 +58,8 @@ struct SimulatorConfig {
     std::vector<InstrumentConfig> instruments;
     int busAddress = 0;                      ///< the gateway's own GPIB address
     std::string listenAddress = "127.0.0.1"; ///< numeric IPv4 address to bind
-    std::uint16_t portmapperPort = 111;      ///< own portmapper port; 0 = a free port
+    std::uint16_t portmapperPort =
+        0; ///< own portmapper port; 0 = a free one (the program uses 111)
     /// Register with a running system portmapper on 127.0.0.1:111 instead of serving one.
     bool registerWithSystemPortmapper = false;
     SimulatorLimits limits;

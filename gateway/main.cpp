@@ -79,6 +79,7 @@ int usageError(const std::string& message) {
 
 int main(int argc, char** argv) {
     gateway::SimulatorConfig config;
+    config.portmapperPort = 111; // where VXI-11 clients look for the portmapper
     bool demo = false;
     bool verbose = false;
     std::vector<gateway::InstrumentConfig> instruments;
