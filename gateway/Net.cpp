@@ -112,6 +112,29 @@ void closeFd(int& fd) {
     fd = -1;
 }
 
+int connectTcp(std::uint32_t address, std::uint16_t port, std::chrono::milliseconds timeout) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(address);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        pollfd p{fd, POLLOUT, 0};
+        int soErr = 0;
+        socklen_t len = sizeof soErr;
+        if (errno != EINPROGRESS || ::poll(&p, 1, static_cast<int>(timeout.count())) != 1 ||
+            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soErr, &len) != 0 || soErr != 0) {
+            closeFd(fd);
+            return -1;
+        }
+    }
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
 std::optional<vxi11::xdr::Bytes> tcpCall(const std::string& address, std::uint16_t port,
                                          vxi11::xdr::ByteView callMessage,
                                          std::chrono::milliseconds timeout) {

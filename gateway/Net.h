@@ -23,6 +23,9 @@ bool sendAll(int fd, vxi11::xdr::ByteView data, int wakeFd);
 /// True if the peer has closed or reset the connection (does not consume data).
 bool peerGone(int fd);
 void closeFd(int& fd);
+/// A TCP connection to the IPv4 address `address` (host order) and `port`; -1 on failure or
+/// when it takes longer than `timeout`.
+int connectTcp(std::uint32_t address, std::uint16_t port, std::chrono::milliseconds timeout);
 /// One RPC call over TCP to `address`:`port`; the reply's record, or nothing on any failure.
 std::optional<vxi11::xdr::Bytes> tcpCall(const std::string& address, std::uint16_t port,
                                          vxi11::xdr::ByteView callMessage,

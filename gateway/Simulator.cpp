@@ -93,6 +93,7 @@ public:
         Service service = Service::Core;
         std::thread thread;
         std::atomic<bool> done{false};
+        int intrFd = -1; // interrupt channel back to the client (guarded by mu)
     };
 
     struct Link {
@@ -126,6 +127,8 @@ public:
     std::condition_variable cv;
     Bus bus;
     bool stopping = false;
+    bool lastSrq = false; // SRQ as last seen, to send device_intr_srq on its rising edge
+    std::uint32_t intrXid = 0;
     bool started = false;
     int wake[2] = {-1, -1};
     int pmTcp = -1, pmUdp = -1, coreFd = -1, abortFd = -1;
@@ -386,6 +389,9 @@ public:
     void dropConnection(std::uint64_t id) {
         {
             std::lock_guard lk(mu);
+            for (auto& c : conns)
+                if (c->id == id)
+                    net::closeFd(c->intrFd);
             for (auto it = links.begin(); it != links.end();) {
                 if (it->second.conn == id) {
                     releaseLock(it->second);
@@ -585,7 +591,72 @@ public:
     }
 
     Outcome core(Conn& c, const rpc::ParsedCall& call) {
-        using namespace std::placeholders;
+        Outcome out = coreDispatch(c, call);
+        notifySrq();
+        return out;
+    }
+
+    // Sends device_intr_srq to every link with SRQ enabled when the bus SRQ line rises.
+    // The call is one-way: no reply is read. Sends do not block (a client that does not read
+    // its interrupt channel loses notifications, not the server's time).
+    void notifySrq() {
+        std::lock_guard lk(mu);
+        const bool srq = bus.srq(Clock::now());
+        const bool rose = srq && !lastSrq;
+        lastSrq = srq;
+        if (!rose)
+            return;
+        for (const auto& [lid, link] : links) {
+            if (!link.srqEnabled)
+                continue;
+            for (auto& cn : conns) {
+                if (cn->id != link.conn || cn->intrFd < 0)
+                    continue;
+                DeviceSrqParms p;
+                p.handle = link.srqHandle;
+                const xdr::Bytes record =
+                    rpc::frameRecord(encodeCallFor<DeviceIntrSrq>(++intrXid, p));
+                ::send(cn->intrFd, record.data(), record.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+                logLine("intr device_intr_srq lid=" + std::to_string(lid));
+            }
+        }
+    }
+
+    std::optional<DeviceError> createIntrChan(Conn& conn, DeviceRemoteFunc& a) {
+        DeviceError r;
+        if (a.progFamily != DeviceAddrFamily::Tcp || a.progNum != kDeviceIntr ||
+            a.progVers != kDeviceVersion) {
+            r.error = err::kOperationNotSupported;
+            return r;
+        }
+        {
+            std::lock_guard lk(mu);
+            if (conn.intrFd >= 0) {
+                r.error = err::kChannelAlreadyEstablished;
+                return r;
+            }
+        }
+        // The simulator only ever connects back to this machine.
+        if ((a.hostAddr >> 24) != 127 || a.hostPort == 0 || a.hostPort > 65535) {
+            r.error = err::kChannelNotEstablished;
+            return r;
+        }
+        int fd = net::connectTcp(a.hostAddr, static_cast<std::uint16_t>(a.hostPort), 2s);
+        if (fd < 0) {
+            r.error = err::kChannelNotEstablished;
+            return r;
+        }
+        std::lock_guard lk(mu);
+        if (conn.intrFd >= 0) {
+            net::closeFd(fd);
+            r.error = err::kChannelAlreadyEstablished;
+            return r;
+        }
+        conn.intrFd = fd;
+        return r;
+    }
+
+    Outcome coreDispatch(Conn& c, const rpc::ParsedCall& call) {
         switch (call.header.proc) {
         case proc::kCreateLink:
             return runDecoded<CreateLink>(c, call,
@@ -631,13 +702,16 @@ public:
             return runDecoded<DestroyLink>(c, call,
                                            [this](Conn&, auto& a) { return destroyLink(a); });
         case proc::kCreateIntrChan:
-            return runDecoded<CreateIntrChan>(c, call, [](Conn&, auto&) {
-                // Interrupt channels back to the client are not simulated.
-                return std::optional<DeviceError>(DeviceError{err::kOperationNotSupported});
-            });
+            return runDecoded<CreateIntrChan>(
+                c, call, [this](Conn& cn, auto& a) { return createIntrChan(cn, a); });
         case proc::kDestroyIntrChan:
-            return runDecoded<DestroyIntrChan>(c, call, [](Conn&, auto&) {
-                return std::optional<DeviceError>(DeviceError{err::kChannelNotEstablished});
+            return runDecoded<DestroyIntrChan>(c, call, [this](Conn& cn, auto&) {
+                std::lock_guard lk(mu);
+                DeviceError r;
+                if (cn.intrFd < 0)
+                    r.error = err::kChannelNotEstablished;
+                net::closeFd(cn.intrFd);
+                return std::optional<DeviceError>(r);
             });
         default:
             logLine("core procedure " + std::to_string(call.header.proc) + ": PROC_UNAVAIL");

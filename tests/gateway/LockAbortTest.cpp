@@ -4,6 +4,12 @@
 
 #include <future>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using namespace vxi11;
 using testrpc::GatewayFixture;
 using testrpc::RpcTestClient;
@@ -106,4 +112,61 @@ TEST_F(LocksAndAbort, AbortEndsAWaitingReadWithAbortError) {
     ASSERT_TRUE(r.has_value());
     EXPECT_EQ(r->error, err::kAbort);
     EXPECT_EQ(write(lid, "*CLS\n"), 0) << "the link works after an abort";
+}
+
+TEST_F(LocksAndAbort, ServiceRequestIsSentOnTheInterruptChannelWithTheLinksHandle) {
+    // The client's side of the interrupt channel: a listener on loopback.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+
+    DeviceRemoteFunc f;
+    f.hostAddr = 0x7F000001;
+    f.hostPort = ntohs(sa.sin_port);
+    EXPECT_EQ(core.call<CreateIntrChan>(f)->error, 0);
+    EXPECT_EQ(core.call<CreateIntrChan>(f)->error, err::kChannelAlreadyEstablished);
+    const int channel = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(channel, 0);
+
+    const std::int32_t lid = link("gpib0,22");
+    DeviceEnableSrqParms e;
+    e.lid = lid;
+    e.enable = true;
+    e.handle = {'h', '2', '2'};
+    EXPECT_EQ(core.call<DeviceEnableSrq>(e)->error, 0);
+    ASSERT_EQ(write(lid, "*SRE 16\n"), 0);
+    ASSERT_EQ(write(lid, "*IDN?\n"), 0); // MAV rises, and with it RQS and SRQ
+
+    std::uint8_t buf[512];
+    rpc::RecordReader records(4096);
+    std::optional<xdr::Bytes> record;
+    while (!record) {
+        pollfd p{channel, POLLIN, 0};
+        ASSERT_EQ(::poll(&p, 1, 5000), 1);
+        const ssize_t n = ::recv(channel, buf, sizeof buf, 0);
+        ASSERT_GT(n, 0);
+        if (records.feed(xdr::ByteView(buf, static_cast<std::size_t>(n))).status ==
+            rpc::RecordReader::Status::Complete)
+            record = records.takeRecord();
+    }
+    const rpc::ParsedCall call = rpc::parseCall(*record);
+    ASSERT_EQ(call.status, rpc::ParsedCall::Status::Ok);
+    EXPECT_EQ(call.header.prog, kDeviceIntr);
+    EXPECT_EQ(call.header.proc, proc::kDeviceIntrSrq);
+    const auto srq = decodeArgsFor<DeviceIntrSrq>(call.args);
+    ASSERT_TRUE(srq.has_value());
+    EXPECT_EQ(srq->handle, e.handle);
+
+    EXPECT_EQ(core.call<DestroyIntrChan>({})->error, 0);
+    EXPECT_EQ(core.call<DestroyIntrChan>({})->error, err::kChannelNotEstablished);
+    f.hostAddr = 0xC0A8010A; // never off this machine
+    EXPECT_EQ(core.call<CreateIntrChan>(f)->error, err::kChannelNotEstablished);
+    ::close(channel);
+    ::close(listener);
 }
