@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -135,9 +136,41 @@ bool receiveAll(int fd, std::vector<char>& data) {
     return true;
 }
 
+/// The echo side of the floor, in a child process: only system calls that are safe after
+/// fork() in a program with threads (no allocation, no exceptions).
+[[noreturn]] void echoChild(int listener, const std::vector<Exchange>& cycle, std::size_t rounds,
+                            std::vector<char>& in, const std::vector<char>& out) {
+    const int fd = ::accept(listener, nullptr, nullptr);
+    if (fd < 0) {
+        ::_exit(1);
+    }
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    for (std::size_t i = 0; i < rounds; ++i) {
+        const Exchange& x = cycle[i % cycle.size()];
+        for (std::size_t got = 0; got < x.call;) {
+            const ssize_t n = ::recv(fd, in.data() + got, x.call - got, 0);
+            if (n <= 0) {
+                ::_exit(1);
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        for (std::size_t sent = 0; sent < x.reply;) {
+            const ssize_t n = ::send(fd, out.data() + sent, x.reply - sent, MSG_NOSIGNAL);
+            if (n <= 0) {
+                ::_exit(1);
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+    }
+    ::close(fd);
+    ::_exit(0);
+}
+
 /// Median time of one cycle of bare TCP ping-pongs on loopback with the given sizes, one
 /// after the other as the calls go: the least those calls can cost on this machine. The echo
-/// side runs on its own thread, as the gateway runs in its own process.
+/// side is a process of its own, as the gateway is: a switch between processes costs more
+/// than one between threads, and the floor must not leave that out.
 double roundTripFloor(const std::vector<Exchange>& cycle, int count) {
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
@@ -152,24 +185,27 @@ double roundTripFloor(const std::vector<Exchange>& cycle, int count) {
         }
         throw std::runtime_error("floor: cannot listen on loopback");
     }
-    const int one = 1;
+    std::size_t largestCall = 0, largestReply = 0;
+    for (const Exchange& x : cycle) {
+        largestCall = std::max(largestCall, x.call);
+        largestReply = std::max(largestReply, x.reply);
+    }
+    std::vector<char> echoIn(largestCall), echoOut(largestReply, 'r');
     const std::size_t rounds = static_cast<std::size_t>(count) * cycle.size();
-    std::thread echo([&] {
-        const int fd = ::accept(listener, nullptr, nullptr);
-        if (fd < 0) {
-            return;
-        }
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        for (std::size_t i = 0; i < rounds; ++i) {
-            const Exchange& x = cycle[i % cycle.size()];
-            std::vector<char> in(x.call);
-            if (!receiveAll(fd, in)) {
-                break;
-            }
-            sendAll(fd, std::vector<char>(x.reply, 'r'));
-        }
-        ::close(fd);
-    });
+    const pid_t echo = ::fork();
+    if (echo < 0) {
+        ::close(listener);
+        throw std::runtime_error("floor: cannot start the echo process");
+    }
+    if (echo == 0) {
+        echoChild(listener, cycle, rounds, echoIn, echoOut);
+    }
+    ::close(listener);
+    const auto reap = [echo] {
+        int status = 0;
+        ::waitpid(echo, &status, 0);
+    };
+    const int one = 1;
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     std::vector<double> samples;
@@ -194,13 +230,11 @@ double roundTripFloor(const std::vector<Exchange>& cycle, int count) {
         }
     } catch (...) {
         ::close(fd);
-        ::close(listener);
-        echo.join();
+        reap();
         throw;
     }
     ::close(fd);
-    ::close(listener);
-    echo.join();
+    reap();
     return median(samples);
 }
 
