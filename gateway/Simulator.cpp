@@ -691,16 +691,17 @@ public:
             return runDecoded<DeviceLock>(c, call,
                                           [this](Conn& cn, auto& a) { return lock(cn, a); });
         case proc::kDeviceUnlock:
-            return runDecoded<DeviceUnlock>(c, call, [this](Conn&, auto& a) { return unlock(a); });
+            return runDecoded<DeviceUnlock>(c, call,
+                                            [this](Conn& cn, auto& a) { return unlock(cn, a); });
         case proc::kDeviceEnableSrq:
-            return runDecoded<DeviceEnableSrq>(c, call,
-                                               [this](Conn&, auto& a) { return enableSrq(a); });
+            return runDecoded<DeviceEnableSrq>(
+                c, call, [this](Conn& cn, auto& a) { return enableSrq(cn, a); });
         case proc::kDeviceDocmd:
             return runDecoded<DeviceDocmd>(c, call,
                                            [this](Conn& cn, auto& a) { return docmd(cn, a); });
         case proc::kDestroyLink:
-            return runDecoded<DestroyLink>(c, call,
-                                           [this](Conn&, auto& a) { return destroyLink(a); });
+            return runDecoded<DestroyLink>(
+                c, call, [this](Conn& cn, auto& a) { return destroyLink(cn, a); });
         case proc::kCreateIntrChan:
             return runDecoded<CreateIntrChan>(
                 c, call, [this](Conn& cn, auto& a) { return createIntrChan(cn, a); });
@@ -798,9 +799,11 @@ public:
         }
     };
 
-    Link* findLink(std::int32_t lid) {
+    // A link of this connection. Links belong to the connection that made them: a call
+    // from another connection cannot use (or destroy) a link whose call may be waiting.
+    Link* findLink(std::int32_t lid, const Conn& conn) {
         auto it = links.find(lid);
-        return it == links.end() ? nullptr : &it->second;
+        return it == links.end() || it->second.conn != conn.id ? nullptr : &it->second;
     }
 
     // ---- procedures ------------------------------------------------------------------------
@@ -856,11 +859,11 @@ public:
         return r;
     }
 
-    std::optional<DeviceError> destroyLink(DeviceLink& a) {
+    std::optional<DeviceError> destroyLink(Conn& conn, DeviceLink& a) {
         DeviceError r;
         {
             std::lock_guard lk(mu);
-            Link* link = findLink(a.lid);
+            Link* link = findLink(a.lid, conn);
             if (!link) {
                 r.error = err::kInvalidLinkIdentifier;
                 return r;
@@ -876,7 +879,7 @@ public:
     std::optional<DeviceWriteResp> write(Conn& conn, DeviceWriteParms& a) {
         DeviceWriteResp r;
         std::unique_lock lk(mu);
-        Link* link = findLink(a.lid);
+        Link* link = findLink(a.lid, conn);
         if (!link) {
             r.error = err::kInvalidLinkIdentifier;
             return r;
@@ -921,7 +924,7 @@ public:
     std::optional<DeviceReadResp> read(Conn& conn, DeviceReadParms& a) {
         DeviceReadResp r;
         std::unique_lock lk(mu);
-        Link* link = findLink(a.lid);
+        Link* link = findLink(a.lid, conn);
         if (!link) {
             r.error = err::kInvalidLinkIdentifier;
             return r;
@@ -995,7 +998,7 @@ public:
     std::optional<DeviceReadStbResp> readStb(Conn& conn, DeviceGenericParms& a) {
         DeviceReadStbResp r;
         std::unique_lock lk(mu);
-        Link* link = findLink(a.lid);
+        Link* link = findLink(a.lid, conn);
         if (!link) {
             r.error = err::kInvalidLinkIdentifier;
             return r;
@@ -1033,7 +1036,7 @@ public:
     std::optional<DeviceError> generic(Conn& conn, std::uint32_t which, DeviceGenericParms& a) {
         DeviceError r;
         std::unique_lock lk(mu);
-        Link* link = findLink(a.lid);
+        Link* link = findLink(a.lid, conn);
         if (!link) {
             r.error = err::kInvalidLinkIdentifier;
             return r;
@@ -1086,7 +1089,7 @@ public:
     std::optional<DeviceError> lock(Conn& conn, DeviceLockParms& a) {
         DeviceError r;
         std::unique_lock lk(mu);
-        Link* link = findLink(a.lid);
+        Link* link = findLink(a.lid, conn);
         if (!link) {
             r.error = err::kInvalidLinkIdentifier;
             return r;
@@ -1108,11 +1111,11 @@ public:
         return r;
     }
 
-    std::optional<DeviceError> unlock(DeviceLink& a) {
+    std::optional<DeviceError> unlock(Conn& conn, DeviceLink& a) {
         DeviceError r;
         {
             std::lock_guard lk(mu);
-            Link* link = findLink(a.lid);
+            Link* link = findLink(a.lid, conn);
             if (!link) {
                 r.error = err::kInvalidLinkIdentifier;
                 return r;
@@ -1128,10 +1131,10 @@ public:
         return r;
     }
 
-    std::optional<DeviceError> enableSrq(DeviceEnableSrqParms& a) {
+    std::optional<DeviceError> enableSrq(Conn& conn, DeviceEnableSrqParms& a) {
         DeviceError r;
         std::lock_guard lk(mu);
-        Link* link = findLink(a.lid);
+        Link* link = findLink(a.lid, conn);
         if (!link) {
             r.error = err::kInvalidLinkIdentifier;
             return r;
@@ -1144,7 +1147,7 @@ public:
     std::optional<DeviceDocmdResp> docmd(Conn& conn, DeviceDocmdParms& a) {
         DeviceDocmdResp r;
         std::unique_lock lk(mu);
-        Link* link = findLink(a.lid);
+        Link* link = findLink(a.lid, conn);
         if (!link) {
             r.error = err::kInvalidLinkIdentifier;
             return r;

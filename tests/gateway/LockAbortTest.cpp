@@ -170,3 +170,13 @@ TEST_F(LocksAndAbort, ServiceRequestIsSentOnTheInterruptChannelWithTheLinksHandl
     ::close(channel);
     ::close(listener);
 }
+
+TEST_F(LocksAndAbort, LinksBelongToTheirConnection) {
+    const std::int32_t lid = link("gpib0,22");
+    RpcTestClient other;
+    ASSERT_TRUE(other.connect(sim->corePort()));
+    EXPECT_EQ(other.call<DestroyLink>({lid})->error, err::kInvalidLinkIdentifier);
+    EXPECT_EQ(write(lid, "*IDN?\n", flags::kEnd, &other), err::kInvalidLinkIdentifier);
+    EXPECT_EQ(sim->liveLinks(), 1u);
+    EXPECT_EQ(write(lid, "*IDN?\n"), 0);
+}
