@@ -45,6 +45,13 @@ RecordReader::Result RecordReader::feed(xdr::ByteView data) {
                 return {Status::Malformed, pos};
             }
             m_inFragment = true;
+            // The length is known and within the limit: make room once instead of growing
+            // the record piece by piece as the bytes trickle in (growth at least doubles, so
+            // many small fragments stay linear).
+            const std::size_t need = m_record.size() + m_fragmentLeft;
+            if (need > m_record.capacity()) {
+                m_record.reserve(std::min(std::max(need, 2 * m_record.capacity()), m_maxRecord));
+            }
         }
         const std::size_t n = std::min(m_fragmentLeft, data.size() - pos);
         m_record.insert(m_record.end(), data.begin() + static_cast<std::ptrdiff_t>(pos),

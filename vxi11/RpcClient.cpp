@@ -30,20 +30,22 @@ void RpcClient::closeAndThrowMalformed(const char* what) {
 }
 
 xdr::Bytes RpcClient::readRecord(Deadline deadline) {
-    std::array<std::uint8_t, 65536> buffer{};
-    for (;;) {
-        if (!m_pending.empty()) {
-            const auto result = m_reader.feed(m_pending);
-            m_pending.erase(m_pending.begin(),
-                            m_pending.begin() + static_cast<std::ptrdiff_t>(result.consumed));
-            if (result.status == rpc::RecordReader::Status::Complete) {
-                return m_reader.takeRecord();
-            }
-            if (result.status == rpc::RecordReader::Status::Malformed) {
-                closeAndThrowMalformed("reply too large");
-            }
-            continue;
+    // Bytes left over from an earlier receive (a late reply followed by ours) come first.
+    while (!m_pending.empty()) {
+        const auto result = m_reader.feed(m_pending);
+        m_pending.erase(m_pending.begin(),
+                        m_pending.begin() + static_cast<std::ptrdiff_t>(result.consumed));
+        if (result.status == rpc::RecordReader::Status::Complete) {
+            return m_reader.takeRecord();
         }
+        if (result.status == rpc::RecordReader::Status::Malformed) {
+            closeAndThrowMalformed("reply too large");
+        }
+    }
+    // Received bytes go straight into the reader; only what follows a complete record is
+    // kept aside. The buffer is not cleared first: recv() writes what it returns.
+    std::array<std::uint8_t, 65536> buffer;
+    for (;;) {
         std::size_t n = 0;
         try {
             n = m_connection.receiveSome(buffer, deadline);
@@ -53,7 +55,16 @@ xdr::Bytes RpcClient::readRecord(Deadline deadline) {
             }
             throw;
         }
-        m_pending.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
+        const xdr::ByteView got(buffer.data(), n);
+        const auto result = m_reader.feed(got);
+        if (result.status == rpc::RecordReader::Status::Malformed) {
+            closeAndThrowMalformed("reply too large");
+        }
+        if (result.status == rpc::RecordReader::Status::Complete) {
+            const auto rest = got.subspan(result.consumed);
+            m_pending.assign(rest.begin(), rest.end());
+            return m_reader.takeRecord();
+        }
     }
 }
 

@@ -23,7 +23,9 @@ constexpr std::size_t padding(std::size_t length) {
 /// Appends XDR items to a growing byte buffer.
 class Encoder {
 public:
-    Encoder() = default;
+    /// Room for a typical call or reply up front, so encoding one does not regrow the buffer
+    /// word by word.
+    Encoder() { m_out.reserve(128); }
     /// Starts with the bytes already in `initial` (for example a header written earlier).
     explicit Encoder(Bytes initial) : m_out(std::move(initial)) {}
 
