@@ -3,7 +3,10 @@
 // same way main() does, in a child process of its own, so the figure includes loading the
 // shared libraries.
 //
-//   siclquill-startup-bench [--runs N]   N child processes (default 7); prints medians
+//   siclquill-startup-bench [--runs N]   N runs (default 7); prints medians
+//
+// Each run starts two children in turn: the program's window, and an empty Qt window of the
+// same size (the reference, measured under the same load).
 //
 // Needs a display (Xvfb: xvfb-run -a; QT_QPA_PLATFORM=offscreen works for a smoke run).
 #include "app/Reporting.h"
@@ -29,6 +32,7 @@
 namespace {
 
 constexpr const char* kStartEnv = "SICLQUILL_STARTUP_T0_NS";
+constexpr const char* kBareEnv = "SICLQUILL_STARTUP_BARE";
 
 long long monotonicNs() {
     timespec t{};
@@ -53,6 +57,8 @@ long statusKb(const char* field) {
 class FirstPaint : public QObject {
 public:
     explicit FirstPaint(long long startNs) : m_start(startNs) {}
+    /// Times (ms since start) of main() entered, QApplication made, window made and shown.
+    double mainMs = 0, appMs = 0, windowMs = 0;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
@@ -61,8 +67,9 @@ protected:
             // Queued: runs after the paint has been drawn and the backing store flushed.
             QTimer::singleShot(0, this, [this] {
                 const double ms = static_cast<double>(monotonicNs() - m_start) / 1e6;
-                std::printf("first_paint_ms %.2f\nrss_kb %ld\nhwm_kb %ld\n", ms, statusKb("VmRSS:"),
-                            statusKb("VmHWM:"));
+                std::printf("first_paint_ms %.2f rss_kb %ld hwm_kb %ld main_ms %.2f app_ms %.2f "
+                            "window_ms %.2f\n",
+                            ms, statusKb("VmRSS:"), statusKb("VmHWM:"), mainMs, appMs, windowMs);
                 std::fflush(stdout);
                 QCoreApplication::exit(0);
             });
@@ -77,14 +84,27 @@ private:
 
 /// The window as main() starts it.
 int child(int argc, char** argv, long long startNs) {
+    const auto since = [startNs] { return static_cast<double>(monotonicNs() - startNs) / 1e6; };
+    const double mainMs = since();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("siclquill"));
     FirstPaint watch(startNs);
+    watch.mainMs = mainMs;
+    watch.appMs = since();
     app.installEventFilter(&watch);
+    if (std::getenv(kBareEnv) != nullptr) {
+        // The reference: an empty window of the same size, the least any Qt window costs.
+        QWidget bare;
+        bare.setFixedSize(658, 581);
+        bare.show();
+        watch.windowMs = since();
+        return QApplication::exec();
+    }
     vxi11::Vxi11Library library;
     PlatformBeep beep;
     frm1 window(library, beep);
     window.show();
+    watch.windowMs = since();
     return QApplication::exec();
 }
 
@@ -92,10 +112,11 @@ struct Sample {
     double paintMs = -1;
     long rssKb = -1;
     long hwmKb = -1;
+    double mainMs = -1, appMs = -1, windowMs = -1;
 };
 
 /// Starts this program as a child and reads what it prints.
-bool runChild(const char* self, Sample& out) {
+bool runChild(const char* self, bool bare, Sample& out) {
     int pipeFds[2];
     if (::pipe(pipeFds) != 0) {
         return false;
@@ -110,6 +131,9 @@ bool runChild(const char* self, Sample& out) {
         ::close(pipeFds[0]);
         ::close(pipeFds[1]);
         ::setenv(kStartEnv, start.c_str(), 1);
+        if (bare) {
+            ::setenv(kBareEnv, "1", 1);
+        }
         ::execl(self, self, static_cast<char*>(nullptr));
         std::_Exit(127);
     }
@@ -123,8 +147,9 @@ bool runChild(const char* self, Sample& out) {
     ::close(pipeFds[0]);
     int status = 0;
     ::waitpid(pid, &status, 0);
-    std::sscanf(text.c_str(), "first_paint_ms %lf rss_kb %ld hwm_kb %ld", &out.paintMs, &out.rssKb,
-                &out.hwmKb);
+    std::sscanf(text.c_str(),
+                "first_paint_ms %lf rss_kb %ld hwm_kb %ld main_ms %lf app_ms %lf window_ms %lf",
+                &out.paintMs, &out.rssKb, &out.hwmKb, &out.mainMs, &out.appMs, &out.windowMs);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 && out.paintMs >= 0;
 }
 
@@ -148,15 +173,27 @@ int main(int argc, char** argv) {
         return 2;
     }
     runs = std::clamp(runs, 1, 100);
-    std::vector<double> paint;
-    std::vector<long> rss, hwm;
+    std::vector<double> paint, mainAt, appAt, windowAt, bare, ratio;
+    std::vector<long> rss, hwm, bareRss;
     for (int i = 0; i < runs; ++i) {
+        // The bare window and the program's window take turns, so both see the same load.
+        Sample b;
+        if (!runChild("/proc/self/exe", true, b)) {
+            std::fprintf(stderr, "siclquill-startup-bench: bare run %d did not paint\n", i + 1);
+            return 1;
+        }
+        bare.push_back(b.paintMs);
         Sample s;
-        if (!runChild("/proc/self/exe", s)) {
+        if (!runChild("/proc/self/exe", false, s)) {
             std::fprintf(stderr, "siclquill-startup-bench: run %d did not paint\n", i + 1);
             return 1;
         }
+        ratio.push_back(s.paintMs / b.paintMs);
+        bareRss.push_back(b.rssKb);
         paint.push_back(s.paintMs);
+        mainAt.push_back(s.mainMs);
+        appAt.push_back(s.appMs);
+        windowAt.push_back(s.windowMs);
         rss.push_back(s.rssKb);
         hwm.push_back(s.hwmKb);
     }
@@ -165,5 +202,13 @@ int main(int argc, char** argv) {
                 runs, median(paint), *std::min_element(paint.begin(), paint.end()),
                 static_cast<double>(median(rss)) / 1024.0,
                 static_cast<double>(median(hwm)) / 1024.0);
+    // Where the time goes: libraries loaded (main entered), QApplication and its platform
+    // connection, the window built and shown, then the first paint.
+    std::printf("startup_bare_first_paint_ms %.2f\nstartup_ratio_to_bare %.2f\n"
+                "startup_bare_rss_mb %.1f\n",
+                median(bare), median(ratio), static_cast<double>(median(bareRss)) / 1024.0);
+    std::printf("startup_main_entered_ms %.2f\nstartup_qapplication_ms %.2f\n"
+                "startup_window_shown_ms %.2f\n",
+                median(mainAt), median(appAt), median(windowAt));
     return 0;
 }

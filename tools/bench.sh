@@ -155,11 +155,17 @@ END {
         sprintf("%.2f", hwm1 > 0 ? hwm2 / hwm1 : 0), "no growth", verdict(hwm2 <= hwm1 * 1.1 + 1024))
     if ("startup_first_paint_ms" in s) {
         row("startup_first_paint_ms (median)", sprintf("%.1f", s["startup_first_paint_ms"]),
-            sprintf("%.1f (fastest of %d)", s["startup_first_paint_min_ms"], s["startup_runs"]),
-            sprintf("%.2f", s["startup_first_paint_ms"] / 300), "< 300 ms", verdict(s["startup_first_paint_ms"] < 300))
+            sprintf("%.1f (empty Qt window)", s["startup_bare_first_paint_ms"]),
+            sprintf("%.2f", s["startup_ratio_to_bare"]), "< 300 ms", verdict(s["startup_first_paint_ms"] < 300))
+        row("startup_first_paint_ms (fastest)", sprintf("%.1f", s["startup_first_paint_min_ms"]),
+            sprintf("of %d runs", s["startup_runs"]), "", "-", "-")
         row("startup_rss_mb (at first paint)", sprintf("%.1f", s["startup_rss_mb"]),
-            sprintf("%.1f (peak)", s["startup_hwm_mb"]), sprintf("%.2f", s["startup_rss_mb"] / 60), "< 60 MB",
-            verdict(s["startup_rss_mb"] < 60))
+            sprintf("%.1f (empty Qt window)", s["startup_bare_rss_mb"]),
+            sprintf("%.2f", s["startup_bare_rss_mb"] > 0 ? s["startup_rss_mb"] / s["startup_bare_rss_mb"] : 0),
+            "< 60 MB", verdict(s["startup_rss_mb"] < 60))
+        row("  main() entered at (ms)", sprintf("%.1f", s["startup_main_entered_ms"]), "libraries loaded", "", "-", "-")
+        row("  QApplication made at (ms)", sprintf("%.1f", s["startup_qapplication_ms"]), "display connected", "", "-", "-")
+        row("  window built, shown at (ms)", sprintf("%.1f", s["startup_window_shown_ms"]), "then first paint", "", "-", "-")
     } else {
         row("startup_first_paint_ms", "not measured", "", "", "< 300 ms", "NO")
     }
