@@ -555,13 +555,16 @@ public:
             logLine(std::string("core ") + coreProcName(P::proc) + ": connection ends");
             return {{}, true};
         }
-        std::string line = std::string("core ") + coreProcName(P::proc) +
-                           " xid=" + std::to_string(xid) +
-                           (lid ? " lid=" + std::to_string(*lid) : std::string()) + " -> " +
-                           std::to_string(result->error);
-        if constexpr (std::is_same_v<P, CreateLink>)
-            line += " lid=" + std::to_string(result->lid);
-        logLine(line);
+        // Every call passes here: build the line only when someone reads it.
+        if (cfg.log) {
+            std::string line = std::string("core ") + coreProcName(P::proc) +
+                               " xid=" + std::to_string(xid) +
+                               (lid ? " lid=" + std::to_string(*lid) : std::string()) + " -> " +
+                               std::to_string(result->error);
+            if constexpr (std::is_same_v<P, CreateLink>)
+                line += " lid=" + std::to_string(result->lid);
+            logLine(line);
+        }
         return {encodeReplyFor<P>(xid, *result), false};
     }
 
