@@ -1,0 +1,285 @@
+#pragma once
+// The real window on the real VXI-11 library, for fault and bad-input tests. The library gets
+// short time-outs, a name look-up that never asks a name server, a socket seam that tells when
+// a device_read call has gone out, and a recorder in front of it that keeps every address and
+// every written byte the window hands it.
+
+#include "support/WindowFixture.h"
+
+#include "vxi11/LibraryError.h"
+#include "vxi11/Messages.h"
+#include "vxi11/Vxi11Library.h"
+#include "vxi11/Xdr.h"
+#include "vxi11/client/FakeGateway.h"
+
+#include <QComboBox>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace winhard {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+/// How long iopen may take (the library's time-out of a new session).
+constexpr auto kOpenTimeOut = 1500ms;
+/// The library's allowance on top of a session's time-out.
+constexpr auto kMargin = 300ms;
+/// Room for an abort attempt after a time-out and for a slow sanitizer build.
+constexpr auto kSlack = 1500ms;
+/// The session time-out the tests select ("1 Sec").
+constexpr auto kSessionTimeOut = 1000ms;
+
+/// Host names the library asked to resolve. "localhost" is 127.0.0.1; every other name is
+/// unknown, so no test ever asks a name server.
+struct NameLog {
+    std::mutex mutex;
+    std::vector<std::string> asked;
+    std::vector<std::string> take() {
+        std::lock_guard lock(mutex);
+        return std::exchange(asked, {});
+    }
+};
+
+/// Passes every socket call through; says when a device_read call has gone out whole.
+class ReadCallWatch : public vxi11::SocketOps {
+public:
+    ssize_t send(int fd, const void* data, std::size_t length) override {
+        const ssize_t n = SocketOps::send(fd, data, length);
+        const auto* b = static_cast<const std::uint8_t*>(data);
+        // Record mark (4), then xid, CALL, rpcvers, prog, vers, proc.
+        if (n == static_cast<ssize_t>(length) && length >= 28 &&
+            vxi11::xdr::loadBe32(b + 16) == vxi11::kDeviceCore &&
+            vxi11::xdr::loadBe32(b + 24) == vxi11::proc::kDeviceRead) {
+            std::lock_guard lock(m_mutex);
+            m_readSent = true;
+            m_cv.notify_all();
+        }
+        return n;
+    }
+    void arm() {
+        std::lock_guard lock(m_mutex);
+        m_readSent = false;
+    }
+    bool waitForReadCall(std::chrono::milliseconds limit) {
+        std::unique_lock lock(m_mutex);
+        return m_cv.wait_for(lock, limit, [this] { return m_readSent; });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_readSent = false;
+};
+
+/// Forwards every entry to the library and keeps what the window handed it.
+class RecordingLibrary final : public sicl::InstrumentLibrary {
+public:
+    explicit RecordingLibrary(sicl::InstrumentLibrary& inner) : m_in(inner) {}
+
+    std::vector<std::string> opened;  ///< every address given to vb_iopen
+    std::vector<std::string> written; ///< every vb_iwrite's bytes (datalen of them)
+
+    std::int16_t vb_iopen(const std::string& address) override {
+        opened.push_back(address);
+        return m_in.vb_iopen(address);
+    }
+    std::int16_t vb_iclose(sicl::SessionId id) override { return m_in.vb_iclose(id); }
+    std::int16_t vb_iwrite(std::int32_t one, sicl::SessionId id, std::string_view buf,
+                           std::int32_t datalen, std::int16_t endi, std::int32_t& actual) override {
+        written.emplace_back(buf.substr(0, static_cast<std::size_t>(std::max(datalen, 0))));
+        return m_in.vb_iwrite(one, id, buf, datalen, endi, actual);
+    }
+    std::int16_t vb_iread(std::int32_t one, sicl::SessionId id, std::string& buf,
+                          std::int32_t bufsize, std::int32_t& reason,
+                          std::int32_t& actual) override {
+        return m_in.vb_iread(one, id, buf, bufsize, reason, actual);
+    }
+    std::int16_t vb_itermchr(sicl::SessionId id, std::int16_t tchr) override {
+        return m_in.vb_itermchr(id, tchr);
+    }
+    std::int16_t vb_iclear(sicl::SessionId id) override { return m_in.vb_iclear(id); }
+    std::int16_t vb_ireadstb(sicl::SessionId id, std::int16_t& stb) override {
+        return m_in.vb_ireadstb(id, stb);
+    }
+    std::int16_t vb_itrigger(sicl::SessionId id) override { return m_in.vb_itrigger(id); }
+    std::int16_t vb_ilock(sicl::SessionId id) override { return m_in.vb_ilock(id); }
+    std::int16_t vb_iunlock(sicl::SessionId id) override { return m_in.vb_iunlock(id); }
+    std::int16_t vb_itimeout(sicl::SessionId id, std::int32_t tval) override {
+        return m_in.vb_itimeout(id, tval);
+    }
+    std::int16_t vb_igpibbusstatus(sicl::SessionId id, std::int16_t request,
+                                   std::int16_t& result) override {
+        return m_in.vb_igpibbusstatus(id, request, result);
+    }
+    std::int16_t vb_igpibrenctl(sicl::SessionId id, std::int16_t value) override {
+        return m_in.vb_igpibrenctl(id, value);
+    }
+    std::int16_t vb_igpibatnctl(sicl::SessionId id, std::int16_t value) override {
+        return m_in.vb_igpibatnctl(id, value);
+    }
+    std::int16_t vb_igpibsendcmd(sicl::SessionId id, const std::string& cmdstr,
+                                 std::int32_t length) override {
+        return m_in.vb_igpibsendcmd(id, cmdstr, length);
+    }
+    std::int16_t vb_igeterrno() override { return m_in.vb_igeterrno(); }
+    std::int16_t vb_igeterrstr(std::int16_t errnum, char* buf) override {
+        return m_in.vb_igeterrstr(errnum, buf);
+    }
+
+private:
+    sicl::InstrumentLibrary& m_in;
+};
+
+/// The window on the library described above.
+class WindowHardening : public ::testing::Test {
+protected:
+    WindowHardening() : names(std::make_shared<NameLog>()), vx(options(names, &watch)) {
+        window = std::make_unique<frm1>(lib, beeps);
+        window->setExitAction([] {});
+        window->show();
+    }
+
+    static vxi11::Vxi11Library::Options options(const std::shared_ptr<NameLog>& log,
+                                                vxi11::SocketOps* ops) {
+        vxi11::Vxi11Library::Options o;
+        o.defaultTimeout = kOpenTimeOut;
+        o.transportMargin = kMargin;
+        o.socketOps = ops;
+        o.resolver = [log](const std::string& host) -> std::optional<std::uint32_t> {
+            {
+                std::lock_guard lock(log->mutex);
+                log->asked.push_back(host);
+            }
+            if (host == "localhost") {
+                return htonl(0x7F000001u);
+            }
+            return std::nullopt;
+        };
+        return o;
+    }
+
+    Controls& ui() { return window->controls(); }
+    WindowState& st() { return window->state(); }
+    std::string results() { return ui().txtResults->text().toStdString(); }
+    /// The error box's text while it is shown, "" while hidden.
+    std::string shownError() {
+        return ui().txtError->isHidden() ? "" : ui().txtError->text().toStdString();
+    }
+
+    /// Clicks and returns how long the handler took.
+    static Clock::duration timedClick(QPushButton* button) {
+        const auto start = Clock::now();
+        button->click();
+        return Clock::now() - start;
+    }
+
+    /// Create Link to `server`; with `fast` the "1 Sec" time-out is chosen afterwards.
+    void linkServer(const QString& server, bool fast = true) {
+        ui().combSrvrs->setEditText(server);
+        ui().cmdLink->click();
+        ASSERT_NE(st().hIntf, 0) << shownError();
+        if (fast) {
+            ui().optTimeout[0]->click();
+        }
+    }
+
+    void linkInstrument(const QString& address) {
+        ui().combInst->setEditText(address);
+        ui().cmdLinki->setEnabled(true); // as typing into the instrument box does
+        ui().cmdLinki->click();
+        ASSERT_NE(st().hDev, 0) << shownError();
+    }
+
+    std::shared_ptr<NameLog> names;
+    ReadCallWatch watch;
+    vxi11::Vxi11Library vx;
+    RecordingLibrary lib{vx};
+    testsupport::CountingBeep beeps;
+    std::unique_ptr<frm1> window;
+};
+
+/// A report of `label` for library error `number`: label, CR LF, the error's text (its table
+/// text, possibly followed by a detail), " - Retry".
+inline ::testing::AssertionResult isReport(const std::string& shown, const std::string& label,
+                                           int number) {
+    const std::string head = label + "\r\n" + vxi11::errorText(number);
+    const std::string tail = " - Retry";
+    if (shown.rfind(head, 0) == 0 && shown.size() >= head.size() + tail.size() &&
+        shown.compare(shown.size() - tail.size(), tail.size(), tail) == 0) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure()
+           << "shown \"" << shown << "\", expected \"" << head << "...\" + \"" << tail << "\"";
+}
+
+/// A fake gateway that serves what the window needs on its way to a read (links, bus commands,
+/// writes) and hands device_read calls to `onRead`. `writes` collects the data of every
+/// device_write with its END flag.
+struct WriteRecord {
+    std::string data;
+    bool end = false;
+};
+
+inline testsupport::FakeGateway::Handler
+windowGateway(std::function<bool(testsupport::Peer&, const vxi11::rpc::ParsedCall&)> onRead,
+              std::shared_ptr<std::vector<WriteRecord>> writes = {},
+              std::shared_ptr<std::mutex> writesMutex = {}) {
+    return [onRead = std::move(onRead), writes, writesMutex](
+               testsupport::FakeGateway& g, testsupport::Peer& p, const vxi11::rpc::ParsedCall& c) {
+        using namespace vxi11;
+        if (g.answerLinkCalls(p, c)) {
+            return true;
+        }
+        switch (c.header.proc) {
+        case proc::kDeviceDocmd: {
+            const auto parms = decodeArgsFor<DeviceDocmd>(c.args);
+            if (!parms) {
+                return false;
+            }
+            const std::uint32_t zero = 0;
+            const int size = parms->datasize == 0 ? 2 : parms->datasize;
+            testsupport::FakeGateway::reply<DeviceDocmd>(
+                p, c,
+                DeviceDocmdResp{0, packElements(std::span(&zero, 1), size, parms->networkOrder)});
+            return true;
+        }
+        case proc::kDeviceWrite: {
+            const auto parms = decodeArgsFor<DeviceWrite>(c.args);
+            if (!parms) {
+                return false;
+            }
+            if (writes) {
+                std::lock_guard lock(*writesMutex);
+                writes->push_back({std::string(parms->data.begin(), parms->data.end()),
+                                   (parms->flags & vxi11::flags::kEnd) != 0});
+            }
+            testsupport::FakeGateway::reply<DeviceWrite>(
+                p, c, DeviceWriteResp{0, static_cast<std::uint32_t>(parms->data.size())});
+            return true;
+        }
+        case proc::kDeviceRead:
+            return onRead ? onRead(p, c) : false;
+        default:
+            testsupport::FakeGateway::reply<DeviceClear>(p, c, DeviceError{0});
+            return true;
+        }
+    };
+}
+
+} // namespace winhard
