@@ -1,5 +1,6 @@
 #include "app/frm1.h"
 
+#include "app/Accessibility.h"
 #include "app/HelpWindow.h"
 #include "app/TextBoxes.h"
 #include "app/device/CommandSend.h"
@@ -106,6 +107,7 @@ frm1::frm1(sicl::InstrumentLibrary& lib, BeepSink& beep, QWidget* parent)
 
     createControls();
     setTabOrder();
+    setUpAccessibility(m_ui);
     createUnits();
     wire();
     startUp();
