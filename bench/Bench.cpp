@@ -5,6 +5,7 @@
 #include "vxi11/Vxi11Library.h"
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -229,7 +230,9 @@ double roundTripFloor(const std::vector<Exchange>& cycle, int count) {
             samples.push_back(micros(Clock::now() - start));
         }
     } catch (...) {
+        // The echo may still wait in accept() or recv(): end it rather than wait for it.
         ::close(fd);
+        ::kill(echo, SIGKILL);
         reap();
         throw;
     }
