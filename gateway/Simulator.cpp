@@ -257,6 +257,10 @@ public:
         {
             std::lock_guard lk(mu);
             all.swap(conns);
+            // Wakes every connection thread waiting in recv().
+            for (auto& c : all)
+                if (c->fd >= 0)
+                    ::shutdown(c->fd, SHUT_RDWR);
         }
         for (auto& c : all)
             if (c->thread.joinable())
@@ -352,12 +356,12 @@ public:
         std::vector<std::uint8_t> buf(64 * 1024);
         bool open = true;
         while (open) {
-            pollfd p[2] = {{conn.fd, POLLIN, 0}, {wake[0], POLLIN, 0}};
-            if (::poll(p, 2, -1) < 0 && errno != EINTR)
-                break;
-            if (p[1].revents != 0)
-                break;
+            // A plain blocking receive: one system call per request instead of a poll on the
+            // connection and the stop pipe followed by the receive. stop() ends it by shutting
+            // the connection down.
             const ssize_t n = ::recv(conn.fd, buf.data(), buf.size(), 0);
+            if (n < 0 && errno == EINTR)
+                continue;
             if (n <= 0)
                 break;
             xdr::ByteView chunk(buf.data(), static_cast<std::size_t>(n));
@@ -381,7 +385,12 @@ public:
         }
         ::shutdown(conn.fd, SHUT_RDWR);
         dropConnection(conn.id);
-        ::close(conn.fd);
+        {
+            // Closed under the lock, so stop() never shuts down a number reused meanwhile.
+            std::lock_guard lk(mu);
+            ::close(conn.fd);
+            conn.fd = -1;
+        }
         conn.done = true;
     }
 
