@@ -36,6 +36,7 @@ portmapper_answers() {
 }
 
 gateway_pid=""
+window_pid=""
 stop_gateway() {
     if [[ -n "$gateway_pid" ]]; then
         kill "$gateway_pid" 2>/dev/null || true
@@ -43,7 +44,16 @@ stop_gateway() {
         gateway_pid=""
     fi
 }
-trap stop_gateway EXIT
+# Stopped from outside (Ctrl-C, kill): close the window we started too, then the simulator.
+stop_all() {
+    if [[ -n "$window_pid" ]]; then
+        kill "$window_pid" 2>/dev/null || true
+        wait "$window_pid" 2>/dev/null || true
+        window_pid=""
+    fi
+    stop_gateway
+}
+trap stop_all EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
@@ -102,6 +112,11 @@ else
 fi
 echo "Closing the window stops the simulator."
 
+# In the background so that a signal to this script is handled at once, not after the window
+# has closed.
+"$window_bin" &
+window_pid=$!
 status=0
-"$window_bin" || status=$?
+wait "$window_pid" || status=$?
+window_pid=""
 exit "$status"
