@@ -1,0 +1,39 @@
+# What `cmake --install` puts beside the two programs, and the Debian package built from it
+# (`cd build && cpack -G DEB`).
+
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/help/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/help)
+install(FILES ${PROJECT_SOURCE_DIR}/resources/icon.png
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/128x128/apps RENAME siclquill.png)
+install(FILES ${PROJECT_SOURCE_DIR}/resources/siclquill.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/man/siclquill.1
+              ${PROJECT_SOURCE_DIR}/docs/man/siclquill-gateway.1
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+set(CPACK_PACKAGE_NAME siclquill)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "SICL Quill")
+set(CPACK_PACKAGE_CONTACT "SICL Quill maintainers <maintainers@siclquill.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "hand control of GPIB instruments through VXI-11 LAN/GPIB gateways")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "hand control of GPIB instruments through VXI-11 LAN/GPIB gateways\n\
+ A one-window tool for talking to IEEE-488 instruments by hand through a\n\
+ VXI-11 LAN/GPIB gateway: find the listening instruments, link to one, send\n\
+ commands and read answers, serial poll, clear, trigger, lock, read and drive\n\
+ the bus lines, and run repeating query loops.\n\
+ .\n\
+ Includes siclquill-gateway, a gateway simulator with a demo bench of\n\
+ instruments on loopback.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Shared-library dependencies (Qt, libstdc++, libc) from the binaries themselves; this needs
+# dpkg-shlibdeps (dpkg-dev). Debian ships the X platform plugin in libqt6gui6, which this
+# brings in.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-dejavu-core")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "rpcbind")
+include(CPack)
