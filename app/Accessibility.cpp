@@ -70,8 +70,7 @@ void setUpAccessibility(Controls& ui) {
     }
     describeButton(ui.ckAutoLock, "Locks the device around each send and read");
     const char* const timeouts[4] = {"Library calls on the links fail after 1 second",
-                                     "Library calls on the links fail "
-                                     "after 3 seconds",
+                                     "Library calls on the links fail after 3 seconds",
                                      "Library calls on the links fail after 10 seconds",
                                      "Library calls on the links wait without a time-out"};
     for (std::size_t i = 0; i < ui.optTimeout.size(); ++i) {
