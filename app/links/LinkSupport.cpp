@@ -21,8 +21,9 @@ QString deviceAddress(const QString& server, double address) {
 }
 
 std::optional<double> addressValue(const QString& text) {
+    // \z, not $: $ also matches before a final line feed, which would let "7\n" through.
     static const QRegularExpression number(
-        QStringLiteral("^[ \\t]*[+-]?([0-9]+(\\.[0-9]*)?|\\.[0-9]+)[ \\t]*$"));
+        QStringLiteral("\\A[ \\t]*[+-]?([0-9]+(\\.[0-9]*)?|\\.[0-9]+)[ \\t]*\\z"));
     if (!number.match(text).hasMatch()) {
         return std::nullopt;
     }
