@@ -282,47 +282,67 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     const int count = std::max(1, options.count);
     const int walks = std::max(1, options.walks);
     try {
+        // On a shared machine the load changes from one moment to the next, so each figure is
+        // measured in blocks that take turns with blocks of its floor, and the ratio is the
+        // median of the per-block ratios.
+        constexpr int kBlocks = 5;
+        const int perBlock = std::max(1, count / kBlocks);
+
         // The query exchange, as the window does it: write with LF and END, then read.
         const auto dev = wrappers.iopen(server + ":gpib, " + std::to_string(options.address));
-        std::vector<double> samples;
-        std::size_t answerBytes = 0;
+        std::vector<double> samples, idnFloors, idnRatios;
         std::string buf(4096, ' ');
-        for (int i = 0; i < count; ++i) {
-            std::int32_t actual = 0;
-            std::int32_t reason = 0;
-            const auto start = Clock::now();
-            wrappers.iwrite(dev, "*IDN?\n", 6, 1, actual);
-            wrappers.iread(dev, buf, 4096, reason, actual);
-            samples.push_back(micros(Clock::now() - start));
-            if (actual <= 0) {
-                throw std::runtime_error("empty answer to *IDN?");
+        for (int block = 0; block < kBlocks; ++block) {
+            std::vector<double> blockSamples;
+            std::size_t answerBytes = 0;
+            for (int i = 0; i < perBlock; ++i) {
+                std::int32_t actual = 0;
+                std::int32_t reason = 0;
+                const auto start = Clock::now();
+                wrappers.iwrite(dev, "*IDN?\n", 6, 1, actual);
+                wrappers.iread(dev, buf, 4096, reason, actual);
+                blockSamples.push_back(micros(Clock::now() - start));
+                if (actual <= 0) {
+                    throw std::runtime_error("empty answer to *IDN?");
+                }
+                answerBytes = static_cast<std::size_t>(actual);
             }
-            answerBytes = static_cast<std::size_t>(actual);
+            const double floor = roundTripFloor(idnSizes(answerBytes), perBlock);
+            idnFloors.push_back(floor);
+            idnRatios.push_back(median(blockSamples) / floor);
+            samples.insert(samples.end(), blockSamples.begin(), blockSamples.end());
         }
         wrappers.iclose(dev);
-        const double idnFloor = roundTripFloor(idnSizes(answerBytes), count);
 
-        // Discovery walks over 31 addresses; the median walk against calls x one round trip.
+        // Discovery walks over 31 addresses, each followed by its floor: as many bare round
+        // trips as the walk made calls.
         const auto intf = wrappers.iopen(server + ":gpib");
-        std::vector<double> walkTimes;
+        std::vector<double> walkTimes, callFloors, walkRatios;
         long walkCalls = 0;
         for (int w = 0; w < walks; ++w) {
             const long before = counting.calls.load();
             const auto walkStart = Clock::now();
             discoveryWalk(wrappers, intf);
-            walkTimes.push_back(micros(Clock::now() - walkStart));
+            const double walk = micros(Clock::now() - walkStart);
             walkCalls = counting.calls.load() - before;
+            const double perCall = roundTripFloor(docmdSizes(), static_cast<int>(walkCalls));
+            walkTimes.push_back(walk);
+            callFloors.push_back(perCall);
+            walkRatios.push_back(walk / (perCall * static_cast<double>(walkCalls)));
         }
         wrappers.iclose(intf);
-        const double docmdFloor = roundTripFloor(docmdSizes(), std::max(count, 200));
+        const double idnFloor = median(idnFloors);
+        const double docmdFloor = median(callFloors);
 
         out << "roundtrip_floor_us " << idnFloor / 2 << '\n'
             << "idn_floor_us " << idnFloor << '\n'
             << "idn_exchange_us " << median(samples) << '\n'
+            << "idn_ratio " << median(idnRatios) << '\n'
             << "docmd_roundtrip_us " << docmdFloor << '\n'
             << "discovery_walk_us " << median(walkTimes) << '\n'
             << "discovery_calls " << walkCalls << '\n'
-            << "discovery_floor_us " << docmdFloor * static_cast<double>(walkCalls) << '\n';
+            << "discovery_floor_us " << docmdFloor * static_cast<double>(walkCalls) << '\n'
+            << "discovery_ratio " << median(walkRatios) << '\n';
         return 0;
     } catch (const sicl::SiclError& e) {
         err << "siclquill-bench: library error " << e.number() << ": " << e.description() << '\n';

@@ -37,9 +37,9 @@ TEST(Bench, PrintsEveryFigureAndSucceedsAgainstTheSimulator) {
         bench::run({"127.0.0.1:" + std::to_string(sim.portmapperPort()), 22, 5}, out, err);
     EXPECT_EQ(status, 0) << err.str();
     const auto f = figures(out.str());
-    for (const char* name :
-         {"roundtrip_floor_us", "idn_floor_us", "idn_exchange_us", "docmd_roundtrip_us",
-          "discovery_walk_us", "discovery_calls", "discovery_floor_us"}) {
+    for (const char* name : {"roundtrip_floor_us", "idn_floor_us", "idn_exchange_us", "idn_ratio",
+                             "docmd_roundtrip_us", "discovery_walk_us", "discovery_calls",
+                             "discovery_floor_us", "discovery_ratio"}) {
         ASSERT_TRUE(f.contains(name)) << name << "\n" << out.str();
         EXPECT_GT(f.at(name), 0) << name;
     }

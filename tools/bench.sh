@@ -108,13 +108,7 @@ function row(figure, value, reference, ratio, target, met) {
     printf "%-34s %14s %26s %8s %12s %5s\n", figure, value, reference, ratio, target, (smoke ? "-" : met)
 }
 function verdict(ok) { return ok ? "yes" : "NO" }
-FILENAME ~ /lib\.[0-9]+$/ {
-    v[$1] = v[$1] " " $2
-    if ($1 == "discovery_floor_us") { walkratio = walkratio " " (cur["discovery_walk_us"] / $2) }
-    cur[$1] = $2
-    if ($1 == "idn_exchange_us") { idnratio = idnratio " " ($2 / cur["idn_floor_us"]) }
-    next
-}
+FILENAME ~ /lib\.[0-9]+$/ { v[$1] = v[$1] " " $2; next }
 FILENAME ~ /load\.1$/ { l1[$1] = $2; next }
 FILENAME ~ /load\.2$/ { l2[$1] = $2; next }
 FILENAME ~ /micro\.csv$/ {
@@ -130,10 +124,10 @@ FILENAME ~ /micro\.csv$/ {
 FILENAME ~ /startup$/ { s[$1] = $2; next }
 END {
     printf "%-34s %14s %26s %8s %12s %5s\n", "figure", "value", "floor or reference", "ratio", "target", "met?"
-    idn = median(v["idn_exchange_us"]); idnf = median(v["idn_floor_us"]); ir = median(idnratio)
+    idn = median(v["idn_exchange_us"]); idnf = median(v["idn_floor_us"]); ir = median(v["idn_ratio"])
     row("idn_exchange_us (median)", sprintf("%.1f", idn), sprintf("%.1f (2 bare TCP RTs)", idnf),
         sprintf("%.2f", ir), "<= 3x", verdict(ir <= 3))
-    walk = median(v["discovery_walk_us"]); walkf = median(v["discovery_floor_us"]); wr = median(walkratio)
+    walk = median(v["discovery_walk_us"]); walkf = median(v["discovery_floor_us"]); wr = median(v["discovery_ratio"])
     row("discovery_walk_us (median)", sprintf("%.0f", walk),
         sprintf("%.0f (%d x %.1f us)", walkf, median(v["discovery_calls"]), median(v["docmd_roundtrip_us"])),
         sprintf("%.2f", wr), "<= 1.5x", verdict(wr <= 1.5))
@@ -174,5 +168,5 @@ END {
         extra = bps[name] != "" ? sprintf("%.0f MB/s", bps[name] / 1e6) : ""
         row(name, sprintf("%.1f %s cpu", micro[name], unit[name]), extra, "", "-", "-")
     }
-    if (!smoke) printf "# medians of %d runs; ratios are medians of per-run ratios\n", repeats
+    if (!smoke) printf "# medians of %d runs; each ratio against floors taken in turn with the measurement\n", repeats
 }' "$work"/lib.* "$work/load.1" "$work/load.2" "$work/micro.csv" "$work/startup"
