@@ -19,6 +19,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace gateway {
@@ -310,6 +311,13 @@ public:
                     continue;
                 const int one = 1;
                 ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                if (cfg.limits.idleTimeout.count() > 0) {
+                    const auto idle = cfg.limits.idleTimeout;
+                    timeval tv{};
+                    tv.tv_sec = static_cast<time_t>(idle.count() / 1000);
+                    tv.tv_usec = static_cast<suseconds_t>((idle.count() % 1000) * 1000);
+                    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+                }
                 std::lock_guard lk(mu);
                 if (conns.size() >= cfg.limits.maxConnections) {
                     ::close(fd); // over the limit: refuse by closing at once
@@ -355,19 +363,36 @@ public:
         rpc::RecordReader reader(cfg.limits.maxRecordSize, cfg.limits.maxFragmentsPerRecord);
         std::vector<std::uint8_t> buf(64 * 1024);
         bool open = true;
+        // Set while a record has begun and is not complete: it must complete within the idle
+        // time-out, however slowly its bytes arrive.
+        bool inRecord = false;
+        std::chrono::steady_clock::time_point recordStarted{};
+        const auto idleTimeout = cfg.limits.idleTimeout;
         while (open) {
             // A plain blocking receive: one system call per request instead of a poll on the
             // connection and the stop pipe followed by the receive. stop() ends it by shutting
-            // the connection down.
+            // the connection down; the receive time-out (SO_RCVTIMEO) ends it when idle.
             const ssize_t n = ::recv(conn.fd, buf.data(), buf.size(), 0);
             if (n < 0 && errno == EINTR)
                 continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                if (!inRecord && holdsLink(conn.id))
+                    continue; // a linked client may wait as long as it likes between calls
+                logLine("closing connection " + std::to_string(conn.id) + ": idle");
+                break;
+            }
             if (n <= 0)
                 break;
             xdr::ByteView chunk(buf.data(), static_cast<std::size_t>(n));
             while (open && !chunk.empty()) {
                 const auto fed = reader.feed(chunk);
                 chunk = chunk.subspan(fed.consumed);
+                if (fed.status == rpc::RecordReader::Status::NeedMore && !inRecord) {
+                    inRecord = true;
+                    recordStarted = std::chrono::steady_clock::now();
+                } else if (fed.status == rpc::RecordReader::Status::Complete) {
+                    inRecord = false;
+                }
                 if (fed.status == rpc::RecordReader::Status::Malformed) {
                     logLine("closing connection " + std::to_string(conn.id) +
                             ": record framing broken or over the size limit");
@@ -382,6 +407,12 @@ public:
                         open = false;
                 }
             }
+            if (open && inRecord && idleTimeout.count() > 0 &&
+                std::chrono::steady_clock::now() - recordStarted > idleTimeout) {
+                logLine("closing connection " + std::to_string(conn.id) +
+                        ": a record took longer than the idle time-out");
+                open = false;
+            }
         }
         ::shutdown(conn.fd, SHUT_RDWR);
         dropConnection(conn.id);
@@ -392,6 +423,14 @@ public:
             conn.fd = -1;
         }
         conn.done = true;
+    }
+
+    bool holdsLink(std::uint64_t id) {
+        std::lock_guard lk(mu);
+        for (const auto& [lid, link] : links)
+            if (link.conn == id)
+                return true;
+        return false;
     }
 
     // Destroys the links of a connection that ended and releases their locks.

@@ -51,6 +51,11 @@ struct SimulatorLimits {
     std::size_t maxFragmentsPerRecord = 4096;
     /// Bytes an instrument buffers in its input and output queues before it overflows.
     std::size_t maxQueueBytes = 1 << 20;
+    /// A connection that holds no link and sends nothing for this long, or that takes longer
+    /// to complete one record, is closed, so idle or trickling clients cannot hold every
+    /// connection slot. A connection holding a link may stay idle for ever (a user who leaves
+    /// an instrument linked). 0 = never.
+    std::chrono::milliseconds idleTimeout{std::chrono::minutes(10)};
 };
 
 /// What the simulator serves and where.

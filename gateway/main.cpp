@@ -26,6 +26,9 @@ const char* const kUsage =
     "                           add an instrument (repeatable)\n"
     "  --demo                   add the demo bench: DMM at 22, counter at 3, scope at 9,\n"
     "                           switch unit at 5 with secondary address 2\n"
+    "  --idle-timeout SECONDS   close a connection that holds no link and stays silent,\n"
+    "                           or that takes longer to send one call, after SECONDS\n"
+    "                           (default 600; 0 = never)\n"
     "  --verbose                log one line per call to standard error\n"
     "  --help                   show this text\n"
     "\n"
@@ -115,6 +118,10 @@ int main(int argc, char** argv) {
             if (!value(v) || !parseInstrument(v, inst))
                 return usageError("--instrument needs PAD[,SAD][=IDN] with addresses 0-30");
             instruments.push_back(inst);
+        } else if (arg == "--idle-timeout") {
+            if (!value(v) || !parseNumber(v, 0, 86400, n))
+                return usageError("--idle-timeout needs a number of seconds 0-86400");
+            config.limits.idleTimeout = std::chrono::seconds(n);
         } else if (arg == "--demo") {
             demo = true;
         } else if (arg == "--verbose" || arg == "-v") {
