@@ -16,15 +16,15 @@ set(CPACK_PACKAGE_VENDOR "SICL Quill")
 set(CPACK_PACKAGE_CONTACT "SICL Quill maintainers <maintainers@siclquill.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "hand control of GPIB instruments through VXI-11 LAN/GPIB gateways")
+# The long description; CPack puts the summary above it and indents the lines.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "hand control of GPIB instruments through VXI-11 LAN/GPIB gateways\n\
- A one-window tool for talking to IEEE-488 instruments by hand through a\n\
- VXI-11 LAN/GPIB gateway: find the listening instruments, link to one, send\n\
- commands and read answers, serial poll, clear, trigger, lock, read and drive\n\
- the bus lines, and run repeating query loops.\n\
- .\n\
- Includes siclquill-gateway, a gateway simulator with a demo bench of\n\
- instruments on loopback.")
+    "A one-window tool for talking to IEEE-488 instruments by hand through a
+VXI-11 LAN/GPIB gateway: find the listening instruments, link to one, send
+commands and read answers, serial poll, clear, trigger, lock, read and drive
+the bus lines, and run repeating query loops.
+
+Includes siclquill-gateway, a gateway simulator with a demo bench of
+instruments on loopback.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
