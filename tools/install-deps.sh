@@ -4,7 +4,8 @@
 # Usage: tools/install-deps.sh [build|run|test|bench|fuzz|package]...
 set -euo pipefail
 
-base=(g++ cmake ninja-build make qt6-base-dev libxkbcommon-dev fonts-dejavu-core)
+# The default build configures the tests as well, so every job needs GoogleTest and GoogleMock.
+base=(g++ cmake ninja-build make qt6-base-dev libxkbcommon-dev fonts-dejavu-core libgtest-dev libgmock-dev)
 want=("${base[@]}")
 for job in "${@:-build}"; do
     case "$job" in
