@@ -47,6 +47,7 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 format-check:
+	@tools/install-deps.sh format
 	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
 package:

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing need, and only those that
 # are missing, so that a machine that has them pays nothing.
-# Usage: tools/install-deps.sh [build|run|test|bench|fuzz|package]...
+# Usage: tools/install-deps.sh [build|run|test|bench|fuzz|package|format]...
 set -euo pipefail
 
 # The default build configures the tests as well, so every job needs GoogleTest and GoogleMock.
@@ -15,6 +15,7 @@ for job in "${@:-build}"; do
         bench) want+=(libbenchmark-dev xvfb xauth) ;;
         fuzz) want+=(clang-14 libclang-rt-14-dev) ;;
         package) want+=(dpkg-dev file) ;;
+        format) want+=(clang-format) ;;
         *) echo "install-deps: unknown job '$job'" >&2; exit 2 ;;
     esac
 done
