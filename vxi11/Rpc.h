@@ -104,9 +104,9 @@ struct Reply {
 };
 
 /// Decodes a reply message as a client does. The returned `results` view points into
-/// `record`: keep the record alive while using it (never pass a temporary). Fails on a call, a short message, an unknown
-/// status or a verifier over 400 bytes. For accept statuses other than SUCCESS and
-/// PROG_MISMATCH, and for denied replies, trailing bytes are refused.
+/// `record`: keep the record alive while using it (never pass a temporary). Fails on a call, a
+/// short message, an unknown status or a verifier over 400 bytes. For accept statuses other than
+/// SUCCESS and PROG_MISMATCH, and for denied replies, trailing bytes are refused.
 std::optional<Reply> decodeReply(xdr::ByteView record);
 
 } // namespace vxi11::rpc
