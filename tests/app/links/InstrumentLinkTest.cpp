@@ -9,6 +9,9 @@
 
 #include <gmock/gmock.h>
 
+#include <cctype>
+#include <string>
+
 using ::testing::ElementsAre;
 using testsupport::Call;
 
@@ -92,7 +95,16 @@ INSTANTIATE_TEST_SUITE_P(
         AddressCase{"", nullptr, 7, 5, "Address is not a number, reenter"},
         AddressCase{"abc", nullptr, 7, 5, "Address is not a number, reenter"},
         AddressCase{"7x", nullptr, 7, 5, "Address is not a number, reenter"},
-        AddressCase{"\u0667", nullptr, 7, 5, "Address is not a number, reenter"}));
+        AddressCase{"\u0667", nullptr, 7, 5, "Address is not a number, reenter"}),
+    [](const ::testing::TestParamInfo<AddressCase>& caseInfo) {
+        // A readable, stable name: the typed text with anything but letters and digits as _.
+        std::string name = "n" + std::to_string(caseInfo.index) + "_";
+        for (const char* ch = caseInfo.param.typed; *ch != '\0'; ++ch) {
+            const unsigned char c = static_cast<unsigned char>(*ch);
+            name += std::isalnum(c) != 0 && c < 0x80 ? static_cast<char>(c) : '_';
+        }
+        return name;
+    });
 
 TEST_F(InstrumentLink, UsesTheServerBoxForTheAddressAndTheLinkedNameForTheMessage) {
     linkServer(QStringLiteral("gw"));
