@@ -857,6 +857,46 @@ public:
         return it == links.end() || it->second.conn != conn.id ? nullptr : &it->second;
     }
 
+    // What every call that needs the device does first: find the caller's link, apply the
+    // call's own refusal (`refuse` returns an error, or 0 to go on), mark the link busy and
+    // wait for the device's lock. `body(lk, link, r)` then runs with the mutex held; nothing
+    // returned (or a connection that ends while waiting) drops the connection. The link stops
+    // being busy while the mutex is still held, then waiters wake to see what the call changed.
+    // `ownLockFrees` is false for device_lock: a lock this link holds does not let it through.
+    template <typename Resp, typename Parms, typename Refuse, typename Body>
+    std::optional<Resp> onDevice(Conn& conn, const Parms& a, Refuse refuse, Body body,
+                                 bool ownLockFrees = true) {
+        Resp r;
+        std::unique_lock lk(mu);
+        Link* link = findLink(a.lid, conn);
+        if (!link) {
+            r.error = err::kInvalidLinkIdentifier;
+            return r;
+        }
+        if (const std::int32_t refused = refuse(*link); refused != err::kNoError) {
+            r.error = refused;
+            return r;
+        }
+        std::optional<Resp> out;
+        {
+            BusyGuard busy(link);
+            const std::int32_t e = awaitLock(lk, conn, link, link->key,
+                                             ownLockFrees ? link->lid : -1, a.flags, a.lockTimeout);
+            if (e < 0)
+                return std::nullopt;
+            if (e != 0) {
+                r.error = e;
+                return r;
+            }
+            out = body(lk, link, r);
+        }
+        lk.unlock();
+        cv.notify_all();
+        return out;
+    }
+
+    static std::int32_t noRefusal(const Link&) { return err::kNoError; }
+
     // ---- procedures ------------------------------------------------------------------------
 
     std::optional<CreateLinkResp> createLink(Conn& conn, CreateLinkParms& a) {
@@ -928,238 +968,178 @@ public:
     }
 
     std::optional<DeviceWriteResp> write(Conn& conn, DeviceWriteParms& a) {
-        DeviceWriteResp r;
-        std::unique_lock lk(mu);
-        Link* link = findLink(a.lid, conn);
-        if (!link) {
-            r.error = err::kInvalidLinkIdentifier;
+        auto tooLong = [&](const Link&) {
+            return a.data.size() > cfg.limits.maxRecvSize ? err::kParameterError : err::kNoError;
+        };
+        return onDevice<DeviceWriteResp>(conn, a, tooLong, [&](auto&, Link* link, auto& r) {
+            const bool end = (a.flags & flags::kEnd) != 0;
+            const std::string_view data(reinterpret_cast<const char*>(a.data.data()),
+                                        a.data.size());
+            const auto now = Clock::now();
+            std::vector<Instrument*> targets;
+            if (link->name.isInterface) {
+                bus.setAtn(false); // the data phase follows the client's own addressing
+                targets = bus.listeners();
+            } else if (link->device) {
+                targets.push_back(link->device);
+                if (bus.snapshot(now).ren)
+                    link->device->remote = true;
+            }
+            if (targets.empty()) {
+                r.error = err::kIoError; // nobody listens: the handshake cannot complete
+                return r;
+            }
+            for (Instrument* t : targets)
+                t->receive(data, end, now);
+            r.size = static_cast<std::uint32_t>(a.data.size());
             return r;
-        }
-        if (a.data.size() > cfg.limits.maxRecvSize) {
-            r.error = err::kParameterError;
-            return r;
-        }
-        BusyGuard busy(link);
-        const std::int32_t e =
-            awaitLock(lk, conn, link, link->key, link->lid, a.flags, a.lockTimeout);
-        if (e < 0)
-            return std::nullopt;
-        if (e != 0) {
-            r.error = e;
-            return r;
-        }
-        const bool end = (a.flags & flags::kEnd) != 0;
-        const std::string_view data(reinterpret_cast<const char*>(a.data.data()), a.data.size());
-        const auto now = Clock::now();
-        std::vector<Instrument*> targets;
-        if (link->name.isInterface) {
-            bus.setAtn(false); // the data phase follows the client's own addressing
-            targets = bus.listeners();
-        } else if (link->device) {
-            targets.push_back(link->device);
-            if (bus.snapshot(now).ren)
-                link->device->remote = true;
-        }
-        if (targets.empty()) {
-            r.error = err::kIoError; // nobody listens: the handshake cannot complete
-            return r;
-        }
-        for (Instrument* t : targets)
-            t->receive(data, end, now);
-        r.size = static_cast<std::uint32_t>(a.data.size());
-        lk.unlock();
-        cv.notify_all();
-        return r;
+        });
     }
 
     std::optional<DeviceReadResp> read(Conn& conn, DeviceReadParms& a) {
-        DeviceReadResp r;
-        std::unique_lock lk(mu);
-        Link* link = findLink(a.lid, conn);
-        if (!link) {
-            r.error = err::kInvalidLinkIdentifier;
-            return r;
-        }
-        BusyGuard busy(link);
-        const std::int32_t e =
-            awaitLock(lk, conn, link, link->key, link->lid, a.flags, a.lockTimeout);
-        if (e < 0)
-            return std::nullopt;
-        if (e != 0) {
-            r.error = e;
-            return r;
-        }
-        if (a.requestSize == 0) {
-            r.reason = reason::kReqCnt;
-            return r;
-        }
-        // The I/O time-out starts once the lock is ours.
-        const auto deadline = deadlineAfter(a.ioTimeout);
-        if (link->name.isInterface)
-            bus.setAtn(false);
-        // The source is looked up afresh on each wake: on the interface link the talker is
-        // whoever the client addressed.
-        auto source = [&]() -> Instrument* {
-            return link->name.isInterface ? bus.talker() : link->device;
-        };
-        auto serialPollByte = [&] { return link->name.isInterface && bus.serialPollMode(); };
-        auto ready = [&] {
-            Instrument* s = source();
-            return s && (serialPollByte() || s->hasOutput(Clock::now()));
-        };
-        auto hint = [&]() -> std::optional<Clock::time_point> {
-            Instrument* s = source();
-            return s ? s->nextOutputTime() : std::nullopt;
-        };
-        switch (waitFor(lk, conn, link, deadline, ready, hint)) {
-        case WaitEnd::Ready:
-            break;
-        case WaitEnd::Timeout:
-            r.error = err::kIoTimeout;
-            return r;
-        case WaitEnd::Aborted:
-            r.error = err::kAbort;
-            return r;
-        case WaitEnd::Gone:
-            return std::nullopt;
-        }
-        Instrument* s = source();
-        const auto now = Clock::now();
-        if (serialPollByte()) {
-            r.data.push_back(s->serialPoll(now));
-            r.reason = reason::kEnd | (a.requestSize == 1 ? reason::kReqCnt : 0);
-            return r;
-        }
-        const std::size_t max = std::min(a.requestSize, cfg.limits.maxReadChunk);
-        const bool termSet = (a.flags & flags::kTermChrSet) != 0;
-        const auto term = static_cast<std::uint8_t>(a.termChar & 0xFF);
-        bool end = false;
-        const std::string data =
-            s->takeOutput(max, termSet ? std::optional(term) : std::nullopt, end, now);
-        r.data.assign(data.begin(), data.end());
-        if (end)
-            r.reason |= reason::kEnd;
-        if (termSet && !data.empty() && static_cast<std::uint8_t>(data.back()) == term)
-            r.reason |= reason::kChr;
-        if (data.size() == a.requestSize)
-            r.reason |= reason::kReqCnt;
-        return r;
+        return onDevice<DeviceReadResp>(
+            conn, a, noRefusal,
+            [&](std::unique_lock<std::mutex>& lk, Link* link,
+                DeviceReadResp& r) -> std::optional<DeviceReadResp> {
+                if (a.requestSize == 0) {
+                    r.reason = reason::kReqCnt;
+                    return r;
+                }
+                // The I/O time-out starts once the lock is ours.
+                const auto deadline = deadlineAfter(a.ioTimeout);
+                if (link->name.isInterface)
+                    bus.setAtn(false);
+                // The source is looked up afresh on each wake: on the interface link the talker is
+                // whoever the client addressed.
+                auto source = [&]() -> Instrument* {
+                    return link->name.isInterface ? bus.talker() : link->device;
+                };
+                auto serialPollByte = [&] {
+                    return link->name.isInterface && bus.serialPollMode();
+                };
+                auto ready = [&] {
+                    Instrument* s = source();
+                    return s && (serialPollByte() || s->hasOutput(Clock::now()));
+                };
+                auto hint = [&]() -> std::optional<Clock::time_point> {
+                    Instrument* s = source();
+                    return s ? s->nextOutputTime() : std::nullopt;
+                };
+                switch (waitFor(lk, conn, link, deadline, ready, hint)) {
+                case WaitEnd::Ready:
+                    break;
+                case WaitEnd::Timeout:
+                    r.error = err::kIoTimeout;
+                    return r;
+                case WaitEnd::Aborted:
+                    r.error = err::kAbort;
+                    return r;
+                case WaitEnd::Gone:
+                    return std::nullopt;
+                }
+                Instrument* s = source();
+                const auto now = Clock::now();
+                if (serialPollByte()) {
+                    r.data.push_back(s->serialPoll(now));
+                    r.reason = reason::kEnd | (a.requestSize == 1 ? reason::kReqCnt : 0);
+                    return r;
+                }
+                const std::size_t max = std::min(a.requestSize, cfg.limits.maxReadChunk);
+                const bool termSet = (a.flags & flags::kTermChrSet) != 0;
+                const auto term = static_cast<std::uint8_t>(a.termChar & 0xFF);
+                bool end = false;
+                const std::string data =
+                    s->takeOutput(max, termSet ? std::optional(term) : std::nullopt, end, now);
+                r.data.assign(data.begin(), data.end());
+                if (end)
+                    r.reason |= reason::kEnd;
+                if (termSet && !data.empty() && static_cast<std::uint8_t>(data.back()) == term)
+                    r.reason |= reason::kChr;
+                if (data.size() == a.requestSize)
+                    r.reason |= reason::kReqCnt;
+                return r;
+            });
     }
 
     std::optional<DeviceReadStbResp> readStb(Conn& conn, DeviceGenericParms& a) {
-        DeviceReadStbResp r;
-        std::unique_lock lk(mu);
-        Link* link = findLink(a.lid, conn);
-        if (!link) {
-            r.error = err::kInvalidLinkIdentifier;
-            return r;
-        }
-        if (link->name.isInterface) {
-            r.error = err::kOperationNotSupported;
-            return r;
-        }
-        BusyGuard busy(link);
-        const std::int32_t e =
-            awaitLock(lk, conn, link, link->key, link->lid, a.flags, a.lockTimeout);
-        if (e < 0)
-            return std::nullopt;
-        if (e != 0) {
-            r.error = e;
-            return r;
-        }
-        if (!link->device) {
-            // Nobody answers the poll: it ends at the I/O time-out.
-            switch (waitFor(lk, conn, link, deadlineAfter(a.ioTimeout), [] { return false; })) {
-            case WaitEnd::Aborted:
-                r.error = err::kAbort;
+        auto onInterface = [](const Link& link) {
+            return link.name.isInterface ? err::kOperationNotSupported : err::kNoError;
+        };
+        return onDevice<DeviceReadStbResp>(
+            conn, a, onInterface,
+            [&](std::unique_lock<std::mutex>& lk, Link* link,
+                DeviceReadStbResp& r) -> std::optional<DeviceReadStbResp> {
+                if (!link->device) {
+                    // Nobody answers the poll: it ends at the I/O time-out.
+                    switch (
+                        waitFor(lk, conn, link, deadlineAfter(a.ioTimeout), [] { return false; })) {
+                    case WaitEnd::Aborted:
+                        r.error = err::kAbort;
+                        return r;
+                    case WaitEnd::Gone:
+                        return std::nullopt;
+                    default:
+                        r.error = err::kIoTimeout;
+                        return r;
+                    }
+                }
+                r.stb = link->device->serialPoll(Clock::now());
                 return r;
-            case WaitEnd::Gone:
-                return std::nullopt;
-            default:
-                r.error = err::kIoTimeout;
-                return r;
-            }
-        }
-        r.stb = link->device->serialPoll(Clock::now());
-        return r;
+            });
     }
 
     std::optional<DeviceError> generic(Conn& conn, std::uint32_t which, DeviceGenericParms& a) {
-        DeviceError r;
-        std::unique_lock lk(mu);
-        Link* link = findLink(a.lid, conn);
-        if (!link) {
-            r.error = err::kInvalidLinkIdentifier;
-            return r;
-        }
-        const bool iface = link->name.isInterface;
-        if (iface && (which == proc::kDeviceRemote || which == proc::kDeviceLocal)) {
-            r.error = err::kOperationNotSupported;
-            return r;
-        }
-        BusyGuard busy(link);
-        const std::int32_t e =
-            awaitLock(lk, conn, link, link->key, link->lid, a.flags, a.lockTimeout);
-        if (e < 0)
-            return std::nullopt;
-        if (e != 0) {
-            r.error = e;
-            return r;
-        }
-        const auto now = Clock::now();
-        if (iface) {
-            // GET to the listeners the client addressed; clear is DCL to every device.
-            bus.sendCommand(which == proc::kDeviceTrigger ? std::string_view("\x08", 1)
-                                                          : std::string_view("\x14", 1),
-                            now);
-        } else if (!link->device) {
-            r.error = err::kIoError;
-        } else {
-            Instrument& d = *link->device;
-            switch (which) {
-            case proc::kDeviceTrigger:
-                d.trigger();
-                break;
-            case proc::kDeviceClear:
-                d.deviceClear();
-                break;
-            case proc::kDeviceRemote:
-                bus.setRen(true);
-                d.remote = true;
-                break;
-            default:
-                d.remote = false;
-                break;
+        auto remoteOnInterface = [&](const Link& link) {
+            return link.name.isInterface &&
+                           (which == proc::kDeviceRemote || which == proc::kDeviceLocal)
+                       ? err::kOperationNotSupported
+                       : err::kNoError;
+        };
+        return onDevice<DeviceError>(conn, a, remoteOnInterface, [&](auto&, Link* link, auto& r) {
+            const auto now = Clock::now();
+            if (link->name.isInterface) {
+                // GET to the listeners the client addressed; clear is DCL to every device.
+                bus.sendCommand(which == proc::kDeviceTrigger ? std::string_view("\x08", 1)
+                                                              : std::string_view("\x14", 1),
+                                now);
+            } else if (!link->device) {
+                r.error = err::kIoError;
+            } else {
+                Instrument& d = *link->device;
+                switch (which) {
+                case proc::kDeviceTrigger:
+                    d.trigger();
+                    break;
+                case proc::kDeviceClear:
+                    d.deviceClear();
+                    break;
+                case proc::kDeviceRemote:
+                    bus.setRen(true);
+                    d.remote = true;
+                    break;
+                default:
+                    d.remote = false;
+                    break;
+                }
             }
-        }
-        lk.unlock();
-        cv.notify_all();
-        return r;
+            return r;
+        });
     }
 
     std::optional<DeviceError> lock(Conn& conn, DeviceLockParms& a) {
-        DeviceError r;
-        std::unique_lock lk(mu);
-        Link* link = findLink(a.lid, conn);
-        if (!link) {
-            r.error = err::kInvalidLinkIdentifier;
-            return r;
-        }
-        auto it = locks.find(link->key);
-        if (it != locks.end() && it->second == link->lid) {
-            r.error = err::kDeviceLockedByAnotherLink; // a second lock by the holder
-            return r;
-        }
-        BusyGuard busy(link);
-        const std::int32_t e = awaitLock(lk, conn, link, link->key, -1, a.flags, a.lockTimeout);
-        if (e < 0)
-            return std::nullopt;
-        if (e != 0) {
-            r.error = e;
-            return r;
-        }
-        locks[link->key] = link->lid;
-        return r;
+        auto heldAlready = [&](const Link& link) {
+            auto it = locks.find(link.key);
+            return it != locks.end() && it->second == link.lid
+                       ? err::kDeviceLockedByAnotherLink // a second lock by the holder
+                       : err::kNoError;
+        };
+        return onDevice<DeviceError>(
+            conn, a, heldAlready,
+            [&](auto&, Link* link, auto& r) {
+                locks[link->key] = link->lid;
+                return r;
+            },
+            false);
     }
 
     std::optional<DeviceError> unlock(Conn& conn, DeviceLink& a) {
@@ -1196,94 +1176,77 @@ public:
     }
 
     std::optional<DeviceDocmdResp> docmd(Conn& conn, DeviceDocmdParms& a) {
-        DeviceDocmdResp r;
-        std::unique_lock lk(mu);
-        Link* link = findLink(a.lid, conn);
-        if (!link) {
-            r.error = err::kInvalidLinkIdentifier;
-            return r;
-        }
-        if (!link->name.isInterface) {
-            r.error = err::kOperationNotSupported;
-            return r;
-        }
-        BusyGuard busy(link);
-        const std::int32_t e =
-            awaitLock(lk, conn, link, link->key, link->lid, a.flags, a.lockTimeout);
-        if (e < 0)
-            return std::nullopt;
-        if (e != 0) {
-            r.error = e;
-            return r;
-        }
-        const auto now = Clock::now();
-        // One element of the given size, in the client's byte order.
-        auto single = [&](int size) -> std::optional<std::uint32_t> {
-            if (a.datasize != size)
-                return std::nullopt;
-            const auto v = unpackElements(a.dataIn, a.datasize, a.networkOrder);
-            if (!v || v->size() != 1)
-                return std::nullopt;
-            return (*v)[0];
+        auto notInterface = [](const Link& link) {
+            return link.name.isInterface ? err::kNoError : err::kOperationNotSupported;
         };
-        auto answer = [&](std::uint32_t value, int size) {
-            const std::uint32_t one[] = {value};
-            r.dataOut = packElements(one, size, a.networkOrder);
-        };
-        switch (a.cmd) {
-        case docmd::kSendCommand:
-            if (a.datasize != 1 || a.dataIn.size() > docmd::kMaxSendCommand) {
-                r.error = err::kParameterError;
+        return onDevice<DeviceDocmdResp>(conn, a, notInterface, [&](auto&, Link*, auto& r) {
+            const auto now = Clock::now();
+            // One element of the given size, in the client's byte order.
+            auto single = [&](int size) -> std::optional<std::uint32_t> {
+                if (a.datasize != size)
+                    return std::nullopt;
+                const auto v = unpackElements(a.dataIn, a.datasize, a.networkOrder);
+                if (!v || v->size() != 1)
+                    return std::nullopt;
+                return (*v)[0];
+            };
+            auto answer = [&](std::uint32_t value, int size) {
+                const std::uint32_t one[] = {value};
+                r.dataOut = packElements(one, size, a.networkOrder);
+            };
+            switch (a.cmd) {
+            case docmd::kSendCommand:
+                if (a.datasize != 1 || a.dataIn.size() > docmd::kMaxSendCommand) {
+                    r.error = err::kParameterError;
+                    break;
+                }
+                bus.sendCommand(std::string_view(reinterpret_cast<const char*>(a.dataIn.data()),
+                                                 a.dataIn.size()),
+                                now);
+                r.dataOut = a.dataIn;
+                break;
+            case docmd::kBusStatus: {
+                const auto request = single(2);
+                const auto value = request ? bus.status(*request, now) : std::nullopt;
+                if (!value)
+                    r.error = err::kParameterError;
+                else
+                    answer(*value, 2);
                 break;
             }
-            bus.sendCommand(
-                std::string_view(reinterpret_cast<const char*>(a.dataIn.data()), a.dataIn.size()),
-                now);
-            r.dataOut = a.dataIn;
-            break;
-        case docmd::kBusStatus: {
-            const auto request = single(2);
-            const auto value = request ? bus.status(*request, now) : std::nullopt;
-            if (!value)
-                r.error = err::kParameterError;
-            else
+            case docmd::kAtnControl:
+            case docmd::kRenControl: {
+                const auto value = single(2);
+                if (!value) {
+                    r.error = err::kParameterError;
+                    break;
+                }
+                if (a.cmd == docmd::kAtnControl)
+                    bus.setAtn(*value != 0);
+                else
+                    bus.setRen(*value != 0);
                 answer(*value, 2);
-            break;
-        }
-        case docmd::kAtnControl:
-        case docmd::kRenControl: {
-            const auto value = single(2);
-            if (!value) {
-                r.error = err::kParameterError;
                 break;
             }
-            if (a.cmd == docmd::kAtnControl)
-                bus.setAtn(*value != 0);
-            else
-                bus.setRen(*value != 0);
-            answer(*value, 2);
-            break;
-        }
-        case docmd::kBusAddress: {
-            const auto value = single(4);
-            if (!value || !bus.setBusAddress(*value)) {
-                r.error = err::kParameterError;
+            case docmd::kBusAddress: {
+                const auto value = single(4);
+                if (!value || !bus.setBusAddress(*value)) {
+                    r.error = err::kParameterError;
+                    break;
+                }
+                answer(*value, 4);
                 break;
             }
-            answer(*value, 4);
-            break;
-        }
-        case docmd::kIfcControl:
-            bus.ifc();
-            break;
-        default:
-            // Pass control included: simulated instruments cannot take control.
-            r.error = err::kOperationNotSupported;
-            break;
-        }
-        lk.unlock();
-        cv.notify_all();
-        return r;
+            case docmd::kIfcControl:
+                bus.ifc();
+                break;
+            default:
+                // Pass control included: simulated instruments cannot take control.
+                r.error = err::kOperationNotSupported;
+                break;
+            }
+            return r;
+        });
     }
 };
 
