@@ -5,6 +5,7 @@
 
 #include "gateway/Simulator.h"
 #include "hardening/GatewayProcess.h"
+#include "support/ReadCallWatch.h"
 #include "vxi11/LibraryError.h"
 #include "vxi11/Messages.h"
 #include "vxi11/Vxi11Library.h"
@@ -24,6 +25,7 @@ using Clock = std::chrono::steady_clock;
 using testsupport::Bytes;
 using testsupport::FakeGateway;
 using testsupport::Peer;
+using testsupport::ReadCallWatch;
 using Call = vxi11::rpc::ParsedCall;
 namespace liberr = vxi11::liberr;
 
@@ -40,33 +42,6 @@ vxi11::Vxi11Library::Options loopbackOptions() {
     o.resolver = [](const std::string&) -> std::optional<std::uint32_t> { return std::nullopt; };
     return o;
 }
-
-/// Passes every socket call through and says when a device_read call has gone out whole.
-class ReadCallWatch : public vxi11::SocketOps {
-public:
-    ssize_t send(int fd, const void* data, std::size_t length) override {
-        const ssize_t n = SocketOps::send(fd, data, length);
-        const auto* b = static_cast<const std::uint8_t*>(data);
-        // Record mark (4), then xid, CALL, rpcvers, prog, vers, proc.
-        if (n == static_cast<ssize_t>(length) && length >= 28 &&
-            vxi11::xdr::loadBe32(b + 16) == vxi11::kDeviceCore &&
-            vxi11::xdr::loadBe32(b + 24) == vxi11::proc::kDeviceRead) {
-            std::lock_guard lock(m_mutex);
-            m_readSent = true;
-            m_cv.notify_all();
-        }
-        return n;
-    }
-    bool waitForReadCall(std::chrono::milliseconds limit) {
-        std::unique_lock lock(m_mutex);
-        return m_cv.wait_for(lock, limit, [this] { return m_readSent; });
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    bool m_readSent = false;
-};
 
 struct ReadResult {
     int rc = 0;
@@ -142,16 +117,6 @@ struct FaultRow {
     int expected;
 };
 
-/// A reply record for `call` cut after half its bytes.
-Bytes halfReply(const Call& c) {
-    const Bytes reply = vxi11::encodeReplyFor<vxi11::DeviceRead>(
-        c.header.xid, vxi11::DeviceReadResp{0, 4, Bytes(40, 'h')});
-    Bytes framed;
-    testsupport::put32(framed, 0x80000000u | static_cast<std::uint32_t>(reply.size()));
-    framed.insert(framed.end(), reply.begin(), reply.begin() + reply.size() / 2);
-    return framed;
-}
-
 std::vector<FaultRow> faultRows() {
     using vxi11::DeviceRead;
     using vxi11::DeviceReadResp;
@@ -215,13 +180,13 @@ std::vector<FaultRow> faultRows() {
          liberr::kGatewayTimeout},
         {"stops half way through the reply and stays silent",
          [](Peer& p, const Call& c) {
-             p.sendRaw(halfReply(c));
+             p.sendRaw(testsupport::halfReply(c));
              return true;
          },
          liberr::kGatewayTimeout},
         {"stops half way through the reply and closes",
          [](Peer& p, const Call& c) {
-             p.sendRaw(halfReply(c));
+             p.sendRaw(testsupport::halfReply(c));
              return false;
          },
          liberr::kConnectionLost},

@@ -89,15 +89,6 @@ struct ReadFault {
     int expected;
 };
 
-Bytes halfReply(const Call& c) {
-    const Bytes reply = vxi11::encodeReplyFor<vxi11::DeviceRead>(
-        c.header.xid, vxi11::DeviceReadResp{0, 4, Bytes(40, 'h')});
-    Bytes framed;
-    testsupport::put32(framed, 0x80000000u | static_cast<std::uint32_t>(reply.size()));
-    framed.insert(framed.end(), reply.begin(), reply.begin() + reply.size() / 2);
-    return framed;
-}
-
 std::vector<ReadFault> readFaults() {
     return {
         {"accepts the read and never answers", [](Peer&, const Call&) { return true; },
@@ -139,13 +130,13 @@ std::vector<ReadFault> readFaults() {
          liberr::kMalformedReply},
         {"stops half way through the reply and stays silent",
          [](Peer& p, const Call& c) {
-             p.sendRaw(halfReply(c));
+             p.sendRaw(testsupport::halfReply(c));
              return true;
          },
          liberr::kGatewayTimeout},
         {"stops half way through the reply and closes",
          [](Peer& p, const Call& c) {
-             p.sendRaw(halfReply(c));
+             p.sendRaw(testsupport::halfReply(c));
              return false;
          },
          liberr::kConnectionLost},

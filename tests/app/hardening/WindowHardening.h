@@ -4,6 +4,7 @@
 // a device_read call has gone out, and a recorder in front of it that keeps every address and
 // every written byte the window hands it.
 
+#include "support/ReadCallWatch.h"
 #include "support/WindowFixture.h"
 
 #include "vxi11/LibraryError.h"
@@ -56,36 +57,7 @@ struct NameLog {
     }
 };
 
-/// Passes every socket call through; says when a device_read call has gone out whole.
-class ReadCallWatch : public vxi11::SocketOps {
-public:
-    ssize_t send(int fd, const void* data, std::size_t length) override {
-        const ssize_t n = SocketOps::send(fd, data, length);
-        const auto* b = static_cast<const std::uint8_t*>(data);
-        // Record mark (4), then xid, CALL, rpcvers, prog, vers, proc.
-        if (n == static_cast<ssize_t>(length) && length >= 28 &&
-            vxi11::xdr::loadBe32(b + 16) == vxi11::kDeviceCore &&
-            vxi11::xdr::loadBe32(b + 24) == vxi11::proc::kDeviceRead) {
-            std::lock_guard lock(m_mutex);
-            m_readSent = true;
-            m_cv.notify_all();
-        }
-        return n;
-    }
-    void arm() {
-        std::lock_guard lock(m_mutex);
-        m_readSent = false;
-    }
-    bool waitForReadCall(std::chrono::milliseconds limit) {
-        std::unique_lock lock(m_mutex);
-        return m_cv.wait_for(lock, limit, [this] { return m_readSent; });
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    bool m_readSent = false;
-};
+using testsupport::ReadCallWatch;
 
 /// Forwards every entry to the library and keeps what the window handed it.
 class RecordingLibrary final : public sicl::InstrumentLibrary {

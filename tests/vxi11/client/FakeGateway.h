@@ -110,4 +110,15 @@ private:
     ScriptServer m_server; // last: its threads use the members above
 };
 
+/// A device_read reply record for `call` (40 bytes of data) cut after half its bytes: the
+/// record mark promises the whole reply.
+inline Bytes halfReply(const vxi11::rpc::ParsedCall& call) {
+    const Bytes reply = vxi11::encodeReplyFor<vxi11::DeviceRead>(
+        call.header.xid, vxi11::DeviceReadResp{0, 4, Bytes(40, 'h')});
+    Bytes framed;
+    put32(framed, 0x80000000u | static_cast<std::uint32_t>(reply.size()));
+    framed.insert(framed.end(), reply.begin(), reply.begin() + reply.size() / 2);
+    return framed;
+}
+
 } // namespace testsupport
