@@ -1,6 +1,7 @@
 // The benchmark against an in-process simulator: it runs, succeeds and prints its figures.
 #include "bench/Bench.h"
 #include "gateway/Simulator.h"
+#include "support/LoopbackSimulator.h"
 
 #include <gtest/gtest.h>
 
@@ -20,17 +21,10 @@ std::map<std::string, double> figures(const std::string& text) {
     return out;
 }
 
-gateway::SimulatorConfig demoOnFreePorts() {
-    gateway::SimulatorConfig config;
-    config.instruments = gateway::demoBench();
-    config.portmapperPort = 0;
-    return config;
-}
-
 } // namespace
 
 TEST(Bench, PrintsEveryFigureAndSucceedsAgainstTheSimulator) {
-    gateway::Simulator sim(demoOnFreePorts());
+    gateway::Simulator sim(testsupport::onFreePorts(gateway::demoBench()));
     ASSERT_TRUE(sim.start());
     std::ostringstream out, err;
     const int status =
@@ -48,7 +42,7 @@ TEST(Bench, PrintsEveryFigureAndSucceedsAgainstTheSimulator) {
 }
 
 TEST(Bench, LoadModeRunsEveryClientOnItsOwnLinkWithoutError) {
-    gateway::Simulator sim(demoOnFreePorts());
+    gateway::Simulator sim(testsupport::onFreePorts(gateway::demoBench()));
     ASSERT_TRUE(sim.start());
     std::ostringstream out, err;
     bench::Options options{"127.0.0.1:" + std::to_string(sim.portmapperPort()), 22, 25};
@@ -65,7 +59,7 @@ TEST(Bench, LoadModeRunsEveryClientOnItsOwnLinkWithoutError) {
 }
 
 TEST(Bench, LoadModeCountsEveryFailedExchange) {
-    gateway::Simulator sim(demoOnFreePorts());
+    gateway::Simulator sim(testsupport::onFreePorts(gateway::demoBench()));
     ASSERT_TRUE(sim.start());
     std::ostringstream out, err;
     // Nobody at 17: every write fails, and each failure is counted, none hidden.
@@ -78,7 +72,7 @@ TEST(Bench, LoadModeCountsEveryFailedExchange) {
 }
 
 TEST(Bench, FailsWhenAnExchangeFails) {
-    gateway::Simulator sim(demoOnFreePorts());
+    gateway::Simulator sim(testsupport::onFreePorts(gateway::demoBench()));
     ASSERT_TRUE(sim.start());
     std::ostringstream out, err;
     // Nobody at 17: the write meets no listener.

@@ -4,6 +4,7 @@
 
 #include "RpcTestClient.h"
 #include "gateway/Simulator.h"
+#include "support/LoopbackSimulator.h"
 
 #include <gtest/gtest.h>
 
@@ -18,13 +19,9 @@ protected:
 
     void startWith(std::vector<gateway::InstrumentConfig> instruments,
                    gateway::SimulatorLimits limits = {}) {
-        gateway::SimulatorConfig config;
-        config.instruments = std::move(instruments);
-        config.portmapperPort = 0;
-        config.limits = limits;
-        sim = std::make_unique<gateway::Simulator>(config);
-        std::string error;
-        ASSERT_TRUE(sim->start(&error)) << error;
+        sim = std::make_unique<gateway::Simulator>(
+            testsupport::onFreePorts(std::move(instruments), limits));
+        ASSERT_TRUE(testsupport::started(*sim));
         ASSERT_TRUE(core.connect(sim->corePort()));
     }
 

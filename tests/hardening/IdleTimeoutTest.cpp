@@ -4,6 +4,7 @@
 // The time-out itself is under test here, with a short value and generous margins.
 
 #include "gateway/Simulator.h"
+#include "support/LoopbackSimulator.h"
 #include "vxi11/Vxi11Library.h"
 
 #include <gtest/gtest.h>
@@ -57,16 +58,12 @@ bool closedByPeerWithin(int fd, std::chrono::milliseconds limit) {
 }
 
 std::unique_ptr<gateway::Simulator> startSimulator(std::size_t maxConnections) {
-    gateway::SimulatorConfig config;
-    config.portmapperPort = 0;
-    config.limits.maxConnections = maxConnections;
-    config.limits.idleTimeout = kIdle;
-    gateway::InstrumentConfig meter;
-    meter.pad = 4;
-    meter.idn = "Idle,Meter,1,1.0";
-    config.instruments.push_back(meter);
-    auto sim = std::make_unique<gateway::Simulator>(config);
-    EXPECT_TRUE(sim->start());
+    gateway::SimulatorLimits limits;
+    limits.maxConnections = maxConnections;
+    limits.idleTimeout = kIdle;
+    auto sim = std::make_unique<gateway::Simulator>(
+        testsupport::onFreePorts({testsupport::instrumentAt(4, "Idle,Meter,1,1.0")}, limits));
+    EXPECT_TRUE(testsupport::started(*sim));
     return sim;
 }
 

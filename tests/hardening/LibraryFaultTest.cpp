@@ -5,6 +5,7 @@
 
 #include "gateway/Simulator.h"
 #include "hardening/GatewayProcess.h"
+#include "support/LoopbackSimulator.h"
 #include "support/ReadCallWatch.h"
 #include "vxi11/LibraryError.h"
 #include "vxi11/Messages.h"
@@ -196,13 +197,9 @@ std::vector<FaultRow> faultRows() {
 } // namespace
 
 TEST(LibraryHardening, EveryGatewayFaultEndsInAnErrorInTimeAndANewSessionWorks) {
-    gateway::SimulatorConfig config;
-    config.instruments = gateway::demoBench();
-    config.portmapperPort = 0;
-    gateway::Simulator healthy(config);
-    ASSERT_TRUE(healthy.start());
-    const std::string healthyDmm =
-        "lan;vxi-11[127.0.0.1:" + std::to_string(healthy.portmapperPort()) + "]:gpib,22";
+    gateway::Simulator healthy(testsupport::onFreePorts(gateway::demoBench()));
+    ASSERT_TRUE(testsupport::started(healthy));
+    const std::string healthyDmm = "lan;vxi-11[" + testsupport::serverOf(healthy) + "]:gpib,22";
 
     vxi11::Vxi11Library lib(loopbackOptions()); // one library through every fault
     for (const FaultRow& row : faultRows()) {

@@ -2,6 +2,7 @@
 // The window on the VXI-11 library, talking over loopback to an in-process gateway simulator
 // with one instrument at primary address 9.
 
+#include "support/LoopbackSimulator.h"
 #include "support/WindowFixture.h"
 
 #include "gateway/Simulator.h"
@@ -19,21 +20,15 @@ inline const std::string kIdentity = "BRASK,ROADMETER 9,0042,1.0";
 class RoadFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        gateway::SimulatorConfig config;
-        config.portmapperPort = 0;
-        gateway::InstrumentConfig meter;
-        meter.pad = 9;
-        meter.idn = kIdentity;
-        config.instruments.push_back(meter);
-        sim = std::make_unique<gateway::Simulator>(config);
-        std::string error;
-        ASSERT_TRUE(sim->start(&error)) << error;
+        sim = std::make_unique<gateway::Simulator>(
+            testsupport::onFreePorts({testsupport::instrumentAt(9, kIdentity)}));
+        ASSERT_TRUE(testsupport::started(*sim));
 
         window = std::make_unique<frm1>(lib, beeps);
         window->setExitAction([] {});
         window->show();
         Controls& ui = window->controls();
-        ui.combSrvrs->setEditText(QStringLiteral("127.0.0.1:%1").arg(sim->portmapperPort()));
+        ui.combSrvrs->setEditText(QString::fromStdString(testsupport::serverOf(*sim)));
         ui.cmdLink->click();
         ASSERT_NE(window->state().hIntf, 0) << ui.txtError->text().toStdString();
         ui.combInst->setEditText(QStringLiteral("9"));

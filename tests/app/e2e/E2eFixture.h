@@ -4,6 +4,7 @@
 // the demo bench plus one instrument that never answers. Every call the library sends is
 // recorded, so a test can look at what reached the gateway.
 
+#include "support/LoopbackSimulator.h"
 #include "support/WindowFixture.h"
 
 #include "gateway/Simulator.h"
@@ -90,18 +91,10 @@ inline vxi11::Vxi11Library::Options recordingOptions(RecordingSocketOps& ops) {
 class E2e : public ::testing::Test {
 protected:
     void SetUp() override {
-        gateway::SimulatorConfig config;
-        config.portmapperPort = 0; // a free port: tests run in parallel
-        config.instruments = gateway::demoBench();
-        gateway::InstrumentConfig silent;
-        silent.pad = kSilentPad;
-        silent.idn = "never sent";
-        silent.faults.silent = true;
-        config.instruments.push_back(silent);
-        sim = std::make_unique<gateway::Simulator>(config);
-        std::string error;
-        ASSERT_TRUE(sim->start(&error)) << error;
-        server = QStringLiteral("127.0.0.1:%1").arg(sim->portmapperPort());
+        sim = std::make_unique<gateway::Simulator>(
+            testsupport::onFreePorts(testsupport::demoBenchWithSilentAt(kSilentPad)));
+        ASSERT_TRUE(testsupport::started(*sim));
+        server = QString::fromStdString(testsupport::serverOf(*sim));
 
         window = std::make_unique<frm1>(lib, beeps);
         window->setExitAction([this] { ++exits; });

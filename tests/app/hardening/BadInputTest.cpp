@@ -10,6 +10,7 @@
 #include "app/device/CommandSend.h"
 #include "app/links/InstrumentLink.h"
 #include "gateway/Simulator.h"
+#include "support/LoopbackSimulator.h"
 
 #include <QLineEdit>
 
@@ -30,19 +31,14 @@ namespace liberr = vxi11::liberr;
 constexpr auto kClickBound = kOpenTimeOut + kMargin + kSlack;
 
 std::unique_ptr<gateway::Simulator> startBench() {
-    gateway::SimulatorConfig config;
-    config.portmapperPort = 0;
+    std::vector<gateway::InstrumentConfig> bench;
     for (const auto& [pad, sad] : std::vector<std::pair<int, std::optional<int>>>{
              {7, std::nullopt}, {9, std::nullopt}, {7, 5}}) {
-        gateway::InstrumentConfig inst;
-        inst.pad = pad;
-        inst.sad = sad;
-        inst.idn = "Bench," + std::to_string(pad);
-        config.instruments.push_back(inst);
+        bench.push_back(testsupport::instrumentAt(pad, "Bench," + std::to_string(pad)));
+        bench.back().sad = sad;
     }
-    auto sim = std::make_unique<gateway::Simulator>(config);
-    std::string error;
-    EXPECT_TRUE(sim->start(&error)) << error;
+    auto sim = std::make_unique<gateway::Simulator>(testsupport::onFreePorts(std::move(bench)));
+    EXPECT_TRUE(testsupport::started(*sim));
     return sim;
 }
 

@@ -8,6 +8,7 @@
 
 #include "gateway/Simulator.h"
 #include "hardening/GatewayProcess.h"
+#include "support/LoopbackSimulator.h"
 
 #include <QCoreApplication>
 #include <QLineEdit>
@@ -30,16 +31,10 @@ constexpr int kPad = 9;
 const std::string kIdentity = "Hardening,Meter 9,0001,1.0";
 
 std::unique_ptr<gateway::Simulator> startSimulator(bool silent = false) {
-    gateway::SimulatorConfig config;
-    config.portmapperPort = 0;
-    gateway::InstrumentConfig meter;
-    meter.pad = kPad;
-    meter.idn = kIdentity;
+    gateway::InstrumentConfig meter = testsupport::instrumentAt(kPad, kIdentity);
     meter.faults.silent = silent;
-    config.instruments.push_back(meter);
-    auto sim = std::make_unique<gateway::Simulator>(config);
-    std::string error;
-    EXPECT_TRUE(sim->start(&error)) << error;
+    auto sim = std::make_unique<gateway::Simulator>(testsupport::onFreePorts({meter}));
+    EXPECT_TRUE(testsupport::started(*sim));
     return sim;
 }
 

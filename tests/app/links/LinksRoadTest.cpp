@@ -1,5 +1,6 @@
 // The links on the real road: the window on the VXI-11 library, over loopback, to an
 // in-process gateway simulator with the demo bench and one instrument that never answers.
+#include "support/LoopbackSimulator.h"
 #include "support/WindowFixture.h"
 
 #include "gateway/Simulator.h"
@@ -20,18 +21,10 @@ constexpr int kSilentPad = 14;
 class LinksRoad : public ::testing::Test {
 protected:
     void SetUp() override {
-        gateway::SimulatorConfig config;
-        config.portmapperPort = 0; // a free port: tests run in parallel
-        config.instruments = gateway::demoBench();
-        gateway::InstrumentConfig silent;
-        silent.pad = kSilentPad;
-        silent.idn = "never sent";
-        silent.faults.silent = true;
-        config.instruments.push_back(silent);
-        sim = std::make_unique<gateway::Simulator>(config);
-        std::string error;
-        ASSERT_TRUE(sim->start(&error)) << error;
-        server = QStringLiteral("127.0.0.1:%1").arg(sim->portmapperPort());
+        sim = std::make_unique<gateway::Simulator>(
+            testsupport::onFreePorts(testsupport::demoBenchWithSilentAt(kSilentPad)));
+        ASSERT_TRUE(testsupport::started(*sim));
+        server = QString::fromStdString(testsupport::serverOf(*sim));
 
         window = std::make_unique<frm1>(lib, beeps);
         window->setExitAction([] {});

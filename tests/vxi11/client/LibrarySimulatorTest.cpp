@@ -3,6 +3,7 @@
 
 #include "gateway/Simulator.h"
 #include "sicl/Sicl32Module.h"
+#include "support/LoopbackSimulator.h"
 #include "vxi11/CoreClient.h"
 #include "vxi11/LibraryError.h"
 #include "vxi11/Vxi11Library.h"
@@ -27,14 +28,10 @@ protected:
 
     void start(std::vector<gateway::InstrumentConfig> instruments,
                gateway::SimulatorLimits limits = {}) {
-        gateway::SimulatorConfig config;
-        config.instruments = std::move(instruments);
-        config.portmapperPort = 0;
-        config.limits = limits;
-        sim = std::make_unique<gateway::Simulator>(config);
-        std::string error;
-        ASSERT_TRUE(sim->start(&error)) << error;
-        server = "127.0.0.1:" + std::to_string(sim->portmapperPort());
+        sim = std::make_unique<gateway::Simulator>(
+            testsupport::onFreePorts(std::move(instruments), limits));
+        ASSERT_TRUE(testsupport::started(*sim));
+        server = testsupport::serverOf(*sim);
     }
 
     std::string interfaceAddress() const { return "lan;vxi-11[" + server + "]:gpib"; }
