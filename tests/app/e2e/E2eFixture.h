@@ -4,8 +4,8 @@
 // the demo bench plus one instrument that never answers. Every call the library sends is
 // recorded, so a test can look at what reached the gateway.
 
+#include "support/LibraryWindowFixture.h"
 #include "support/LoopbackSimulator.h"
-#include "support/WindowFixture.h"
 
 #include "gateway/Simulator.h"
 #include "vxi11/IoMessages.h"
@@ -88,7 +88,7 @@ inline vxi11::Vxi11Library::Options recordingOptions(RecordingSocketOps& ops) {
     return options;
 }
 
-class E2e : public ::testing::Test {
+class E2e : public testsupport::LibraryWindowFixture {
 protected:
     void SetUp() override {
         sim = std::make_unique<gateway::Simulator>(
@@ -96,24 +96,9 @@ protected:
         ASSERT_TRUE(testsupport::started(*sim));
         server = QString::fromStdString(testsupport::serverOf(*sim));
 
-        window = std::make_unique<frm1>(lib, beeps);
-        window->setExitAction([this] { ++exits; });
-        window->show();
+        openWindow(lib);
         window->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    }
-
-    void TearDown() override {
-        window.reset();
-        sim.reset();
-    }
-
-    Controls& ui() { return window->controls(); }
-    WindowState& st() { return window->state(); }
-    std::string results() { return ui().txtResults->text().toStdString(); }
-    /// The error box's report while it is shown, else empty.
-    std::string error() {
-        return ui().txtError->isHidden() ? "" : ui().txtError->text().toStdString();
     }
 
     /// Replaces the text of a combo box as a user does: select all, type.
@@ -166,9 +151,6 @@ protected:
     std::unique_ptr<gateway::Simulator> sim;
     QString server;
     vxi11::Vxi11Library lib{recordingOptions(ops)};
-    testsupport::CountingBeep beeps;
-    std::unique_ptr<frm1> window;
-    int exits = 0;
 };
 
 } // namespace e2e

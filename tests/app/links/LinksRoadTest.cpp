@@ -1,7 +1,7 @@
 // The links on the real road: the window on the VXI-11 library, over loopback, to an
 // in-process gateway simulator with the demo bench and one instrument that never answers.
+#include "support/LibraryWindowFixture.h"
 #include "support/LoopbackSimulator.h"
-#include "support/WindowFixture.h"
 
 #include "gateway/Simulator.h"
 #include "vxi11/Vxi11Library.h"
@@ -18,29 +18,14 @@ namespace {
 
 constexpr int kSilentPad = 14;
 
-class LinksRoad : public ::testing::Test {
+class LinksRoad : public testsupport::LibraryWindowFixture {
 protected:
     void SetUp() override {
         sim = std::make_unique<gateway::Simulator>(
             testsupport::onFreePorts(testsupport::demoBenchWithSilentAt(kSilentPad)));
         ASSERT_TRUE(testsupport::started(*sim));
         server = QString::fromStdString(testsupport::serverOf(*sim));
-
-        window = std::make_unique<frm1>(lib, beeps);
-        window->setExitAction([] {});
-        window->show();
-    }
-
-    void TearDown() override {
-        window.reset();
-        sim.reset();
-    }
-
-    Controls& ui() { return window->controls(); }
-    WindowState& st() { return window->state(); }
-    std::string results() { return ui().txtResults->text().toStdString(); }
-    std::string error() {
-        return ui().txtError->isHidden() ? "" : ui().txtError->text().toStdString();
+        openWindow(lib);
     }
 
     void linkServer() {
@@ -59,8 +44,6 @@ protected:
     std::unique_ptr<gateway::Simulator> sim;
     QString server;
     vxi11::Vxi11Library lib;
-    testsupport::CountingBeep beeps;
-    std::unique_ptr<frm1> window;
 };
 
 TEST_F(LinksRoad, LinkFindAndSelectAnInstrument) {
