@@ -897,6 +897,20 @@ public:
 
     static std::int32_t noRefusal(const Link&) { return err::kNoError; }
 
+    // The calls that only touch the link's own records (no busy mark, no lock wait): find the
+    // caller's link, let `body(link)` return the call's error under the mutex, wake waiters.
+    template <typename Body>
+    std::optional<DeviceError> onLink(Conn& conn, std::int32_t lid, Body body) {
+        DeviceError r;
+        {
+            std::lock_guard lk(mu);
+            Link* link = findLink(lid, conn);
+            r.error = link ? body(*link) : err::kInvalidLinkIdentifier;
+        }
+        cv.notify_all();
+        return r;
+    }
+
     // ---- procedures ------------------------------------------------------------------------
 
     std::optional<CreateLinkResp> createLink(Conn& conn, CreateLinkParms& a) {
@@ -951,20 +965,12 @@ public:
     }
 
     std::optional<DeviceError> destroyLink(Conn& conn, DeviceLink& a) {
-        DeviceError r;
-        {
-            std::lock_guard lk(mu);
-            Link* link = findLink(a.lid, conn);
-            if (!link) {
-                r.error = err::kInvalidLinkIdentifier;
-                return r;
-            }
-            releaseLock(*link);
-            destroyed.push_back({link->lid, link->key, true});
-            links.erase(a.lid);
-        }
-        cv.notify_all();
-        return r;
+        return onLink(conn, a.lid, [&](Link& link) {
+            releaseLock(link);
+            destroyed.push_back({link.lid, link.key, true});
+            links.erase(a.lid); // last: `link` goes with it
+            return err::kNoError;
+        });
     }
 
     std::optional<DeviceWriteResp> write(Conn& conn, DeviceWriteParms& a) {
@@ -1143,36 +1149,21 @@ public:
     }
 
     std::optional<DeviceError> unlock(Conn& conn, DeviceLink& a) {
-        DeviceError r;
-        {
-            std::lock_guard lk(mu);
-            Link* link = findLink(a.lid, conn);
-            if (!link) {
-                r.error = err::kInvalidLinkIdentifier;
-                return r;
-            }
-            auto it = locks.find(link->key);
-            if (it == locks.end() || it->second != link->lid) {
-                r.error = err::kNoLockHeldByThisLink;
-                return r;
-            }
+        return onLink(conn, a.lid, [&](Link& link) {
+            auto it = locks.find(link.key);
+            if (it == locks.end() || it->second != link.lid)
+                return err::kNoLockHeldByThisLink;
             locks.erase(it);
-        }
-        cv.notify_all();
-        return r;
+            return err::kNoError;
+        });
     }
 
     std::optional<DeviceError> enableSrq(Conn& conn, DeviceEnableSrqParms& a) {
-        DeviceError r;
-        std::lock_guard lk(mu);
-        Link* link = findLink(a.lid, conn);
-        if (!link) {
-            r.error = err::kInvalidLinkIdentifier;
-            return r;
-        }
-        link->srqEnabled = a.enable;
-        link->srqHandle = a.handle;
-        return r;
+        return onLink(conn, a.lid, [&](Link& link) {
+            link.srqEnabled = a.enable;
+            link.srqHandle = a.handle;
+            return err::kNoError;
+        });
     }
 
     std::optional<DeviceDocmdResp> docmd(Conn& conn, DeviceDocmdParms& a) {
