@@ -40,7 +40,7 @@ void InstrumentDiscovery::cmdFindInst_Click() {
     // The bus-address request is trapped with the scan: a gateway that fails it fails the scan.
     m_ctx.report.trap(QStringLiteral("Create device link error"), [&] {
         std::int16_t own = 0;
-        sicl.igpibbusstatus(st.hIntf, kOwnAddress, own);
+        sicl.igpibbusstatus(st.hIntf, sicl::busstatus::kBusAddress, own);
         st.Ctlraddr = own;
         m_ctx.report.progressLine(
             QStringLiteral("FindInst: Wait while looking for VXI-11 devices"));
@@ -66,7 +66,7 @@ void InstrumentDiscovery::cmdFindInst_Click() {
             sicl.igpibsendcmd(st.hIntf, probe, 3);
             sicl.igpibatnctl(st.hIntf, 0);
             std::int16_t ndac = 0;
-            sicl.igpibbusstatus(st.hIntf, kNdac, ndac);
+            sicl.igpibbusstatus(st.hIntf, sicl::busstatus::kNdac, ndac);
             if (ndac != 0) {
                 // A device accepted the listen address and holds NDAC.
                 foundList[static_cast<std::size_t>(found++)] = a;
