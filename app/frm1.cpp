@@ -4,6 +4,7 @@
 #include "app/HelpWindow.h"
 #include "app/TextBoxes.h"
 #include "app/device/CommandSend.h"
+#include "app/device/DeviceExchange.h"
 #include "app/device/DeviceOperations.h"
 #include "app/device/ResponseRead.h"
 #include "app/interface/InterfaceOperations.h"
@@ -334,10 +335,11 @@ void frm1::setTabOrder() {
 }
 
 void frm1::createUnits() {
-    m_device = std::make_unique<DeviceOperations>(m_ctx);
-    m_read = std::make_unique<ResponseRead>(m_ctx, *m_device);
-    m_send = std::make_unique<CommandSend>(m_ctx, *m_device, *m_read);
-    m_loops = std::make_unique<TestLoops>(m_ctx, *m_device, *m_read);
+    m_exchange = std::make_unique<DeviceExchange>(m_ctx);
+    m_device = std::make_unique<DeviceOperations>(m_ctx, *m_exchange);
+    m_read = std::make_unique<ResponseRead>(m_ctx, *m_exchange);
+    m_send = std::make_unique<CommandSend>(m_ctx, *m_exchange);
+    m_loops = std::make_unique<TestLoops>(m_ctx, *m_exchange);
     m_interface = std::make_unique<InterfaceOperations>(m_ctx, *m_loops);
     m_timeout = std::make_unique<LinkTimeout>(m_ctx);
     m_serverLink = std::make_unique<ServerLink>(m_ctx, *m_timeout);
