@@ -77,7 +77,6 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
-    void createControls();
     void setTabOrder();
     void createUnits();
     void wire();
