@@ -12,6 +12,7 @@
 #include "app/links/InstrumentDiscovery.h"
 #include "app/links/InstrumentLink.h"
 #include "app/links/KeepAlive.h"
+#include "app/links/LinkStage.h"
 #include "app/links/LinkTimeout.h"
 #include "app/links/ServerLink.h"
 #include "app/loops/TestLoops.h"
@@ -107,43 +108,20 @@ void frm1::wire() {
 
 void frm1::startUp() {
     Controls& ui = m_ui;
-    WindowState& st = m_state;
 
-    ui.cmdLink->setEnabled(true);
-    for (QPushButton* b : {ui.cmdLinki, ui.cmdFindInst, ui.cmdSend, ui.cmdRead, ui.cmdIDNtst,
-                           ui.cmdIDNtstoff, ui.cmdCmdtst, ui.cmdCmdtstoff, ui.cmdIFC, ui.cmdStatus,
-                           ui.cmdDT, ui.cmdSDC, ui.cmdSpoll, ui.cmdLock, ui.cmdUnlock}) {
-        b->setEnabled(false);
-    }
-    ui.cmdExit->setEnabled(true);
-
-    for (QCheckBox* c : {ui.ckAutoLock, ui.ckATN, ui.ckRen, ui.ckCR, ui.ckLF}) {
-        c->setEnabled(false);
-    }
+    // The window-level state already holds its start-up values (WindowState's initialisers).
+    links::enableForStartUp(ui);
+    // ckRen and ckLF keep the checked state they were created with, although disabled.
     ui.ckAutoQuery->setChecked(true);
     ui.ckByteCnt->setChecked(false);
 
     ui.lbliLock->setVisible(false);
     ui.lblKeepAliveMsg->setVisible(false);
 
-    for (QRadioButton* option : ui.optTimeout) {
-        option->setEnabled(false);
-    }
-
-    st.readBuf = QString(100, QLatin1Char(' '));
-    st.NL = QStringLiteral("\r\n");
-
     ui.txtRev->setText(QStringLiteral("Revised 12-20-2005"));
     ui.txtError->setText(QString());
     ui.txtResults->setText(QString());
     ui.combCmd->setEditText(QString());
-
-    st.hDev = 0;
-    st.hIntf = 0;
-    st.Device = QStringLiteral("4");
-    st.IDNTestFlg = 0;
-    st.CMDloopFlg = 0;
-    st.LpCount = 0;
 
     ui.txtCount->setVisible(false);
     // An interval of 0 means stopped: the timer never runs at 0 ms.

@@ -2,9 +2,9 @@
 
 #include "app/Controls.h"
 #include "app/Reporting.h"
+#include "app/links/LinkStage.h"
 #include "app/links/LinkSupport.h"
 
-#include <QCheckBox>
 #include <QComboBox>
 #include <QPushButton>
 
@@ -18,21 +18,10 @@ void InstrumentDiscovery::cmdFindInst_Click() {
     sicl::Sicl32Module& sicl = m_ctx.sicl;
 
     m_ctx.report.clearError();
-    for (QPushButton* b :
-         {ui.cmdLinki, ui.cmdSend, ui.cmdRead, ui.cmdIDNtst, ui.cmdIDNtstoff, ui.cmdCmdtst,
-          ui.cmdCmdtstoff, ui.cmdLock, ui.cmdUnlock, ui.cmdSDC, ui.cmdDT, ui.cmdSpoll}) {
-        b->setEnabled(false);
-    }
-    ui.ckCR->setEnabled(false);
-    ui.ckLF->setEnabled(false);
-    ui.ckCR->setChecked(false);
-    ui.ckLF->setChecked(true);
-    ui.ckAutoQuery->setEnabled(false);
-    ui.ckAutoLock->setEnabled(false);
-    ui.ckAutoLock->setChecked(false);
-    ui.ckByteCnt->setEnabled(false);
-
-    ui.combInst->clear();
+    // A box whose value changes runs its handler, while the old device session is still open.
+    links::resetExchangeBoxes(ui);
+    links::leaveStagesAbove(ui, links::LinkStage::ServerLink);
+    links::emptyInstrumentList(ui);
     ui.combCmd->setEditText(QString());
 
     links::closeDeviceSession(m_ctx);
