@@ -48,10 +48,13 @@ W* named(W* widget, const char* name, const char* toolTip = nullptr) {
     return widget;
 }
 
-/// A push button with its caption.
+/// A push button that Enter and Return press while it has the focus, as Space does. (Outside
+/// a dialog a Qt button reacts to Space only.)
 template <typename B = QPushButton>
 B* button(const char* caption, QWidget* parent) {
-    return new B(QString::fromLatin1(caption), parent);
+    auto* b = new B(QString::fromLatin1(caption), parent);
+    b->setAutoDefault(true);
+    return b;
 }
 
 /// An indicator label whose caption wraps at its blanks, as the button captions do.
@@ -79,6 +82,10 @@ QComboBox* editableCombo(QWidget* parent) {
     // No completion: it would turn a typed "*IDN?" into the listed "*idn?", and the bytes sent
     // must be the ones typed.
     combo->setCompleter(nullptr);
+    // Filling an empty list must not pick its first entry and so change the text: the text is
+    // what the user typed or picked. An editable box never draws this placeholder; it only
+    // stops that pick.
+    combo->setPlaceholderText(QStringLiteral(" "));
     return combo;
 }
 

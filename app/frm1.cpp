@@ -131,12 +131,10 @@ void frm1::startUp() {
     ui.txtResults->setEnabled(true);
     ui.txtError->setEnabled(false); // display only: never takes the focus
 
+    // Filling the list leaves the command box's text empty.
     ui.combCmd->insertItem(0, QStringLiteral("*esr?"));
     ui.combCmd->insertItem(1, QStringLiteral("*idn?"));
     ui.combCmd->insertItem(2, QStringLiteral("*stb?"));
-    // Filling an empty list selects its first entry; the command box starts empty.
-    ui.combCmd->setCurrentIndex(-1);
-    ui.combCmd->setEditText(QString());
 
     // F1 is bound to the help window in wire(); the first control of the tab order holds the
     // focus when the window opens.

@@ -66,14 +66,9 @@ void InstrumentDiscovery::cmdFindInst_Click() {
         }
         foundList[static_cast<std::size_t>(found)] = -1;
 
-        // Filling an empty list would put its first entry into the edit text; the text stays
-        // as it is and the user picks.
-        const QString typed = ui.combInst->currentText();
         for (std::size_t i = 0; foundList[i] != -1; ++i) {
             ui.combInst->addItem(plainNumber(foundList[i]));
         }
-        ui.combInst->setCurrentIndex(-1);
-        ui.combInst->setEditText(typed);
 
         if (found == 0) {
             m_ctx.report.resultLine(QStringLiteral("FindInst: No VXI-11 devices found"));

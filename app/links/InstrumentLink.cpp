@@ -6,9 +6,7 @@
 #include "app/links/LinkSupport.h"
 #include "app/links/LinkTimeout.h"
 
-#include <QCheckBox>
 #include <QComboBox>
-#include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -134,9 +132,10 @@ void InstrumentLink::combInst_Change() {
 void InstrumentLink::wire() {
     Controls& ui = m_ctx.ui;
     QObject::connect(ui.cmdLinki, &QPushButton::clicked, ui.cmdLinki, [this] { cmdLinki_Click(); });
-    // Only the user's typing or choice counts as a change: the program empties and fills the
-    // list without enabling the link button.
-    QObject::connect(ui.combInst->lineEdit(), &QLineEdit::textEdited, ui.combInst,
+    // Any change of the text counts, however it comes: typing, pasting, an accessibility tool
+    // or a test tool setting it. Picking an entry counts even when the text stays the same.
+    // The program's own emptying of the list is kept quiet (links::emptyInstrumentList).
+    QObject::connect(ui.combInst, &QComboBox::editTextChanged, ui.combInst,
                      [this] { combInst_Change(); });
     QObject::connect(ui.combInst, &QComboBox::activated, ui.combInst,
                      [this] { combInst_Change(); });

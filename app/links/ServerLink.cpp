@@ -9,7 +9,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QPushButton>
-#include <QRadioButton>
 
 void ServerLink::cmdLink_Click() {
     Controls& ui = m_ctx.ui;
@@ -52,10 +51,8 @@ void ServerLink::cmdLink_Click() {
     if (!linked) {
         return;
     }
-    // Every new interface session gets 3000 ms, even when "3 Sec" is already selected (and so
-    // selecting it again would run nothing).
-    ui.optTimeout[1]->setChecked(true);
-    m_timeout.optTimeout_Click(1);
+    // Every new interface session gets 3000 ms, even when "3 Sec" is already selected.
+    m_timeout.choose(1);
     st.MsgSentFlg = 1;
     if (!devClosed || !intfClosed) {
         // The REN and ATN handlers hide the error box as they start; the report of the failed

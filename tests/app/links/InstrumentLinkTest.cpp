@@ -3,6 +3,7 @@
 #include "app/links/InstrumentLink.h"
 #include "support/WindowFixture.h"
 
+#include <QAccessible>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTest>
@@ -274,6 +275,16 @@ TEST_F(InstrumentLink, OpenWithoutAnErrorNumberCompletesBothLinksWithIdZero) {
     // The device operations then find no device.
     ui.cmdSend->click();
     EXPECT_EQ(resultText(), "No devices found. Select and link a device");
+}
+
+TEST_F(InstrumentLink, TextSetThroughAccessibilityEnablesTheLinkButton) {
+    linkServer();
+    ASSERT_FALSE(ui.cmdLinki->isEnabled());
+    QAccessibleInterface* box = QAccessible::queryAccessibleInterface(ui.combInst->lineEdit());
+    ASSERT_NE(box, nullptr);
+    box->setText(QAccessible::Value, QStringLiteral("7"));
+    EXPECT_EQ(ui.combInst->currentText(), QStringLiteral("7"));
+    EXPECT_TRUE(ui.cmdLinki->isEnabled());
 }
 
 TEST(InstrumentAddress, ReadsTheFormsAndRefusesWhatIsNoNumber) {
