@@ -15,6 +15,8 @@
 #include <QStylePainter>
 #include <QTimer>
 
+#include <limits>
+
 namespace {
 
 /// A push button whose caption may be laid out over two lines. Several captions carry runs of
@@ -86,6 +88,9 @@ QComboBox* editableCombo(QWidget* parent) {
     // what the user typed or picked. An editable box never draws this placeholder; it only
     // stops that pick.
     combo->setPlaceholderText(QStringLiteral(" "));
+    // No silent cut: a line edit keeps 32,767 characters unless told otherwise, and a command
+    // cut short would still be sent.
+    combo->lineEdit()->setMaxLength(std::numeric_limits<int>::max());
     return combo;
 }
 
