@@ -532,9 +532,11 @@ public:
             return garbage(xid);
         std::lock_guard lk(mu);
         if (p == pmap::GetPort::proc) {
+            // Version 0 stands for "any version": rpcinfo asks so when given none, and takes
+            // the port of whichever version is registered for the protocol.
             pmap::PortResult r;
             for (const pmap::Mapping& e : mappings)
-                if (e.prog == m->prog && e.vers == m->vers && e.prot == m->prot)
+                if (e.prog == m->prog && (e.vers == m->vers || m->vers == 0) && e.prot == m->prot)
                     r.port = e.port;
             logLine("portmap GETPORT prog=" + std::to_string(m->prog) + " -> " +
                     std::to_string(r.port));
