@@ -168,6 +168,7 @@ struct Vxi11Library::Session {
     bool isDevice;
     std::int32_t timeoutMs;               ///< 0 = none
     std::optional<std::uint8_t> termChar; ///< set by itermchr, used by later reads
+    bool holdsLock = false;               ///< ilock succeeded and no iunlock since
 };
 
 namespace {
@@ -418,14 +419,27 @@ std::int16_t Vxi11Library::vb_itrigger(sicl::SessionId id) {
 std::int16_t Vxi11Library::vb_ilock(sicl::SessionId id) {
     return runEntry([&] {
         onSession(*m_sessions, id, Needs::Any, m_options.transportMargin, *m_options.socketOps,
-                  [&](Session& s, const OpClock& clock) { s.link.lock(clock.forLock()); });
+                  [&](Session& s, const OpClock& clock) {
+                      // A gateway refuses a second lock by the same link (11, as if another link
+                      // held it); the caller relies on ilock leaving the device locked for this
+                      // session, which it already is.
+                      if (s.holdsLock && s.link.isOpen()) {
+                          return;
+                      }
+                      s.link.lock(clock.forLock());
+                      s.holdsLock = true;
+                  });
     });
 }
 
 std::int16_t Vxi11Library::vb_iunlock(sicl::SessionId id) {
     return runEntry([&] {
         onSession(*m_sessions, id, Needs::Any, m_options.transportMargin, *m_options.socketOps,
-                  [&](Session& s, const OpClock& clock) { s.link.unlock(clock.next()); });
+                  [&](Session& s, const OpClock& clock) {
+                      // Whatever the answer, the next ilock asks the gateway again.
+                      s.holdsLock = false;
+                      s.link.unlock(clock.next());
+                  });
     });
 }
 
