@@ -396,9 +396,18 @@ int runLoad(const Options& options, std::ostream& out, std::ostream& err) {
                 std::int32_t actual = 0;
                 std::int32_t reason = 0;
                 try {
+                    // The links share one instrument, whose new query would interrupt another
+                    // link's unread answer: each exchange holds the device's lock.
                     const auto start = Clock::now();
-                    wrappers.iwrite(id, "*IDN?\n", 6, 1, actual);
-                    wrappers.iread(id, buf, 4096, reason, actual);
+                    wrappers.ilock(id);
+                    try {
+                        wrappers.iwrite(id, "*IDN?\n", 6, 1, actual);
+                        wrappers.iread(id, buf, 4096, reason, actual);
+                    } catch (const sicl::SiclError&) {
+                        vxi.vb_iunlock(id);
+                        throw;
+                    }
+                    wrappers.iunlock(id);
                     me.samples.push_back(micros(Clock::now() - start));
                     if (actual <= 0) {
                         fail(1, "empty answer");

@@ -19,8 +19,8 @@ struct Options {
 int run(const Options& options, std::ostream& out, std::ostream& err);
 
 /// Load mode: `options.clients` links at once, each on its own connection and thread, each
-/// doing `options.count` "*IDN?" exchanges. Prints `exchanges_per_s`, `errors` and the
-/// median and 99th percentile of one exchange. Returns 0 when there was no error.
+/// doing `options.count` "*IDN?" exchanges, each under the device's lock. Prints `exchanges_per_s`,
+/// `errors` and the median and 99th percentile of one exchange. Returns 0 when there was no error.
 int runLoad(const Options& options, std::ostream& out, std::ostream& err);
 
 } // namespace bench

@@ -54,8 +54,9 @@ TEST(Bench, LoadModeRunsEveryClientOnItsOwnLinkWithoutError) {
     EXPECT_EQ(f.at("errors"), 0);
     EXPECT_EQ(f.at("exchanges"), 6 * 25);
     EXPECT_GT(f.at("exchanges_per_s"), 0);
-    // Each exchange is a write and a read on the gateway, besides opening and closing links.
-    EXPECT_GE(sim.callCount() - callsBefore, 6u * 25u * 2u);
+    // Each exchange is a lock, a write, a read and an unlock on the gateway, besides opening
+    // and closing links.
+    EXPECT_GE(sim.callCount() - callsBefore, 6u * 25u * 4u);
 }
 
 TEST(Bench, LoadModeCountsEveryFailedExchange) {

@@ -153,10 +153,11 @@ void Bus::ifc() {
 }
 
 bool Bus::ndac() const {
-    // While ATN is asserted the controller owns the handshake and NDAC says nothing about
-    // listeners; it reads released. With ATN released an idle addressed listener holds it.
+    // While ATN is asserted every present device takes part in the handshake, and an acceptor
+    // ready for the next byte holds NDAC. With ATN released only addressed listeners take
+    // part, and an idle one holds it (the gateway, as talker, sends nothing).
     if (m_atn)
-        return false;
+        return !m_instruments.empty();
     for (const Instrument& i : m_instruments)
         if (i.listener)
             return true;

@@ -32,7 +32,8 @@ public:
     std::optional<std::uint16_t> status(std::uint32_t request, Clock::time_point now);
     bool setBusAddress(std::uint32_t address);
 
-    /// NDAC: asserted only while ATN is released and an addressed listener is present.
+    /// NDAC: asserted while ATN is asserted and any device is present, or while ATN is
+    /// released and an addressed listener is present.
     bool ndac() const;
     bool srq(Clock::time_point now);
 

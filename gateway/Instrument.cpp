@@ -48,6 +48,13 @@ void Instrument::receive(std::string_view data, bool end, Clock::time_point now)
     for (std::size_t i = 0; i < data.size(); ++i) {
         const char c = data[i];
         const bool last = end && i + 1 == data.size();
+        if (m_input.empty() && !m_output.empty()) {
+            // A new program message while an answer is unread: the query is interrupted, so
+            // a client that gave up on a read never gets the old answer for its next query.
+            m_output.clear();
+            pushError(-410, "Query INTERRUPTED");
+            m_esr |= esr::kQueryError;
+        }
         if (c != '\n')
             m_input += c;
         if (c == '\n' || last) {

@@ -92,6 +92,7 @@ public:
         std::uint64_t id = 0;
         int fd = -1;
         Service service = Service::Core;
+        std::uint32_t peer = 0; // the client's IPv4 address, network byte order
         std::thread thread;
         std::atomic<bool> done{false};
         int intrFd = -1; // interrupt channel back to the client (guarded by mu)
@@ -306,7 +307,10 @@ public:
             for (int i = 1; i < count; ++i) {
                 if ((p[i].revents & POLLIN) == 0)
                     continue;
-                int fd = ::accept4(p[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+                sockaddr_in from{};
+                socklen_t fromLength = sizeof from;
+                int fd = ::accept4(p[i].fd, reinterpret_cast<sockaddr*>(&from), &fromLength,
+                                   SOCK_CLOEXEC);
                 if (fd < 0)
                     continue;
                 const int one = 1;
@@ -327,6 +331,7 @@ public:
                 conn->id = nextConnId++;
                 conn->fd = fd;
                 conn->service = services[i - 1];
+                conn->peer = from.sin_addr.s_addr;
                 Conn* raw = conn.get();
                 conns.push_back(std::move(conn));
                 raw->thread = std::thread([this, raw] { serve(*raw); });
@@ -376,7 +381,7 @@ public:
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                if (!inRecord && holdsLink(conn.id))
+                if (!inRecord && holdsLink(conn))
                     continue; // a linked client may wait as long as it likes between calls
                 logLine("closing connection " + std::to_string(conn.id) + ": idle");
                 break;
@@ -425,10 +430,18 @@ public:
         conn.done = true;
     }
 
-    bool holdsLink(std::uint64_t id) {
+    // Whether the client behind `conn` holds a link. An abort connection names no link until
+    // it is used, and a client opens it once for all its links and may leave it silent for
+    // hours: it counts as held while any core connection from the same address holds a link.
+    bool holdsLink(const Conn& conn) {
         std::lock_guard lk(mu);
+        std::vector<std::uint64_t> owners{conn.id};
+        if (conn.service == Service::Abort)
+            for (const auto& c : conns)
+                if (c->service == Service::Core && c->peer == conn.peer)
+                    owners.push_back(c->id);
         for (const auto& [lid, link] : links)
-            if (link.conn == id)
+            if (std::find(owners.begin(), owners.end(), link.conn) != owners.end())
                 return true;
         return false;
     }
@@ -532,9 +545,11 @@ public:
             return garbage(xid);
         std::lock_guard lk(mu);
         if (p == pmap::GetPort::proc) {
+            // Version 0 stands for "any version": rpcinfo asks so when given none, and takes
+            // the port of whichever version is registered for the protocol.
             pmap::PortResult r;
             for (const pmap::Mapping& e : mappings)
-                if (e.prog == m->prog && e.vers == m->vers && e.prot == m->prot)
+                if (e.prog == m->prog && (e.vers == m->vers || m->vers == 0) && e.prot == m->prot)
                     r.port = e.port;
             logLine("portmap GETPORT prog=" + std::to_string(m->prog) + " -> " +
                     std::to_string(r.port));

@@ -54,7 +54,8 @@ struct SimulatorLimits {
     /// A connection that holds no link and sends nothing for this long, or that takes longer
     /// to complete one record, is closed, so idle or trickling clients cannot hold every
     /// connection slot. A connection holding a link may stay idle for ever (a user who leaves
-    /// an instrument linked). 0 = never.
+    /// an instrument linked), and so may an abort connection from the same address, which a
+    /// client opens once for all its links. 0 = never.
     std::chrono::milliseconds idleTimeout{std::chrono::minutes(10)};
 };
 

@@ -19,6 +19,10 @@ void check(std::int32_t error) {
     }
 }
 
+std::int32_t lockFlag(const CallTiming& t) {
+    return t.waitLock ? flags::kWaitLock : 0;
+}
+
 } // namespace
 
 CoreLink CoreLink::create(TcpConnection connection, const std::string& device,
@@ -43,9 +47,13 @@ DeviceWriteResp CoreLink::write(xdr::Bytes data, bool end, const CallTiming& t) 
     parms.lid = m_lid;
     parms.ioTimeout = t.ioTimeout;
     parms.lockTimeout = t.lockTimeout;
-    parms.flags = flags::kWaitLock | (end ? flags::kEnd : 0);
+    parms.flags = lockFlag(t) | (end ? flags::kEnd : 0);
     parms.data = std::move(data);
-    return m_rpc.call<DeviceWrite>(parms, t.replyBy);
+    const DeviceWriteResp resp = m_rpc.call<DeviceWrite>(parms, t.replyBy);
+    if (resp.error == err::kDeviceLockedByAnotherLink && resp.size == 0) {
+        throw gatewayError(resp.error);
+    }
+    return resp;
 }
 
 DeviceReadResp CoreLink::read(std::uint32_t requestSize, std::optional<std::uint8_t> termChar,
@@ -55,11 +63,15 @@ DeviceReadResp CoreLink::read(std::uint32_t requestSize, std::optional<std::uint
     parms.requestSize = requestSize;
     parms.ioTimeout = t.ioTimeout;
     parms.lockTimeout = t.lockTimeout;
-    parms.flags = flags::kWaitLock | (termChar ? flags::kTermChrSet : 0);
+    parms.flags = lockFlag(t) | (termChar ? flags::kTermChrSet : 0);
     parms.termChar = termChar.value_or(0);
     // Room for the RPC header, the result words and the data's padding.
     const std::size_t cap = std::size_t{requestSize} + 1024;
-    return m_rpc.call<DeviceRead>(parms, t.replyBy, cap);
+    DeviceReadResp resp = m_rpc.call<DeviceRead>(parms, t.replyBy, cap);
+    if (resp.error == err::kDeviceLockedByAnotherLink && resp.data.empty()) {
+        throw gatewayError(resp.error);
+    }
+    return resp;
 }
 
 namespace {
@@ -67,7 +79,7 @@ namespace {
 DeviceGenericParms generic(std::int32_t lid, const CallTiming& t) {
     DeviceGenericParms parms;
     parms.lid = lid;
-    parms.flags = flags::kWaitLock;
+    parms.flags = lockFlag(t);
     parms.lockTimeout = t.lockTimeout;
     parms.ioTimeout = t.ioTimeout;
     return parms;
@@ -92,7 +104,7 @@ void CoreLink::clear(const CallTiming& t) {
 void CoreLink::lock(const CallTiming& t) {
     DeviceLockParms parms;
     parms.lid = m_lid;
-    parms.flags = flags::kWaitLock;
+    parms.flags = lockFlag(t);
     parms.lockTimeout = t.lockTimeout;
     check(m_rpc.call<DeviceLock>(parms, t.replyBy).error);
 }
@@ -105,7 +117,7 @@ xdr::Bytes CoreLink::docmd(std::int32_t cmd, std::int32_t datasize, xdr::Bytes d
                            const CallTiming& t) {
     DeviceDocmdParms parms;
     parms.lid = m_lid;
-    parms.flags = flags::kWaitLock;
+    parms.flags = lockFlag(t);
     parms.ioTimeout = t.ioTimeout;
     parms.lockTimeout = t.lockTimeout;
     parms.cmd = cmd;

@@ -18,6 +18,8 @@ struct CallTiming {
     std::uint32_t ioTimeout = 0;   ///< ms, sent to the gateway
     std::uint32_t lockTimeout = 0; ///< ms, sent to the gateway (with the wait flag)
     Deadline replyBy = Deadline::never();
+    /// The wait flag: without it a device locked by another link is refused (11) at once.
+    bool waitLock = true;
 };
 
 /// Smallest and largest write piece: a gateway must take 1024 bytes, and some announce
@@ -28,7 +30,8 @@ inline constexpr std::uint32_t kMaxWritePiece = 1u << 20;
 /// One VXI-11 link on the core channel: create_link and the calls on the link's id.
 /// Calls that only return an error code throw LibraryError for a non-zero code (the gateway's
 /// number kept); write and read return their results, since a failed transfer still reports
-/// how much got through.
+/// how much got through, except that they too throw when refused for a lock held by another
+/// link (nothing got through then).
 class CoreLink {
 public:
     /// Creates the link to `device` over `connection`; throws LibraryError.

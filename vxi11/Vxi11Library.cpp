@@ -27,8 +27,9 @@ constexpr std::uint32_t kMaxReadRequest = 1u << 20;
 constexpr std::uint32_t kMinIoTimeoutMs = 10;
 /// The gateway's "no time-out": the largest value the field holds.
 constexpr std::uint32_t kForever = 0xFFFFFFFFu;
-/// Time given to a device_abort after a call went unanswered.
-constexpr milliseconds kAbortAllowance{250};
+/// How long iclose waits for destroy_link at most, whatever the session's time-out: closing
+/// the connection makes the gateway drop the link anyway.
+constexpr milliseconds kCloseWait{1000};
 
 struct LastError {
     int number = 0;
@@ -65,32 +66,89 @@ std::int16_t runEntry(F&& body) {
 
 /// The clock of one entry: a deadline from the session's time-out, and the limits each core
 /// call of the entry gets from what is left of it.
+///
+/// Past the time-out the client waits at most a margin: 5 % of the time-out, and never less
+/// than the library's least margin. Three quarters of it go to the gateway's reply (which may
+/// come a little after the time-out the gateway was sent) and the rest to a device_abort that
+/// frees a link whose call went unanswered.
 class OpClock {
 public:
-    OpClock(std::int32_t timeoutMs, milliseconds margin)
-        : m_unlimited(timeoutMs == 0), m_margin(margin),
+    OpClock(std::int32_t timeoutMs, milliseconds leastMargin)
+        : m_unlimited(timeoutMs == 0),
+          m_margin(std::max(leastMargin, milliseconds(timeoutMs / 20))),
           m_end(m_unlimited ? Deadline::never() : Deadline::after(milliseconds(timeoutMs))) {}
 
-    /// Deadline for work done wholly on this side (look-up, connect, portmapper).
-    Deadline replyBy() const { return m_end.extendedBy(m_margin); }
+    bool unlimited() const { return m_unlimited; }
 
-    /// Limits for the next core call: the gateway gets what is left of the time-out, and the
-    /// client waits that long plus the margin.
+    /// Deadline for work done wholly on this side (look-up, connect, portmapper).
+    Deadline replyBy() const { return m_end.extendedBy(replyMargin()); }
+
+    /// Deadline for the device_abort after a call went unanswered: the rest of the margin.
+    Deadline abortBy() const {
+        return m_end.extendedBy(m_margin).earlier(Deadline::after(m_margin - replyMargin()));
+    }
+
+    /// First try of a call that needs the device: the gateway gets what is left of the
+    /// time-out for the I/O and must not wait for a lock, so nothing else counts against it.
     CallTiming next() const {
         if (m_unlimited) {
-            return CallTiming{kForever, kForever, Deadline::never()};
+            return CallTiming{kForever, kForever, Deadline::never(), true};
         }
-        const auto left = std::max<std::int64_t>(m_end.remaining().count(), kMinIoTimeoutMs);
-        const auto ms = static_cast<std::uint32_t>(
-            std::min<std::int64_t>(left, std::numeric_limits<std::uint32_t>::max() - 1));
-        return CallTiming{ms, ms, Deadline::after(milliseconds(ms) + m_margin)};
+        return timing(left(), 0, false);
+    }
+
+    /// The call again after the device was found locked by another link. A gateway counts
+    /// the wait for a lock apart from the I/O, so both must fit what is left: half of it for
+    /// the lock, the rest for the I/O.
+    CallTiming waitingForLock() const {
+        const std::uint32_t ms = left();
+        const std::uint32_t lock = ms / 2;
+        return timing(std::max(ms - lock, kMinIoTimeoutMs), lock, true);
+    }
+
+    /// device_lock: all of what is left for the lock.
+    CallTiming forLock() const {
+        if (m_unlimited) {
+            return next();
+        }
+        return timing(0, left(), true); // device_lock has no I/O time-out
     }
 
 private:
+    milliseconds replyMargin() const { return m_margin - m_margin / 4; }
+
+    /// What is left of the time-out in ms, at least the smallest io_timeout ever sent.
+    std::uint32_t left() const {
+        const auto ms = std::max<std::int64_t>(m_end.remaining().count(), kMinIoTimeoutMs);
+        return static_cast<std::uint32_t>(
+            std::min<std::int64_t>(ms, std::numeric_limits<std::uint32_t>::max() / 2));
+    }
+
+    /// The gateway may take the lock wait and then the I/O; the reply is waited for that long
+    /// plus the reply's part of the margin.
+    CallTiming timing(std::uint32_t io, std::uint32_t lock, bool waitLock) const {
+        const milliseconds gateway(std::uint64_t{io} + lock);
+        return CallTiming{io, lock, Deadline::after(gateway + replyMargin()), waitLock};
+    }
+
     bool m_unlimited;
     milliseconds m_margin;
     Deadline m_end;
 };
+
+/// Runs a core call that needs the device: first without waiting for a lock; if another
+/// link holds it, once more waiting for it within the time-out (see OpClock).
+template <typename Call>
+auto withLockWait(const OpClock& clock, Call call) {
+    try {
+        return call(clock.next());
+    } catch (const LibraryError& e) {
+        if (e.number() != err::kDeviceLockedByAnotherLink || clock.unlimited()) {
+            throw;
+        }
+    }
+    return call(clock.waitingForLock());
+}
 
 enum class Needs { Any, Device, Interface };
 
@@ -110,6 +168,7 @@ struct Vxi11Library::Session {
     bool isDevice;
     std::int32_t timeoutMs;               ///< 0 = none
     std::optional<std::uint8_t> termChar; ///< set by itermchr, used by later reads
+    bool holdsLock = false;               ///< ilock succeeded and no iunlock since
 };
 
 namespace {
@@ -138,8 +197,7 @@ void onSession(SessionTable<Session>& table, sicl::SessionId id, Needs needs, mi
     } catch (const LibraryError& e) {
         if (e.number() == liberr::kGatewayTimeout && s->link.isOpen() && s->link.abortPort() != 0) {
             try {
-                abortLink(s->ipv4, s->link.abortPort(), s->link.lid(),
-                          Deadline::after(std::min(margin, kAbortAllowance)), ops);
+                abortLink(s->ipv4, s->link.abortPort(), s->link.lid(), clock.abortBy(), ops);
             } catch (const LibraryError&) {
                 // Best effort: the time-out is what the caller hears about.
             }
@@ -210,14 +268,11 @@ std::int16_t Vxi11Library::vb_iclose(sicl::SessionId id) {
         }
         std::lock_guard lock(s->mutex);
         if (s->link.isOpen()) {
-            // Even a session without time-out must be able to close: bound destroy_link by
-            // the default time-out then.
-            const auto limit = s->timeoutMs != 0
-                                   ? s->timeoutMs
-                                   : static_cast<std::int32_t>(m_options.defaultTimeout.count());
-            const OpClock clock(limit, m_options.transportMargin);
+            // destroy_link only tidies up, so a silent gateway holds a close (and a program's
+            // exit) for about a second at most, even on a session without time-out.
+            const OpClock clock(s->timeoutMs, m_options.transportMargin);
             try {
-                s->link.destroy(clock.next().replyBy);
+                s->link.destroy(clock.replyBy().earlier(Deadline::after(kCloseWait)));
             } catch (const LibraryError&) {
                 // The session is gone on this side either way, and closing the connection
                 // makes the gateway drop the link; nothing is left for the caller to undo.
@@ -235,30 +290,31 @@ std::int16_t Vxi11Library::vb_iwrite(std::int32_t, sicl::SessionId id, std::stri
         if (datalen < 0 || static_cast<std::size_t>(datalen) > buf.size()) {
             throw LibraryError(liberr::kInvalidArgument, "byte count");
         }
-        onSession(*m_sessions, id, Needs::Any, m_options.transportMargin, *m_options.socketOps,
-                  [&](Session& s, const OpClock& clock) {
-                      const auto total = static_cast<std::size_t>(datalen);
-                      std::size_t sent = 0;
-                      do {
-                          const std::size_t n =
-                              std::min<std::size_t>(s.link.writePiece(), total - sent);
-                          // END goes with the last byte only, so only on the last piece.
-                          const bool last = sent + n == total;
-                          const DeviceWriteResp resp = s.link.write(
-                              toBytes(buf.substr(sent, n)), last && endi != 0, clock.next());
-                          if (resp.size > n) {
-                              throw LibraryError(liberr::kMalformedReply, "write size");
-                          }
-                          sent += resp.size;
-                          actual = static_cast<std::int32_t>(sent);
-                          if (resp.error != err::kNoError) {
-                              throw gatewayError(resp.error);
-                          }
-                          if (resp.size == 0 && n > 0) {
-                              throw LibraryError(liberr::kShortWrite);
-                          }
-                      } while (sent < total);
-                  });
+        onSession(
+            *m_sessions, id, Needs::Any, m_options.transportMargin, *m_options.socketOps,
+            [&](Session& s, const OpClock& clock) {
+                const auto total = static_cast<std::size_t>(datalen);
+                std::size_t sent = 0;
+                do {
+                    const std::size_t n = std::min<std::size_t>(s.link.writePiece(), total - sent);
+                    // END goes with the last byte only, so only on the last piece.
+                    const bool last = sent + n == total;
+                    const DeviceWriteResp resp = withLockWait(clock, [&](const CallTiming& t) {
+                        return s.link.write(toBytes(buf.substr(sent, n)), last && endi != 0, t);
+                    });
+                    if (resp.size > n) {
+                        throw LibraryError(liberr::kMalformedReply, "write size");
+                    }
+                    sent += resp.size;
+                    actual = static_cast<std::int32_t>(sent);
+                    if (resp.error != err::kNoError) {
+                        throw gatewayError(resp.error);
+                    }
+                    if (resp.size == 0 && n > 0) {
+                        throw LibraryError(liberr::kShortWrite);
+                    }
+                } while (sent < total);
+            });
     });
 }
 
@@ -279,7 +335,9 @@ std::int16_t Vxi11Library::vb_iread(std::int32_t, sicl::SessionId id, std::strin
                       for (;;) {
                           const auto want = static_cast<std::uint32_t>(
                               std::min<std::size_t>(limit - got, kMaxReadRequest));
-                          const DeviceReadResp resp = s.link.read(want, s.termChar, clock.next());
+                          const DeviceReadResp resp = withLockWait(clock, [&](const CallTiming& t) {
+                              return s.link.read(want, s.termChar, t);
+                          });
                           if (resp.data.size() > want) {
                               throw LibraryError(liberr::kMalformedReply, "read size");
                           }
@@ -326,12 +384,15 @@ std::int16_t Vxi11Library::vb_iclear(sicl::SessionId id) {
     return runEntry([&] {
         onSession(*m_sessions, id, Needs::Any, m_options.transportMargin, *m_options.socketOps,
                   [&](Session& s, const OpClock& clock) {
-                      if (s.isDevice) {
-                          s.link.clear(clock.next());
-                      } else {
-                          // Interface clear; some gateways answer with data, which means nothing.
-                          s.link.docmd(docmd::kIfcControl, 1, {}, clock.next());
-                      }
+                      withLockWait(clock, [&](const CallTiming& t) {
+                          if (s.isDevice) {
+                              s.link.clear(t);
+                          } else {
+                              // Interface clear; some gateways answer with data, which means
+                              // nothing.
+                              s.link.docmd(docmd::kIfcControl, 1, {}, t);
+                          }
+                      });
                   });
     });
 }
@@ -339,28 +400,46 @@ std::int16_t Vxi11Library::vb_iclear(sicl::SessionId id) {
 std::int16_t Vxi11Library::vb_ireadstb(sicl::SessionId id, std::int16_t& stb) {
     return runEntry([&] {
         onSession(*m_sessions, id, Needs::Device, m_options.transportMargin, *m_options.socketOps,
-                  [&](Session& s, const OpClock& clock) { stb = s.link.readStb(clock.next()); });
+                  [&](Session& s, const OpClock& clock) {
+                      stb = withLockWait(clock,
+                                         [&](const CallTiming& t) { return s.link.readStb(t); });
+                  });
     });
 }
 
 std::int16_t Vxi11Library::vb_itrigger(sicl::SessionId id) {
     return runEntry([&] {
         onSession(*m_sessions, id, Needs::Any, m_options.transportMargin, *m_options.socketOps,
-                  [&](Session& s, const OpClock& clock) { s.link.trigger(clock.next()); });
+                  [&](Session& s, const OpClock& clock) {
+                      withLockWait(clock, [&](const CallTiming& t) { s.link.trigger(t); });
+                  });
     });
 }
 
 std::int16_t Vxi11Library::vb_ilock(sicl::SessionId id) {
     return runEntry([&] {
         onSession(*m_sessions, id, Needs::Any, m_options.transportMargin, *m_options.socketOps,
-                  [&](Session& s, const OpClock& clock) { s.link.lock(clock.next()); });
+                  [&](Session& s, const OpClock& clock) {
+                      // A gateway refuses a second lock by the same link (11, as if another link
+                      // held it); the caller relies on ilock leaving the device locked for this
+                      // session, which it already is.
+                      if (s.holdsLock && s.link.isOpen()) {
+                          return;
+                      }
+                      s.link.lock(clock.forLock());
+                      s.holdsLock = true;
+                  });
     });
 }
 
 std::int16_t Vxi11Library::vb_iunlock(sicl::SessionId id) {
     return runEntry([&] {
         onSession(*m_sessions, id, Needs::Any, m_options.transportMargin, *m_options.socketOps,
-                  [&](Session& s, const OpClock& clock) { s.link.unlock(clock.next()); });
+                  [&](Session& s, const OpClock& clock) {
+                      // Whatever the answer, the next ilock asks the gateway again.
+                      s.holdsLock = false;
+                      s.link.unlock(clock.next());
+                  });
     });
 }
 
@@ -392,9 +471,10 @@ std::int16_t Vxi11Library::vb_igpibbusstatus(sicl::SessionId id, std::int16_t re
         }
         onSession(*m_sessions, id, Needs::Interface, m_options.transportMargin,
                   *m_options.socketOps, [&](Session& s, const OpClock& clock) {
-                      const xdr::Bytes out =
-                          s.link.docmd(docmd::kBusStatus, 2,
-                                       word16(static_cast<std::uint32_t>(request)), clock.next());
+                      const xdr::Bytes out = withLockWait(clock, [&](const CallTiming& t) {
+                          return s.link.docmd(docmd::kBusStatus, 2,
+                                              word16(static_cast<std::uint32_t>(request)), t);
+                      });
                       const auto values = unpackElements(out, 2, true);
                       if (!values || values->size() != 1) {
                           throw LibraryError(liberr::kMalformedReply, "bus status");
@@ -408,7 +488,9 @@ std::int16_t Vxi11Library::vb_igpibrenctl(sicl::SessionId id, std::int16_t value
     return runEntry([&] {
         onSession(*m_sessions, id, Needs::Interface, m_options.transportMargin,
                   *m_options.socketOps, [&](Session& s, const OpClock& clock) {
-                      s.link.docmd(docmd::kRenControl, 2, word16(value != 0 ? 1 : 0), clock.next());
+                      withLockWait(clock, [&](const CallTiming& t) {
+                          s.link.docmd(docmd::kRenControl, 2, word16(value != 0 ? 1 : 0), t);
+                      });
                   });
     });
 }
@@ -417,7 +499,9 @@ std::int16_t Vxi11Library::vb_igpibatnctl(sicl::SessionId id, std::int16_t value
     return runEntry([&] {
         onSession(*m_sessions, id, Needs::Interface, m_options.transportMargin,
                   *m_options.socketOps, [&](Session& s, const OpClock& clock) {
-                      s.link.docmd(docmd::kAtnControl, 2, word16(value != 0 ? 1 : 0), clock.next());
+                      withLockWait(clock, [&](const CallTiming& t) {
+                          s.link.docmd(docmd::kAtnControl, 2, word16(value != 0 ? 1 : 0), t);
+                      });
                   });
     });
 }
@@ -436,8 +520,10 @@ std::int16_t Vxi11Library::vb_igpibsendcmd(sicl::SessionId id, const std::string
                       do {
                           const std::size_t n =
                               std::min<std::size_t>(docmd::kMaxSendCommand, bytes.size() - done);
-                          s.link.docmd(docmd::kSendCommand, 1, toBytes(bytes.substr(done, n)),
-                                       clock.next());
+                          withLockWait(clock, [&](const CallTiming& t) {
+                              s.link.docmd(docmd::kSendCommand, 1, toBytes(bytes.substr(done, n)),
+                                           t);
+                          });
                           done += n;
                       } while (done < bytes.size());
                   });

@@ -17,7 +17,8 @@ class SessionTable;
 ///
 /// Each session owns one link and its own TCP connection to the gateway's core channel.
 /// Every call ends within the session's time-out plus a small transport margin, whatever the
-/// gateway does; a session without time-out (itimeout 0) waits as long as the gateway takes.
+/// gateway does; a session without time-out (itimeout 0) waits as long as the gateway takes,
+/// except iclose, which gives up on the gateway after about a second.
 /// Entries may be called from several threads on different sessions; calls on one session
 /// run one after another. The last error is kept per thread.
 class Vxi11Library final : public sicl::InstrumentLibrary {
@@ -25,8 +26,10 @@ public:
     struct Options {
         /// Time-out of a new session, which also bounds iopen itself.
         std::chrono::milliseconds defaultTimeout{10000};
-        /// How much longer than its time-out the client waits for the gateway's answer.
-        std::chrono::milliseconds transportMargin{500};
+        /// How much longer than its time-out a call may take at least (the wait for the
+        /// gateway's answer and a device_abort after none came); 5 % of a time-out when that
+        /// is more.
+        std::chrono::milliseconds transportMargin{200};
         /// Host name look-up (replaceable so tests never ask a name server).
         HostResolver resolver = systemResolve;
         /// Socket calls under every connection (replaceable to force faults in tests).

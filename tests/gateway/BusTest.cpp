@@ -43,10 +43,11 @@ TEST_F(GatewayBus, DiscoveryWalkFindsExactlyThePrimaryAddressedInstruments) {
     EXPECT_TRUE(sim->bus().atn) << "the last send command leaves ATN asserted";
 }
 
-TEST_F(GatewayBus, NdacNeedsAtnReleasedAndAListenerWithItsSecondaryAddress) {
+TEST_F(GatewayBus, NdacFollowsEveryDeviceUnderAtnAndAddressedListenersWithoutIt) {
     const std::int32_t iface = link("gpib0");
     docmd(iface, docmd::kSendCommand, {kUnl, mta(0), mla(5)}, 1);
-    EXPECT_EQ(busStatus(iface, busstatus::kNdac), 0) << "ATN still asserted";
+    EXPECT_EQ(busStatus(iface, busstatus::kNdac), 1)
+        << "with ATN asserted every present device takes part in the handshake";
     docmd(iface, docmd::kAtnControl, {0}, 2);
     EXPECT_EQ(busStatus(iface, busstatus::kNdac), 0) << "5 alone is not the switch unit";
     docmd(iface, docmd::kSendCommand, {kUnl, mta(0), mla(5), msa(2)}, 1);
@@ -56,6 +57,11 @@ TEST_F(GatewayBus, NdacNeedsAtnReleasedAndAListenerWithItsSecondaryAddress) {
     docmd(iface, docmd::kIfcControl, {}, 1);
     EXPECT_FALSE(sim->instrument(5, 2)->listener) << "IFC unaddresses";
     EXPECT_EQ(sim->bus().ifcCount, 1u);
+
+    startWith({}); // an empty bus: nobody holds NDAC, whatever ATN does
+    const std::int32_t empty = link("gpib0");
+    docmd(empty, docmd::kAtnControl, {1}, 2);
+    EXPECT_EQ(busStatus(empty, busstatus::kNdac), 0);
 }
 
 TEST_F(GatewayBus, DocmdHonoursByteOrderAndElementSize) {

@@ -172,24 +172,24 @@ TEST_F(GatewayLink, UnknownCommandQueuesACommandErrorAndSetsTheEventBit) {
 
 TEST_F(GatewayLink, ClearEmptiesQueuesAndTriggerRemoteLocalAreCounted) {
     const std::int32_t lid = link("gpib0,5,2");
-    ASSERT_EQ(write(lid, "*IDN?\n"), 0);
-    ASSERT_EQ(write(lid, "ROUT", 0), 0);
-    auto snap = sim->instrument(5, 2);
-    ASSERT_TRUE(snap.has_value());
-    EXPECT_GT(snap->outputQueueBytes, 0u);
-    EXPECT_EQ(snap->inputQueue, "ROUT");
-
     DeviceGenericParms g;
     g.lid = lid;
     g.ioTimeout = 1000;
+    // An unread answer, then (since a new message would interrupt it) a message begun.
+    ASSERT_EQ(write(lid, "*IDN?\n"), 0);
+    EXPECT_GT(sim->instrument(5, 2)->outputQueueBytes, 0u);
+    EXPECT_EQ(core.call<DeviceClear>(g)->error, 0);
+    EXPECT_EQ(sim->instrument(5, 2)->outputQueueBytes, 0u);
+    ASSERT_EQ(write(lid, "ROUT", 0), 0);
+    EXPECT_EQ(sim->instrument(5, 2)->inputQueue, "ROUT");
     EXPECT_EQ(core.call<DeviceClear>(g)->error, 0);
     EXPECT_EQ(core.call<DeviceTrigger>(g)->error, 0);
     EXPECT_EQ(core.call<DeviceTrigger>(g)->error, 0);
     EXPECT_EQ(core.call<DeviceRemote>(g)->error, 0);
-    snap = sim->instrument(5, 2);
-    EXPECT_EQ(snap->outputQueueBytes, 0u);
+    auto snap = sim->instrument(5, 2);
+    ASSERT_TRUE(snap.has_value());
     EXPECT_EQ(snap->inputQueue, "");
-    EXPECT_EQ(snap->clearCount, 1u);
+    EXPECT_EQ(snap->clearCount, 2u);
     EXPECT_EQ(snap->triggerCount, 2u);
     EXPECT_TRUE(snap->remote);
     EXPECT_TRUE(sim->bus().ren);

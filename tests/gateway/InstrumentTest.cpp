@@ -27,6 +27,22 @@ TEST(Instrument, ExecutesSeveralUnitsAndJoinsQueryAnswersWithSemicolons) {
     EXPECT_EQ(takeAll(i, now), "Maker,Model,1,1\n") << "CR before LF is not part of the command";
 }
 
+TEST(Instrument, NewMessageBeforeTheAnswerIsReadInterruptsTheQuery) {
+    InstrumentConfig c;
+    c.idn = "Maker,Model,1,1";
+    Instrument i(c, 4096);
+    const auto now = Clock::now();
+    bool end = false;
+    i.receive("*IDN?\n", false, now);
+    EXPECT_EQ(i.takeOutput(10, std::nullopt, end, now), "Maker,Mode");
+    i.receive("*OPC", false, now); // the first byte of a message interrupts, even in pieces
+    i.receive("?\n*TST?\n", false, now);
+    EXPECT_EQ(takeAll(i, now), "0\n") << "neither the old answer nor the unread one";
+    i.receive("*ESR?;SYST:ERR?;SYST:ERR?;SYST:ERR?\n", false, now);
+    EXPECT_EQ(takeAll(i, now),
+              "4;-410,\"Query INTERRUPTED\";-410,\"Query INTERRUPTED\";0,\"No error\"\n");
+}
+
 TEST(Instrument, ErrorQueueIsBoundedAndReportsOverflow) {
     Instrument i({}, 4096);
     const auto now = Clock::now();

@@ -22,6 +22,9 @@ TEST_F(GatewayServer, PortmapperAnswersGetportOverTcpAndUdp) {
     const auto none = pm.call<pmap::GetPort>({kDeviceCore, 2, pmap::kProtoTcp, 0});
     ASSERT_TRUE(none.has_value());
     EXPECT_EQ(none->port, 0u) << "an unregistered version has no port";
+    // Version 0 asks for any version registered for the protocol (rpcinfo without a version).
+    EXPECT_EQ(pm.call<pmap::GetPort>({kDeviceCore, 0, pmap::kProtoTcp, 0})->port, sim->corePort());
+    EXPECT_EQ(pm.call<pmap::GetPort>({kDeviceCore, 0, pmap::kProtoUdp, 0})->port, 0u);
 
     const auto datagram = testrpc::udpExchange(
         sim->portmapperPort(),

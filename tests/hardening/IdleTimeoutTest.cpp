@@ -5,6 +5,8 @@
 
 #include "gateway/Simulator.h"
 #include "support/LoopbackSimulator.h"
+#include "vxi11/AsyncIntrMessages.h"
+#include "vxi11/RpcClient.h"
 #include "vxi11/Vxi11Library.h"
 
 #include <gtest/gtest.h>
@@ -146,11 +148,19 @@ TEST(SimulatorIdleTimeout, AClientHoldingALinkMayStayIdleLongerThanTheTimeOut) {
     const auto id =
         lib.vb_iopen("lan;vxi-11[127.0.0.1:" + std::to_string(sim->portmapperPort()) + "]:gpib,4");
     ASSERT_GT(id, 0) << lib.vb_igeterrno();
+    // Its abort channel, opened once as clients do and silent since, belongs to it as well.
+    using vxi11::Deadline;
+    vxi11::RpcClient abortChannel(vxi11::TcpConnection::connect(
+        htonl(INADDR_LOOPBACK), sim->abortPort(), Deadline::after(2s)));
     // The time-out is what is under test: stay idle for several of them.
     std::this_thread::sleep_for(4 * kIdle);
     EXPECT_EQ(sim->liveLinks(), 1u);
     EXPECT_EQ(identity(lib, id), "Idle,Meter,1,1.0\n");
+    const std::int32_t lid = sim->links().at(0).lid;
+    EXPECT_EQ(abortChannel.call<vxi11::DeviceAbort>({lid}, Deadline::after(2s)).error, 0);
     EXPECT_EQ(lib.vb_iclose(id), 0);
+    // With no link left, the silent abort channel goes like any idle connection.
+    EXPECT_TRUE(closedByPeerWithin(abortChannel.connection().fd(), 2 * kIdle + 2000ms));
 }
 
 } // namespace

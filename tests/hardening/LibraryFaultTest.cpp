@@ -17,6 +17,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <csignal>
+#include <cstdio>
+#include <sys/wait.h>
+
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -108,6 +112,39 @@ TEST(LibraryHardening, GatewayKilledDuringAReadEndsItAtOnceAndANewGatewayServesA
     hardening::GatewayProcess again(args);
     ASSERT_TRUE(again.ready());
     EXPECT_EQ(askIdentity(lib, again.deviceAddress(22)), "Hardening,Meter,1,1.0\n");
+}
+
+TEST(LibraryHardening, StoppedGatewayHoldsACallBarelyPastItsTimeOutAndACloseAboutOneSecond) {
+    hardening::GatewayProcess gw;
+    auto options = loopbackOptions();
+    options.transportMargin = vxi11::Vxi11Library::Options{}.transportMargin;
+    vxi11::Vxi11Library lib(options);
+    const auto intf =
+        lib.vb_iopen("lan;vxi-11[127.0.0.1:" + std::to_string(gw.portmapperPort()) + "]:gpib");
+    const auto dev = lib.vb_iopen(gw.deviceAddress(22));
+    ASSERT_EQ(lib.vb_itimeout(intf, 1000) + lib.vb_itimeout(dev, 1000), 0);
+    ASSERT_EQ(::kill(gw.pid(), SIGSTOP), 0);
+    ASSERT_EQ(::waitpid(gw.pid(), nullptr, WUNTRACED), gw.pid());
+    auto msTaken = [](auto&& f) {
+        const auto start = Clock::now();
+        f();
+        return static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    };
+    // Past its 1 s time-out a call waits 0.2 s at most (5 % of longer ones), device_abort
+    // included; destroy_link gets about 1 s, even on a session without time-out.
+    std::int16_t value = 0;
+    const auto call =
+        msTaken([&] { EXPECT_EQ(lib.vb_igpibbusstatus(intf, 1, value), liberr::kGatewayTimeout); });
+    EXPECT_GE(call, 1000);
+    EXPECT_LT(call, 1000 + 200 + 250);
+    ASSERT_EQ(lib.vb_itimeout(dev, 0), 0);
+    const auto closes = msTaken([&] { EXPECT_EQ(lib.vb_iclose(dev) + lib.vb_iclose(intf), 0); });
+    EXPECT_LT(closes, 2000 + 400);
+    std::printf(
+        "figure: stopped gateway: bus status with 1 s time-out %lld ms, two closes %lld ms\n", call,
+        closes);
+    ::kill(gw.pid(), SIGCONT);
 }
 
 namespace {
