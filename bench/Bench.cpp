@@ -355,9 +355,7 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
 int runLoad(const Options& options, std::ostream& out, std::ostream& err) {
     vxi11::Vxi11Library vxi;
     sicl::Sicl32Module wrappers(vxi);
-    const std::string address =
-        "lan;vxi-11[" + options.server + "]:gpib, " + std::to_string(options.address);
-    const int clients = std::max(1, options.clients);
+    const int clients = std::clamp(options.clients, 1, kMaxLoadClients);
     const int count = std::max(1, options.count);
 
     struct Client {
@@ -381,7 +379,8 @@ int runLoad(const Options& options, std::ostream& out, std::ostream& err) {
             };
             sicl::SessionId id = 0;
             try {
-                id = wrappers.iopen(address);
+                id = wrappers.iopen("lan;vxi-11[" + options.server + "]:gpib, " +
+                                    std::to_string(loadAddress(c)));
             } catch (const sicl::SiclError& e) {
                 fail(count, "open: " + e.description());
             }
@@ -396,18 +395,9 @@ int runLoad(const Options& options, std::ostream& out, std::ostream& err) {
                 std::int32_t actual = 0;
                 std::int32_t reason = 0;
                 try {
-                    // The links share one instrument, whose new query would interrupt another
-                    // link's unread answer: each exchange holds the device's lock.
                     const auto start = Clock::now();
-                    wrappers.ilock(id);
-                    try {
-                        wrappers.iwrite(id, "*IDN?\n", 6, 1, actual);
-                        wrappers.iread(id, buf, 4096, reason, actual);
-                    } catch (const sicl::SiclError&) {
-                        vxi.vb_iunlock(id);
-                        throw;
-                    }
-                    wrappers.iunlock(id);
+                    wrappers.iwrite(id, "*IDN?\n", 6, 1, actual);
+                    wrappers.iread(id, buf, 4096, reason, actual);
                     me.samples.push_back(micros(Clock::now() - start));
                     if (actual <= 0) {
                         fail(1, "empty answer");

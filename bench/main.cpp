@@ -56,7 +56,8 @@ int main(int argc, char** argv) {
                 return usage();
             }
         } else if (arg == "--clients") {
-            if (!toInt(value, options.clients) || options.clients < 1 || options.clients > 1000) {
+            if (!toInt(value, options.clients) || options.clients < 1 ||
+                options.clients > bench::kMaxLoadClients) {
                 return usage();
             }
         } else {

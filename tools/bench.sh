@@ -44,8 +44,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The simulator with the demo bench on free ports; its ready line names them.
-coproc GW { exec "$gateway_bin" --demo --portmapper 0; }
+# The simulator with the demo bench on free ports; its ready line names them. Each load client
+# gets an instrument of its own (siclquill-bench's loadAddress: primary 10 and up, secondary
+# 1-30), since clients sharing one would interrupt each other's unread answers.
+load_instruments=()
+for ((c = 0; c < clients; c++)); do
+    load_instruments+=(--instrument "$((10 + c / 30)),$((1 + c % 30))=LOAD,$c")
+done
+coproc GW { exec "$gateway_bin" --demo --portmapper 0 "${load_instruments[@]}"; }
 gw_pid=$GW_PID
 ready=
 read -r -t 20 -u "${GW[0]}" ready || true
