@@ -1,0 +1,39 @@
+#include "cli/Output.h"
+
+#include "trace/JsonBytes.h"
+
+#include <ostream>
+
+namespace cli {
+
+std::string jsonText(std::string_view bytes) {
+    return trace::bytesAsCodePoints(bytes);
+}
+
+void Output::result(const Json& object, std::string_view text) {
+    if (m_json) {
+        m_out << object.dump() << '\n';
+    } else {
+        m_out << text << '\n';
+    }
+    m_out.flush();
+}
+
+void Output::libraryError(std::string_view command, int number, std::string_view text) {
+    m_err << "siclquill-cli: " << command << ": error " << number << ": " << text << std::endl;
+    if (m_json) {
+        const Json object{{"command", command},
+                          {"error", {{"number", number}, {"text", jsonText(text)}}}};
+        m_out << object.dump() << std::endl;
+    }
+}
+
+void Output::failure(std::string_view command, std::string_view text) {
+    m_err << "siclquill-cli: " << command << ": " << text << std::endl;
+    if (m_json) {
+        const Json object{{"command", command}, {"error", {{"text", jsonText(text)}}}};
+        m_out << object.dump() << std::endl;
+    }
+}
+
+} // namespace cli
