@@ -52,10 +52,10 @@ milliseconds secondsToMs(double seconds) {
 } // namespace
 
 CommandSet::CommandSet(bool shell)
-    : m_shell(shell),
-      m_app(shell ? "Commands of the siclquill-cli shell" : "Every gateway operation from a shell "
-                                                            "and from scripts.",
-            shell ? "" : "siclquill-cli") {
+    : m_shell(shell), m_app(shell ? "Commands of the siclquill-cli shell"
+                                  : "Every gateway operation from a shell "
+                                    "and from scripts.",
+                            shell ? "" : "siclquill-cli") {
     m_app.require_subcommand(0, 1);
     if (!shell) {
         m_app.set_version_flag("--version", std::string("siclquill-cli ") + SICLQUILL_VERSION);
@@ -63,8 +63,9 @@ CommandSet::CommandSet(bool shell)
             ->envname("SICLQUILL_SERVER")
             ->type_name("HOST[:PORT]")
             ->default_str("127.0.0.1");
-        m_app.add_option("-t,--timeout", m_globals.timeoutS,
-                         "time-out of every call in seconds (decimals allowed; 0: none)")
+        m_app
+            .add_option("-t,--timeout", m_globals.timeoutS,
+                        "time-out of every call in seconds (decimals allowed; 0: none)")
             ->type_name("SECONDS")
             ->check(CLI::Range(0.0, 2000000.0))
             ->default_str("10");
@@ -89,11 +90,11 @@ CommandSet::CommandSet(bool shell)
                                  "{command, address, bytes, answer, block_bytes, file}");
     addAddress(query, true);
     addReadOptions(query);
-    addAddress(addCommand("write", "write TEXT with the terminators and END",
-                          "{command, address, bytes}"),
-               true);
-    CLI::App* read =
-        addCommand("read", "read one answer", "{command, address, bytes, answer, block_bytes, file}");
+    addAddress(
+        addCommand("write", "write TEXT with the terminators and END", "{command, address, bytes}"),
+        true);
+    CLI::App* read = addCommand("read", "read one answer",
+                                "{command, address, bytes, answer, block_bytes, file}");
     addAddress(read, false);
     addReadOptions(read);
     for (const auto& [name, description] : kDeviceOperations) {
@@ -110,8 +111,8 @@ CommandSet::CommandSet(bool shell)
             ->add_option("STATE", m_values.text, "on or off")
             ->required();
     }
-    CLI::App* cmd = addCommand("cmd", "send command bytes with ATN asserted",
-                               "{command, bytes (hex), sent}");
+    CLI::App* cmd =
+        addCommand("cmd", "send command bytes with ATN asserted", "{command, bytes (hex), sent}");
     cmd->add_option("BYTES", m_values.words,
                     "mnemonics (UNL UNT MTA n MLA n MSA n SDC GET GTL LLO DCL SPE SPD TCT PPU "
                     "PPC) or numbers (63, 0x3F)")
@@ -121,8 +122,8 @@ CommandSet::CommandSet(bool shell)
                                 "{command, address, passes, errors, first_error, min_ms, "
                                 "mean_ms, p50_ms, p95_ms, max_ms, passes_per_s}");
     addAddress(loop, true);
-    auto* count = loop->add_option("--count", m_values.count, "this many passes")
-                      ->check(CLI::PositiveNumber);
+    auto* count =
+        loop->add_option("--count", m_values.count, "this many passes")->check(CLI::PositiveNumber);
     loop->add_option("--duration", m_values.durationS, "for this many seconds")
         ->check(CLI::PositiveNumber)
         ->excludes(count);
@@ -130,8 +131,8 @@ CommandSet::CommandSet(bool shell)
         ->check(CLI::NonNegativeNumber);
     loop->add_flag("--lock-each", m_values.lockEach, "lock and unlock around every pass");
     loop->add_flag("--stop-on-error", m_values.stopOnError, "end at the first failed pass");
-    CLI::App* srq = addCommand("srq", "wait for SRQ, then name the requesters",
-                               "{command, address, stb}");
+    CLI::App* srq =
+        addCommand("srq", "wait for SRQ, then name the requesters", "{command, address, stb}");
     srq->add_option("--wait", m_values.waitS,
                     "give up after this many seconds (default: the time-out; 0: never)")
         ->check(CLI::NonNegativeNumber);
@@ -172,9 +173,11 @@ CLI::App* CommandSet::addCommand(const std::string& name, const std::string& des
 }
 
 void CommandSet::addAddress(CLI::App* command, bool withText) {
-    CLI::Option* addr = command->add_option("ADDR", m_values.addr, "instrument address");
+    CLI::Option* addr =
+        command->add_option("ADDR", m_values.addr, "instrument address")->type_name("");
     CLI::Option* text =
-        withText ? command->add_option("TEXT", m_values.text, "the text to write") : nullptr;
+        withText ? command->add_option("TEXT", m_values.text, "the text to write")->type_name("")
+                 : nullptr;
     // In the shell ADDR may be left out after `use`.
     if (!m_shell) {
         addr->required();
@@ -292,8 +295,7 @@ int CommandSet::dispatch(CLI::App* command, Runner& runner, Output& out,
         if (name == "r" && !current) {
             throw UsageError("r reads from the current address: `use ADDR` first");
         }
-        runner.read(name == "r" ? *current : device(command, false, current),
-                    readOptions(command));
+        runner.read(name == "r" ? *current : device(command, false, current), readOptions(command));
     } else if (isDeviceOperation(name)) {
         const DeviceAddress d = device(command, false, current);
         if (name == "spoll") {
@@ -362,7 +364,8 @@ int CommandSet::dispatch(CLI::App* command, Runner& runner, Output& out,
             }
             out.out() << about->help();
         } else {
-            out.out() << m_app.help();
+            // App::help() would describe the command just parsed, which is `help` itself.
+            out.out() << m_app.get_formatter()->make_help(&m_app, "", CLI::AppFormatMode::Normal);
         }
     }
     return kOk;

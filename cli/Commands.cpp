@@ -70,8 +70,8 @@ std::string unwrapBlock(const std::string& r) {
     }
     const std::size_t have = r.size() - 2 - digits;
     if (have < length) {
-        throw Failure("block cut short: " + std::to_string(have) + " of " +
-                      std::to_string(length) + " bytes");
+        throw Failure("block cut short: " + std::to_string(have) + " of " + std::to_string(length) +
+                      " bytes");
     }
     return r.substr(2 + digits, length);
 }
@@ -97,8 +97,8 @@ public:
 /// Sleeps until `until`, waking early for Ctrl-C.
 void sleepUntil(steady_clock::time_point until) {
     while (!g_interrupted.load() && steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::min<steady_clock::duration>(
-            until - steady_clock::now(), milliseconds(50)));
+        std::this_thread::sleep_for(
+            std::min<steady_clock::duration>(until - steady_clock::now(), milliseconds(50)));
     }
 }
 
@@ -452,12 +452,12 @@ bool Runner::loop(const DeviceAddress& device, const std::string& text,
     response.reserve(kFirstPiece);
 
     const auto start = steady_clock::now();
-    const auto end = options.durationS
-                         ? start + duration_cast<steady_clock::duration>(
-                                       duration<double>(*options.durationS))
-                         : steady_clock::time_point::max();
-    const auto interval = duration_cast<steady_clock::duration>(
-        duration<double, std::milli>(options.intervalMs));
+    const auto end =
+        options.durationS
+            ? start + duration_cast<steady_clock::duration>(duration<double>(*options.durationS))
+            : steady_clock::time_point::max();
+    const auto interval =
+        duration_cast<steady_clock::duration>(duration<double, std::milli>(options.intervalMs));
     auto nextProgress = start;
     const Interruptible interruptible;
     while (!g_interrupted.load() && (!options.count || passes + errors < *options.count)) {
@@ -526,10 +526,9 @@ bool Runner::loop(const DeviceAddress& device, const std::string& text,
                 {"max_ms", stats.maxMs()},
                 {"passes_per_s", rate}};
     std::string summary = "passes " + std::to_string(passes) + "  errors " +
-                          std::to_string(errors) + "\nmin " + fixed(stats.minMs(), 3) +
-                          "  mean " + fixed(stats.meanMs(), 3) + "  p50 " +
-                          fixed(stats.percentileMs(0.50), 3) + "  p95 " +
-                          fixed(stats.percentileMs(0.95), 3) + "  max " +
+                          std::to_string(errors) + "\nmin " + fixed(stats.minMs(), 3) + "  mean " +
+                          fixed(stats.meanMs(), 3) + "  p50 " + fixed(stats.percentileMs(0.50), 3) +
+                          "  p95 " + fixed(stats.percentileMs(0.95), 3) + "  max " +
                           fixed(stats.maxMs(), 3) + " ms\n" + fixed(rate, 1) + " passes/s";
     if (firstError) {
         summary += "\nfirst error: " + *firstError;

@@ -48,8 +48,7 @@ DeviceAddress parseDeviceAddress(std::string_view text) {
         if (n <= sicl::gpib::kMaxAddress) {
             return gpibAddress(n, std::nullopt);
         }
-        if (n >= 101 && n / 100 <= sicl::gpib::kMaxAddress &&
-            n % 100 <= sicl::gpib::kMaxAddress) {
+        if (n >= 101 && n / 100 <= sicl::gpib::kMaxAddress && n % 100 <= sicl::gpib::kMaxAddress) {
             return gpibAddress(n / 100, n % 100);
         }
         bad(text, "a GPIB address is 0-30, or 101-3030 for primary * 100 + secondary");

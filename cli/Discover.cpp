@@ -57,8 +57,7 @@ std::optional<std::string> askIdentity(const DiscoverTarget& t, milliseconds lim
     library.vb_itimeout(id, static_cast<std::int32_t>(limit.count()));
     const std::string query = "*IDN?\n";
     std::int32_t actual = 0;
-    if (library.vb_iwrite(1, id, query, static_cast<std::int32_t>(query.size()), 1, actual) ==
-        0) {
+    if (library.vb_iwrite(1, id, query, static_cast<std::int32_t>(query.size()), 1, actual) == 0) {
         std::string buffer(1024, '\0');
         std::int32_t reason = 0;
         if (library.vb_iread(1, id, buffer, static_cast<std::int32_t>(buffer.size()), reason,
@@ -89,7 +88,8 @@ std::vector<DiscoverTarget> expandTargets(const std::vector<std::string>& target
             checkServer(host);
             std::uint32_t ipv4 = 0;
             try {
-                ipv4 = vxi11::resolveHost(host, vxi11::systemResolve, vxi11::Deadline::after(lookUp));
+                ipv4 =
+                    vxi11::resolveHost(host, vxi11::systemResolve, vxi11::Deadline::after(lookUp));
             } catch (const vxi11::LibraryError& e) {
                 throw UsageError(target + ": " + e.text());
             }

@@ -30,8 +30,7 @@ std::vector<DiscoverTarget> expandTargets(const std::vector<std::string>& target
 /// Asks every target's portmapper, in parallel and each within `perHost`, for the VXI-11 core
 /// channel; where one answers, links to its `inst0` and asks *IDN?. Prints one result per host
 /// that answered, in the order of the targets; returns how many answered.
-std::size_t discover(const std::vector<DiscoverTarget>& targets,
-                     std::chrono::milliseconds perHost, sicl::InstrumentLibrary& library,
-                     Output& out);
+std::size_t discover(const std::vector<DiscoverTarget>& targets, std::chrono::milliseconds perHost,
+                     sicl::InstrumentLibrary& library, Output& out);
 
 } // namespace cli

@@ -16,7 +16,8 @@ std::string jsonText(std::string_view bytes);
 /// Where results and errors go: a line of text per result, or one JSON object per result.
 class Output {
 public:
-    Output(bool json, std::ostream& out, std::ostream& err) : m_json(json), m_out(out), m_err(err) {}
+    Output(bool json, std::ostream& out, std::ostream& err)
+        : m_json(json), m_out(out), m_err(err) {}
 
     bool json() const noexcept { return m_json; }
     std::ostream& out() noexcept { return m_out; }

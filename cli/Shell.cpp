@@ -2,6 +2,7 @@
 
 #include "cli/Errors.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -86,6 +87,11 @@ std::optional<int> Shell::runLine(const std::string& rawLine) {
             return kOk;
         });
     }
+    const std::vector<std::string> names = m_commands.commandNames();
+    if (std::find(names.begin(), names.end(), first) == names.end()) {
+        m_out.err() << "siclquill-cli: unknown command '" << first << "'; type help\n";
+        return kBadUsage;
+    }
     try {
         m_commands.parse(splitWords(line));
     } catch (const CLI::CallForHelp&) {
@@ -133,8 +139,8 @@ int Shell::runInteractive() {
         std::filesystem::create_directories(std::filesystem::path(history).parent_path(), ignored);
         ::read_history(history.c_str());
     }
-    m_out.out() << "siclquill-cli " << SICLQUILL_VERSION
-                << " on gateway " << m_runner.settings().server
+    m_out.out() << "siclquill-cli " << SICLQUILL_VERSION << " on gateway "
+                << m_runner.settings().server
                 << ". Type help for the commands, exit or Ctrl-D to leave.\n";
     int status = 0;
     for (;;) {
