@@ -137,6 +137,8 @@ CommandSet::CommandSet(bool shell)
                     "give up after this many seconds (default: the time-out; 0: never)")
         ->check(CLI::NonNegativeNumber);
     srq->add_flag("--secondary", m_values.secondary, "also poll secondary addresses");
+    srq->add_flag("--intr", m_values.intr,
+                  "wait on the gateway's interrupt channel instead of polling the SRQ line");
     CLI::App* discover =
         addCommand("discover", "find VXI-11 gateways and instruments among the targets",
                    "{command, host, portmapper_port, core_port, idn}");
@@ -341,7 +343,7 @@ int CommandSet::dispatch(CLI::App* command, Runner& runner, Output& out,
         const milliseconds wait = command->get_option("--wait")->count() > 0
                                       ? secondsToMs(v.waitS)
                                       : milliseconds(runner.settings().timeoutMs);
-        runner.srq(wait, v.secondary);
+        runner.srq(wait, v.secondary, v.intr);
     } else if (name == "discover") {
         const milliseconds perHost = runner.settings().timeoutGiven
                                          ? milliseconds(runner.settings().timeoutMs)

@@ -47,6 +47,7 @@ struct CommandValues {
     bool lockEach = false;
     bool stopOnError = false;
     double waitS = 0;
+    bool intr = false;
     int port = 111;
 };
 

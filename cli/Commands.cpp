@@ -5,10 +5,14 @@
 #include "cli/LoopStats.h"
 #include "sicl/GpibBus.h"
 #include "sicl/ListenerScan.h"
+#include "vxi11/Address.h"
+#include "vxi11/LibraryError.h"
+#include "vxi11/SrqChannel.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -558,8 +562,47 @@ void Runner::waitForSrqByPolling(milliseconds wait) {
     }
 }
 
-void Runner::srq(milliseconds wait, bool secondary) {
-    waitForSrqByPolling(wait);
+void Runner::waitForSrqByInterrupt(milliseconds wait) {
+    const auto until =
+        wait.count() > 0 ? steady_clock::now() + wait : steady_clock::time_point::max();
+    const Interruptible interruptible;
+    const SessionId intf = interfaceSession();
+    std::unique_ptr<vxi11::SrqChannel> channel;
+    try {
+        const vxi11::Address address = vxi11::parseAddress(interfaceAddress(m_settings.server));
+        const auto limit = m_settings.timeoutMs > 0
+                               ? vxi11::Deadline::after(milliseconds(m_settings.timeoutMs))
+                               : vxi11::Deadline::never();
+        channel = vxi11::SrqChannel::open(address, limit);
+    } catch (const vxi11::LibraryError& e) {
+        throw SiclError(e.number(), e.text());
+    }
+    // The gateway calls only when SRQ rises: a line already up would never be reported.
+    std::int16_t srq = 0;
+    m_sicl.igpibbusstatus(intf, sicl::busstatus::kSrq, srq);
+    while (srq == 0) {
+        if (g_interrupted.load()) {
+            throw Failure("interrupted while waiting for SRQ");
+        }
+        if (steady_clock::now() >= until) {
+            throw Failure("no SRQ within " + fixed(duration<double>(wait).count(), 3) + " s");
+        }
+        // Short slices, so that Ctrl-C is seen soon.
+        const auto slice = std::min(until, steady_clock::now() + milliseconds(100));
+        try {
+            srq = channel->wait(vxi11::Deadline::at(slice)) ? 1 : 0;
+        } catch (const vxi11::LibraryError& e) {
+            throw SiclError(e.number(), e.text());
+        }
+    }
+}
+
+void Runner::srq(milliseconds wait, bool secondary, bool interruptChannel) {
+    if (interruptChannel) {
+        waitForSrqByInterrupt(wait);
+    } else {
+        waitForSrqByPolling(wait);
+    }
     bool anyone = false;
     for (const auto& [pad, sad] : listeners(secondary)) {
         const DeviceAddress device = gpibAddress(pad, sad);

@@ -76,9 +76,10 @@ public:
     void cmd(const std::string& bytes, bool dryRun);
     /// Returns false when some pass failed.
     bool loop(const DeviceAddress& device, const std::string& text, const LoopOptions& options);
-    /// Waits up to `wait` (0: for ever) for SRQ, then serial-polls the listeners and names
-    /// those that request service.
-    void srq(std::chrono::milliseconds wait, bool secondary);
+    /// Waits up to `wait` (0: for ever) for SRQ, by polling the bus status or through the
+    /// gateway's interrupt channel, then serial-polls the listeners and names those that
+    /// request service.
+    void srq(std::chrono::milliseconds wait, bool secondary, bool interruptChannel);
 
     const Settings& settings() const noexcept { return m_settings; }
     sicl::InstrumentLibrary& library() const noexcept { return m_sicl.library(); }
@@ -97,6 +98,7 @@ private:
     void addressAndSend(const DeviceAddress& device, std::string tail);
     std::vector<std::pair<int, std::optional<int>>> listeners(bool secondary);
     void waitForSrqByPolling(std::chrono::milliseconds wait);
+    void waitForSrqByInterrupt(std::chrono::milliseconds wait);
 
     Settings m_settings;
     Output& m_out;

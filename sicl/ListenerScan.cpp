@@ -52,8 +52,7 @@ std::vector<Listener> scanListeners(Sicl32Module& sicl, SessionId intf, int ownA
             continue;
         }
         for (int s = 0; s <= gpib::kMaxAddress; ++s) {
-            if (probe(sicl, intf, address + static_cast<char>(gpib::kSecondaryBase + s),
-                      options)) {
+            if (probe(sicl, intf, address + static_cast<char>(gpib::kSecondaryBase + s), options)) {
                 found.push_back({a, s});
             }
         }

@@ -30,10 +30,9 @@ std::string isoTime(const std::timespec& wall) {
     std::tm utc{};
     gmtime_r(&wall.tv_sec, &utc);
     std::array<char, 40> text{};
-    const int n =
-        std::snprintf(text.data(), text.size(), "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ",
-                      utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
-                      utc.tm_sec, static_cast<long>(wall.tv_nsec / 1000));
+    const int n = std::snprintf(text.data(), text.size(), "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ",
+                                utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
+                                utc.tm_min, utc.tm_sec, static_cast<long>(wall.tv_nsec / 1000));
     return std::string(text.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
 }
 

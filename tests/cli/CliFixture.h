@@ -92,16 +92,12 @@ protected:
         TempFile in;
         TempFile out;
         TempFile err;
-        {
-            std::ofstream(in.path(), std::ios::binary) << input;
-        }
+        { std::ofstream(in.path(), std::ios::binary) << input; }
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, in.path().c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.path().c_str(), O_WRONLY,
-                                         0);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.path().c_str(), O_WRONLY,
-                                         0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.path().c_str(), O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.path().c_str(), O_WRONLY, 0);
         std::vector<std::string> argv = {SICLQUILL_CLI_PROGRAM};
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char*> cargs;

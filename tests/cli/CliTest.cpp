@@ -5,10 +5,12 @@
 #include "cli/BusBytes.h"
 #include "cli/CommandLine.h"
 #include "cli/DeviceAddress.h"
+#include "cli/Discover.h"
 #include "cli/Errors.h"
 #include "cli/LoopStats.h"
 
 #include <cstdlib>
+#include <thread>
 
 namespace {
 
@@ -98,11 +100,18 @@ TEST_F(CliTest, JsonGivesOneObjectPerResultAndFailuresExitOne) {
 TEST_F(CliTest, BadUsageExitsTwoWithTheUsageLineAndSendsNothing) {
     const std::uint64_t calls = m_sim.callCount();
     const std::vector<std::vector<std::string>> lines = {
-        {"query", "99", "*IDN?"},     {"query", "0,5", "x"},        {"query", "3031", "x"},
-        {"query", "22"},              {"query", "in st0", "x"},     {"cmd", "MLA", "31"},
-        {"cmd", "FOO"},               {"ren", "maybe"},             {"discover", "10.0.0.0/21"},
-        {"bogus"},                    {"-t", "-1", "find"},         {"loop", "22", "x", "--count",
-                                                                     "2", "--duration", "1"},
+        {"query", "99", "*IDN?"},
+        {"query", "0,5", "x"},
+        {"query", "3031", "x"},
+        {"query", "22"},
+        {"query", "in st0", "x"},
+        {"cmd", "MLA", "31"},
+        {"cmd", "FOO"},
+        {"ren", "maybe"},
+        {"discover", "10.0.0.0/21"},
+        {"bogus"},
+        {"-t", "-1", "find"},
+        {"loop", "22", "x", "--count", "2", "--duration", "1"},
         {"-s", "a]b", "find"}};
     for (const auto& args : lines) {
         const Outcome r = cli(args);
@@ -117,17 +126,17 @@ TEST_F(CliTest, BadUsageExitsTwoWithTheUsageLineAndSendsNothing) {
 
 TEST_F(CliTest, TheShellRunsLinesFromAPipeAndGoesOnAfterAFailure) {
     const Outcome r = cli({}, "use 22\n"
-                          "q *IDN?\n"
-                          "bogus\n"
-                          "query 99 x\n"
-                          "w *SRE 16\n"
-                          "w *OPC?\n"
-                          "spoll\n"
-                          "lock\n"
-                          "unlock\n"
-                          "r\n"
-                          "exit\n"
-                          "q never sent\n");
+                              "q *IDN?\n"
+                              "bogus\n"
+                              "query 99 x\n"
+                              "w *SRE 16\n"
+                              "w *OPC?\n"
+                              "spoll\n"
+                              "lock\n"
+                              "unlock\n"
+                              "r\n"
+                              "exit\n"
+                              "q never sent\n");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "using 22\n"
                      "Orvane Instruments,DM-6510 Digital Multimeter,OV220417,2.4.1\n"
@@ -154,6 +163,28 @@ TEST_F(CliTest, SrqNamesTheRequesterAndGivesUpAfterItsWait) {
     const Outcome quiet = cli({"srq", "--wait", "0.1"});
     EXPECT_EQ(quiet.status, 1);
     EXPECT_NE(quiet.err.find("no SRQ within 0.100 s"), std::string::npos) << quiet.err;
+}
+
+TEST_F(CliTest, SrqThroughTheInterruptChannelWakesWhenTheLineRises) {
+    ASSERT_EQ(cli({"write", "3", "*SRE 16"}).status, 0);
+    // The program waits on its interrupt channel; a second client then makes 3 request service.
+    // The program's trace shows when it has looked at the SRQ line after enabling the channel:
+    // only a rise after that can wake it, so the wake-up comes through the channel.
+    TempFile trace;
+    std::thread requester([&] {
+        const auto until = std::chrono::steady_clock::now() + 20s;
+        while (trace.contents().find("igpibbusstatus") == std::string::npos &&
+               std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(5ms);
+        }
+        cli({"write", "3", "*OPC?"});
+    });
+    const Outcome r = cli({"--trace", trace.path(), "srq", "--intr", "--wait", "20"});
+    requester.join();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "3\tstatus byte 80 (0x50)\n");
+    const Outcome quiet = cli({"srq", "--intr", "--wait", "0.2"});
+    EXPECT_EQ(quiet.status, 1) << quiet.out;
 }
 
 TEST_F(CliTest, TraceRecordsTheProgramsCalls) {
@@ -199,7 +230,8 @@ TEST_F(CliBenchTest, CensusClearsAnInstrumentThatDoesNotAnswer) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("14\tno answer\n22\tOrvane Instruments"), std::string::npos) << r.out;
     EXPECT_EQ(m_sim.instrument(14)->clearCount, 1u);
-    const Outcome loop = cli({"-t", "0.2", "loop", "14", "*IDN?", "--count", "3", "--stop-on-error"});
+    const Outcome loop =
+        cli({"-t", "0.2", "loop", "14", "*IDN?", "--count", "3", "--stop-on-error"});
     EXPECT_EQ(loop.status, 1);
     EXPECT_NE(loop.out.find("passes 0  errors 1"), std::string::npos) << loop.out;
 }
@@ -238,6 +270,20 @@ TEST(CliArguments, AddressesBytesWordsAndPercentiles) {
     EXPECT_EQ(cli::splitWords(R"(q  'a b'  "c \" d" e\ f)"),
               (std::vector<std::string>{"q", "a b", "c \" d", "e f"}));
     EXPECT_THROW(cli::splitWords("q 'open"), cli::UsageError);
+
+    const auto hosts = cli::expandTargets({"127.0.0.0/30", "127.0.0.9:5000", "127.0.0.4/31"}, 111,
+                                          std::chrono::milliseconds(100));
+    std::vector<std::string> listed;
+    for (const auto& t : hosts) {
+        listed.push_back(t.host + ":" + std::to_string(t.portmapperPort));
+    }
+    EXPECT_EQ(listed, (std::vector<std::string>{"127.0.0.1:111", "127.0.0.2:111", "127.0.0.9:5000",
+                                                "127.0.0.4:111", "127.0.0.5:111"}));
+    EXPECT_EQ(cli::expandTargets({"127.0.0.0/22"}, 111, 100ms).size(), 1022u);
+    for (const char* bad :
+         {"127.0.0.0/21", "127.0.0.0/x", "300.0.0.0/24", "h:0", "h:70000", "a]b"}) {
+        EXPECT_THROW(cli::expandTargets({bad}, 111, 100ms), cli::UsageError) << bad;
+    }
 
     cli::LatencyStats stats;
     for (int us = 1; us <= 100; ++us) {

@@ -2,8 +2,8 @@
 // parses as JSON and holds what went out and came back; a trace that cannot be written fails
 // no call; records from several threads stay whole lines.
 
-#include "support/LoopbackSimulator.h"
 #include "trace/TracingLibrary.h"
+#include "support/LoopbackSimulator.h"
 #include "vxi11/Vxi11Library.h"
 
 #include <gtest/gtest.h>
@@ -28,7 +28,8 @@ std::string bytesOf(const json& value) {
         if (b < 0x80) {
             out += static_cast<char>(b);
         } else {
-            out += static_cast<char>(((b & 0x03) << 6) | (static_cast<unsigned char>(utf8[++i]) & 0x3F));
+            out += static_cast<char>(((b & 0x03) << 6) |
+                                     (static_cast<unsigned char>(utf8[++i]) & 0x3F));
         }
     }
     return out;
