@@ -89,6 +89,13 @@ protected:
 
     /// Runs siclquill-cli with exactly `args`.
     static Outcome program(std::vector<std::string> args, const std::string& input = {}) {
+        return program(std::move(args), input, [](pid_t) {});
+    }
+
+    /// Runs siclquill-cli with exactly `args`; `whileRunning` gets its pid before the wait.
+    template <typename F>
+    static Outcome program(std::vector<std::string> args, const std::string& input,
+                           F&& whileRunning) {
         TempFile in;
         TempFile out;
         TempFile err;
@@ -108,6 +115,7 @@ protected:
         Outcome run;
         pid_t pid = -1;
         if (posix_spawn(&pid, cargs[0], &actions, nullptr, cargs.data(), environ) == 0) {
+            whileRunning(pid);
             int status = 0;
             ::waitpid(pid, &status, 0);
             run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -9,6 +9,7 @@
 #include "cli/Errors.h"
 #include "cli/LoopStats.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <thread>
 
@@ -199,6 +200,27 @@ TEST_F(CliTest, TraceRecordsTheProgramsCalls) {
     const Outcome full = cli({"--trace", "/dev/full", "query", "22", "*IDN?"});
     EXPECT_EQ(full.status, 0);
     EXPECT_NE(full.err.find("trace turned off"), std::string::npos) << full.err;
+}
+
+TEST_F(CliTest, CtrlCEndsALoopWithItsSummary) {
+    TempFile trace;
+    const Outcome r = program(
+        {"-s", testsupport::serverOf(m_sim), "--trace", trace.path(), "loop", "22", "*IDN?"}, {},
+        [&](pid_t pid) {
+            // Some passes are done once the trace shows reads; then Ctrl-C.
+            const auto until = std::chrono::steady_clock::now() + 20s;
+            auto lines = [&] {
+                const std::string text = trace.contents();
+                return std::count(text.begin(), text.end(), '\n');
+            };
+            while (lines() < 20 && std::chrono::steady_clock::now() < until) {
+                std::this_thread::sleep_for(5ms);
+            }
+            ::kill(pid, SIGINT);
+        });
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(" passes/s"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("passes 0 "), std::string::npos) << r.out;
 }
 
 TEST_F(CliTest, DiscoverAsksOnlyTheTargetsAndFindsTheSimulator) {

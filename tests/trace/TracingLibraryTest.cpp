@@ -118,6 +118,19 @@ TEST_F(TraceTest, RecordsEveryCallOfASessionWithItsBytesAndErrors) {
     }
 }
 
+TEST_F(TraceTest, AFailedOpenIsRecordedWithIdZeroAndTheError) {
+    std::ostringstream errors;
+    trace::TracingLibrary traced(m_library, m_path, errors);
+    EXPECT_EQ(traced.vb_iopen("lan;vxi-11[127.0.0.1:" + std::to_string(m_sim.portmapperPort()) +
+                              "]:gpib,99"),
+              0);
+    const std::vector<json> r = records();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0]["id"], 0);
+    EXPECT_EQ(r[0]["result"], 0);
+    EXPECT_EQ(r[0]["error"]["number"], 101);
+}
+
 TEST_F(TraceTest, AFileThatCannotBeWrittenFailsNoCallAndSaysSoOnce) {
     std::ostringstream errors;
     trace::TracingLibrary traced(m_library, "/dev/full", errors);

@@ -1,9 +1,9 @@
 // The interrupt channel against the in-process simulator: the gateway calls back when SRQ
 // rises, and only then.
 
+#include "vxi11/SrqChannel.h"
 #include "support/LoopbackSimulator.h"
 #include "vxi11/Address.h"
-#include "vxi11/SrqChannel.h"
 #include "vxi11/Vxi11Library.h"
 
 #include <gtest/gtest.h>
@@ -16,9 +16,8 @@ TEST(SrqChannel, WakesWhenAnInstrumentRequestsServiceAndNotBefore) {
     gateway::Simulator sim(testsupport::onFreePorts(gateway::demoBench()));
     ASSERT_TRUE(testsupport::started(sim));
     const std::string server = testsupport::serverOf(sim);
-    const auto channel =
-        vxi11::SrqChannel::open(vxi11::parseAddress("lan;vxi-11[" + server + "]:gpib"),
-                                vxi11::Deadline::after(5s));
+    const auto channel = vxi11::SrqChannel::open(
+        vxi11::parseAddress("lan;vxi-11[" + server + "]:gpib"), vxi11::Deadline::after(5s));
     ASSERT_EQ(sim.links().size(), 1u);
 
     vxi11::Vxi11Library library;
