@@ -1,6 +1,7 @@
 #include "app/HelpWindow.h"
 
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QPushButton>
 #include <QTextBrowser>
 #include <QVBoxLayout>
@@ -21,6 +22,9 @@ HelpWindow::HelpWindow(QWidget* owner)
     auto* back = new QPushButton(QStringLiteral("Back"), this);
     auto* forward = new QPushButton(QStringLiteral("Forward"), this);
     auto* closeButton = new QPushButton(QStringLiteral("Close"), this);
+    for (QPushButton* b : {contents, back, forward, closeButton}) {
+        b->setAutoDefault(true); // Enter and Return press the focused button, as Space does
+    }
     back->setEnabled(false);
     forward->setEnabled(false);
     connect(contents, &QPushButton::clicked, this,
@@ -51,4 +55,13 @@ void HelpWindow::showPage(const QUrl& page) {
 
 QUrl HelpWindow::currentPage() const {
     return m_browser->source();
+}
+
+void HelpWindow::keyPressEvent(QKeyEvent* event) {
+    // The browser and the buttons leave Escape to the window.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }

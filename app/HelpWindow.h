@@ -3,6 +3,7 @@
 #include <QUrl>
 #include <QWidget>
 
+class QKeyEvent;
 class QTextBrowser;
 
 /// The program's own help: a separate, non-modal window that shows the HTML pages shipped in
@@ -18,6 +19,10 @@ public:
     QUrl currentPage() const;
     /// The browser, for tests.
     QTextBrowser* browser() const { return m_browser; }
+
+protected:
+    /// Escape closes the window, as it closes a dialog.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     QTextBrowser* m_browser;

@@ -62,6 +62,22 @@ bool Reporting::trap(const QString& label, const std::function<void()>& body) {
     return false;
 }
 
+void Reporting::prepareReport(const QString& label) {
+    m_ui.txtError->setText(label + m_state.NL + QStringLiteral(" - Retry"));
+}
+
+bool Reporting::trapPrepared(const std::function<void()>& body) {
+    try {
+        body();
+        return true;
+    } catch (const std::exception&) {
+        // The prepared text says which step failed; the library's description is not part of it.
+        showError();
+        beep();
+    }
+    return false;
+}
+
 void waitSecs(double seconds) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();

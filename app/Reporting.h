@@ -53,6 +53,15 @@ public:
     /// to its end.
     bool trap(const QString& label, const std::function<void()>& body);
 
+    /// Puts the report of a step whose failure text is its label alone (label + NL +
+    /// " - Retry") into the error box without showing it. A test loop names each step this way
+    /// before it runs it; the box is shown only if that step fails.
+    void prepareReport(const QString& label);
+    /// Runs `body` under an error trap whose report is the one prepared in the error box: a
+    /// failure that escapes the body ends it, shows the box as it stands and beeps once.
+    /// Returns true when the body ran to its end.
+    bool trapPrepared(const std::function<void()>& body);
+
 private:
     Controls& m_ui;
     WindowState& m_state;

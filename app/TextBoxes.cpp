@@ -23,7 +23,7 @@ QString renderForDisplay(const QString& text, bool multiLine) {
             ++i;
         } else if (c == u'\r' || c == u'\n') {
             out += lineBreak;
-        } else if (c < 0x20 || c == 0x7F) {
+        } else if ((c < 0x20 && c != u'\t') || c == 0x7F) {
             out += controlPicture(c);
         } else {
             out += QChar(c);

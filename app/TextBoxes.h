@@ -4,10 +4,10 @@
 #include <QPlainTextEdit>
 #include <QString>
 
-/// Turns text that may hold control characters into what a text box draws: a CR LF pair (or a
-/// lone CR or LF) becomes a line break when `multiLine`, a visible separator otherwise; every
-/// other control character, NUL included, is drawn as its Unicode control picture so that
-/// "display all characters" really shows them.
+/// Turns text that may hold control characters into what a text box draws: a tab stays a tab;
+/// a CR LF pair (or a lone CR or LF) becomes a line break when `multiLine`, a visible separator
+/// otherwise. Only the characters that a text box would not show at all, NUL, the other C0
+/// controls and DEL, are drawn as their Unicode control pictures, so that they are seen.
 QString renderForDisplay(const QString& text, bool multiLine);
 
 /// The one-line error box. It keeps the report exactly as written (label, CR LF, description,

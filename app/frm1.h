@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 
+class DeviceExchange;
 class DeviceOperations;
 class ResponseRead;
 class CommandSend;
@@ -45,6 +46,7 @@ public:
     Reporting& reporting() { return m_report; }
     WindowContext& context() { return m_ctx; }
 
+    DeviceExchange& deviceExchange() { return *m_exchange; }
     DeviceOperations& deviceOperations() { return *m_device; }
     ResponseRead& responseRead() { return *m_read; }
     CommandSend& commandSend() { return *m_send; }
@@ -75,7 +77,6 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
-    void createControls();
     void setTabOrder();
     void createUnits();
     void wire();
@@ -89,6 +90,7 @@ private:
     Reporting m_report;
     WindowContext m_ctx;
 
+    std::unique_ptr<DeviceExchange> m_exchange;
     std::unique_ptr<DeviceOperations> m_device;
     std::unique_ptr<ResponseRead> m_read;
     std::unique_ptr<CommandSend> m_send;

@@ -1,22 +1,10 @@
 #pragma once
-// The IEEE 488.1 command bytes and bus-status requests that callers of the library use to
-// drive the bus through an interface session.
+// The IEEE 488.1 command bytes that callers of the library send on an interface session
+// (the bus-status requests are beside the entries, in InstrumentLibrary.h).
 
 #include <cstdint>
 
 namespace sicl {
-
-/// Bus-status requests of vb_igpibbusstatus.
-namespace busstatus {
-inline constexpr std::int16_t kRen = 1;
-inline constexpr std::int16_t kSrq = 2;
-inline constexpr std::int16_t kNdac = 3;
-inline constexpr std::int16_t kSystemController = 4;
-inline constexpr std::int16_t kControllerInCharge = 5;
-inline constexpr std::int16_t kTalker = 6;
-inline constexpr std::int16_t kListener = 7;
-inline constexpr std::int16_t kBusAddress = 8;
-} // namespace busstatus
 
 /// Multiline interface messages, sent with ATN asserted.
 namespace gpib {

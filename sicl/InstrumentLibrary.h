@@ -12,6 +12,19 @@ using SessionId = std::int16_t;
 /// Size of the error text buffer that vb_igeterrstr fills: 59 characters and a NUL.
 inline constexpr std::size_t kErrorTextBufferSize = 60;
 
+/// The requests of vb_igpibbusstatus. A line reads non-zero while it is asserted.
+namespace busstatus {
+inline constexpr std::int16_t kRen = 1;  ///< the REN (remote enable) line
+inline constexpr std::int16_t kSrq = 2;  ///< the SRQ (service request) line
+inline constexpr std::int16_t kNdac = 3; ///< the NDAC (not data accepted) line
+/// Requests that not every gateway answers.
+inline constexpr std::int16_t kSystemController = 4;   ///< the interface is system controller
+inline constexpr std::int16_t kControllerInCharge = 5; ///< the interface is controller in charge
+inline constexpr std::int16_t kTalker = 6;             ///< the interface is addressed to talk
+inline constexpr std::int16_t kListener = 7;           ///< the interface is addressed to listen
+inline constexpr std::int16_t kBusAddress = 8;         ///< the interface's own GPIB address
+} // namespace busstatus
+
 /// The entries of the instrument library that the program calls.
 ///
 /// Every entry other than vb_iopen, vb_igeterrno and vb_igeterrstr returns 0 on success and
@@ -48,7 +61,7 @@ public:
     virtual std::int16_t vb_iunlock(SessionId id) = 0;
     /// Sets the session's time-out in milliseconds; 0 means none.
     virtual std::int16_t vb_itimeout(SessionId id, std::int32_t tval) = 0;
-    /// Bus status: 1 REN, 2 SRQ, 3 NDAC (non-zero = asserted), 8 the interface's own address.
+    /// Bus status: the answer to one of the busstatus requests.
     virtual std::int16_t vb_igpibbusstatus(SessionId id, std::int16_t request,
                                            std::int16_t& result) = 0;
     /// Asserts (1) or releases (0) REN.

@@ -1,8 +1,7 @@
 #include "app/device/CommandSend.h"
 
 #include "app/TextBoxes.h"
-#include "app/device/DeviceOperations.h"
-#include "app/device/ResponseRead.h"
+#include "app/device/DeviceExchange.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -43,8 +42,8 @@ private:
 
 } // namespace
 
-CommandSend::CommandSend(WindowContext& ctx, DeviceOperations& device, ResponseRead& read)
-    : m_ctx(ctx), m_device(device), m_read(read) {}
+CommandSend::CommandSend(WindowContext& ctx, DeviceExchange& exchange)
+    : m_ctx(ctx), m_exchange(exchange) {}
 
 CommandSend::~CommandSend() = default;
 
@@ -73,9 +72,7 @@ void CommandSend::cmdSend_Click() {
         m_ctx.report.beep();
         return;
     }
-    if (ui.ckAutoLock->isChecked()) {
-        m_device.cmdLock_Click();
-    }
+    m_exchange.autoLock();
     st.Sendlock = 1;
     if (command->empty()) {
         m_ctx.report.resultLine(
@@ -83,27 +80,16 @@ void CommandSend::cmdSend_Click() {
         m_ctx.report.beep();
         return;
     }
-    if (ui.ckCR->isChecked()) {
-        command->push_back('\r');
-    }
-    if (ui.ckLF->isChecked()) {
-        command->push_back('\n');
-    }
+    const std::string bytes = m_exchange.withTerminators(std::move(*command));
     m_ctx.report.trap(QStringLiteral("Send error"), [&] {
-        std::int32_t written = 0;
-        m_ctx.sicl.iwrite(st.hDev, *command, static_cast<std::int32_t>(command->size()), 1,
-                          written);
-        m_ctx.report.clearError();
-        st.MsgSentFlg = 1;
-        if (command->find('?') != std::string::npos && ui.ckAutoQuery->isChecked()) {
+        m_exchange.write(bytes);
+        if (m_exchange.readFollows(bytes)) {
             // The read resets Sendlock and, after a successful read, unlocks.
-            m_read.cmdRead_Click();
+            m_exchange.read();
             return;
         }
-        m_ctx.report.resultLine(QStringLiteral("Send String => ") + fromLatin1Bytes(*command));
-        if (ui.ckAutoLock->isChecked()) {
-            m_device.cmdUnlock_Click();
-        }
+        m_ctx.report.resultLine(QStringLiteral("Send String => ") + fromLatin1Bytes(bytes));
+        m_exchange.autoUnlock();
         st.Sendlock = 0;
     });
 }

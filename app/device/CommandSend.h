@@ -6,15 +6,14 @@
 
 #include <memory>
 
-class DeviceOperations;
-class ResponseRead;
+class DeviceExchange;
 class QObject;
 
 /// Sends the command box's text to the linked instrument, with the chosen terminators, and
 /// sets the read termination character from the CR and LF boxes.
 class CommandSend {
 public:
-    CommandSend(WindowContext& ctx, DeviceOperations& device, ResponseRead& read);
+    CommandSend(WindowContext& ctx, DeviceExchange& exchange);
     ~CommandSend();
     CommandSend(const CommandSend&) = delete;
     CommandSend& operator=(const CommandSend&) = delete;
@@ -36,7 +35,6 @@ public:
 
 private:
     WindowContext& m_ctx;
-    DeviceOperations& m_device;
-    ResponseRead& m_read;
+    DeviceExchange& m_exchange;
     std::unique_ptr<QObject> m_enterFilter;
 };

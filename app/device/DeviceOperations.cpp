@@ -1,10 +1,10 @@
 #include "app/device/DeviceOperations.h"
 
 #include "app/TextBoxes.h"
+#include "app/device/DeviceExchange.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QLabel>
 #include <QPushButton>
 
 #include <cstdint>
@@ -67,31 +67,11 @@ void DeviceOperations::cmdDT_Click() {
 }
 
 void DeviceOperations::cmdLock_Click() {
-    // No link check here: send, read and the loops run this handler as their lock step and
-    // rely on a failure (no device included) being reported by the library call itself.
-    m_ctx.report.trap(QStringLiteral("Lock error"), [this] {
-        m_ctx.sicl.ilock(m_ctx.st.hDev);
-        m_ctx.report.clearError();
-        m_ctx.report.resultLine(QStringLiteral("Device ") + signSpaced(m_ctx.st.pad) +
-                                QStringLiteral(" locked"));
-        m_ctx.ui.lbliLock->setVisible(true);
-        // On screen before the send or read that follows blocks in the library.
-        m_ctx.ui.lbliLock->repaint();
-        m_ctx.st.Sendlock = 1;
-        m_ctx.st.MsgSentFlg = 1;
-    });
+    m_exchange.lock();
 }
 
 void DeviceOperations::cmdUnlock_Click() {
-    m_ctx.report.trap(QStringLiteral("Unlock error"), [this] {
-        m_ctx.sicl.iunlock(m_ctx.st.hDev);
-        m_ctx.report.clearError();
-        m_ctx.report.resultLine(QStringLiteral("Device ") + signSpaced(m_ctx.st.pad) +
-                                QStringLiteral(" unlocked"));
-        m_ctx.ui.lbliLock->setVisible(false);
-        m_ctx.st.Sendlock = 0;
-        m_ctx.st.MsgSentFlg = 1;
-    });
+    m_exchange.unlock();
 }
 
 void DeviceOperations::ckAutoLock_Click() {

@@ -2,11 +2,14 @@
 
 #include "app/WindowContext.h"
 
+class DeviceExchange;
+
 /// The IEEE-488 operations on the linked instrument: serial poll, device clear, device trigger,
 /// lock and unlock, and the Auto Lock box that hands locking over to send, read and the loops.
 class DeviceOperations {
 public:
-    explicit DeviceOperations(WindowContext& ctx) : m_ctx(ctx) {}
+    DeviceOperations(WindowContext& ctx, DeviceExchange& exchange)
+        : m_ctx(ctx), m_exchange(exchange) {}
 
     /// Serial poll: shows the status byte.
     void cmdSpoll_Click();
@@ -29,4 +32,5 @@ private:
     bool linkCheck();
 
     WindowContext& m_ctx;
+    DeviceExchange& m_exchange;
 };

@@ -2,14 +2,14 @@
 
 #include "app/WindowContext.h"
 
-class DeviceOperations;
+class DeviceExchange;
 
-/// Reads one response from the linked instrument and shows it in the response box.
+/// The Read Device Response button: one read through the exchange path.
 class ResponseRead {
 public:
-    ResponseRead(WindowContext& ctx, DeviceOperations& device) : m_ctx(ctx), m_device(device) {}
+    ResponseRead(WindowContext& ctx, DeviceExchange& exchange) : m_ctx(ctx), m_exchange(exchange) {}
 
-    /// The Read operation; also run by Send after a query and by the test loops.
+    /// The Read operation.
     void cmdRead_Click();
 
     /// Connects this unit's controls to its handlers.
@@ -17,5 +17,5 @@ public:
 
 private:
     WindowContext& m_ctx;
-    DeviceOperations& m_device;
+    DeviceExchange& m_exchange;
 };

@@ -8,12 +8,6 @@
 
 #include <cstdint>
 
-namespace {
-
-enum BusLine : std::int16_t { kRen = 1, kSrq = 2, kNdac = 3 };
-
-} // namespace
-
 void InterfaceOperations::cmdStatus_Click() {
     m_ctx.report.clearError();
     m_ctx.report.trap(QStringLiteral("Read Status error"), [this] {
@@ -23,9 +17,9 @@ void InterfaceOperations::cmdStatus_Click() {
             m_ctx.sicl.igpibbusstatus(m_ctx.st.hIntf, request, v);
             return signSpaced(v != 0 ? 1 : 0);
         };
-        m_ctx.report.resultLine(QStringLiteral("REN =") + line(kRen));
-        m_ctx.report.appendedLine(QStringLiteral("SRQ =") + line(kSrq));
-        m_ctx.report.appendedLine(QStringLiteral("NDAC =") + line(kNdac));
+        m_ctx.report.resultLine(QStringLiteral("REN =") + line(sicl::busstatus::kRen));
+        m_ctx.report.appendedLine(QStringLiteral("SRQ =") + line(sicl::busstatus::kSrq));
+        m_ctx.report.appendedLine(QStringLiteral("NDAC =") + line(sicl::busstatus::kNdac));
         m_ctx.st.MsgSentFlg = 1;
     });
 }

@@ -2,9 +2,9 @@
 
 #include "app/Controls.h"
 #include "app/Reporting.h"
+#include "app/links/LinkStage.h"
 #include "app/links/LinkSupport.h"
 
-#include <QCheckBox>
 #include <QComboBox>
 #include <QPushButton>
 
@@ -18,21 +18,10 @@ void InstrumentDiscovery::cmdFindInst_Click() {
     sicl::Sicl32Module& sicl = m_ctx.sicl;
 
     m_ctx.report.clearError();
-    for (QPushButton* b :
-         {ui.cmdLinki, ui.cmdSend, ui.cmdRead, ui.cmdIDNtst, ui.cmdIDNtstoff, ui.cmdCmdtst,
-          ui.cmdCmdtstoff, ui.cmdLock, ui.cmdUnlock, ui.cmdSDC, ui.cmdDT, ui.cmdSpoll}) {
-        b->setEnabled(false);
-    }
-    ui.ckCR->setEnabled(false);
-    ui.ckLF->setEnabled(false);
-    ui.ckCR->setChecked(false);
-    ui.ckLF->setChecked(true);
-    ui.ckAutoQuery->setEnabled(false);
-    ui.ckAutoLock->setEnabled(false);
-    ui.ckAutoLock->setChecked(false);
-    ui.ckByteCnt->setEnabled(false);
-
-    ui.combInst->clear();
+    // A box whose value changes runs its handler, while the old device session is still open.
+    links::resetExchangeBoxes(ui);
+    links::leaveStagesAbove(ui, links::LinkStage::ServerLink);
+    links::emptyInstrumentList(ui);
     ui.combCmd->setEditText(QString());
 
     links::closeDeviceSession(m_ctx);
@@ -40,7 +29,7 @@ void InstrumentDiscovery::cmdFindInst_Click() {
     // The bus-address request is trapped with the scan: a gateway that fails it fails the scan.
     m_ctx.report.trap(QStringLiteral("Create device link error"), [&] {
         std::int16_t own = 0;
-        sicl.igpibbusstatus(st.hIntf, kOwnAddress, own);
+        sicl.igpibbusstatus(st.hIntf, sicl::busstatus::kBusAddress, own);
         st.Ctlraddr = own;
         m_ctx.report.progressLine(
             QStringLiteral("FindInst: Wait while looking for VXI-11 devices"));
@@ -66,7 +55,7 @@ void InstrumentDiscovery::cmdFindInst_Click() {
             sicl.igpibsendcmd(st.hIntf, probe, 3);
             sicl.igpibatnctl(st.hIntf, 0);
             std::int16_t ndac = 0;
-            sicl.igpibbusstatus(st.hIntf, kNdac, ndac);
+            sicl.igpibbusstatus(st.hIntf, sicl::busstatus::kNdac, ndac);
             if (ndac != 0) {
                 // A device accepted the listen address and holds NDAC.
                 foundList[static_cast<std::size_t>(found++)] = a;
@@ -77,14 +66,9 @@ void InstrumentDiscovery::cmdFindInst_Click() {
         }
         foundList[static_cast<std::size_t>(found)] = -1;
 
-        // Filling an empty list would put its first entry into the edit text; the text stays
-        // as it is and the user picks.
-        const QString typed = ui.combInst->currentText();
         for (std::size_t i = 0; foundList[i] != -1; ++i) {
             ui.combInst->addItem(plainNumber(foundList[i]));
         }
-        ui.combInst->setCurrentIndex(-1);
-        ui.combInst->setEditText(typed);
 
         if (found == 0) {
             m_ctx.report.resultLine(QStringLiteral("FindInst: No VXI-11 devices found"));

@@ -11,9 +11,6 @@ public:
     /// Base of the talk addresses (MTA) and listen addresses (MLA).
     static constexpr int kTalkBase = 0x40;
     static constexpr int kListenBase = 0x20;
-    /// Bus status requests: the interface's own address, the NDAC line.
-    static constexpr std::int16_t kOwnAddress = 8;
-    static constexpr std::int16_t kNdac = 3;
 
     explicit InstrumentDiscovery(WindowContext& ctx) : m_ctx(ctx) {}
 

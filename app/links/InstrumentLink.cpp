@@ -2,12 +2,11 @@
 
 #include "app/Controls.h"
 #include "app/Reporting.h"
+#include "app/links/LinkStage.h"
 #include "app/links/LinkSupport.h"
 #include "app/links/LinkTimeout.h"
 
-#include <QCheckBox>
 #include <QComboBox>
-#include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -76,20 +75,10 @@ void InstrumentLink::cmdLinki_Click() {
     WindowState& st = m_ctx.st;
 
     m_ctx.report.clearError();
-    for (QPushButton* b :
-         {ui.cmdSend, ui.cmdRead, ui.cmdIDNtst, ui.cmdIDNtstoff, ui.cmdCmdtst, ui.cmdCmdtstoff,
-          ui.cmdLock, ui.cmdUnlock, ui.cmdSDC, ui.cmdDT, ui.cmdSpoll}) {
-        b->setEnabled(false);
-    }
-    ui.ckCR->setEnabled(false);
-    ui.ckLF->setEnabled(false);
-    ui.ckAutoLock->setEnabled(false);
-    ui.ckAutoLock->setChecked(false);
-    ui.ckCR->setChecked(false);
-    ui.ckLF->setChecked(true);
-    ui.ckAutoQuery->setEnabled(false);
-    ui.ckByteCnt->setEnabled(false);
-
+    // A box whose value changes runs its handler, while the old device session is still open:
+    // the new session gets no termination character from them.
+    links::resetExchangeBoxes(ui);
+    links::leaveStagesAbove(ui, links::LinkStage::ServerLink);
     ui.combCmd->setEditText(QString());
 
     links::closeDeviceSession(m_ctx);
@@ -123,22 +112,7 @@ void InstrumentLink::cmdLinki_Click() {
                                 QLatin1Char(',') + signSpaced(st.pad) + QLatin1Char(',') +
                                 signSpaced(st.sad));
 
-        for (QPushButton* b : {ui.cmdSend, ui.cmdRead, ui.cmdIDNtst, ui.cmdCmdtst}) {
-            b->setEnabled(true);
-        }
-        ui.cmdIDNtstoff->setEnabled(false);
-        ui.cmdCmdtstoff->setEnabled(false);
-        for (QPushButton* b : {ui.cmdLock, ui.cmdUnlock, ui.cmdSDC, ui.cmdDT, ui.cmdSpoll}) {
-            b->setEnabled(true);
-        }
-
-        ui.ckCR->setEnabled(true);
-        ui.ckLF->setEnabled(true);
-        ui.ckAutoLock->setEnabled(true);
-        ui.ckCR->setChecked(false);
-        ui.ckLF->setChecked(true);
-        ui.ckAutoQuery->setEnabled(true);
-        ui.ckByteCnt->setEnabled(true);
+        links::enterStage(ui, links::LinkStage::InstrumentLink);
 
         // The selected time-out covers the new session too; with "None" the session keeps the
         // library's own. A refusal fails the link (the session stays open).
@@ -158,9 +132,10 @@ void InstrumentLink::combInst_Change() {
 void InstrumentLink::wire() {
     Controls& ui = m_ctx.ui;
     QObject::connect(ui.cmdLinki, &QPushButton::clicked, ui.cmdLinki, [this] { cmdLinki_Click(); });
-    // Only the user's typing or choice counts as a change: the program empties and fills the
-    // list without enabling the link button.
-    QObject::connect(ui.combInst->lineEdit(), &QLineEdit::textEdited, ui.combInst,
+    // Any change of the text counts, however it comes: typing, pasting, an accessibility tool
+    // or a test tool setting it. Picking an entry counts even when the text stays the same.
+    // The program's own emptying of the list is kept quiet (links::emptyInstrumentList).
+    QObject::connect(ui.combInst, &QComboBox::editTextChanged, ui.combInst,
                      [this] { combInst_Change(); });
     QObject::connect(ui.combInst, &QComboBox::activated, ui.combInst,
                      [this] { combInst_Change(); });

@@ -32,8 +32,9 @@ void KeepAlive::Timer2_Timer() {
                     m_ctx.sicl.iclose(probe);
                 }
             }
+            // The probe asks for the REN line; its answer is not used.
             std::int16_t ren = 0;
-            m_ctx.sicl.igpibbusstatus(st.hIntf, kRenRequest, ren);
+            m_ctx.sicl.igpibbusstatus(st.hIntf, sicl::busstatus::kRen, ren);
             waitSecs(kFlashSecs);
         });
         ui.lblKeepAliveMsg->setVisible(false);

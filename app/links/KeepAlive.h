@@ -2,13 +2,9 @@
 
 #include "app/WindowContext.h"
 
-#include <cstdint>
-
 /// Exercises an idle link once a timer period has passed without any operation.
 class KeepAlive {
 public:
-    /// Bus status request of the probe (the REN line); its answer is not used.
-    static constexpr std::int16_t kRenRequest = 1;
     /// How long the indicator stays up, in seconds.
     static constexpr double kFlashSecs = 0.1;
 

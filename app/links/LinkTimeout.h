@@ -17,12 +17,17 @@ public:
     /// device session. Raises the library's error to the caller; an index outside 0 to 3 does
     /// nothing.
     void apply(int index);
-    /// A click on option `index`: apply() with a report of its own when the library refuses.
+    /// Option `index` became the chosen one, or the chosen one was clicked again: apply() with
+    /// a report of its own when the library refuses.
     void optTimeout_Click(int index);
+    /// Chooses option `index` and applies it once, whether or not it was already chosen.
+    void choose(int index);
 
     /// Connects the four options to optTimeout_Click.
     void wire();
 
 private:
     WindowContext& m_ctx;
+    /// The option pressed last was already the chosen one (so its click changes nothing).
+    bool m_pressedWhileChosen = false;
 };

@@ -2,13 +2,13 @@
 
 #include "app/Controls.h"
 #include "app/TextBoxes.h"
+#include "app/links/LinkStage.h"
 #include "app/links/LinkSupport.h"
 #include "app/links/LinkTimeout.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QPushButton>
-#include <QRadioButton>
 
 void ServerLink::cmdLink_Click() {
     Controls& ui = m_ctx.ui;
@@ -20,23 +20,11 @@ void ServerLink::cmdLink_Click() {
         owner->repaint(ui.txtError->geometry());
     }
 
-    for (QPushButton* b : {ui.cmdFindInst, ui.cmdLinki, ui.cmdIFC, ui.cmdStatus, ui.cmdSend,
-                           ui.cmdRead, ui.cmdIDNtst, ui.cmdIDNtstoff, ui.cmdCmdtst, ui.cmdCmdtstoff,
-                           ui.cmdLock, ui.cmdUnlock, ui.cmdSDC, ui.cmdDT, ui.cmdSpoll}) {
-        b->setEnabled(false);
-    }
-    for (QCheckBox* c : {ui.ckCR, ui.ckLF, ui.ckRen, ui.ckATN, ui.ckAutoLock}) {
-        c->setEnabled(false);
-    }
     // Each box whose value changes runs its handler here, while the old device session is
     // still open.
-    ui.ckAutoLock->setChecked(false);
-    ui.ckCR->setChecked(false);
-    ui.ckLF->setChecked(true);
-    ui.ckAutoQuery->setEnabled(false);
-    ui.ckByteCnt->setEnabled(false);
-
-    ui.combInst->clear();
+    links::resetExchangeBoxes(ui);
+    links::leaveStagesAbove(ui, links::LinkStage::NoLink);
+    links::emptyInstrumentList(ui);
     ui.combCmd->setEditText(QString());
 
     const bool devClosed = links::closeDeviceSession(m_ctx);
@@ -50,30 +38,21 @@ void ServerLink::cmdLink_Click() {
         st.linkAddr = links::interfaceAddress(server);
         st.hIntf = m_ctx.sicl.iopen(links::addressBytes(st.linkAddr));
 
-        ui.cmdFindInst->setEnabled(true);
-        ui.cmdIFC->setEnabled(true);
-        ui.cmdStatus->setEnabled(true);
-        ui.ckRen->setEnabled(true);
-        ui.ckATN->setEnabled(true);
-        // A box that was unchecked asserts its line on the new session through its handler.
+        links::enterStage(ui, links::LinkStage::ServerLink);
+        // Only a box that was unchecked runs its handler, which drives its line on the new
+        // session: REN starts checked and so is not asserted here.
         ui.ckRen->setChecked(true);
         ui.ckATN->setChecked(true);
 
         ui.combSrvrs->setEditText(server);
         st.serverName = server;
         m_ctx.report.resultLine(QStringLiteral("Link created to server ") + st.serverName);
-
-        for (QRadioButton* option : ui.optTimeout) {
-            option->setEnabled(true);
-        }
     });
     if (!linked) {
         return;
     }
-    // Every new interface session gets 3000 ms, even when "3 Sec" is already selected (and so
-    // selecting it again would run nothing).
-    ui.optTimeout[1]->setChecked(true);
-    m_timeout.optTimeout_Click(1);
+    // Every new interface session gets 3000 ms, even when "3 Sec" is already selected.
+    m_timeout.choose(1);
     st.MsgSentFlg = 1;
     if (!devClosed || !intfClosed) {
         // The REN and ATN handlers hide the error box as they start; the report of the failed

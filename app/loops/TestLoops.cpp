@@ -2,8 +2,7 @@
 
 #include "app/TextBoxes.h"
 #include "app/device/CommandSend.h"
-#include "app/device/DeviceOperations.h"
-#include "app/device/ResponseRead.h"
+#include "app/device/DeviceExchange.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -13,7 +12,6 @@
 #include <QTimer>
 
 #include <cstdint>
-#include <exception>
 #include <optional>
 
 namespace {
@@ -103,23 +101,19 @@ void TestLoops::stopBothLoops() {
     m_ctx.ui.lblCount->setVisible(false);
 }
 
-std::string TestLoops::withTerminators(std::string command) const {
-    if (m_ctx.ui.ckCR->isChecked()) {
-        command.push_back('\r');
-    }
-    if (m_ctx.ui.ckLF->isChecked()) {
-        command.push_back('\n');
-    }
-    return command;
-}
-
-void TestLoops::writePass(const std::string& bytes) {
+void TestLoops::pass(const std::string& command) {
     WindowState& st = m_ctx.st;
-    Controls& ui = m_ctx.ui;
-    // The loop's failure text carries the step's label only; it is shown if that step fails.
-    ui.txtError->setText(QStringLiteral("Write error") + st.NL + QStringLiteral(" - Retry"));
-    std::int32_t written = 0;
-    m_ctx.sicl.iwrite(st.hDev, bytes, static_cast<std::int32_t>(bytes.size()), 1, written);
+    m_exchange.autoLock();
+    st.Sendlock = 1; // also when the lock reported a failure of its own
+    m_ctx.report.clearError();
+    const std::string bytes = m_exchange.withTerminators(command);
+    // A loop's failure text names the failing step only; it is shown if that step fails.
+    m_ctx.report.prepareReport(QStringLiteral("Write error"));
+    m_exchange.write(bytes);
+    if (m_exchange.readFollows(bytes)) {
+        m_ctx.report.prepareReport(QStringLiteral("Read error"));
+        m_exchange.read();
+    }
 }
 
 void TestLoops::Timer1_Timer() {
@@ -128,23 +122,9 @@ void TestLoops::Timer1_Timer() {
     if (st.IDNTestFlg == 0 && st.CMDloopFlg == 0) {
         return;
     }
-    const auto readAfter = [&](const std::string& bytes) {
-        if (bytes.find('?') != std::string::npos && ui.ckAutoQuery->isChecked()) {
-            ui.txtError->setText(QStringLiteral("Read error") + st.NL + QStringLiteral(" - Retry"));
-            m_read.cmdRead_Click();
-        }
-    };
-    try {
+    const bool passed = m_ctx.report.trapPrepared([&] {
         if (st.IDNTestFlg == 1) {
-            if (ui.ckAutoLock->isChecked()) {
-                m_device.cmdLock_Click();
-                st.Sendlock = 1;
-            }
-            const std::string query = withTerminators("*IDN?");
-            writePass(query);
-            m_ctx.report.clearError();
-            st.MsgSentFlg = 1;
-            readAfter(query);
+            pass("*IDN?");
         }
         if (st.CMDloopFlg == 1) {
             const auto command = commandBytes(*ui.combCmd);
@@ -153,29 +133,15 @@ void TestLoops::Timer1_Timer() {
                 m_ctx.report.errorNotice(!command ? CommandSend::notLatin1Message()
                                                   : QStringLiteral("Command box empty"));
             } else {
-                if (ui.ckAutoLock->isChecked()) {
-                    m_device.cmdLock_Click();
-                    st.Sendlock = 1;
-                }
-                m_ctx.report.clearError();
-                const std::string bytes = withTerminators(*command);
-                writePass(bytes);
-                st.MsgSentFlg = 1;
-                readAfter(bytes);
+                pass(*command);
             }
         }
-    } catch (const std::exception&) {
+    });
+    if (!passed) {
+        m_exchange.autoUnlock();
+        // A successful unlock hides the error box but keeps its text, the loop's failure,
+        // which must stay in view; a failed unlock has shown its own report instead.
         m_ctx.report.showError();
-        m_ctx.report.beep();
-        if (ui.ckAutoLock->isChecked()) {
-            const QString failure = ui.txtError->text();
-            m_device.cmdUnlock_Click();
-            // A successful unlock hides the error box; the loop's failure must stay in view.
-            // A failed unlock leaves its own report instead.
-            if (ui.txtError->isHidden()) {
-                m_ctx.report.errorNotice(failure);
-            }
-        }
         st.Sendlock = 0;
         st.IDNTestFlg = 0;
         st.CMDloopFlg = 0;

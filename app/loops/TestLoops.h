@@ -4,8 +4,7 @@
 
 #include <string>
 
-class DeviceOperations;
-class ResponseRead;
+class DeviceExchange;
 
 /// The repeating *IDN? query loop and command loop, driven by Timer1.
 class TestLoops {
@@ -13,8 +12,7 @@ public:
     /// Timer1's interval while a loop may run.
     static constexpr int kTickMs = 250;
 
-    TestLoops(WindowContext& ctx, DeviceOperations& device, ResponseRead& read)
-        : m_ctx(ctx), m_device(device), m_read(read) {}
+    TestLoops(WindowContext& ctx, DeviceExchange& exchange) : m_ctx(ctx), m_exchange(exchange) {}
 
     /// Starts the query loop.
     void cmdIDNtst_Click();
@@ -38,13 +36,11 @@ private:
     void setTimer1Interval(int ms);
     /// Hides the counter, resets it and stops the timer once neither loop is on.
     void resetWhenBothOff();
-    /// The command with the chosen terminators appended.
-    std::string withTerminators(std::string command) const;
-    /// Writes `bytes` and, for a query with Auto Query, reads the answer. Raises on a write
-    /// failure.
-    void writePass(const std::string& bytes);
+    /// One pass of a loop over `command`, on the exchange path of Send: lock when Auto Lock is
+    /// on, write with the terminators, read the answer to a query when Auto Query is on. Each
+    /// step's label is prepared in the error box first; raises on a write failure.
+    void pass(const std::string& command);
 
     WindowContext& m_ctx;
-    DeviceOperations& m_device;
-    ResponseRead& m_read;
+    DeviceExchange& m_exchange;
 };

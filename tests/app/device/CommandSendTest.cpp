@@ -136,6 +136,23 @@ TEST_F(CommandSendTest, BlanksOnlyAreACommand) {
     EXPECT_THAT(writes(), ElementsAre("  \n"));
 }
 
+TEST_F(CommandSendTest, ALongCommandIsSentWhole) {
+    ui.ckAutoQuery->setChecked(false);
+    const QString command(40000, QLatin1Char('A'));
+    send(command);
+    ASSERT_EQ(ui.combCmd->currentText().size(), command.size());
+    const auto calls = lib.callsTo("vb_iwrite");
+    ASSERT_EQ(calls.size(), 1U);
+    EXPECT_EQ(calls[0].text, std::string(40000, 'A') + "\n");
+    EXPECT_EQ(calls[0].args[2], 40001);
+}
+
+TEST_F(CommandSendTest, EchoShowsATabAsATab) {
+    ui.ckAutoQuery->setChecked(false);
+    send(QStringLiteral("A\tB"));
+    EXPECT_EQ(ui.txtResults->toPlainText(), QStringLiteral("Send String => A\tB\n"));
+}
+
 TEST_F(CommandSendTest, QueryWithAutoQueryReadsTheAnswer) {
     lib.queueRead("ACME,1000,0,1.0\n");
     send(QStringLiteral("*idn?"));

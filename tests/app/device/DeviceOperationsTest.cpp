@@ -152,6 +152,25 @@ TEST_F(DeviceOperationsTest, AReadAfterAManualLockFreesAutoLockButKeepsTheIndica
     EXPECT_TRUE(ui.ckAutoLock->isChecked());
 }
 
+TEST_F(DeviceOperationsTest, FailingUnlockLeavesTheLockAsItWas) {
+    ui.cmdLock->click();
+    lib.failNext("vb_iunlock", 3, "device not locked");
+    ui.cmdUnlock->click();
+    EXPECT_EQ(errorText(), "Unlock error\r\ndevice not locked - Retry");
+    EXPECT_TRUE(lockShown());
+    EXPECT_EQ(st.Sendlock, 1);
+    EXPECT_EQ(resultText(), "Device  9 locked");
+}
+
+TEST_F(DeviceOperationsTest, SendlockOutlivesANewInstrumentLink) {
+    ui.cmdLock->click();
+    linkInstrument(QStringLiteral("9"));
+    EXPECT_EQ(st.Sendlock, 1);
+    // So the lock that was not undone still keeps Auto Lock off.
+    ui.ckAutoLock->setChecked(true);
+    EXPECT_FALSE(ui.ckAutoLock->isChecked());
+}
+
 using DeviceOperationsUnlinkedTest = testsupport::WindowFixture;
 
 TEST_F(DeviceOperationsUnlinkedTest, PollClearAndTriggerRefuseWithoutCallingTheLibrary) {

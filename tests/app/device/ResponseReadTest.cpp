@@ -91,6 +91,16 @@ TEST_F(ResponseReadTest, ShowsEveryByteNulAndHighBytesIncluded) {
     EXPECT_EQ(readBack(std::string("X\0", 2), false, false), QString::fromLatin1("X\0", 2));
 }
 
+TEST_F(ResponseReadTest, DrawsTabsAndLineBreaksAsTheyAreAndPicturesOnlyForUnseenBytes) {
+    const std::string bytes("1\t2\x01\x7F\x1B\0"
+                            "3\r\n",
+                            10);
+    EXPECT_EQ(readBack(bytes, true, false), QString::fromLatin1(bytes.data(), 10));
+    EXPECT_EQ(ui.txtResults->toPlainText(), QStringLiteral("1\t2\u2401\u2421\u241B\u24003\n"));
+    readBack("4.5\t6.5\r\n", false, false);
+    EXPECT_EQ(ui.txtResults->toPlainText(), QStringLiteral("4.5\t6.5"));
+}
+
 TEST_F(ResponseReadTest, SuccessSetsFlagsHidesErrorAndDoesNotBeep) {
     st.Sendlock = 1;
     ui.txtError->setVisible(true);

@@ -1,17 +1,9 @@
 #pragma once
 // The whole road: the window as a user drives it (keys into the boxes, mouse clicks on the
 // buttons), on the VXI-11 library, over loopback, to an in-process gateway simulator serving
-// the demo bench plus one instrument that never answers. Every call the library sends is
-// recorded, so a test can look at what reached the gateway.
+// the demo bench plus one instrument that never answers.
 
-#include "support/LibraryWindowFixture.h"
-#include "support/LoopbackSimulator.h"
-
-#include "gateway/Simulator.h"
-#include "vxi11/IoMessages.h"
-#include "vxi11/Rpc.h"
-#include "vxi11/Transport.h"
-#include "vxi11/Vxi11Library.h"
+#include "support/SimulatorWindowFixture.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -19,13 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace e2e {
 
@@ -35,68 +23,10 @@ inline const std::string kDmmIdentity =
 inline const std::string kCounterIdentity =
     "Talvik Labs,FC-330 Frequency Counter and Source,TL0330-118,1.07";
 
-/// The plain socket calls, with a copy of every record sent kept for the test.
-class RecordingSocketOps final : public vxi11::SocketOps {
-public:
-    ssize_t send(int fd, const void* data, std::size_t length) override {
-        const ssize_t sent = SocketOps::send(fd, data, length);
-        if (sent > 0) {
-            std::lock_guard lock(m_mutex);
-            const auto* bytes = static_cast<const std::uint8_t*>(data);
-            m_sent.emplace_back(bytes, bytes + sent);
-        }
-        return sent;
-    }
-
-    /// The arguments of every device_read call sent so far.
-    std::vector<vxi11::DeviceReadParms> deviceReads() const { return decoded<vxi11::DeviceRead>(); }
-    /// The arguments of every device_write call sent so far.
-    std::vector<vxi11::DeviceWriteParms> deviceWrites() const {
-        return decoded<vxi11::DeviceWrite>();
-    }
-
-private:
-    template <typename P>
-    std::vector<typename P::Args> decoded() const {
-        std::lock_guard lock(m_mutex);
-        std::vector<typename P::Args> out;
-        for (const auto& piece : m_sent) {
-            // The library sends each record, mark and body, in one piece.
-            if (piece.size() <= 4) {
-                continue;
-            }
-            const vxi11::rpc::ParsedCall call =
-                vxi11::rpc::parseCall(vxi11::xdr::ByteView(piece).subspan(4));
-            if (call.status != vxi11::rpc::ParsedCall::Status::Ok || call.header.prog != P::prog ||
-                call.header.proc != P::proc) {
-                continue;
-            }
-            if (auto args = vxi11::decodeArgsFor<P>(call.args)) {
-                out.push_back(*args);
-            }
-        }
-        return out;
-    }
-
-    mutable std::mutex m_mutex;
-    std::vector<std::vector<std::uint8_t>> m_sent;
-};
-
-inline vxi11::Vxi11Library::Options recordingOptions(RecordingSocketOps& ops) {
-    vxi11::Vxi11Library::Options options;
-    options.socketOps = &ops;
-    return options;
-}
-
-class E2e : public testsupport::LibraryWindowFixture {
+class E2e : public testsupport::SimulatorWindowFixture {
 protected:
     void SetUp() override {
-        sim = std::make_unique<gateway::Simulator>(
-            testsupport::onFreePorts(testsupport::demoBenchWithSilentAt(kSilentPad)));
-        ASSERT_TRUE(testsupport::started(*sim));
-        server = QString::fromStdString(testsupport::serverOf(*sim));
-
-        openWindow(lib);
+        ASSERT_NO_FATAL_FAILURE(start(testsupport::demoBenchWithSilentAt(kSilentPad)));
         window->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     }
@@ -146,11 +76,6 @@ protected:
         }
         return std::nullopt;
     }
-
-    RecordingSocketOps ops;
-    std::unique_ptr<gateway::Simulator> sim;
-    QString server;
-    vxi11::Vxi11Library lib{recordingOptions(ops)};
 };
 
 } // namespace e2e

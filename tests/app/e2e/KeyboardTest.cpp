@@ -134,4 +134,14 @@ TEST_F(Keyboard, SpaceOperatesTheFocusedButtonAndBox) {
     EXPECT_TRUE(ui.ckByteCnt->isChecked());
 }
 
+TEST_F(Keyboard, EnterAndReturnPressTheFocusedButton) {
+    ui.cmdLink->setFocus();
+    QTest::keyClick(ui.cmdLink, Qt::Key_Return);
+    EXPECT_NE(st.hIntf, 0);
+    ui.cmdHelp->setFocus();
+    QTest::keyClick(ui.cmdHelp, Qt::Key_Enter);
+    ASSERT_NE(window->helpWindow(), nullptr);
+    EXPECT_TRUE(window->helpWindow()->isVisible());
+}
+
 } // namespace

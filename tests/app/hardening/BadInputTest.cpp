@@ -163,7 +163,7 @@ protected:
             EXPECT_EQ(lib.opened.size(), opensBefore) << "a text outside Latin-1 was sent";
         }
         if (st().hIntf == 0) {
-            const std::string shown = shownError();
+            const std::string shown = error();
             EXPECT_EQ(shown.rfind("Create interface link error\r\n", 0), 0u) << shown;
             EXPECT_TRUE(shown.size() > 37 && shown.substr(shown.size() - 8) == " - Retry") << shown;
             EXPECT_TRUE(sim->links().empty()) << "a refused text left a link behind";
@@ -204,12 +204,12 @@ TEST_F(ServerBox, OddServerTextsAreRefusedByTheLibraryOrLinkAsTyped) {
         SCOPED_TRACE(printable(row.text));
         const bool linked = linkWith(row.text);
         if (row.expected == 0) {
-            EXPECT_TRUE(linked) << shownError();
+            EXPECT_TRUE(linked) << error();
             EXPECT_EQ(sim->links().size(), 1u);
             EXPECT_EQ(results(), "Link created to server " + row.text.toStdString());
         } else {
             EXPECT_FALSE(linked);
-            EXPECT_TRUE(isReport(shownError(), "Create interface link error", row.expected));
+            EXPECT_TRUE(isReport(error(), "Create interface link error", row.expected));
         }
     }
 }
@@ -219,8 +219,8 @@ TEST_F(ServerBox, ServerTextOutsideLatin1IsRefusedBeforeTheLibrary) {
          {QStringLiteral("gateway\u0416"), QStringLiteral("\u20AC"),
           QStringLiteral("127.0.0.1\uFF1A111"), QString::fromUtf16(u"gw\xD83D\xDE00", 4)}) {
         EXPECT_FALSE(linkWith(text));
-        EXPECT_EQ(shownError(), "Create interface link error\r\n"
-                                "the server name holds characters that cannot be sent - Retry");
+        EXPECT_EQ(error(), "Create interface link error\r\n"
+                           "the server name holds characters that cannot be sent - Retry");
     }
     // The box is still usable: the same window links as soon as the text is right.
     EXPECT_TRUE(linkWith(QStringLiteral("127.0.0.1:%1").arg(sim->portmapperPort())));
@@ -328,13 +328,13 @@ TEST_F(InstrumentBox, OddAddressesGetAMessageALibraryErrorOrTheInstrumentTyped) 
                   row.device.empty() ? std::set<std::string>{} : std::set<std::string>{row.device});
         if (!row.device.empty()) {
             EXPECT_NE(st().hDev, 0);
-            EXPECT_EQ(shownError(), "");
+            EXPECT_EQ(error(), "");
         } else if (row.error != 0) {
             EXPECT_EQ(st().hDev, 0);
-            EXPECT_TRUE(isReport(shownError(), "Create device link error", row.error));
+            EXPECT_TRUE(isReport(error(), "Create device link error", row.error));
         } else {
             EXPECT_EQ(st().hDev, 0);
-            EXPECT_EQ(shownError(), row.notice);
+            EXPECT_EQ(error(), row.notice);
             EXPECT_EQ(lib.opened.size(), opensBefore) << "a refused address reached the library";
         }
     }
@@ -388,7 +388,7 @@ TEST_F(InstrumentBox, RandomAddressesNeverCrashAndLinkOnlyTheInstrumentTyped) {
             EXPECT_EQ(links, std::set<std::string>{*named});
         } else {
             EXPECT_TRUE(links.empty());
-            EXPECT_FALSE(shownError().empty());
+            EXPECT_FALSE(error().empty());
         }
     }
     std::printf("figure: 300 random instrument texts, %d linked\n", linked);
@@ -450,7 +450,7 @@ protected:
         const std::string expected = *bytes + "\n";
         EXPECT_EQ(received.size(), expected.size());
         EXPECT_TRUE(received == expected) << "the bytes written differ from the bytes typed";
-        EXPECT_EQ(shownError(), "");
+        EXPECT_EQ(error(), "");
         EXPECT_TRUE(ui().txtResults->text() == QStringLiteral("Send String => ") + text + "\n")
             << results();
         EXPECT_EQ(beeps.count, 0);

@@ -72,7 +72,7 @@ protected:
         ui().combCmd->setEditText(QStringLiteral("*IDN?"));
         ui().cmdSend->click();
         EXPECT_EQ(results(), kIdentity);
-        EXPECT_EQ(shownError(), "");
+        EXPECT_EQ(error(), "");
     }
 };
 
@@ -152,7 +152,7 @@ TEST_F(WindowFaults, EveryFaultDuringAQueryShowsTheReadErrorInTimeAndKeepsTheWin
         const auto took = timedClick(ui().cmdSend); // writes, then reads (Auto Query)
         std::printf("figure: window query, gateway %s: %.0f ms\n", row.name, ms(took));
 
-        EXPECT_TRUE(isReport(shownError(), "Read error", row.expected));
+        EXPECT_TRUE(isReport(error(), "Read error", row.expected));
         EXPECT_LT(took, kSessionTimeOut + kMargin + kSlack);
         EXPECT_EQ(beeps.count, 1);
         EXPECT_EQ(results(), "Device Read: Waiting for device response");
@@ -161,12 +161,12 @@ TEST_F(WindowFaults, EveryFaultDuringAQueryShowsTheReadErrorInTimeAndKeepsTheWin
 
         // The interface session has its own connection: the next click is served.
         ui().cmdStatus->click();
-        EXPECT_EQ(shownError(), "");
+        EXPECT_EQ(error(), "");
         EXPECT_EQ(results().rfind("REN =", 0), 0u) << results();
 
         // And a new Create Link on the same gateway works.
         ui().cmdLink->click();
-        EXPECT_NE(st().hIntf, 0) << shownError();
+        EXPECT_NE(st().hIntf, 0) << error();
         EXPECT_EQ(ui().combSrvrs->currentText(), server);
     }
     expectFreshLinkWorks();
@@ -196,7 +196,7 @@ TEST_F(WindowFaults, ConnectionDroppedDuringAReadShowsConnectionLostAndANewLinkW
     const auto took = timedClick(ui().cmdRead);
     std::printf("figure: window read, connection dropped: %.0f ms\n", ms(took));
 
-    EXPECT_TRUE(isReport(shownError(), "Read error", liberr::kConnectionLost));
+    EXPECT_TRUE(isReport(error(), "Read error", liberr::kConnectionLost));
     EXPECT_LT(took, kSessionTimeOut + kMargin + kSlack);
     EXPECT_EQ(beeps.count, 1);
     expectTypedTextKept(server, QStringLiteral("9"), QStringLiteral("*IDN?"));
@@ -204,7 +204,7 @@ TEST_F(WindowFaults, ConnectionDroppedDuringAReadShowsConnectionLostAndANewLinkW
 
     // A second read on the dead session fails the same way, at once.
     EXPECT_LT(timedClick(ui().cmdRead), kSessionTimeOut);
-    EXPECT_TRUE(isReport(shownError(), "Read error", liberr::kConnectionLost));
+    EXPECT_TRUE(isReport(error(), "Read error", liberr::kConnectionLost));
 
     // The same gateway serves a new link in the same window.
     ASSERT_NO_FATAL_FAILURE(linkServer(server));
@@ -234,7 +234,7 @@ TEST_F(WindowFaults, SimulatorStoppedDuringAReadEndsTheReadWithALabelledErrorAtO
     stopper.join();
     std::printf("figure: window read, simulator stopped: %.0f ms\n", ms(took));
 
-    const std::string shown = shownError();
+    const std::string shown = error();
     EXPECT_EQ(shown.rfind("Read error\r\n", 0), 0u) << shown;
     EXPECT_GT(shown.size(), std::string("Read error\r\n - Retry").size()) << "no description";
     EXPECT_EQ(shown.substr(shown.size() - 8), " - Retry");
@@ -244,7 +244,7 @@ TEST_F(WindowFaults, SimulatorStoppedDuringAReadEndsTheReadWithALabelledErrorAtO
 
     // With the gateway gone, Create Link fails in time and keeps the server text.
     const auto refused = timedClick(ui().cmdLink);
-    EXPECT_TRUE(isReport(shownError(), "Create interface link error", liberr::kConnectionRefused));
+    EXPECT_TRUE(isReport(error(), "Create interface link error", liberr::kConnectionRefused));
     EXPECT_LT(refused, kOpenTimeOut + kMargin + kSlack);
     EXPECT_EQ(ui().combSrvrs->currentText(), server);
     expectFreshLinkWorks();
@@ -268,7 +268,7 @@ TEST_F(WindowFaults, GatewayProcessKilledDuringAReadShowsConnectionLostAtOnce) {
     killer.join();
     std::printf("figure: window read, gateway process killed: %.0f ms\n", ms(took));
 
-    EXPECT_TRUE(isReport(shownError(), "Read error", liberr::kConnectionLost));
+    EXPECT_TRUE(isReport(error(), "Read error", liberr::kConnectionLost));
     EXPECT_LT(took, 5000ms);
     expectTypedTextKept(server, QStringLiteral("9"), QStringLiteral("*IDN?"));
     EXPECT_TRUE(eventLoopRuns());
@@ -285,7 +285,7 @@ TEST_F(WindowFaults, GatewayThatAcceptsAndNeverAnswersFailsCreateLinkInTime) {
     std::printf("figure: Create Link, mute gateway: %.0f ms (open time-out %lld ms)\n", ms(took),
                 static_cast<long long>(kOpenTimeOut.count()));
 
-    EXPECT_TRUE(isReport(shownError(), "Create interface link error", liberr::kGatewayTimeout));
+    EXPECT_TRUE(isReport(error(), "Create interface link error", liberr::kGatewayTimeout));
     EXPECT_LT(took, kOpenTimeOut + kMargin + kSlack);
     EXPECT_EQ(st().hIntf, 0);
     EXPECT_EQ(ui().combSrvrs->currentText(), server);
@@ -313,7 +313,7 @@ TEST_F(WindowFaults, GatewayThatAnswersGarbageFailsCreateLinkWithAMalformedReply
     ui().combSrvrs->setEditText(server);
     const auto took = timedClick(ui().cmdLink);
 
-    EXPECT_TRUE(isReport(shownError(), "Create interface link error", liberr::kMalformedReply));
+    EXPECT_TRUE(isReport(error(), "Create interface link error", liberr::kMalformedReply));
     EXPECT_LT(took, kOpenTimeOut + kMargin + kSlack);
     EXPECT_EQ(st().hIntf, 0);
     EXPECT_EQ(ui().combSrvrs->currentText(), server);

@@ -4,8 +4,8 @@
 // a device_read call has gone out, and a recorder in front of it that keeps every address and
 // every written byte the window hands it.
 
+#include "support/LibraryWindowFixture.h"
 #include "support/ReadCallWatch.h"
-#include "support/WindowFixture.h"
 
 #include "vxi11/LibraryError.h"
 #include "vxi11/Messages.h"
@@ -119,12 +119,10 @@ private:
 };
 
 /// The window on the library described above.
-class WindowHardening : public ::testing::Test {
+class WindowHardening : public testsupport::LibraryWindowFixture {
 protected:
     WindowHardening() : names(std::make_shared<NameLog>()), vx(options(names, &watch)) {
-        window = std::make_unique<frm1>(lib, beeps);
-        window->setExitAction([] {});
-        window->show();
+        openWindow(lib);
     }
 
     static vxi11::Vxi11Library::Options options(const std::shared_ptr<NameLog>& log,
@@ -146,14 +144,6 @@ protected:
         return o;
     }
 
-    Controls& ui() { return window->controls(); }
-    WindowState& st() { return window->state(); }
-    std::string results() { return ui().txtResults->text().toStdString(); }
-    /// The error box's text while it is shown, "" while hidden.
-    std::string shownError() {
-        return ui().txtError->isHidden() ? "" : ui().txtError->text().toStdString();
-    }
-
     /// Clicks and returns how long the handler took.
     static Clock::duration timedClick(QPushButton* button) {
         const auto start = Clock::now();
@@ -163,27 +153,16 @@ protected:
 
     /// Create Link to `server`; with `fast` the "1 Sec" time-out is chosen afterwards.
     void linkServer(const QString& server, bool fast = true) {
-        ui().combSrvrs->setEditText(server);
-        ui().cmdLink->click();
-        ASSERT_NE(st().hIntf, 0) << shownError();
+        ASSERT_NO_FATAL_FAILURE(LibraryWindowFixture::linkServer(server));
         if (fast) {
             ui().optTimeout[0]->click();
         }
-    }
-
-    void linkInstrument(const QString& address) {
-        ui().combInst->setEditText(address);
-        ui().cmdLinki->setEnabled(true); // as typing into the instrument box does
-        ui().cmdLinki->click();
-        ASSERT_NE(st().hDev, 0) << shownError();
     }
 
     std::shared_ptr<NameLog> names;
     ReadCallWatch watch;
     vxi11::Vxi11Library vx;
     RecordingLibrary lib{vx};
-    testsupport::CountingBeep beeps;
-    std::unique_ptr<frm1> window;
 };
 
 /// A report of `label` for library error `number`: label, CR LF, the error's text (its table

@@ -170,6 +170,20 @@ TEST_F(InstrumentDiscovery, ClosesTheInstrumentLinkAndResetsItsControls) {
     EXPECT_TRUE(ui.ckATN->isEnabled());
 }
 
+TEST_F(InstrumentDiscovery, LeavesLockAndUnlockDisabledWhenItUnticksAutoLock) {
+    // Unticking Auto Lock enables Lock and Unlock through the box's own handler; the link
+    // stage that follows must win, for Find Instruments and for Create Link alike.
+    placeInstruments({7});
+    for (QPushButton* operation : {ui.cmdFindInst, ui.cmdLink}) {
+        linkInstrument("7");
+        ui.ckAutoLock->setChecked(true);
+        operation->click();
+        EXPECT_FALSE(ui.ckAutoLock->isChecked());
+        EXPECT_FALSE(ui.cmdLock->isEnabled()) << operation->objectName().toStdString();
+        EXPECT_FALSE(ui.cmdUnlock->isEnabled()) << operation->objectName().toStdString();
+    }
+}
+
 TEST_F(InstrumentDiscovery, FailureMidScanListsNothingAndStopsAtTheFailingCall) {
     placeInstruments({1, 2});
     linkServer();

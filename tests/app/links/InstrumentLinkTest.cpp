@@ -3,6 +3,7 @@
 #include "app/links/InstrumentLink.h"
 #include "support/WindowFixture.h"
 
+#include <QAccessible>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTest>
@@ -236,6 +237,53 @@ TEST_F(InstrumentLink, TypingOrPickingAnAddressEnablesTheLinkButton) {
     ui.combInst->addItem(QStringLiteral("9"));
     EXPECT_FALSE(ui.cmdLinki->isEnabled()) << "filling the list is no change by the user";
     emit ui.combInst->activated(0);
+    EXPECT_TRUE(ui.cmdLinki->isEnabled());
+}
+
+TEST_F(InstrumentLink, SetsTheTerminatorOnTheOldSessionBeforeClosingItAndNoneOnTheNew) {
+    linkInstrument(QStringLiteral("7"));
+    const auto oldDev = st.hDev;
+    ui.ckLF->setChecked(false);
+    ui.ckCR->setChecked(true);
+    linkTo(QStringLiteral("9"));
+
+    ASSERT_NE(st.hDev, oldDev);
+    EXPECT_THAT(lib.callsTo("vb_itermchr"), ElementsAre(Call{"vb_itermchr", {oldDev, 10}, {}}));
+    const auto ops = lib.operations();
+    EXPECT_LT(std::find(ops.begin(), ops.end(), Call{"vb_itermchr", {oldDev, 10}, {}}),
+              std::find(ops.begin(), ops.end(), Call{"vb_iclose", {oldDev}, {}}));
+    EXPECT_TRUE(ui.ckLF->isChecked()) << "shows LF although the new session has none set";
+}
+
+TEST_F(InstrumentLink, OpenWithoutAnErrorNumberCompletesBothLinksWithIdZero) {
+    // The library gives no error number, so nothing is raised and each link completes.
+    lib.failNext("vb_iopen", 0, "");
+    ui.combSrvrs->setEditText(QStringLiteral("gw"));
+    ui.cmdLink->click();
+    EXPECT_EQ(st.hIntf, 0);
+    EXPECT_EQ(resultText(), "Link created to server gw");
+    EXPECT_TRUE(ui.cmdFindInst->isEnabled());
+
+    lib.failNext("vb_iopen", 0, "");
+    linkTo(QStringLiteral("7"));
+    EXPECT_EQ(st.hDev, 0);
+    EXPECT_EQ(resultText(), "Link created to instrument at gw, 7, 0");
+    EXPECT_TRUE(ui.cmdSend->isEnabled());
+    EXPECT_TRUE(ui.cmdFindInst->isEnabled()) << "the instrument link leaves the server's controls";
+    EXPECT_TRUE(ui.txtError->isHidden());
+    EXPECT_EQ(beeps.count, 0);
+    // The device operations then find no device.
+    ui.cmdSend->click();
+    EXPECT_EQ(resultText(), "No devices found. Select and link a device");
+}
+
+TEST_F(InstrumentLink, TextSetThroughAccessibilityEnablesTheLinkButton) {
+    linkServer();
+    ASSERT_FALSE(ui.cmdLinki->isEnabled());
+    QAccessibleInterface* box = QAccessible::queryAccessibleInterface(ui.combInst->lineEdit());
+    ASSERT_NE(box, nullptr);
+    box->setText(QAccessible::Value, QStringLiteral("7"));
+    EXPECT_EQ(ui.combInst->currentText(), QStringLiteral("7"));
     EXPECT_TRUE(ui.cmdLinki->isEnabled());
 }
 

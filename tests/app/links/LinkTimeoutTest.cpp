@@ -2,6 +2,10 @@
 #include "app/links/LinkTimeout.h"
 #include "support/WindowFixture.h"
 
+#include <QAccessible>
+#include <QAccessibleActionInterface>
+#include <QRadioButton>
+
 #include <gmock/gmock.h>
 
 using ::testing::ElementsAre;
@@ -36,6 +40,22 @@ TEST_F(LinkTimeoutOptions, ClickingTheSelectedOptionAppliesItAgain) {
     resetRecords();
     ui.optTimeout[1]->click();
     EXPECT_THAT(lib.operations(), ElementsAre(Call{"vb_itimeout", {st.hIntf, 3000}, {}}));
+}
+
+TEST_F(LinkTimeoutOptions, AccessibilityToggleAppliesTheOptionToBothSessions) {
+    linkInstrument();
+    for (const std::size_t i : {std::size_t{0}, std::size_t{2}}) {
+        resetRecords();
+        QAccessibleInterface* option = QAccessible::queryAccessibleInterface(ui.optTimeout[i]);
+        QAccessibleActionInterface* actions =
+            option != nullptr ? option->actionInterface() : nullptr;
+        ASSERT_NE(actions, nullptr);
+        actions->doAction(QAccessibleActionInterface::toggleAction());
+        EXPECT_TRUE(ui.optTimeout[i]->isChecked());
+        const std::int64_t ms = i == 0 ? 1000 : 10000;
+        EXPECT_THAT(lib.operations(), ElementsAre(Call{"vb_itimeout", {st.hIntf, ms}, {}},
+                                                  Call{"vb_itimeout", {st.hDev, ms}, {}}));
+    }
 }
 
 TEST_F(LinkTimeoutOptions, RefusalIsReportedAndTheProgramGoesOn) {

@@ -1,10 +1,6 @@
 // The links on the real road: the window on the VXI-11 library, over loopback, to an
 // in-process gateway simulator with the demo bench and one instrument that never answers.
-#include "support/LibraryWindowFixture.h"
-#include "support/LoopbackSimulator.h"
-
-#include "gateway/Simulator.h"
-#include "vxi11/Vxi11Library.h"
+#include "support/SimulatorWindowFixture.h"
 
 #include <QLabel>
 #include <QTimer>
@@ -12,38 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <memory>
 
 namespace {
 
 constexpr int kSilentPad = 14;
 
-class LinksRoad : public testsupport::LibraryWindowFixture {
+class LinksRoad : public testsupport::SimulatorWindowFixture {
 protected:
-    void SetUp() override {
-        sim = std::make_unique<gateway::Simulator>(
-            testsupport::onFreePorts(testsupport::demoBenchWithSilentAt(kSilentPad)));
-        ASSERT_TRUE(testsupport::started(*sim));
-        server = QString::fromStdString(testsupport::serverOf(*sim));
-        openWindow(lib);
-    }
-
-    void linkServer() {
-        ui().combSrvrs->setEditText(server);
-        ui().cmdLink->click();
-        ASSERT_NE(st().hIntf, 0) << error();
-    }
-
-    void linkInstrument(const QString& address) {
-        ui().combInst->setEditText(address);
-        ui().cmdLinki->setEnabled(true);
-        ui().cmdLinki->click();
-        ASSERT_NE(st().hDev, 0) << error();
-    }
-
-    std::unique_ptr<gateway::Simulator> sim;
-    QString server;
-    vxi11::Vxi11Library lib;
+    void SetUp() override { start(testsupport::demoBenchWithSilentAt(kSilentPad)); }
 };
 
 TEST_F(LinksRoad, LinkFindAndSelectAnInstrument) {

@@ -80,6 +80,16 @@ TEST_F(TestLoopsTest, CommandLoopRefusesTextWithoutAnEightBitForm) {
     EXPECT_FALSE(ui.Timer1->isActive());
 }
 
+TEST_F(TestLoopsTest, CommandLoopTakesBlanksForACommand) {
+    ui.combCmd->setEditText(QStringLiteral("  "));
+    ui.cmdCmdtst->click();
+    EXPECT_EQ(st.CMDloopFlg, 1);
+    EXPECT_TRUE(timerRunning());
+    tick();
+    EXPECT_THAT(writes(), ElementsAre("  \n"));
+    EXPECT_EQ(beeps.count, 0);
+}
+
 TEST_F(TestLoopsTest, TickWithBothLoopsWritesQueryThenCommandAndCountsOnce) {
     ui.cmdIDNtst->click();
     ui.combCmd->setEditText(QStringLiteral("*RST"));
@@ -199,6 +209,30 @@ TEST_F(TestLoopsTest, WriteFailureHaltsBothLoopsWithStopButtonsStillEnabled) {
     EXPECT_FALSE(ui.Timer1->isActive());
     EXPECT_TRUE(ui.cmdIDNtst->isEnabled());
     EXPECT_TRUE(ui.cmdCmdtstoff->isEnabled()); // its own button keeps its state
+}
+
+TEST_F(TestLoopsTest, WriteFailureInTheCommandPassHaltsBothLoopsAfterTheQueryPass) {
+    ui.ckAutoLock->setChecked(true);
+    ui.cmdIDNtst->click();
+    ui.combCmd->setEditText(QStringLiteral("*RST"));
+    ui.cmdCmdtst->click();
+    lib.queueRead("ACME,1000,0,1.0\n");
+    lib.onCall = [this](const Call& c) {
+        if (c.entry == "vb_iwrite" && c.text == "*RST\n") {
+            lib.failNext("vb_iwrite", 17, "I/O error");
+        }
+    };
+    tick();
+    EXPECT_THAT(operationNames(), ElementsAre("vb_ilock", "vb_iwrite", "vb_iread", "vb_iunlock",
+                                              "vb_ilock", "vb_iwrite", "vb_iunlock"));
+    EXPECT_EQ(errorText(), "Write error\r\n - Retry");
+    EXPECT_FALSE(ui.txtError->isHidden()) << "still shown after the auto-unlock";
+    EXPECT_EQ(beeps.count, 1);
+    EXPECT_EQ(st.IDNTestFlg, 0);
+    EXPECT_EQ(st.CMDloopFlg, 0);
+    EXPECT_EQ(st.Sendlock, 0);
+    EXPECT_EQ(st.LpCount, 0);
+    EXPECT_FALSE(counterShown());
 }
 
 TEST_F(TestLoopsTest, ReadFailureIsTheReadsOwnAndTheLoopGoesOn) {

@@ -108,6 +108,15 @@ TEST_F(Help, ClosingTheMainWindowClosesTheHelpWindowToo) {
     EXPECT_TRUE(lib.calls.empty()) << "the close box runs none of Exit's closes";
 }
 
+TEST_F(Help, EscapeClosesTheHelpWindow) {
+    ui.cmdHelp->click();
+    HelpWindow* help = window->helpWindow();
+    ASSERT_TRUE(help->isVisible());
+    QTest::keyClick(help->browser(), Qt::Key_Escape);
+    EXPECT_FALSE(help->isVisible());
+    EXPECT_TRUE(window->isVisible());
+}
+
 TEST_F(Help, F1ShowsTheSectionOfTheFocusedControl) {
     window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
