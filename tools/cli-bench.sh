@@ -36,14 +36,15 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Starts the demo bench with its portmapper on $1; prints the portmapper's HOST:PORT.
+# Starts the demo bench with its portmapper on $1 and sets $gw_addr to its HOST:PORT. (Not
+# called in a $(...) subshell: the pid must reach the cleanup.)
 start_gateway() {
     local out=$work/gw.$1
     "$gateway" --demo --portmapper "$1" >"$out" 2>/dev/null &
     pids+=($!)
     for _ in $(seq 100); do
         if grep -q '^ready' "$out" 2>/dev/null; then
-            sed -n 's/^ready portmapper=\([^ ]*\).*/\1/p' "$out"
+            gw_addr=$(sed -n 's/^ready portmapper=\([^ ]*\).*/\1/p' "$out")
             return 0
         fi
         kill -0 "${pids[-1]}" 2>/dev/null || return 1
@@ -69,17 +70,24 @@ time_runs() {
     fi
 }
 
-pm=$(start_gateway 0) || { echo "cli-bench.sh: simulator did not start" >&2; exit 1; }
+start_gateway 0 || { echo "cli-bench.sh: simulator did not start" >&2; exit 1; }
+pm=$gw_addr
 echo "# simulator portmapper $pm; machine: $(nproc) cores; $(uptime)"
 
 printf '%-28s %10s  %s\n' figure value note
+# The floor of any process on this machine now, and the program without the network, taken
+# beside the query: on a loaded machine all three rise together.
+floor=$(time_runs "/bin/true")
+version=$(time_runs "$cli --version")
 oneshot=$(time_runs "$cli -s $pm query 22 *IDN?")
+printf '%-28s %10.2f  %s\n' process_floor_ms "$floor" "median of $runs runs of /bin/true"
+printf '%-28s %10.2f  %s\n' cli_start_ms "$version" "median of $runs runs of siclquill-cli --version"
 printf '%-28s %10.2f  %s\n' cli_oneshot_ms "$oneshot" "median of $runs whole-process runs (target <= 10)"
 
 # pyvisa-py finds the simulator only through a portmapper on port 111 (not taken in a smoke
 # run, which runs beside tests that want that port).
 if ((!smoke)) && /usr/bin/python3 -c 'import pyvisa, pyvisa_py' 2>/dev/null &&
-    pm111=$(start_gateway 111); then
+    start_gateway 111; then
     cat >"$work/idn.py" <<'PY'
 import pyvisa
 rm = pyvisa.ResourceManager("@py")
