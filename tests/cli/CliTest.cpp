@@ -113,7 +113,8 @@ TEST_F(CliTest, BadUsageExitsTwoWithTheUsageLineAndSendsNothing) {
         {"bogus"},
         {"-t", "-1", "find"},
         {"loop", "22", "x", "--count", "2", "--duration", "1"},
-        {"-s", "a]b", "find"}};
+        {"-s", "a]b", "find"},
+        {"local", "inst0"}};
     for (const auto& args : lines) {
         const Outcome r = cli(args);
         EXPECT_EQ(r.status, 2) << args[0] << " " << r.err;
