@@ -50,10 +50,12 @@ format-check:
 	@tools/install-deps.sh format
 	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
+## The .deb, checked by Debian's lintian: no error and no warning may remain.
 package:
 	@tools/install-deps.sh package
 	@$(MAKE) --no-print-directory build
 	cd $(BUILD) && cpack -G DEB
+	lintian --fail-on error,warning $(BUILD)/siclquill_*.deb
 
 clean:
 	rm -rf $(BUILD)

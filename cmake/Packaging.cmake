@@ -1,4 +1,4 @@
-# What `cmake --install` puts beside the two programs, and the Debian package built from it
+# What `cmake --install` puts beside the programs, and the Debian package built from it
 # (`cd build && cpack -G DEB`).
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/help/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/help)
@@ -6,9 +6,34 @@ install(FILES ${PROJECT_SOURCE_DIR}/resources/icon.png
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/128x128/apps RENAME siclquill.png)
 install(FILES ${PROJECT_SOURCE_DIR}/resources/siclquill.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/man/siclquill.1
-              ${PROJECT_SOURCE_DIR}/docs/man/siclquill-gateway.1
+# Debian wants manual pages and the changelog compressed with gzip -9, without a time stamp
+# (-n) so that the package builds the same every time.
+find_program(SICLQUILL_GZIP gzip REQUIRED)
+set(SICLQUILL_COMPRESSED)
+function(siclquill_gzip source name)
+    set(out ${CMAKE_BINARY_DIR}/compressed/${name}.gz)
+    add_custom_command(OUTPUT ${out}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/compressed
+        COMMAND ${SICLQUILL_GZIP} -9nc ${source} > ${out}
+        DEPENDS ${source} VERBATIM)
+    set(SICLQUILL_COMPRESSED ${SICLQUILL_COMPRESSED} ${out} PARENT_SCOPE)
+endfunction()
+foreach(page siclquill.1 siclquill-gateway.1 siclquill-cli.1)
+    siclquill_gzip(${PROJECT_SOURCE_DIR}/docs/man/${page} ${page})
+endforeach()
+siclquill_gzip(${PROJECT_SOURCE_DIR}/resources/debian/changelog changelog)
+add_custom_target(siclquill_compressed_docs ALL DEPENDS ${SICLQUILL_COMPRESSED})
+install(FILES ${CMAKE_BINARY_DIR}/compressed/siclquill.1.gz
+              ${CMAKE_BINARY_DIR}/compressed/siclquill-gateway.1.gz
+              ${CMAKE_BINARY_DIR}/compressed/siclquill-cli.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_BINARY_DIR}/compressed/changelog.gz
+              ${PROJECT_SOURCE_DIR}/resources/debian/copyright
+              ${PROJECT_SOURCE_DIR}/docs/trace.md
+              ${PROJECT_SOURCE_DIR}/docs/cli.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/resources/completion/siclquill-cli
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
 set(CPACK_PACKAGE_NAME siclquill)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -23,8 +48,10 @@ VXI-11 LAN/GPIB gateway: find the listening instruments, link to one, send
 commands and read answers, serial poll, clear, trigger, lock, read and drive
 the bus lines, and run repeating query loops.
 
-Includes siclquill-gateway, a gateway simulator with a demo bench of
-instruments on loopback.")
+Includes siclquill-cli, every gateway operation from a shell and from
+scripts (find, census, query, serial poll, bus control, measuring loops,
+SRQ, discovery of VXI-11 hosts), and siclquill-gateway, a gateway simulator
+with a demo bench of instruments on loopback.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

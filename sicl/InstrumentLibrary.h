@@ -14,10 +14,15 @@ inline constexpr std::size_t kErrorTextBufferSize = 60;
 
 /// The requests of vb_igpibbusstatus. A line reads non-zero while it is asserted.
 namespace busstatus {
-inline constexpr std::int16_t kRen = 1;        ///< the REN (remote enable) line
-inline constexpr std::int16_t kSrq = 2;        ///< the SRQ (service request) line
-inline constexpr std::int16_t kNdac = 3;       ///< the NDAC (not data accepted) line
-inline constexpr std::int16_t kBusAddress = 8; ///< the interface's own GPIB address
+inline constexpr std::int16_t kRen = 1;  ///< the REN (remote enable) line
+inline constexpr std::int16_t kSrq = 2;  ///< the SRQ (service request) line
+inline constexpr std::int16_t kNdac = 3; ///< the NDAC (not data accepted) line
+/// Requests that not every gateway answers.
+inline constexpr std::int16_t kSystemController = 4;   ///< the interface is system controller
+inline constexpr std::int16_t kControllerInCharge = 5; ///< the interface is controller in charge
+inline constexpr std::int16_t kTalker = 6;             ///< the interface is addressed to talk
+inline constexpr std::int16_t kListener = 7;           ///< the interface is addressed to listen
+inline constexpr std::int16_t kBusAddress = 8;         ///< the interface's own GPIB address
 } // namespace busstatus
 
 /// The entries of the instrument library that the program calls.

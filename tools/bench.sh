@@ -176,3 +176,9 @@ END {
     }
     if (!smoke) printf "# medians of %d runs; each ratio against floors taken in turn with the measurement\n", repeats
 }' "$work"/lib.* "$work/load.1" "$work/load.2" "$work/micro.csv" "$work/startup"
+
+# ---- the command line: one-shot start, loop overhead, memory of a long loop
+if ((!smoke)) && [[ -x $build/cli/siclquill-cli ]]; then
+    echo
+    "$(dirname "$0")/cli-bench.sh" "$build"
+fi

@@ -5,16 +5,18 @@
 set -euo pipefail
 
 # The default build configures the tests as well, so every job needs GoogleTest and GoogleMock.
-base=(g++ cmake ninja-build make qt6-base-dev libxkbcommon-dev fonts-dejavu-core libgtest-dev libgmock-dev)
+# The command line and the trace build with CLI11, readline and nlohmann-json.
+base=(g++ cmake ninja-build make qt6-base-dev libxkbcommon-dev fonts-dejavu-core libgtest-dev libgmock-dev
+    libcli11-dev libreadline-dev nlohmann-json3-dev)
 want=("${base[@]}")
 for job in "${@:-build}"; do
     case "$job" in
         build) ;;
         run) want+=(xvfb xauth) ;;
         test) want+=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth python3-pyvisa-py) ;;
-        bench) want+=(libbenchmark-dev xvfb xauth) ;;
+        bench) want+=(libbenchmark-dev xvfb xauth hyperfine python3-pyvisa-py) ;;
         fuzz) want+=(clang-14 libclang-rt-14-dev) ;;
-        package) want+=(dpkg-dev file) ;;
+        package) want+=(dpkg-dev file lintian) ;;
         format) want+=(clang-format) ;;
         *) echo "install-deps: unknown job '$job'" >&2; exit 2 ;;
     esac

@@ -8,17 +8,20 @@ execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${
 if(NOT rc EQUAL 0)
     message(FATAL_ERROR "cmake --install failed: ${rc}")
 endif()
-foreach(f bin/siclquill bin/siclquill-gateway
+foreach(f bin/siclquill bin/siclquill-gateway bin/siclquill-cli
+          share/bash-completion/completions/siclquill-cli
+          share/doc/siclquill/changelog.gz share/doc/siclquill/copyright
           share/doc/siclquill/help/index.html share/doc/siclquill/help/controls.html
           share/doc/siclquill/help/help.css
           share/icons/hicolor/128x128/apps/siclquill.png
           share/applications/siclquill.desktop
-          share/man/man1/siclquill.1 share/man/man1/siclquill-gateway.1)
+          share/man/man1/siclquill.1.gz share/man/man1/siclquill-gateway.1.gz
+          share/man/man1/siclquill-cli.1.gz)
     if(NOT EXISTS "${PREFIX}/${f}")
         message(FATAL_ERROR "not installed: ${f}")
     endif()
 endforeach()
-foreach(f bin/siclquill bin/siclquill-gateway)
+foreach(f bin/siclquill bin/siclquill-gateway bin/siclquill-cli)
     if(IS_DIRECTORY "${PREFIX}/${f}")
         message(FATAL_ERROR "${f} is a directory")
     endif()

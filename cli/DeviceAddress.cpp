@@ -1,0 +1,113 @@
+#include "cli/DeviceAddress.h"
+
+#include "cli/Errors.h"
+#include "sicl/GpibBus.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace cli {
+
+namespace {
+
+constexpr std::size_t kMaxNameLength = 64;
+
+bool allDigits(std::string_view s) {
+    return !s.empty() && s.size() <= 4 &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+int number(std::string_view s) {
+    int v = 0;
+    for (char c : s) {
+        v = v * 10 + (c - '0');
+    }
+    return v;
+}
+
+[[noreturn]] void bad(std::string_view text, const std::string& why) {
+    throw UsageError("bad address '" + std::string(text) + "': " + why);
+}
+
+} // namespace
+
+DeviceAddress gpibAddress(int pad, std::optional<int> sad) {
+    DeviceAddress d;
+    d.pad = pad;
+    d.sad = sad;
+    d.typed = addressText(pad, sad);
+    // The library's own number form: primary, or primary * 100 + secondary.
+    d.deviceName = "gpib," + std::to_string(sad ? pad * 100 + *sad : pad);
+    return d;
+}
+
+DeviceAddress parseDeviceAddress(std::string_view text) {
+    const std::size_t comma = text.find(',');
+    if (allDigits(text)) {
+        const int n = number(text);
+        if (n <= sicl::gpib::kMaxAddress) {
+            return gpibAddress(n, std::nullopt);
+        }
+        if (n >= 101 && n / 100 <= sicl::gpib::kMaxAddress && n % 100 <= sicl::gpib::kMaxAddress) {
+            return gpibAddress(n / 100, n % 100);
+        }
+        bad(text, "a GPIB address is 0-30, or 101-3030 for primary * 100 + secondary");
+    }
+    if (comma != std::string_view::npos && allDigits(text.substr(0, comma)) &&
+        allDigits(text.substr(comma + 1))) {
+        const int pad = number(text.substr(0, comma));
+        const int sad = number(text.substr(comma + 1));
+        if (pad > sicl::gpib::kMaxAddress || sad > sicl::gpib::kMaxAddress) {
+            bad(text, "primary and secondary addresses are 0-30");
+        }
+        if (pad == 0) {
+            // The library's number form (primary * 100 + secondary) has no room for it.
+            bad(text, "primary address 0 cannot carry a secondary address");
+        }
+        return gpibAddress(pad, sad);
+    }
+    if (text.empty()) {
+        bad(text, "empty");
+    }
+    if (text.size() > kMaxNameLength) {
+        bad(text, "a device name has at most 64 characters");
+    }
+    if (!std::isalpha(static_cast<unsigned char>(text.front()))) {
+        bad(text, "expected a GPIB address or a device name such as inst0");
+    }
+    for (char c : text) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != ',' && c != '_' && c != '.') {
+            bad(text, "a device name holds only letters, digits and , _ .");
+        }
+    }
+    DeviceAddress d;
+    d.typed = std::string(text);
+    d.deviceName = std::string(text);
+    return d;
+}
+
+std::string libraryAddress(const std::string& server, const DeviceAddress& device) {
+    return "lan;vxi-11[" + server + "]:" + device.deviceName;
+}
+
+std::string interfaceAddress(const std::string& server) {
+    return "lan;vxi-11[" + server + "]:gpib";
+}
+
+std::string addressText(int pad, std::optional<int> sad) {
+    return sad ? std::to_string(pad) + "," + std::to_string(*sad) : std::to_string(pad);
+}
+
+void checkServer(std::string_view server) {
+    if (server.empty()) {
+        throw UsageError("empty server");
+    }
+    for (char c : server) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7F || c == '[' || c == ']' || c == ';' || c == ',') {
+            throw UsageError("bad server '" + std::string(server) + "': expected HOST[:PORT]");
+        }
+    }
+}
+
+} // namespace cli

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace cli {
+
+/// An instrument as the user names it: a GPIB address or a VXI-11 device name.
+struct DeviceAddress {
+    std::string typed;      ///< as the user wrote it
+    std::string deviceName; ///< what follows "]:" in the library address
+    std::optional<int> pad; ///< set for a GPIB address
+    std::optional<int> sad;
+};
+
+/// Parses ADDR: `22` (primary 0-30), `502` (primary 5, secondary 2: 101-3030), `5,2`
+/// (PAD,SAD), or a VXI-11 device name such as `inst0` or `hpib,7` (a letter first, then
+/// letters, digits, `,` `_` `.`; at most 64 bytes). Throws UsageError.
+DeviceAddress parseDeviceAddress(std::string_view text);
+
+/// The device address for a GPIB primary and optional secondary address.
+DeviceAddress gpibAddress(int pad, std::optional<int> sad);
+
+/// The library address of an instrument behind `server` (HOST[:PORT]).
+std::string libraryAddress(const std::string& server, const DeviceAddress& device);
+
+/// The library address of the gateway's GPIB interface behind `server`.
+std::string interfaceAddress(const std::string& server);
+
+/// "22" or "5,2": how results name a GPIB address.
+std::string addressText(int pad, std::optional<int> sad);
+
+/// Checks HOST[:PORT] for characters that would change the meaning of a library address;
+/// throws UsageError.
+void checkServer(std::string_view server);
+
+} // namespace cli

@@ -1,0 +1,323 @@
+// siclquill-cli as a user runs it: the real program against the in-process simulator, its
+// output, its JSON and its exit statuses; and the parsers of its arguments.
+
+#include "CliFixture.h"
+#include "cli/BusBytes.h"
+#include "cli/CommandLine.h"
+#include "cli/DeviceAddress.h"
+#include "cli/Discover.h"
+#include "cli/Errors.h"
+#include "cli/LoopStats.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <thread>
+
+namespace {
+
+using clitest::CliTest;
+using clitest::Outcome;
+using clitest::TempFile;
+using namespace std::chrono_literals;
+
+TEST_F(CliTest, DeviceCommandsReachTheInstrument) {
+    Outcome r = cli({"query", "22", "*IDN?"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Orvane Instruments,DM-6510 Digital Multimeter,OV220417,2.4.1\n");
+    r = cli({"query", "22", "*IDN?", "--raw"});
+    EXPECT_EQ(r.out.substr(r.out.size() - 2), "\r\n") << "--raw keeps the instrument's CR LF";
+    EXPECT_EQ(cli({"query", "5,2", "*IDN?"}).out, cli({"query", "502", "*IDN?"}).out);
+    EXPECT_EQ(cli({"write", "9", "*IDN?"}).out, "wrote 6 bytes\n");
+    EXPECT_EQ(cli({"read", "9", "--max", "10"}).out, "Quenby Mea\n");
+    for (const char* op : {"trigger", "clear", "remote"}) {
+        EXPECT_EQ(cli({op, "3"}).status, 0) << op;
+    }
+    // The lock goes with the program's link: a new program holds none (the shell keeps it).
+    EXPECT_NE(cli({"unlock", "3"}).err.find("unlock: error 12: "), std::string::npos);
+    EXPECT_EQ(m_sim.instrument(3)->triggerCount, 1u);
+    EXPECT_EQ(m_sim.instrument(3)->clearCount, 1u);
+    EXPECT_TRUE(m_sim.instrument(3)->remote);
+    EXPECT_EQ(cli({"local", "3"}).status, 0);
+    EXPECT_FALSE(m_sim.instrument(3)->remote);
+    EXPECT_EQ(cli({"spoll", "22"}).out, "status byte 0 (0x00)\n");
+}
+
+TEST_F(CliTest, BusCommandsDriveTheInterface) {
+    EXPECT_EQ(cli({"find"}).out, "3\n9\n22\n");
+    EXPECT_EQ(cli({"find", "--secondary"}).out, "3\n5,2\n9\n22\n");
+    EXPECT_EQ(cli({"ren", "on"}).status, 0);
+    EXPECT_TRUE(m_sim.bus().ren);
+    EXPECT_EQ(cli({"atn", "on"}).status, 0);
+    EXPECT_TRUE(m_sim.bus().atn);
+    EXPECT_EQ(cli({"ifc"}).status, 0);
+    EXPECT_EQ(m_sim.bus().ifcCount, 1u);
+    const std::uint64_t calls = m_sim.callCount();
+    EXPECT_EQ(cli({"cmd", "--dry-run", "unl", "MTA", "0", "MLA", "22", "0x3f", "8"}).out,
+              "3F 40 36 3F 08\n");
+    EXPECT_EQ(m_sim.callCount(), calls) << "a dry run sends nothing";
+    EXPECT_EQ(cli({"cmd", "UNL", "MTA", "0", "MLA", "22"}).out, "sent 3F 40 36\n");
+    EXPECT_TRUE(m_sim.instrument(22)->listener);
+    const Outcome status = cli({"status"});
+    EXPECT_NE(status.out.find("REN = 1\nSRQ = 0\nNDAC = 0\n"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("bus address = 0"), std::string::npos) << status.out;
+}
+
+TEST_F(CliTest, JsonGivesOneObjectPerResultAndFailuresExitOne) {
+    const std::vector<std::vector<std::string>> commands = {
+        {"--json", "query", "22", "*IDN?"},
+        {"--json", "find", "--secondary"},
+        {"--json", "census"},
+        {"--json", "status"},
+        {"--json", "spoll", "9"},
+        {"--json", "loop", "22", "*IDN?", "--count", "20"},
+        {"--json", "cmd", "--dry-run", "UNL"}};
+    for (const auto& args : commands) {
+        const Outcome r = cli(args);
+        EXPECT_EQ(r.status, 0) << args[1] << r.err;
+        const auto objects = r.objects();
+        ASSERT_FALSE(objects.empty()) << args[1];
+        for (const auto& o : objects) {
+            EXPECT_EQ(o["command"], args[1]);
+        }
+    }
+    EXPECT_EQ(cli({"--json", "find", "--secondary"}).objects()[1]["sad"], 2);
+    EXPECT_EQ(cli({"--json", "census"}).objects()[2]["idn"].get<std::string>().rfind("Orvane", 0),
+              0u);
+    const auto loop = cli({"--json", "loop", "22", "*IDN?", "--count", "20"}).objects()[0];
+    EXPECT_EQ(loop["passes"], 20);
+    EXPECT_EQ(loop["errors"], 0);
+    EXPECT_LE(loop["min_ms"].get<double>(), loop["p50_ms"].get<double>());
+    EXPECT_LE(loop["p95_ms"].get<double>(), loop["max_ms"].get<double>());
+
+    // Nothing listens at 7: the library's error number and text, on stderr and as an object.
+    const Outcome failed = cli({"--json", "query", "7", "*IDN?"});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_NE(failed.err.find("query: error "), std::string::npos) << failed.err;
+    const auto error = failed.objects().at(0)["error"];
+    EXPECT_GT(error["number"].get<int>(), 0);
+    EXPECT_NE(failed.err.find(error["text"].get<std::string>()), std::string::npos);
+}
+
+TEST_F(CliTest, BadUsageExitsTwoWithTheUsageLineAndSendsNothing) {
+    const std::uint64_t calls = m_sim.callCount();
+    const std::vector<std::vector<std::string>> lines = {
+        {"query", "99", "*IDN?"},
+        {"query", "0,5", "x"},
+        {"query", "3031", "x"},
+        {"query", "22"},
+        {"query", "in st0", "x"},
+        {"cmd", "MLA", "31"},
+        {"cmd", "FOO"},
+        {"ren", "maybe"},
+        {"discover", "10.0.0.0/21"},
+        {"bogus"},
+        {"-t", "-1", "find"},
+        {"loop", "22", "x", "--count", "2", "--duration", "1"},
+        {"-s", "a]b", "find"},
+        {"local", "inst0"}};
+    for (const auto& args : lines) {
+        const Outcome r = cli(args);
+        EXPECT_EQ(r.status, 2) << args[0] << " " << r.err;
+        EXPECT_NE(r.err.find("Usage: siclquill-cli [OPTIONS] COMMAND [ARGS]"), std::string::npos)
+            << args[0] << " " << r.err;
+    }
+    EXPECT_EQ(m_sim.callCount(), calls);
+    EXPECT_EQ(program({"--help"}).status, 0);
+    EXPECT_EQ(program({"--version"}).out, "siclquill-cli " SICLQUILL_VERSION "\n");
+}
+
+TEST_F(CliTest, TheShellRunsLinesFromAPipeAndGoesOnAfterAFailure) {
+    const Outcome r = cli({}, "use 22\n"
+                              "q *IDN?\n"
+                              "bogus\n"
+                              "query 99 x\n"
+                              "w *SRE 16\n"
+                              "w *OPC?\n"
+                              "spoll\n"
+                              "lock\n"
+                              "unlock\n"
+                              "r\n"
+                              "exit\n"
+                              "q never sent\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "using 22\n"
+                     "Orvane Instruments,DM-6510 Digital Multimeter,OV220417,2.4.1\n"
+                     "wrote 8 bytes\n"
+                     "wrote 6 bytes\n"
+                     "status byte 80 (0x50)\n"
+                     "device locked\n"
+                     "device unlocked\n"
+                     "1\n");
+    EXPECT_NE(r.err.find("unknown command 'bogus'"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("bad address '99'"), std::string::npos) << r.err;
+    EXPECT_EQ(cli({}, "q *IDN?\n").status, 2) << "q needs `use` first";
+}
+
+TEST_F(CliTest, SrqNamesTheRequesterAndGivesUpAfterItsWait) {
+    ASSERT_EQ(cli({"write", "22", "*SRE 16"}).status, 0);
+    ASSERT_EQ(cli({"write", "22", "*OPC?"}).status, 0);
+    const Outcome r = cli({"--json", "srq", "--wait", "10"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.objects().size(), 1u) << r.out;
+    EXPECT_EQ(r.objects()[0]["address"], "22");
+    EXPECT_EQ(r.objects()[0]["stb"], 0x50);
+    // The serial poll took the request back: no SRQ now.
+    const Outcome quiet = cli({"srq", "--wait", "0.1"});
+    EXPECT_EQ(quiet.status, 1);
+    EXPECT_NE(quiet.err.find("no SRQ within 0.100 s"), std::string::npos) << quiet.err;
+}
+
+TEST_F(CliTest, SrqThroughTheInterruptChannelWakesWhenTheLineRises) {
+    ASSERT_EQ(cli({"write", "3", "*SRE 16"}).status, 0);
+    // The program waits on its interrupt channel; a second client then makes 3 request service.
+    // The program's trace shows when it has looked at the SRQ line after enabling the channel:
+    // only a rise after that can wake it, so the wake-up comes through the channel.
+    TempFile trace;
+    std::thread requester([&] {
+        const auto until = std::chrono::steady_clock::now() + 20s;
+        while (trace.contents().find("igpibbusstatus") == std::string::npos &&
+               std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(5ms);
+        }
+        cli({"write", "3", "*OPC?"});
+    });
+    const Outcome r = cli({"--trace", trace.path(), "srq", "--intr", "--wait", "20"});
+    requester.join();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "3\tstatus byte 80 (0x50)\n");
+    const Outcome quiet = cli({"srq", "--intr", "--wait", "0.2"});
+    EXPECT_EQ(quiet.status, 1) << quiet.out;
+}
+
+TEST_F(CliTest, TraceRecordsTheProgramsCalls) {
+    TempFile trace;
+    EXPECT_EQ(cli({"--trace", trace.path(), "query", "22", "*IDN?"}).status, 0);
+    std::istringstream lines(trace.contents());
+    std::vector<std::string> calls;
+    for (std::string line; std::getline(lines, line);) {
+        calls.push_back(nlohmann::json::parse(line)["call"]);
+    }
+    EXPECT_EQ(calls, (std::vector<std::string>{"iopen", "iwrite", "iread", "iclose"}));
+    const Outcome full = cli({"--trace", "/dev/full", "query", "22", "*IDN?"});
+    EXPECT_EQ(full.status, 0);
+    EXPECT_NE(full.err.find("trace turned off"), std::string::npos) << full.err;
+}
+
+TEST_F(CliTest, CtrlCEndsALoopWithItsSummary) {
+    TempFile trace;
+    const Outcome r = program(
+        {"-s", testsupport::serverOf(m_sim), "--trace", trace.path(), "loop", "22", "*IDN?"}, {},
+        [&](pid_t pid) {
+            // Some passes are done once the trace shows reads; then Ctrl-C.
+            const auto until = std::chrono::steady_clock::now() + 20s;
+            auto lines = [&] {
+                const std::string text = trace.contents();
+                return std::count(text.begin(), text.end(), '\n');
+            };
+            while (lines() < 20 && std::chrono::steady_clock::now() < until) {
+                std::this_thread::sleep_for(5ms);
+            }
+            ::kill(pid, SIGINT);
+        });
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(" passes/s"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("passes 0 "), std::string::npos) << r.out;
+}
+
+TEST_F(CliTest, DiscoverAsksOnlyTheTargetsAndFindsTheSimulator) {
+    const std::string port = std::to_string(m_sim.portmapperPort());
+    const Outcome r = cli({"--json", "discover", "127.0.0.0/30", "--port", port});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto found = r.objects();
+    ASSERT_EQ(found.size(), 1u) << r.out;
+    EXPECT_EQ(found[0]["host"], "127.0.0.1");
+    EXPECT_EQ(found[0]["core_port"], m_sim.corePort());
+    EXPECT_TRUE(found[0]["idn"].is_null()) << "the simulator has no inst0";
+}
+
+/// A bench with an instrument that never answers and one whose answer is a binary block.
+class CliBenchTest : public CliTest {
+protected:
+    CliBenchTest() : CliTest(bench()) {}
+    static std::vector<gateway::InstrumentConfig> bench() {
+        auto instruments = testsupport::demoBenchWithSilentAt(14);
+        auto scope = testsupport::instrumentAt(24, "Block Source");
+        scope.queries = {{"WAV?", std::string("#16ab\0\r\nc", 10)}, {"SHORT?", "#19abc"}};
+        instruments.push_back(scope);
+        return instruments;
+    }
+};
+
+TEST_F(CliBenchTest, CensusClearsAnInstrumentThatDoesNotAnswer) {
+    const Outcome r = cli({"-t", "0.3", "census"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("14\tno answer\n22\tOrvane Instruments"), std::string::npos) << r.out;
+    EXPECT_EQ(m_sim.instrument(14)->clearCount, 1u);
+    const Outcome loop =
+        cli({"-t", "0.2", "loop", "14", "*IDN?", "--count", "3", "--stop-on-error"});
+    EXPECT_EQ(loop.status, 1);
+    EXPECT_NE(loop.out.find("passes 0  errors 1"), std::string::npos) << loop.out;
+}
+
+TEST_F(CliBenchTest, ABlockIsUnwrappedAndSavedExactly) {
+    TempFile file;
+    const Outcome r = cli({"query", "24", "WAV?", "--block", "--out", file.path()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(file.contents(), std::string("ab\0\r\nc", 6));
+    EXPECT_EQ(r.out, "wrote 6 bytes to " + file.path() + "\n");
+    const Outcome cut = cli({"query", "24", "SHORT?", "--block"});
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_NE(cut.err.find("block cut short: 4 of 9 bytes"), std::string::npos) << cut.err;
+}
+
+TEST(CliArguments, AddressesBytesWordsAndPercentiles) {
+    EXPECT_EQ(cli::parseDeviceAddress("22").deviceName, "gpib,22");
+    EXPECT_EQ(cli::parseDeviceAddress("502").deviceName, "gpib,502");
+    EXPECT_EQ(cli::parseDeviceAddress("30,30").deviceName, "gpib,3030");
+    EXPECT_EQ(cli::libraryAddress("h:7", cli::parseDeviceAddress("hpib,7")),
+              "lan;vxi-11[h:7]:hpib,7");
+    EXPECT_EQ(cli::parseDeviceAddress("inst0").pad, std::nullopt);
+    for (const char* bad : {"31", "100", "531", "5,31", "", "7x", "a;b", "a]b"}) {
+        EXPECT_THROW(cli::parseDeviceAddress(bad), cli::UsageError) << bad;
+    }
+    EXPECT_THROW(cli::parseDeviceAddress(std::string(65, 'a')), cli::UsageError);
+
+    EXPECT_EQ(cli::hexText(cli::parseBusBytes({"SDC", "GET", "GTL", "LLO", "DCL", "SPE", "SPD",
+                                               "TCT", "PPU", "UNT", "MSA", "2", "255"})),
+              "04 08 01 11 14 18 19 09 15 5F 62 FF");
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {}, {"256"}, {"MTA"}, {"MTA", "x"}, {"0x"}, {"-1"}}) {
+        EXPECT_THROW(cli::parseBusBytes(bad), cli::UsageError);
+    }
+
+    EXPECT_EQ(cli::splitWords(R"(q  'a b'  "c \" d" e\ f)"),
+              (std::vector<std::string>{"q", "a b", "c \" d", "e f"}));
+    EXPECT_THROW(cli::splitWords("q 'open"), cli::UsageError);
+
+    const auto hosts = cli::expandTargets({"127.0.0.0/30", "127.0.0.9:5000", "127.0.0.4/31"}, 111,
+                                          std::chrono::milliseconds(100));
+    std::vector<std::string> listed;
+    for (const auto& t : hosts) {
+        listed.push_back(t.host + ":" + std::to_string(t.portmapperPort));
+    }
+    EXPECT_EQ(listed, (std::vector<std::string>{"127.0.0.1:111", "127.0.0.2:111", "127.0.0.9:5000",
+                                                "127.0.0.4:111", "127.0.0.5:111"}));
+    EXPECT_EQ(cli::expandTargets({"127.0.0.0/22"}, 111, 100ms).size(), 1022u);
+    for (const char* bad :
+         {"127.0.0.0/21", "127.0.0.0/x", "300.0.0.0/24", "h:0", "h:70000", "a]b"}) {
+        EXPECT_THROW(cli::expandTargets({bad}, 111, 100ms), cli::UsageError) << bad;
+    }
+
+    cli::LatencyStats stats;
+    for (int us = 1; us <= 100; ++us) {
+        stats.add(std::chrono::microseconds(us));
+    }
+    stats.add(5s);
+    EXPECT_EQ(stats.count(), 101u);
+    EXPECT_NEAR(stats.percentileMs(0.5), 0.051, 0.001);
+    EXPECT_NEAR(stats.percentileMs(0.95), 0.096, 0.001);
+    EXPECT_NEAR(stats.maxMs(), 5000.0, 1e-9);
+    EXPECT_NEAR(stats.percentileMs(1.0), 5000.0, 5000.0 / 64);
+}
+
+} // namespace
