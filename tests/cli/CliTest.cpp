@@ -57,8 +57,9 @@ TEST_F(CliTest, BusCommandsDriveTheInterface) {
     EXPECT_EQ(m_sim.callCount(), calls) << "a dry run sends nothing";
     EXPECT_EQ(cli({"cmd", "UNL", "MTA", "0", "MLA", "22"}).out, "sent 3F 40 36\n");
     EXPECT_TRUE(m_sim.instrument(22)->listener);
+    // The command bytes leave ATN asserted, and under ATN every present device holds NDAC.
     const Outcome status = cli({"status"});
-    EXPECT_NE(status.out.find("REN = 1\nSRQ = 0\nNDAC = 0\n"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("REN = 1\nSRQ = 0\nNDAC = 1\n"), std::string::npos) << status.out;
     EXPECT_NE(status.out.find("bus address = 0"), std::string::npos) << status.out;
 }
 
