@@ -4,13 +4,13 @@
 #include "app/Reporting.h"
 #include "app/links/LinkStage.h"
 #include "app/links/LinkSupport.h"
+#include "sicl/ListenerScan.h"
 
 #include <QComboBox>
 #include <QPushButton>
 
-#include <array>
-#include <stdexcept>
 #include <string>
+#include <vector>
 
 void InstrumentDiscovery::cmdFindInst_Click() {
     Controls& ui = m_ctx.ui;
@@ -34,41 +34,17 @@ void InstrumentDiscovery::cmdFindInst_Click() {
         m_ctx.report.progressLine(
             QStringLiteral("FindInst: Wait while looking for VXI-11 devices"));
 
-        const int talk = kTalkBase + st.Ctlraddr;
-        if (talk < 0 || talk > 0xFF) {
-            // No command byte can carry this talk address; sending a wrapped byte would
-            // address some other device.
-            throw std::runtime_error("interface bus address " + std::to_string(st.Ctlraddr) +
-                                     " is out of range");
-        }
+        // Each probe's command bytes are the last link address the window used.
+        sicl::ListenerScanOptions options;
+        options.onProbe = [&st](const std::string& bytes) { st.linkAddr = fromLatin1Bytes(bytes); };
+        const std::vector<sicl::Listener> listeners =
+            sicl::scanListeners(sicl, st.hIntf, st.Ctlraddr, options);
 
-        // Found addresses in ascending order, then the end mark -1.
-        std::array<std::int16_t, 33> foundList{};
-        int found = 0;
-        for (std::int16_t a = 0; a <= 30; ++a) {
-            if (a == st.Ctlraddr) {
-                continue;
-            }
-            const std::string probe{kUNL, static_cast<char>(talk),
-                                    static_cast<char>(kListenBase + a)};
-            st.linkAddr = fromLatin1Bytes(probe);
-            sicl.igpibsendcmd(st.hIntf, probe, 3);
-            sicl.igpibatnctl(st.hIntf, 0);
-            std::int16_t ndac = 0;
-            sicl.igpibbusstatus(st.hIntf, sicl::busstatus::kNdac, ndac);
-            if (ndac != 0) {
-                // A device accepted the listen address and holds NDAC.
-                foundList[static_cast<std::size_t>(found++)] = a;
-            }
-            const std::string unlisten{kUNL};
-            st.linkAddr = fromLatin1Bytes(unlisten);
-            sicl.igpibsendcmd(st.hIntf, unlisten, 1);
+        // The listeners come in ascending order, which is the order of the list.
+        for (const sicl::Listener& l : listeners) {
+            ui.combInst->addItem(plainNumber(l.pad));
         }
-        foundList[static_cast<std::size_t>(found)] = -1;
-
-        for (std::size_t i = 0; foundList[i] != -1; ++i) {
-            ui.combInst->addItem(plainNumber(foundList[i]));
-        }
+        const int found = static_cast<int>(listeners.size());
 
         if (found == 0) {
             m_ctx.report.resultLine(QStringLiteral("FindInst: No VXI-11 devices found"));
