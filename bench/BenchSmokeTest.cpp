@@ -36,9 +36,13 @@ TEST(Bench, PrintsEveryFigureAndSucceedsAgainstTheSimulator) {
     gateway::Simulator sim(testsupport::onFreePorts(gateway::demoBench()));
     ASSERT_TRUE(sim.start());
     std::ostringstream out, err;
+    const cpu_set_t cpus = threadCpus();
     const int status =
         bench::run({"127.0.0.1:" + std::to_string(sim.portmapperPort()), 22, 5}, out, err);
     EXPECT_EQ(status, 0) << err.str();
+    // The floor pins its ends; the library's own exchanges must stay where the caller had them.
+    const cpu_set_t after = threadCpus();
+    EXPECT_TRUE(CPU_EQUAL(&cpus, &after));
     const auto f = figures(out.str());
     for (const char* name :
          {"roundtrip_floor_us", "idn_floor_us", "idn_exchange_us", "idn_ratio",
@@ -50,7 +54,6 @@ TEST(Bench, PrintsEveryFigureAndSucceedsAgainstTheSimulator) {
     // One bus status request, then four calls for each of the 30 probed addresses.
     EXPECT_EQ(f.at("discovery_calls"), 121);
     // With two CPUs both placements are tried, and the floor is no slower than either.
-    const cpu_set_t cpus = threadCpus();
     if (CPU_COUNT(&cpus) > 1) {
         ASSERT_TRUE(f.contains("idn_floor_cross_cpu_us")) << out.str();
         ASSERT_TRUE(f.contains("docmd_floor_cross_cpu_us")) << out.str();
@@ -61,30 +64,23 @@ TEST(Bench, PrintsEveryFigureAndSucceedsAgainstTheSimulator) {
     }
 }
 
-TEST(Bench, FloorLeavesTheCallersCpusAsTheyWereAndRunsOnOneCpu) {
+TEST(Bench, ConfinedToOneCpuTheFloorTakesThatCpuAndLeavesItSo) {
     gateway::Simulator sim(testsupport::onFreePorts(gateway::demoBench()));
     ASSERT_TRUE(sim.start());
-    const std::string server = "127.0.0.1:" + std::to_string(sim.portmapperPort());
-    // The floor pins its ends; the library's own exchanges must stay where the caller had them.
     const cpu_set_t before = threadCpus();
-    std::ostringstream out, err;
-    ASSERT_EQ(bench::run({server, 22, 5, 1}, out, err), 0) << err.str();
-    cpu_set_t after = threadCpus();
-    EXPECT_TRUE(CPU_EQUAL(&before, &after));
-
-    // Confined to one CPU, the floor takes the one placement there is.
     cpu_set_t one;
     CPU_ZERO(&one);
     CPU_SET(::sched_getcpu(), &one);
     ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
-    std::ostringstream confined;
-    const int status = bench::run({server, 22, 5, 1}, confined, err);
-    after = threadCpus();
+    std::ostringstream out, err;
+    const int status =
+        bench::run({"127.0.0.1:" + std::to_string(sim.portmapperPort()), 22, 5, 1}, out, err);
+    const cpu_set_t after = threadCpus();
     ::sched_setaffinity(0, sizeof before, &before);
     EXPECT_EQ(status, 0) << err.str();
     EXPECT_TRUE(CPU_EQUAL(&one, &after));
-    auto f = figures(confined.str());
-    EXPECT_GT(f["idn_floor_same_cpu_us"], 0) << confined.str();
+    auto f = figures(out.str());
+    EXPECT_GT(f["idn_floor_same_cpu_us"], 0) << out.str();
     EXPECT_EQ(f["idn_floor_us"], f["idn_floor_same_cpu_us"]);
     EXPECT_FALSE(f.contains("idn_floor_cross_cpu_us"));
 }
