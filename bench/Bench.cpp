@@ -8,6 +8,7 @@
 #include <csignal>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <chrono>
 #include <ostream>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -137,10 +139,23 @@ bool receiveAll(int fd, std::vector<char>& data) {
     return true;
 }
 
-/// The echo side of the floor, in a child process: only system calls that are safe after
+/// Lets this thread run on `cpu` alone; a plain system call, so safe after fork().
+bool runOnlyOn(int cpu) {
+    cpu_set_t only;
+    CPU_ZERO(&only);
+    CPU_SET(cpu, &only);
+    return ::sched_setaffinity(0, sizeof only, &only) == 0;
+}
+
+/// The echo side of the floor, in a child process pinned to `cpu`: it waits as the simulator
+/// does (a blocking receive, then the reply) and makes only system calls that are safe after
 /// fork() in a program with threads (no allocation, no exceptions).
-[[noreturn]] void echoChild(int listener, const std::vector<Exchange>& cycle, std::size_t rounds,
-                            std::vector<char>& in, const std::vector<char>& out) {
+[[noreturn]] void echoChild(int listener, int cpu, const std::vector<Exchange>& cycle,
+                            std::size_t rounds, std::vector<char>& in,
+                            const std::vector<char>& out) {
+    if (!runOnlyOn(cpu)) {
+        ::_exit(1);
+    }
     const int fd = ::accept(listener, nullptr, nullptr);
     if (fd < 0) {
         ::_exit(1);
@@ -164,15 +179,58 @@ bool receiveAll(int fd, std::vector<char>& data) {
             sent += static_cast<std::size_t>(n);
         }
     }
+    // Ends only once the peer has closed: on a shared CPU, ending at once would run this
+    // process's exit before the peer reads the last reply, and that cycle would take ten
+    // times as long.
+    while (::recv(fd, in.data(), in.size(), 0) > 0) {
+    }
     ::close(fd);
     ::_exit(0);
 }
 
+/// Cycles run on a fresh connection before the timed ones: the first few exchanges after the
+/// fork meet copy-on-write faults and cold paths, which are no part of what an exchange costs.
+constexpr int kWarmUpCycles = 10;
+
+/// The CPU that the pinging side (this thread) and the echo process of a floor run on.
+struct Placement {
+    int client, echo;
+};
+
+/// Keeps this thread's CPU mask and puts it back when the floor is done, so that the library's
+/// own exchanges go on running wherever the scheduler puts them.
+class AffinityGuard {
+public:
+    AffinityGuard() {
+        CPU_ZERO(&m_saved);
+        m_valid = ::sched_getaffinity(0, sizeof m_saved, &m_saved) == 0;
+    }
+    ~AffinityGuard() {
+        if (m_valid) {
+            ::sched_setaffinity(0, sizeof m_saved, &m_saved);
+        }
+    }
+    AffinityGuard(const AffinityGuard&) = delete;
+    AffinityGuard& operator=(const AffinityGuard&) = delete;
+    const cpu_set_t& saved() const { return m_saved; }
+    bool valid() const { return m_valid; }
+
+private:
+    cpu_set_t m_saved;
+    bool m_valid = false;
+};
+
 /// Median time of one cycle of bare TCP ping-pongs on loopback with the given sizes, one
-/// after the other as the calls go: the least those calls can cost on this machine. The echo
-/// side is a process of its own, as the gateway is: a switch between processes costs more
-/// than one between threads, and the floor must not leave that out.
-double roundTripFloor(const std::vector<Exchange>& cycle, int count) {
+/// after the other as the calls go, with both ends pinned as `where` says. The echo side is a
+/// process of its own, as the gateway is: a switch between processes costs more than one
+/// between threads, and the floor must not leave that out. Each side makes the system calls
+/// the simulator makes for a call (one blocking receive, one send); the pinging side makes
+/// fewer than the library, which tries a receive first and waits in poll() when the reply is
+/// not there yet: the floor is the least these bytes can cost.
+double roundTripFloor(const std::vector<Exchange>& cycle, int count, Placement where) {
+    if (!runOnlyOn(where.client)) {
+        throw std::runtime_error("floor: cannot run on CPU " + std::to_string(where.client));
+    }
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -192,14 +250,14 @@ double roundTripFloor(const std::vector<Exchange>& cycle, int count) {
         largestReply = std::max(largestReply, x.reply);
     }
     std::vector<char> echoIn(largestCall), echoOut(largestReply, 'r');
-    const std::size_t rounds = static_cast<std::size_t>(count) * cycle.size();
+    const std::size_t rounds = static_cast<std::size_t>(kWarmUpCycles + count) * cycle.size();
     const pid_t echo = ::fork();
     if (echo < 0) {
         ::close(listener);
         throw std::runtime_error("floor: cannot start the echo process");
     }
     if (echo == 0) {
-        echoChild(listener, cycle, rounds, echoIn, echoOut);
+        echoChild(listener, where.echo, cycle, rounds, echoIn, echoOut);
     }
     ::close(listener);
     const auto reap = [echo] {
@@ -210,6 +268,7 @@ double roundTripFloor(const std::vector<Exchange>& cycle, int count) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     std::vector<double> samples;
+    samples.reserve(static_cast<std::size_t>(count));
     try {
         if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
             throw std::runtime_error("floor: cannot connect on loopback");
@@ -219,7 +278,7 @@ double roundTripFloor(const std::vector<Exchange>& cycle, int count) {
             calls.emplace_back(x.call, 'c');
             replies.emplace_back(x.reply);
         }
-        for (int i = 0; i < count; ++i) {
+        for (int i = 0; i < kWarmUpCycles + count; ++i) {
             const auto start = Clock::now();
             for (std::size_t k = 0; k < cycle.size(); ++k) {
                 sendAll(fd, calls[k]);
@@ -227,7 +286,9 @@ double roundTripFloor(const std::vector<Exchange>& cycle, int count) {
                     throw std::runtime_error("floor: peer closed");
                 }
             }
-            samples.push_back(micros(Clock::now() - start));
+            if (i >= kWarmUpCycles) {
+                samples.push_back(micros(Clock::now() - start));
+            }
         }
     } catch (...) {
         // The echo may still wait in accept() or recv(): end it rather than wait for it.
@@ -239,6 +300,47 @@ double roundTripFloor(const std::vector<Exchange>& cycle, int count) {
     ::close(fd);
     reap();
     return median(samples);
+}
+
+/// A floor in each placement that the library's client and the gateway can be given.
+struct Floor {
+    double sameCpu = 0;  ///< both ends on one CPU: the faster of two CPUs when there are two
+    double crossCpu = 0; ///< the ends on two CPUs; 0 when this process may use only one
+    /// The floor proper: the fastest of the placements.
+    double best() const { return crossCpu > 0 ? std::min(sameCpu, crossCpu) : sameCpu; }
+};
+
+/// The floor of `count` cycles in each placement. Where the two processes of an exchange run
+/// decides what it costs more than anything they do: on an idle machine of two virtual CPUs
+/// the scheduler may put them on one CPU (a switch there costs a few microseconds) or on both
+/// (then every message wakes the other CPU through the hypervisor, several times dearer), and
+/// it decides anew for each new pair of processes. A floor left to the scheduler therefore
+/// could land on the slow placement while the exchange it bounds landed on the fast one. So
+/// both ends are pinned, once on the CPU this thread runs on, once on another CPU (which may
+/// be the one without load) and once across the two, and the floor is the fastest: no
+/// exchange can beat it, wherever it ran. With more CPUs, the other CPU is the next one this
+/// process may use; other pairs are not tried.
+Floor measureFloor(const std::vector<Exchange>& cycle, int count) {
+    AffinityGuard guard;
+    const int here = ::sched_getcpu();
+    if (!guard.valid() || here < 0 || !CPU_ISSET(here, &guard.saved())) {
+        throw std::runtime_error("floor: cannot tell which CPUs this process may use");
+    }
+    int other = -1;
+    for (int step = 1; step < CPU_SETSIZE && other < 0; ++step) {
+        const int cpu = (here + step) % CPU_SETSIZE;
+        if (CPU_ISSET(cpu, &guard.saved())) {
+            other = cpu;
+        }
+    }
+    Floor floor;
+    floor.sameCpu = roundTripFloor(cycle, count, {here, here});
+    if (other >= 0) {
+        floor.sameCpu = std::min(floor.sameCpu, roundTripFloor(cycle, count, {other, other}));
+        // Last, so that this thread ends on the CPU it started from.
+        floor.crossCpu = roundTripFloor(cycle, count, {here, other});
+    }
+    return floor;
 }
 
 /// One discovery walk over addresses 0-30, call by call as the window makes it.
@@ -290,7 +392,7 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
 
         // The query exchange, as the window does it: write with LF and END, then read.
         const auto dev = wrappers.iopen(server + ":gpib, " + std::to_string(options.address));
-        std::vector<double> samples, idnFloors, idnRatios;
+        std::vector<double> samples, idnFloors, idnRatios, idnSame, idnCross;
         std::string buf(4096, ' ');
         for (int block = 0; block < kBlocks; ++block) {
             std::vector<double> blockSamples;
@@ -307,9 +409,11 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
                 }
                 answerBytes = static_cast<std::size_t>(actual);
             }
-            const double floor = roundTripFloor(idnSizes(answerBytes), perBlock);
-            idnFloors.push_back(floor);
-            idnRatios.push_back(median(blockSamples) / floor);
+            const Floor floor = measureFloor(idnSizes(answerBytes), perBlock);
+            idnFloors.push_back(floor.best());
+            idnSame.push_back(floor.sameCpu);
+            idnCross.push_back(floor.crossCpu);
+            idnRatios.push_back(median(blockSamples) / floor.best());
             samples.insert(samples.end(), blockSamples.begin(), blockSamples.end());
         }
         wrappers.iclose(dev);
@@ -317,7 +421,7 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
         // Discovery walks over 31 addresses, each followed by its floor: as many bare round
         // trips as the walk made calls.
         const auto intf = wrappers.iopen(server + ":gpib");
-        std::vector<double> walkTimes, callFloors, walkRatios;
+        std::vector<double> walkTimes, callFloors, walkRatios, callSame, callCross;
         long walkCalls = 0;
         for (int w = 0; w < walks; ++w) {
             const long before = counting.calls.load();
@@ -325,9 +429,14 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
             discoveryWalk(wrappers, intf);
             const double walk = micros(Clock::now() - walkStart);
             walkCalls = counting.calls.load() - before;
-            const double perCall = roundTripFloor(docmdSizes(), static_cast<int>(walkCalls));
+            // A walk is a sum of round trips; its floor is as many times the median bare one,
+            // which is below the bare round trips' own sum (their tail included).
+            const Floor floor = measureFloor(docmdSizes(), static_cast<int>(walkCalls));
+            const double perCall = floor.best();
             walkTimes.push_back(walk);
             callFloors.push_back(perCall);
+            callSame.push_back(floor.sameCpu);
+            callCross.push_back(floor.crossCpu);
             walkRatios.push_back(walk / (perCall * static_cast<double>(walkCalls)));
         }
         wrappers.iclose(intf);
@@ -342,7 +451,14 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
             << "discovery_walk_us " << median(walkTimes) << '\n'
             << "discovery_calls " << walkCalls << '\n'
             << "discovery_floor_us " << docmdFloor * static_cast<double>(walkCalls) << '\n'
-            << "discovery_ratio " << median(walkRatios) << '\n';
+            << "discovery_ratio " << median(walkRatios) << '\n'
+            << "idn_floor_same_cpu_us " << median(idnSame) << '\n'
+            << "docmd_floor_same_cpu_us " << median(callSame) << '\n';
+        // Not measured when this process may use one CPU only.
+        if (median(idnCross) > 0) {
+            out << "idn_floor_cross_cpu_us " << median(idnCross) << '\n'
+                << "docmd_floor_cross_cpu_us " << median(callCross) << '\n';
+        }
         return 0;
     } catch (const sicl::SiclError& e) {
         err << "siclquill-bench: library error " << e.number() << ": " << e.description() << '\n';

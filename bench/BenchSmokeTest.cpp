@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
 #include <map>
 #include <sstream>
 
@@ -21,24 +23,66 @@ std::map<std::string, double> figures(const std::string& text) {
     return out;
 }
 
+cpu_set_t threadCpus() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    EXPECT_EQ(::sched_getaffinity(0, sizeof set, &set), 0);
+    return set;
+}
+
 } // namespace
 
 TEST(Bench, PrintsEveryFigureAndSucceedsAgainstTheSimulator) {
     gateway::Simulator sim(testsupport::onFreePorts(gateway::demoBench()));
     ASSERT_TRUE(sim.start());
     std::ostringstream out, err;
+    const cpu_set_t cpus = threadCpus();
     const int status =
         bench::run({"127.0.0.1:" + std::to_string(sim.portmapperPort()), 22, 5}, out, err);
     EXPECT_EQ(status, 0) << err.str();
+    // The floor pins its ends; the library's own exchanges must stay where the caller had them.
+    const cpu_set_t after = threadCpus();
+    EXPECT_TRUE(CPU_EQUAL(&cpus, &after));
     const auto f = figures(out.str());
-    for (const char* name : {"roundtrip_floor_us", "idn_floor_us", "idn_exchange_us", "idn_ratio",
-                             "docmd_roundtrip_us", "discovery_walk_us", "discovery_calls",
-                             "discovery_floor_us", "discovery_ratio"}) {
+    for (const char* name :
+         {"roundtrip_floor_us", "idn_floor_us", "idn_exchange_us", "idn_ratio",
+          "docmd_roundtrip_us", "discovery_walk_us", "discovery_calls", "discovery_floor_us",
+          "discovery_ratio", "idn_floor_same_cpu_us", "docmd_floor_same_cpu_us"}) {
         ASSERT_TRUE(f.contains(name)) << name << "\n" << out.str();
         EXPECT_GT(f.at(name), 0) << name;
     }
     // One bus status request, then four calls for each of the 30 probed addresses.
     EXPECT_EQ(f.at("discovery_calls"), 121);
+    // With two CPUs both placements are tried, and the floor is no slower than either.
+    if (CPU_COUNT(&cpus) > 1) {
+        ASSERT_TRUE(f.contains("idn_floor_cross_cpu_us")) << out.str();
+        ASSERT_TRUE(f.contains("docmd_floor_cross_cpu_us")) << out.str();
+        EXPECT_LE(f.at("idn_floor_us"),
+                  std::min(f.at("idn_floor_same_cpu_us"), f.at("idn_floor_cross_cpu_us")));
+        EXPECT_LE(f.at("docmd_roundtrip_us"),
+                  std::min(f.at("docmd_floor_same_cpu_us"), f.at("docmd_floor_cross_cpu_us")));
+    }
+}
+
+TEST(Bench, ConfinedToOneCpuTheFloorTakesThatCpuAndLeavesItSo) {
+    gateway::Simulator sim(testsupport::onFreePorts(gateway::demoBench()));
+    ASSERT_TRUE(sim.start());
+    const cpu_set_t before = threadCpus();
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(::sched_getcpu(), &one);
+    ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
+    std::ostringstream out, err;
+    const int status =
+        bench::run({"127.0.0.1:" + std::to_string(sim.portmapperPort()), 22, 5, 1}, out, err);
+    const cpu_set_t after = threadCpus();
+    ::sched_setaffinity(0, sizeof before, &before);
+    EXPECT_EQ(status, 0) << err.str();
+    EXPECT_TRUE(CPU_EQUAL(&one, &after));
+    auto f = figures(out.str());
+    EXPECT_GT(f["idn_floor_same_cpu_us"], 0) << out.str();
+    EXPECT_EQ(f["idn_floor_us"], f["idn_floor_same_cpu_us"]);
+    EXPECT_FALSE(f.contains("idn_floor_cross_cpu_us"));
 }
 
 TEST(Bench, LoadModeRunsEveryClientOnItsOwnLinkWithoutError) {

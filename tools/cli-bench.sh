@@ -9,7 +9,8 @@
 # Usage: tools/cli-bench.sh BUILD_DIR [--smoke]
 #   --smoke  few runs and a short loop: it must run and print; the figures mean nothing then
 # Environment: CLI_BENCH_RUNS (one-shot runs, default 50), CLI_BENCH_LOOP (passes of the long
-# loop, default 1000000).
+# loop, default 1000000), CLI_BENCH_CPU (the CPU of the loop against the library's exchange,
+# default the first one this script may use).
 set -euo pipefail
 
 build=${1:?usage: tools/cli-bench.sh BUILD_DIR [--smoke]}
@@ -72,6 +73,7 @@ time_runs() {
 
 start_gateway 0 || { echo "cli-bench.sh: simulator did not start" >&2; exit 1; }
 pm=$gw_addr
+pm_pid=${pids[-1]}
 echo "# simulator portmapper $pm; machine: $(nproc) cores; $(uptime)"
 
 printf '%-28s %10s  %s\n' figure value note
@@ -102,17 +104,24 @@ else
     printf '%-28s %10s  %s\n' pyvisa_oneshot_ms - "not measured: no pyvisa-py, or port 111 not available"
 fi
 
-# The loop against the library's own exchange, taken in turn so that both see the same load.
+# The loop against the library's own exchange, taken in turn so that both see the same load,
+# and with the simulator and each client on one CPU: left to the scheduler, a client and the
+# simulator share a CPU or sit on two, and on two idle virtual CPUs an exchange then costs about
+# four times as much, which would swamp the few percent compared here.
+allowed=$(awk '$1 == "Cpus_allowed_list:" { print $2 }' /proc/self/status)
+cpu=${CLI_BENCH_CPU:-$(sed 's/[-,].*//' <<<"$allowed")}
+taskset -a -p -c "$cpu" "$pm_pid" >/dev/null
 for ((i = 1; i <= rounds; i++)); do
-    "$bench" --server "$pm" --address 22 --count "$count" --walks 1 |
+    taskset -c "$cpu" "$bench" --server "$pm" --address 22 --count "$count" --walks 1 |
         awk '$1 == "idn_exchange_us" { print $2 }' >>"$work/exchange"
-    "$cli" -s "$pm" --json loop 22 '*IDN?' --count "$count" |
+    taskset -c "$cpu" "$cli" -s "$pm" --json loop 22 '*IDN?' --count "$count" |
         /usr/bin/python3 -c 'import json,sys; print(json.load(sys.stdin)["p50_ms"] * 1000)' >>"$work/loop"
 done
+taskset -a -p -c "$allowed" "$pm_pid" >/dev/null
 exchange=$(median <"$work/exchange")
 loop=$(median <"$work/loop")
-printf '%-28s %10.1f  %s\n' idn_exchange_us "$exchange" "library exchange, median of $rounds runs x $count"
-printf '%-28s %10.1f  %s\n' loop_p50_us "$loop" "siclquill-cli loop pass, median of $rounds runs x $count"
+printf '%-28s %10.1f  %s\n' idn_exchange_us "$exchange" "library exchange, median of $rounds runs x $count, CPU $cpu"
+printf '%-28s %10.1f  %s\n' loop_p50_us "$loop" "siclquill-cli loop pass, median of $rounds runs x $count, CPU $cpu"
 awk -v l="$loop" -v e="$exchange" 'BEGIN { printf "%-28s %10.1f  %s\n", "loop_overhead_pct", (l / e - 1) * 100, "target <= 5" }'
 
 # One long loop: its resident memory early on and at the end.
