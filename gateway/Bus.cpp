@@ -1,6 +1,6 @@
 #include "gateway/Bus.h"
 
-#include "vxi11/DocmdMessages.h"
+#include "vxi11/codec/DocmdMessages.h"
 
 namespace gateway {
 

@@ -1,6 +1,6 @@
 #include "gateway/DeviceName.h"
 
-#include "vxi11/Vxi11Types.h"
+#include "vxi11/codec/Vxi11Types.h"
 
 #include <cctype>
 #include <vector>

@@ -1,6 +1,6 @@
 #include "gateway/Net.h"
 
-#include "vxi11/RecordMarking.h"
+#include "vxi11/codec/RecordMarking.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

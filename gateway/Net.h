@@ -2,7 +2,7 @@
 // The simulator's socket unit: listening sockets, poll-based sends that give up when the
 // server stops, and a small synchronous RPC call for registering with a system portmapper.
 
-#include "vxi11/Xdr.h"
+#include "vxi11/codec/Xdr.h"
 
 #include <chrono>
 #include <cstdint>

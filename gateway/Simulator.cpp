@@ -3,7 +3,7 @@
 #include "gateway/Bus.h"
 #include "gateway/DeviceName.h"
 #include "gateway/Net.h"
-#include "vxi11/Messages.h"
+#include "vxi11/codec/Messages.h"
 
 #include <algorithm>
 #include <atomic>

@@ -3,7 +3,7 @@
 // simulator in tests. Every receive has a deadline so a broken server fails a test instead
 // of hanging it.
 
-#include "vxi11/Messages.h"
+#include "vxi11/codec/Messages.h"
 
 #include <chrono>
 #include <cstdint>

@@ -4,8 +4,8 @@
 // answering other clients, and keep its memory bounded. Figures are printed for the record.
 
 #include "hardening/GatewayProcess.h"
-#include "vxi11/Messages.h"
-#include "vxi11/Vxi11Library.h"
+#include "vxi11/codec/Messages.h"
+#include "vxi11/library/Vxi11Library.h"
 
 #include <gtest/gtest.h>
 

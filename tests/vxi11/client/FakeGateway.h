@@ -1,6 +1,6 @@
 #pragma once
 
-#include "vxi11/Messages.h"
+#include "vxi11/codec/Messages.h"
 #include "vxi11/client/ScriptServer.h"
 
 #include <functional>

@@ -2,8 +2,8 @@
 // misbehave (silence, garbage, stale or future xids, huge records, dropped connections).
 
 #include "sicl/Sicl32Module.h"
-#include "vxi11/LibraryError.h"
-#include "vxi11/Vxi11Library.h"
+#include "vxi11/library/LibraryError.h"
+#include "vxi11/library/Vxi11Library.h"
 #include "vxi11/client/FakeGateway.h"
 
 #include <gtest/gtest.h>
