@@ -4,17 +4,7 @@
 
 namespace gateway {
 
-namespace {
-constexpr std::uint8_t kGtl = 0x01;
-constexpr std::uint8_t kSdc = 0x04;
-constexpr std::uint8_t kGet = 0x08;
-constexpr std::uint8_t kLlo = 0x11;
-constexpr std::uint8_t kDcl = 0x14;
-constexpr std::uint8_t kSpe = 0x18;
-constexpr std::uint8_t kSpd = 0x19;
-constexpr std::uint8_t kUnl = 0x3F;
-constexpr std::uint8_t kUnt = 0x5F;
-} // namespace
+using namespace gpib;
 
 Bus::Bus(const std::vector<InstrumentConfig>& instruments, int busAddress,
          std::size_t maxQueueBytes)
@@ -33,14 +23,20 @@ Instrument* Bus::find(int pad, std::optional<int> sad) {
 
 void Bus::sendCommand(std::string_view bytes, Clock::time_point now) {
     m_atn = true;
-    for (char c : bytes)
-        command(static_cast<std::uint8_t>(static_cast<unsigned char>(c) & 0x7F), now);
+    for (char c : bytes) {
+        command(static_cast<std::uint8_t>(static_cast<unsigned char>(c) & kCommandBits), now);
+    }
+}
+
+void Bus::sendCommand(std::uint8_t byte, Clock::time_point now) {
+    m_atn = true;
+    command(byte & kCommandBits, now);
 }
 
 void Bus::command(std::uint8_t byte, Clock::time_point now) {
-    const bool secondary = byte >= 0x60;
-    if (byte >= 0x20 && byte < 0x3F) { // MLA
-        const int a = byte - 0x20;
+    const bool secondary = byte >= kSecondaryBase;
+    if (byte >= kListenBase && byte < kUnl) { // MLA
+        const int a = byte - kListenBase;
         if (a == m_address)
             m_listener = true;
         for (Instrument& i : m_instruments) {
@@ -54,8 +50,8 @@ void Bus::command(std::uint8_t byte, Clock::time_point now) {
         m_pendingTalk = -1;
         return;
     }
-    if (byte >= 0x40 && byte < 0x5F) { // MTA: only one talker at a time
-        const int a = byte - 0x40;
+    if (byte >= kTalkBase && byte < kUnt) { // MTA: only one talker at a time
+        const int a = byte - kTalkBase;
         m_talker = a == m_address;
         for (Instrument& i : m_instruments)
             i.talker = i.pad() == a && !i.sad();
@@ -64,7 +60,7 @@ void Bus::command(std::uint8_t byte, Clock::time_point now) {
         return;
     }
     if (secondary) { // MSA: completes the address of the primary named just before
-        const int s = byte - 0x60;
+        const int s = byte - kSecondaryBase;
         for (Instrument& i : m_instruments) {
             if (!i.sad() || *i.sad() != s)
                 continue;
@@ -196,7 +192,7 @@ std::optional<std::uint16_t> Bus::status(std::uint32_t request, Clock::time_poin
 }
 
 bool Bus::setBusAddress(std::uint32_t address) {
-    if (address > 30)
+    if (address > kMaxAddress)
         return false;
     m_address = static_cast<int>(address);
     return true;

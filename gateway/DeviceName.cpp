@@ -1,5 +1,6 @@
 #include "gateway/DeviceName.h"
 
+#include "vxi11/codec/LinkMessages.h"
 #include "vxi11/codec/Vxi11Types.h"
 
 #include <cctype>
@@ -8,6 +9,16 @@
 namespace gateway {
 
 namespace {
+
+/// The one interface the simulator has.
+constexpr std::string_view kInterfaceName = "gpib0";
+/// A run of digits counts up to this and no further, so a long run cannot overflow.
+constexpr long kSaturated = 100000;
+/// Highest primary or secondary address.
+constexpr long kMaxAddress = 30;
+/// Secondary addresses may come as 96-126 (0x60 + address, as on the bus).
+constexpr long kSecondaryOnWireLow = 96;
+constexpr long kSecondaryOnWireHigh = 126;
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
@@ -21,8 +32,8 @@ long digitsValue(std::string_view digits) {
     long v = 0;
     for (char c : digits) {
         v = v * 10 + (c - '0');
-        if (v > 100000)
-            return 100000;
+        if (v > kSaturated)
+            return kSaturated;
     }
     return v;
 }
@@ -39,13 +50,8 @@ bool allDigits(std::string_view s) {
 } // namespace
 
 std::string DeviceName::canonical() const {
-    std::string out = "gpib0";
-    if (!isInterface) {
-        out += "," + std::to_string(pad);
-        if (sad)
-            out += "," + std::to_string(*sad);
-    }
-    return out;
+    return vxi11::formatDeviceName(kInterfaceName, isInterface ? std::nullopt : std::optional(pad),
+                                   sad);
 }
 
 std::variant<DeviceName, std::int32_t> parseDeviceName(std::string_view name) {
@@ -86,14 +92,14 @@ std::variant<DeviceName, std::int32_t> parseDeviceName(std::string_view name) {
         return out;
     out.isInterface = false;
     const long pad = digitsValue(fields[1]);
-    if (pad > 30)
+    if (pad > kMaxAddress)
         return vxi11::err::kInvalidAddress;
     out.pad = static_cast<int>(pad);
     if (fields.size() == 3) {
         long sad = digitsValue(fields[2]);
-        if (sad >= 96 && sad <= 126)
-            sad -= 96;
-        if (sad > 30)
+        if (sad >= kSecondaryOnWireLow && sad <= kSecondaryOnWireHigh)
+            sad -= kSecondaryOnWireLow;
+        if (sad > kMaxAddress)
             return vxi11::err::kInvalidAddress;
         out.sad = static_cast<int>(sad);
     }

@@ -3,11 +3,13 @@
 // error queue, and a command table run by one engine. Not thread-safe: the bus owns it and
 // the simulator guards the bus with its mutex.
 
-#include "gateway/Simulator.h"
+#include "gateway/Config.h"
+#include "gateway/Snapshots.h"
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,7 +39,6 @@ public:
 
     int pad() const { return m_config.pad; }
     std::optional<int> sad() const { return m_config.sad; }
-    const InstrumentFaults& faults() const { return m_config.faults; }
     void setFaults(const InstrumentFaults& faults) { m_config.faults = faults; }
 
     /// Data bytes from the bus; `end` is the END (EOI) with the last byte. Complete program
