@@ -45,7 +45,8 @@ std::uint16_t parsePort(const std::string& target, std::string_view text) {
 /// *IDN? of the device `inst0` behind the host, or nothing when there is none.
 std::optional<std::string> askIdentity(const DiscoverTarget& t, milliseconds limit,
                                        sicl::InstrumentLibrary& library) {
-    const std::string server = vxi11::net::ipv4Text(t.ipv4) + ":" + std::to_string(t.portmapperPort);
+    const std::string server =
+        vxi11::net::ipv4Text(t.ipv4) + ":" + std::to_string(t.portmapperPort);
     DeviceAddress inst0;
     inst0.typed = "inst0";
     inst0.deviceName = "inst0";

@@ -6,6 +6,7 @@
 #include "gateway/Instrument.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -14,13 +15,13 @@ namespace gateway {
 
 /// IEEE 488.1 command bytes (sent with ATN asserted).
 namespace gpib {
-constexpr std::uint8_t kGtl = 0x01; ///< go to local (addressed listeners)
-constexpr std::uint8_t kSdc = 0x04; ///< selected device clear
-constexpr std::uint8_t kGet = 0x08; ///< group execute trigger
-constexpr std::uint8_t kLlo = 0x11; ///< local lockout
-constexpr std::uint8_t kDcl = 0x14; ///< device clear, to every device
-constexpr std::uint8_t kSpe = 0x18; ///< serial poll enable
-constexpr std::uint8_t kSpd = 0x19; ///< serial poll disable
+constexpr std::uint8_t kGtl = 0x01;           ///< go to local (addressed listeners)
+constexpr std::uint8_t kSdc = 0x04;           ///< selected device clear
+constexpr std::uint8_t kGet = 0x08;           ///< group execute trigger
+constexpr std::uint8_t kLlo = 0x11;           ///< local lockout
+constexpr std::uint8_t kDcl = 0x14;           ///< device clear, to every device
+constexpr std::uint8_t kSpe = 0x18;           ///< serial poll enable
+constexpr std::uint8_t kSpd = 0x19;           ///< serial poll disable
 constexpr std::uint8_t kListenBase = 0x20;    ///< MLA: 0x20 + primary address
 constexpr std::uint8_t kUnl = 0x3F;           ///< unlisten
 constexpr std::uint8_t kTalkBase = 0x40;      ///< MTA: 0x40 + primary address
@@ -66,6 +67,15 @@ public:
 
 private:
     void command(std::uint8_t byte, Clock::time_point now);
+    /// MLA, MTA and MSA: address an instrument (or the gateway) to listen or talk.
+    void listen(int address);
+    void talk(int address);
+    void secondary(int address);
+    void addressToListen(Instrument& i) const;
+    /// The universal and addressed commands (UNL, UNT, GTL, SDC, GET, LLO, DCL, SPE, SPD).
+    void universal(std::uint8_t byte);
+    /// Runs `act` on every instrument, or on the addressed listeners only.
+    void forEach(bool listenersOnly, const std::function<void(Instrument&)>& act);
 
     std::vector<Instrument> m_instruments;
     int m_address;

@@ -117,9 +117,8 @@ void CoreService::log(const std::string& line) const {
 
 // ---- the common path of calls that need the device -----------------------------------------
 
-std::int32_t CoreService::admit(GuardedBus::Lock& lk, const CallContext& call,
-                                const LinkView& link, std::int32_t flagBits,
-                                std::uint32_t lockTimeout) {
+std::int32_t CoreService::admit(GuardedBus::Lock& lk, const CallContext& call, const LinkView& link,
+                                std::int32_t flagBits, std::uint32_t lockTimeout) {
     const bool wait = (flagBits & flags::kWaitLock) != 0 && lockTimeout != 0;
     const auto deadline = deadlineAfter(lockTimeout);
     for (;;) {
@@ -245,8 +244,7 @@ std::optional<DeviceWriteResp> CoreService::write(const CallContext& call,
     });
 }
 
-std::optional<DeviceReadResp> CoreService::read(const CallContext& call,
-                                                const DeviceReadParms& a) {
+std::optional<DeviceReadResp> CoreService::read(const CallContext& call, const DeviceReadParms& a) {
     return onDevice<DeviceReadResp>(
         call, a, noRefusal, [&](GuardedBus::Lock& lk, const LinkView& link, DeviceReadResp& r) {
             if (a.requestSize == 0) {
@@ -349,11 +347,9 @@ std::optional<DeviceReadStbResp> CoreService::readStb(const CallContext& call,
 }
 
 template <typename Act>
-std::optional<DeviceError> CoreService::generic(const CallContext& call,
-                                                const DeviceGenericParms& a,
-                                                bool allowedOnInterface,
-                                                std::optional<std::uint8_t> interfaceCommand,
-                                                Act act) {
+std::optional<DeviceError>
+CoreService::generic(const CallContext& call, const DeviceGenericParms& a, bool allowedOnInterface,
+                     std::optional<std::uint8_t> interfaceCommand, Act act) {
     auto refuse = [&](const LinkView& link) {
         return link.name.isInterface && !allowedOnInterface ? err::kOperationNotSupported
                                                             : err::kNoError;
@@ -410,8 +406,8 @@ std::optional<DeviceError> CoreService::lock(const CallContext& call, const Devi
     }
     const LinkTable::Call busy(m_links, link->lid);
     if ((a.flags & flags::kWaitLock) == 0 || a.lockTimeout == 0) {
-        r.error = m_links.tryLock(link->key, link->lid) ? err::kNoError
-                                                        : err::kDeviceLockedByAnotherLink;
+        r.error =
+            m_links.tryLock(link->key, link->lid) ? err::kNoError : err::kDeviceLockedByAnotherLink;
         return r;
     }
     switch (m_links.acquireLock(link->key, link->lid, deadlineAfter(a.lockTimeout), call.gone)) {

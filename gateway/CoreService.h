@@ -55,8 +55,7 @@ private:
     /// until the device's lock lets it through, and run `body(lk, link, r)` with the bus
     /// locked. Nothing from the body (or a client gone while waiting) ends the connection.
     template <typename Resp, typename Parms, typename Refuse, typename Body>
-    std::optional<Resp> onDevice(const CallContext& call, const Parms& a, Refuse refuse,
-                                 Body body);
+    std::optional<Resp> onDevice(const CallContext& call, const Parms& a, Refuse refuse, Body body);
     /// Waits until the lock on the link's device is free or this link's, then returns 0 with
     /// the bus locked; else 11 (locked, no wait or waited in vain), 23 (aborted) or -1 (the
     /// client went away). With the wait flag it waits up to `lockTimeout` ms.
@@ -65,11 +64,9 @@ private:
     /// The calls of Device_GenericParms that act on one device (or, for trigger and clear on
     /// the interface, send a command byte to the bus).
     template <typename Act>
-    std::optional<vxi11::DeviceError> generic(const CallContext& call,
-                                              const vxi11::DeviceGenericParms& a,
-                                              bool allowedOnInterface,
-                                              std::optional<std::uint8_t> interfaceCommand,
-                                              Act act);
+    std::optional<vxi11::DeviceError>
+    generic(const CallContext& call, const vxi11::DeviceGenericParms& a, bool allowedOnInterface,
+            std::optional<std::uint8_t> interfaceCommand, Act act);
     /// device_read's body once the device may be read.
     std::optional<vxi11::DeviceReadResp> readFrom(GuardedBus::Lock& lk, const CallContext& call,
                                                   const LinkView& link,

@@ -90,7 +90,8 @@ Outcome Dispatch::handle(const CallContext& context, Service service, xdr::ByteV
     const std::uint32_t vers = service == Service::Portmap ? pmap::kVersion : kDeviceVersion;
     const std::uint32_t xid = call.header.xid;
     if (call.header.prog != prog) {
-        log("call for program " + std::to_string(call.header.prog) + " not served here: PROG_UNAVAIL");
+        log("call for program " + std::to_string(call.header.prog) +
+            " not served here: PROG_UNAVAIL");
         return reply(rpc::encodeAcceptedReply(xid, rpc::AcceptStat::ProgUnavail));
     }
     if (call.header.vers != vers) {
@@ -178,11 +179,13 @@ Outcome Dispatch::portmap(const rpc::ParsedCall& call, bool udp) {
     PortmapService& pm = m_rooms.portmap;
     switch (call.header.proc) {
     case pmap::proc::kGetPort:
-        return answer<pmap::GetPort>(call, [&](const auto& m) { return pmap::PortResult{pm.getPort(m)}; });
+        return answer<pmap::GetPort>(
+            call, [&](const auto& m) { return pmap::PortResult{pm.getPort(m)}; });
     case pmap::proc::kSet:
         return answer<pmap::Set>(call, [&](const auto& m) { return pmap::BoolResult{pm.set(m)}; });
     case pmap::proc::kUnset:
-        return answer<pmap::Unset>(call, [&](const auto& m) { return pmap::BoolResult{pm.unset(m)}; });
+        return answer<pmap::Unset>(call,
+                                   [&](const auto& m) { return pmap::BoolResult{pm.unset(m)}; });
     case pmap::proc::kDump:
         return answer<pmap::Dump>(call, [&](const auto&) { return pm.dump(); });
     case pmap::proc::kCallit:
@@ -197,7 +200,8 @@ Outcome Dispatch::abort(const rpc::ParsedCall& call) {
     if (call.header.proc != proc::kDeviceAbort) {
         return procUnavail(call.header.xid);
     }
-    return answer<DeviceAbort>(call, [&](const DeviceLink& a) { return DeviceError{m_rooms.abort.abort(a.lid)}; });
+    return answer<DeviceAbort>(
+        call, [&](const DeviceLink& a) { return DeviceError{m_rooms.abort.abort(a.lid)}; });
 }
 
 Outcome Dispatch::core(const CallContext& c, const rpc::ParsedCall& call) {

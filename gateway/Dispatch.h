@@ -44,8 +44,7 @@ public:
     Dispatch(Rooms rooms, const Log& log) : m_rooms(rooms), m_log(log) {}
 
     /// Handles one record received for `service` (over UDP: `udp`).
-    Outcome handle(const CallContext& call, Service service, vxi11::xdr::ByteView record,
-                   bool udp);
+    Outcome handle(const CallContext& call, Service service, vxi11::xdr::ByteView record, bool udp);
 
     /// The next call on link `lid` (any link if none) fails with `error` and does nothing.
     void failNextCall(std::optional<std::int32_t> lid, std::int32_t error);

@@ -30,8 +30,8 @@ public:
     /// call was aborted, the server stops or the client goes away. `wakeHint` may name an
     /// earlier moment when `ready()` can change by itself (a slow answer becoming readable).
     template <typename Aborted, typename Ready, typename WakeHint>
-    WaitEnd waitFor(Lock& lk, Clock::time_point deadline, const CallContext& call,
-                    Aborted aborted, Ready ready, WakeHint wakeHint);
+    WaitEnd waitFor(Lock& lk, Clock::time_point deadline, const CallContext& call, Aborted aborted,
+                    Ready ready, WakeHint wakeHint);
     /// Wakes the waiting calls to look again (the caller has unlocked the bus).
     void changed() { m_changed.notify_all(); }
     /// Wakes the waiting calls from another thread (an abort came).

@@ -81,6 +81,10 @@ private:
 
     void execute(const std::string& message, Clock::time_point now);
     bool executeUnit(std::string_view unit, std::string& reply);
+    /// The IEEE 488.2 common commands and queries; false for any other header.
+    bool executeCommon(const std::string& header, std::string_view args, std::string& reply);
+    /// A register set from a command's argument (0-255), or an execution error.
+    void setRegister(std::uint8_t& reg, std::string_view args);
     void pushError(int code, std::string_view text);
     void pushResponse(std::string text, Clock::time_point now);
     std::uint8_t summaryBits(Clock::time_point now) const;

@@ -196,8 +196,8 @@ WaitEnd LinkTable::awaitLockFree(const std::string& key, std::int32_t lid,
     return wait(lk, waiter, deadline, gone);
 }
 
-WaitEnd LinkTable::acquireLock(const std::string& key, std::int32_t lid,
-                               Clock::time_point deadline, const GoneCheck& gone) {
+WaitEnd LinkTable::acquireLock(const std::string& key, std::int32_t lid, Clock::time_point deadline,
+                               const GoneCheck& gone) {
     Lock lk(m_mutex);
     Waiter waiter;
     waiter.key = key;
@@ -260,8 +260,8 @@ WaitEnd LinkTable::wait(Lock& lk, Waiter& waiter, Clock::time_point deadline,
 WaitEnd LinkTable::waitListed(Lock& lk, Waiter& w, Clock::time_point deadline,
                               const GoneCheck& gone) {
     for (;;) {
-        if (w.granted || (w.acquire ? m_locks.try_emplace(w.key, w.lid).second
-                                    : freeLocked(w.key, w.lid))) {
+        if (w.granted ||
+            (w.acquire ? m_locks.try_emplace(w.key, w.lid).second : freeLocked(w.key, w.lid))) {
             return WaitEnd::Ready;
         }
         if (m_stopping) {
@@ -337,7 +337,8 @@ std::vector<LinkInfo> LinkTable::infos() const {
     std::vector<LinkInfo> out;
     for (const auto& [lid, link] : m_links) {
         const auto it = m_locks.find(link.view.key);
-        out.push_back({lid, link.view.key, link.connection, it != m_locks.end() && it->second == lid});
+        out.push_back(
+            {lid, link.view.key, link.connection, it != m_locks.end() && it->second == lid});
     }
     return out;
 }

@@ -141,8 +141,7 @@ private:
     void eraseLocked(std::map<std::int32_t, Link>::iterator it, bool byCall);
     std::int32_t nextLidLocked();
     WaitEnd wait(Lock& lk, Waiter& waiter, Clock::time_point deadline, const GoneCheck& gone);
-    WaitEnd waitListed(Lock& lk, Waiter& waiter, Clock::time_point deadline,
-                       const GoneCheck& gone);
+    WaitEnd waitListed(Lock& lk, Waiter& waiter, Clock::time_point deadline, const GoneCheck& gone);
 
     mutable std::mutex m_mutex;
     std::size_t m_maxLinks;

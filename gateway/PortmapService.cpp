@@ -108,10 +108,10 @@ pmap::MappingList PortmapService::dump() {
     return list;
 }
 
-bool PortmapService::registerWithSystem(std::uint16_t corePort, std::uint16_t abortPort,
-                                        bool set) {
+bool PortmapService::registerWithSystem(std::uint16_t corePort, std::uint16_t abortPort, bool set) {
     bool ok = true;
-    for (auto [prog, port] : {std::pair{kDeviceCore, corePort}, std::pair{kDeviceAsync, abortPort}}) {
+    for (auto [prog, port] :
+         {std::pair{kDeviceCore, corePort}, std::pair{kDeviceAsync, abortPort}}) {
         const pmap::Mapping m{prog, kDeviceVersion, pmap::kProtoTcp, port};
         // Clear a stale entry first, as a restarted server would leave one behind.
         callSystemPortmapper<pmap::Unset>(m);

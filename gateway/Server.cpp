@@ -140,9 +140,8 @@ void Server::reapFinished() {
 
 void Server::acceptLoop() {
     for (;;) {
-        std::vector<pollfd> p = {{m_wakeRead.get(), POLLIN, 0},
-                                 {m_core.fd(), POLLIN, 0},
-                                 {m_abort.fd(), POLLIN, 0}};
+        std::vector<pollfd> p = {
+            {m_wakeRead.get(), POLLIN, 0}, {m_core.fd(), POLLIN, 0}, {m_abort.fd(), POLLIN, 0}};
         if (m_portmapTcp.isOpen()) {
             p.push_back({m_portmapTcp.fd(), POLLIN, 0});
         }
@@ -153,8 +152,9 @@ void Server::acceptLoop() {
             return;
         }
         reapFinished();
-        const std::pair<TcpListener*, Service> listeners[] = {
-            {&m_core, Service::Core}, {&m_abort, Service::Abort}, {&m_portmapTcp, Service::Portmap}};
+        const std::pair<TcpListener*, Service> listeners[] = {{&m_core, Service::Core},
+                                                              {&m_abort, Service::Abort},
+                                                              {&m_portmapTcp, Service::Portmap}};
         for (std::size_t i = 1; i < p.size(); ++i) {
             if ((p[i].revents & POLLIN) != 0) {
                 accept(*listeners[i - 1].first, listeners[i - 1].second);

@@ -17,7 +17,8 @@ public:
     bool connect(std::uint16_t port) {
         try {
             m_rpc = vxi11::net::RpcClient(vxi11::net::TcpConnection::connect(
-                testsupport::loopback(), port, vxi11::net::Deadline::after(std::chrono::seconds(5))));
+                testsupport::loopback(), port,
+                vxi11::net::Deadline::after(std::chrono::seconds(5))));
             return true;
         } catch (const vxi11::net::TransportError&) {
             return false;

@@ -91,7 +91,9 @@ public:
         : m_port(port), m_socket(vxi11::net::UdpSocket::open("127.0.0.1", 0)) {}
 
     /// Sends one datagram as it is.
-    bool send(vxi11::xdr::ByteView datagram) { return m_socket.sendTo(datagram, loopback(), m_port); }
+    bool send(vxi11::xdr::ByteView datagram) {
+        return m_socket.sendTo(datagram, loopback(), m_port);
+    }
     /// The next datagram, or nothing after `timeout`.
     std::optional<vxi11::xdr::Bytes>
     receive(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {

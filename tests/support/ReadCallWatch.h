@@ -4,8 +4,8 @@
 // siclquill_vxi11.
 
 #include "vxi11/codec/Messages.h"
-#include "vxi11/net/SocketOps.h"
 #include "vxi11/codec/Xdr.h"
+#include "vxi11/net/SocketOps.h"
 
 #include <chrono>
 #include <condition_variable>

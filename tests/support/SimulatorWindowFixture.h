@@ -9,8 +9,8 @@
 #include "gateway/Simulator.h"
 #include "vxi11/codec/IoMessages.h"
 #include "vxi11/codec/Rpc.h"
-#include "vxi11/net/SocketOps.h"
 #include "vxi11/library/Vxi11Library.h"
+#include "vxi11/net/SocketOps.h"
 
 #include <gtest/gtest.h>
 

@@ -31,8 +31,9 @@ struct DeviceRemoteFunc {
     static bool decode(xdr::Decoder& d, DeviceRemoteFunc& v) {
         std::int32_t family = 0;
         if (!(d.getUint(v.hostAddr) && d.getUint(v.hostPort) && d.getUint(v.progNum) &&
-              d.getUint(v.progVers) && d.getInt(family)))
+              d.getUint(v.progVers) && d.getInt(family))) {
             return false;
+        }
         if (family != 0 && family != 1) {
             d.fail();
             return false;

@@ -4,8 +4,9 @@ namespace vxi11 {
 
 xdr::Bytes packElements(std::span<const std::uint32_t> values, int datasize, bool networkOrder) {
     xdr::Bytes out;
-    if (datasize != 1 && datasize != 2 && datasize != 4)
+    if (datasize != 1 && datasize != 2 && datasize != 4) {
         return out;
+    }
     const auto n = static_cast<std::size_t>(datasize);
     out.reserve(values.size() * n);
     for (std::uint32_t v : values) {
@@ -19,11 +20,13 @@ xdr::Bytes packElements(std::span<const std::uint32_t> values, int datasize, boo
 
 std::optional<std::vector<std::uint32_t>> unpackElements(xdr::ByteView data, int datasize,
                                                          bool networkOrder) {
-    if (datasize != 1 && datasize != 2 && datasize != 4)
+    if (datasize != 1 && datasize != 2 && datasize != 4) {
         return std::nullopt;
+    }
     const auto n = static_cast<std::size_t>(datasize);
-    if (data.size() % n != 0)
+    if (data.size() % n != 0) {
         return std::nullopt;
+    }
     std::vector<std::uint32_t> out;
     out.reserve(data.size() / n);
     for (std::size_t pos = 0; pos < data.size(); pos += n) {

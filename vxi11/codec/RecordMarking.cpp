@@ -24,17 +24,21 @@ xdr::Bytes frameRecord(xdr::ByteView body, std::size_t maxFragment) {
 }
 
 RecordReader::Result RecordReader::feed(xdr::ByteView data) {
-    if (m_broken)
+    if (m_broken) {
         return {Status::Malformed, 0};
-    if (m_complete)
+    }
+    if (m_complete) {
         return {Status::Complete, 0};
+    }
     std::size_t pos = 0;
     while (true) {
         if (!m_inFragment) {
-            while (m_headerFill < 4 && pos < data.size())
+            while (m_headerFill < 4 && pos < data.size()) {
                 m_header[m_headerFill++] = data[pos++];
-            if (m_headerFill < 4)
+            }
+            if (m_headerFill < 4) {
                 return {Status::NeedMore, pos};
+            }
             const std::uint32_t word = xdr::loadBe32(m_header);
             m_headerFill = 0;
             m_lastFragment = (word & kLastFragment) != 0;
@@ -58,8 +62,9 @@ RecordReader::Result RecordReader::feed(xdr::ByteView data) {
                         data.begin() + static_cast<std::ptrdiff_t>(pos + n));
         pos += n;
         m_fragmentLeft -= n;
-        if (m_fragmentLeft > 0)
+        if (m_fragmentLeft > 0) {
             return {Status::NeedMore, pos};
+        }
         m_inFragment = false;
         if (m_lastFragment) {
             m_complete = true;

@@ -83,8 +83,9 @@ ParsedCall parseCall(xdr::ByteView record) {
 }
 
 std::optional<std::uint32_t> peekXid(xdr::ByteView record) {
-    if (record.size() < 4)
+    if (record.size() < 4) {
         return std::nullopt;
+    }
     return xdr::loadBe32(record.data());
 }
 
@@ -128,36 +129,42 @@ std::optional<Reply> decodeReply(xdr::ByteView record) {
     std::uint32_t type = 0;
     std::uint32_t stat = 0;
     if (!d.getUint(r.xid) || !d.getUint(type) ||
-        type != static_cast<std::uint32_t>(MsgType::Reply) || !d.getUint(stat))
+        type != static_cast<std::uint32_t>(MsgType::Reply) || !d.getUint(stat)) {
         return std::nullopt;
+    }
     if (stat == static_cast<std::uint32_t>(ReplyStat::Accepted)) {
         r.replyStat = ReplyStat::Accepted;
         std::uint32_t accept = 0;
         if (!getAuth(d, r.verf) || !d.getUint(accept) ||
-            accept > static_cast<std::uint32_t>(AcceptStat::SystemErr))
+            accept > static_cast<std::uint32_t>(AcceptStat::SystemErr)) {
             return std::nullopt;
+        }
         r.acceptStat = static_cast<AcceptStat>(accept);
         if (r.acceptStat == AcceptStat::Success) {
             r.results = d.rest();
             return r;
         }
         if (r.acceptStat == AcceptStat::ProgMismatch &&
-            (!d.getUint(r.mismatchLow) || !d.getUint(r.mismatchHigh)))
+            (!d.getUint(r.mismatchLow) || !d.getUint(r.mismatchHigh))) {
             return std::nullopt;
+        }
     } else if (stat == static_cast<std::uint32_t>(ReplyStat::Denied)) {
         r.replyStat = ReplyStat::Denied;
         std::uint32_t reject = 0;
-        if (!d.getUint(reject))
+        if (!d.getUint(reject)) {
             return std::nullopt;
+        }
         if (reject == static_cast<std::uint32_t>(RejectStat::RpcMismatch)) {
             r.rejectStat = RejectStat::RpcMismatch;
-            if (!d.getUint(r.mismatchLow) || !d.getUint(r.mismatchHigh))
+            if (!d.getUint(r.mismatchLow) || !d.getUint(r.mismatchHigh)) {
                 return std::nullopt;
+            }
         } else if (reject == static_cast<std::uint32_t>(RejectStat::AuthError)) {
             r.rejectStat = RejectStat::AuthError;
             std::uint32_t why = 0;
-            if (!d.getUint(why) || why > static_cast<std::uint32_t>(AuthStat::Failed))
+            if (!d.getUint(why) || why > static_cast<std::uint32_t>(AuthStat::Failed)) {
                 return std::nullopt;
+            }
             r.authStat = static_cast<AuthStat>(why);
         } else {
             return std::nullopt;
@@ -165,8 +172,9 @@ std::optional<Reply> decodeReply(xdr::ByteView record) {
     } else {
         return std::nullopt;
     }
-    if (!d.atEnd())
+    if (!d.atEnd()) {
         return std::nullopt;
+    }
     return r;
 }
 

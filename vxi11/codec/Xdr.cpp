@@ -35,16 +35,18 @@ bool Decoder::getUint(std::uint32_t& value) {
 
 bool Decoder::getInt(std::int32_t& value) {
     std::uint32_t u = 0;
-    if (!getUint(u))
+    if (!getUint(u)) {
         return false;
+    }
     value = static_cast<std::int32_t>(u);
     return true;
 }
 
 bool Decoder::getBool(bool& value) {
     std::uint32_t u = 0;
-    if (!getUint(u))
+    if (!getUint(u)) {
         return false;
+    }
     if (u > 1) {
         m_ok = false;
         return false;
@@ -55,8 +57,9 @@ bool Decoder::getBool(bool& value) {
 
 bool Decoder::getOpaqueView(ByteView& value, std::uint32_t maxLength) {
     std::uint32_t length = 0;
-    if (!getUint(length))
+    if (!getUint(length)) {
         return false;
+    }
     const std::size_t left = m_data.size() - m_pos;
     // Compare before adding the padding so a length near 2^32 cannot wrap.
     if (length > maxLength || length > left || padding(length) > left - length) {
@@ -77,16 +80,18 @@ bool Decoder::getOpaqueView(ByteView& value, std::uint32_t maxLength) {
 
 bool Decoder::getOpaque(Bytes& value, std::uint32_t maxLength) {
     ByteView view;
-    if (!getOpaqueView(view, maxLength))
+    if (!getOpaqueView(view, maxLength)) {
         return false;
+    }
     value.assign(view.begin(), view.end());
     return true;
 }
 
 bool Decoder::getString(std::string& value, std::uint32_t maxLength) {
     ByteView view;
-    if (!getOpaqueView(view, maxLength))
+    if (!getOpaqueView(view, maxLength)) {
         return false;
+    }
     value.assign(reinterpret_cast<const char*>(view.data()), view.size());
     return true;
 }

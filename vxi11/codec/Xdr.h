@@ -88,10 +88,12 @@ template <typename T>
 std::optional<T> decodeAll(ByteView data, bool allowTrailing = false) {
     Decoder d(data);
     T value{};
-    if (!T::decode(d, value) || !d.ok())
+    if (!T::decode(d, value) || !d.ok()) {
         return std::nullopt;
-    if (!allowTrailing && !d.atEnd())
+    }
+    if (!allowTrailing && !d.atEnd()) {
         return std::nullopt;
+    }
     return value;
 }
 

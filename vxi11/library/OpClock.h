@@ -1,6 +1,8 @@
 #pragma once
 
+#include "vxi11/codec/Vxi11Types.h"
 #include "vxi11/library/CoreLink.h"
+#include "vxi11/library/LibraryError.h"
 #include "vxi11/net/Deadline.h"
 
 #include <chrono>
@@ -51,5 +53,19 @@ private:
     std::chrono::milliseconds m_margin;
     net::Deadline m_end;
 };
+
+/// Runs a core call that needs the device: first without waiting for a lock; if another
+/// link holds it, once more waiting for it within the time-out.
+template <typename Call>
+auto withLockWait(const OpClock& clock, Call call) {
+    try {
+        return call(clock.next());
+    } catch (const LibraryError& e) {
+        if (e.number() != err::kDeviceLockedByAnotherLink || clock.unlimited()) {
+            throw;
+        }
+    }
+    return call(clock.waitingForLock());
+}
 
 } // namespace vxi11

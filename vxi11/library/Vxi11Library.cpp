@@ -69,20 +69,6 @@ std::int16_t runEntry(F&& body) {
     }
 }
 
-/// Runs a core call that needs the device: first without waiting for a lock; if another
-/// link holds it, once more waiting for it within the time-out (see OpClock).
-template <typename Call>
-auto withLockWait(const OpClock& clock, Call call) {
-    try {
-        return call(clock.next());
-    } catch (const LibraryError& e) {
-        if (e.number() != err::kDeviceLockedByAnotherLink || clock.unlimited()) {
-            throw;
-        }
-    }
-    return call(clock.waitingForLock());
-}
-
 xdr::Bytes toBytes(std::string_view text) {
     return xdr::Bytes(text.begin(), text.end());
 }
@@ -215,28 +201,28 @@ std::int16_t Vxi11Library::vb_iwrite(std::int32_t, sicl::SessionId id, std::stri
             throw LibraryError(liberr::kInvalidArgument, "byte count");
         }
         onSession(id, Needs::Any, [&](Session& s, const OpClock& clock) {
-                const auto total = static_cast<std::size_t>(datalen);
-                std::size_t sent = 0;
-                do {
-                    const std::size_t n = std::min<std::size_t>(s.link.writePiece(), total - sent);
-                    // END goes with the last byte only, so only on the last piece.
-                    const bool last = sent + n == total;
-                    const DeviceWriteResp resp = withLockWait(clock, [&](const CallTiming& t) {
-                        return s.link.write(toBytes(buf.substr(sent, n)), last && endi != 0, t);
-                    });
-                    if (resp.size > n) {
-                        throw LibraryError(liberr::kMalformedReply, "write size");
-                    }
-                    sent += resp.size;
-                    actual = static_cast<std::int32_t>(sent);
-                    if (resp.error != err::kNoError) {
-                        throw gatewayError(resp.error);
-                    }
-                    if (resp.size == 0 && n > 0) {
-                        throw LibraryError(liberr::kShortWrite);
-                    }
-                } while (sent < total);
-            });
+            const auto total = static_cast<std::size_t>(datalen);
+            std::size_t sent = 0;
+            do {
+                const std::size_t n = std::min<std::size_t>(s.link.writePiece(), total - sent);
+                // END goes with the last byte only, so only on the last piece.
+                const bool last = sent + n == total;
+                const DeviceWriteResp resp = withLockWait(clock, [&](const CallTiming& t) {
+                    return s.link.write(toBytes(buf.substr(sent, n)), last && endi != 0, t);
+                });
+                if (resp.size > n) {
+                    throw LibraryError(liberr::kMalformedReply, "write size");
+                }
+                sent += resp.size;
+                actual = static_cast<std::int32_t>(sent);
+                if (resp.error != err::kNoError) {
+                    throw gatewayError(resp.error);
+                }
+                if (resp.size == 0 && n > 0) {
+                    throw LibraryError(liberr::kShortWrite);
+                }
+            } while (sent < total);
+        });
     });
 }
 
@@ -252,37 +238,36 @@ std::int16_t Vxi11Library::vb_iread(std::int32_t, sicl::SessionId id, std::strin
         // The caller's size may claim more than the buffer holds; never write past it.
         const std::size_t limit = std::min(static_cast<std::size_t>(bufsize), buf.size());
         onSession(id, Needs::Any, [&](Session& s, const OpClock& clock) {
-                      std::size_t got = 0;
-                      for (;;) {
-                          const auto want = static_cast<std::uint32_t>(
-                              std::min<std::size_t>(limit - got, kMaxReadRequest));
-                          const DeviceReadResp resp = withLockWait(clock, [&](const CallTiming& t) {
-                              return s.link.read(want, s.termChar, t);
-                          });
-                          if (resp.data.size() > want) {
-                              throw LibraryError(liberr::kMalformedReply, "read size");
-                          }
-                          std::copy(resp.data.begin(), resp.data.end(),
-                                    buf.begin() + static_cast<std::ptrdiff_t>(got));
-                          got += resp.data.size();
-                          actual = static_cast<std::int32_t>(got);
-                          if (resp.error != err::kNoError) {
-                              throw gatewayError(resp.error);
-                          }
-                          const std::int32_t bits =
-                              resp.reason & (reason::kReqCnt | reason::kChr | reason::kEnd);
-                          // END or the termination character ends the message; REQCNT alone only
-                          // says this piece is complete, and a reply with no bit asks to read on.
-                          if ((bits & (reason::kChr | reason::kEnd)) != 0) {
-                              reason = bits;
-                              return;
-                          }
-                          if (got >= limit) {
-                              reason = bits | reason::kReqCnt;
-                              return;
-                          }
-                      }
-                  });
+            std::size_t got = 0;
+            for (;;) {
+                const auto want =
+                    static_cast<std::uint32_t>(std::min<std::size_t>(limit - got, kMaxReadRequest));
+                const DeviceReadResp resp = withLockWait(
+                    clock, [&](const CallTiming& t) { return s.link.read(want, s.termChar, t); });
+                if (resp.data.size() > want) {
+                    throw LibraryError(liberr::kMalformedReply, "read size");
+                }
+                std::copy(resp.data.begin(), resp.data.end(),
+                          buf.begin() + static_cast<std::ptrdiff_t>(got));
+                got += resp.data.size();
+                actual = static_cast<std::int32_t>(got);
+                if (resp.error != err::kNoError) {
+                    throw gatewayError(resp.error);
+                }
+                const std::int32_t bits =
+                    resp.reason & (reason::kReqCnt | reason::kChr | reason::kEnd);
+                // END or the termination character ends the message; REQCNT alone only
+                // says this piece is complete, and a reply with no bit asks to read on.
+                if ((bits & (reason::kChr | reason::kEnd)) != 0) {
+                    reason = bits;
+                    return;
+                }
+                if (got >= limit) {
+                    reason = bits | reason::kReqCnt;
+                    return;
+                }
+            }
+        });
     });
 }
 
@@ -292,69 +277,67 @@ std::int16_t Vxi11Library::vb_itermchr(sicl::SessionId id, std::int16_t tchr) {
             throw LibraryError(liberr::kInvalidArgument, "character " + std::to_string(tchr));
         }
         onSession(id, Needs::Any, [&](Session& s, const OpClock&) {
-                      // -1 turns the termination character off again.
-                      s.termChar =
-                          tchr < 0 ? std::nullopt
-                                   : std::optional<std::uint8_t>(static_cast<std::uint8_t>(tchr));
-                  });
+            // -1 turns the termination character off again.
+            s.termChar = tchr < 0 ? std::nullopt
+                                  : std::optional<std::uint8_t>(static_cast<std::uint8_t>(tchr));
+        });
     });
 }
 
 std::int16_t Vxi11Library::vb_iclear(sicl::SessionId id) {
     return runEntry([&] {
         onSession(id, Needs::Any, [&](Session& s, const OpClock& clock) {
-                      withLockWait(clock, [&](const CallTiming& t) {
-                          if (s.isDevice) {
-                              s.link.clear(t);
-                          } else {
-                              // Interface clear; some gateways answer with data, which means
-                              // nothing.
-                              s.link.docmd(docmd::kIfcControl, kByteElement, {}, t);
-                          }
-                      });
-                  });
+            withLockWait(clock, [&](const CallTiming& t) {
+                if (s.isDevice) {
+                    s.link.clear(t);
+                } else {
+                    // Interface clear; some gateways answer with data, which means
+                    // nothing.
+                    s.link.docmd(docmd::kIfcControl, kByteElement, {}, t);
+                }
+            });
+        });
     });
 }
 
 std::int16_t Vxi11Library::vb_ireadstb(sicl::SessionId id, std::int16_t& stb) {
     return runEntry([&] {
         onSession(id, Needs::Device, [&](Session& s, const OpClock& clock) {
-                      stb = withLockWait(clock,
-                                         [&](const CallTiming& t) { return s.link.readStb(t); });
-                  });
+            stb = withLockWait(clock, [&](const CallTiming& t) { return s.link.readStb(t); });
+        });
     });
 }
 
 std::int16_t Vxi11Library::vb_itrigger(sicl::SessionId id) {
     return runEntry([&] {
         onSession(id, Needs::Any, [&](Session& s, const OpClock& clock) {
-                      withLockWait(clock, [&](const CallTiming& t) { s.link.trigger(t); });
-                  });
+            withLockWait(clock, [&](const CallTiming& t) { s.link.trigger(t); });
+        });
     });
 }
 
 std::int16_t Vxi11Library::vb_ilock(sicl::SessionId id) {
     return runEntry([&] {
         onSession(id, Needs::Any, [&](Session& s, const OpClock& clock) {
-                      // A gateway refuses a second lock by the same link (11, as if another link
-                      // held it); the caller relies on ilock leaving the device locked for this
-                      // session, which it already is.
-                      if (s.holdsLock && s.link.isOpen()) {
-                          return;
-                      }
-                      s.link.lock(clock.forLock());
-                      s.holdsLock = true;
-                  });
+            // A gateway refuses a second lock by the same link (11, as if another link
+            // held it); the caller relies on ilock leaving the device locked for this
+            // session, which it already is.
+            if (s.holdsLock && s.link.isOpen()) {
+                return;
+            }
+            s.link.lock(clock.forLock());
+            s.holdsLock = true;
+        });
     });
 }
 
 std::int16_t Vxi11Library::vb_iunlock(sicl::SessionId id) {
     return runEntry([&] {
         onSession(id, Needs::Any, [&](Session& s, const OpClock& clock) {
-                      // Whatever the answer, the next ilock asks the gateway again.
-                      s.holdsLock = false;
-                      s.link.unlock(clock.next());
-                  });
+            // Whatever the answer, the next ilock asks the gateway again.
+            s.holdsLock = false;
+            s.link.unlock(clock.next());
+        });
     });
 }
 
@@ -384,36 +367,36 @@ std::int16_t Vxi11Library::vb_igpibbusstatus(sicl::SessionId id, std::int16_t re
             throw LibraryError(liberr::kInvalidArgument, "request " + std::to_string(request));
         }
         onSession(id, Needs::Interface, [&](Session& s, const OpClock& clock) {
-                      const xdr::Bytes out = withLockWait(clock, [&](const CallTiming& t) {
-                          return s.link.docmd(docmd::kBusStatus, kWordElement,
-                                              word16(static_cast<std::uint32_t>(request)), t);
-                      });
-                      const auto values = unpackElements(out, kWordElement, true);
-                      if (!values || values->size() != 1) {
-                          throw LibraryError(liberr::kMalformedReply, "bus status");
-                      }
-                      result = static_cast<std::int16_t>(values->front());
-                  });
+            const xdr::Bytes out = withLockWait(clock, [&](const CallTiming& t) {
+                return s.link.docmd(docmd::kBusStatus, kWordElement,
+                                    word16(static_cast<std::uint32_t>(request)), t);
+            });
+            const auto values = unpackElements(out, kWordElement, true);
+            if (!values || values->size() != 1) {
+                throw LibraryError(liberr::kMalformedReply, "bus status");
+            }
+            result = static_cast<std::int16_t>(values->front());
+        });
     });
 }
 
 std::int16_t Vxi11Library::vb_igpibrenctl(sicl::SessionId id, std::int16_t value) {
     return runEntry([&] {
         onSession(id, Needs::Interface, [&](Session& s, const OpClock& clock) {
-                      withLockWait(clock, [&](const CallTiming& t) {
-                          s.link.docmd(docmd::kRenControl, kWordElement, word16(value != 0 ? 1 : 0), t);
-                      });
-                  });
+            withLockWait(clock, [&](const CallTiming& t) {
+                s.link.docmd(docmd::kRenControl, kWordElement, word16(value != 0 ? 1 : 0), t);
+            });
+        });
     });
 }
 
 std::int16_t Vxi11Library::vb_igpibatnctl(sicl::SessionId id, std::int16_t value) {
     return runEntry([&] {
         onSession(id, Needs::Interface, [&](Session& s, const OpClock& clock) {
-                      withLockWait(clock, [&](const CallTiming& t) {
-                          s.link.docmd(docmd::kAtnControl, kWordElement, word16(value != 0 ? 1 : 0), t);
-                      });
-                  });
+            withLockWait(clock, [&](const CallTiming& t) {
+                s.link.docmd(docmd::kAtnControl, kWordElement, word16(value != 0 ? 1 : 0), t);
+            });
+        });
     });
 }
 
@@ -424,19 +407,19 @@ std::int16_t Vxi11Library::vb_igpibsendcmd(sicl::SessionId id, const std::string
             throw LibraryError(liberr::kInvalidArgument, "byte count");
         }
         onSession(id, Needs::Interface, [&](Session& s, const OpClock& clock) {
-                      // Gateways take at most 128 command bytes per call.
-                      const std::string_view bytes(cmdstr.data(), static_cast<std::size_t>(length));
-                      std::size_t done = 0;
-                      do {
-                          const std::size_t n =
-                              std::min<std::size_t>(docmd::kMaxSendCommand, bytes.size() - done);
-                          withLockWait(clock, [&](const CallTiming& t) {
-                              s.link.docmd(docmd::kSendCommand, kByteElement, toBytes(bytes.substr(done, n)),
-                                           t);
-                          });
-                          done += n;
-                      } while (done < bytes.size());
-                  });
+            // Gateways take at most 128 command bytes per call.
+            const std::string_view bytes(cmdstr.data(), static_cast<std::size_t>(length));
+            std::size_t done = 0;
+            do {
+                const std::size_t n =
+                    std::min<std::size_t>(docmd::kMaxSendCommand, bytes.size() - done);
+                withLockWait(clock, [&](const CallTiming& t) {
+                    s.link.docmd(docmd::kSendCommand, kByteElement, toBytes(bytes.substr(done, n)),
+                                 t);
+                });
+                done += n;
+            } while (done < bytes.size());
+        });
     });
 }
 

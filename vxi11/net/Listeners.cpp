@@ -78,7 +78,8 @@ std::optional<TcpListener::Accepted> TcpListener::accept(Mode mode) {
         return std::nullopt;
     }
     ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &kOne, sizeof kOne);
-    const std::string peer = ipv4Text(from.sin_addr.s_addr) + ":" + std::to_string(ntohs(from.sin_port));
+    const std::string peer =
+        ipv4Text(from.sin_addr.s_addr) + ":" + std::to_string(ntohs(from.sin_port));
     return Accepted{TcpConnection::adopt(std::move(fd), peer), from.sin_addr.s_addr};
 }
 
@@ -96,7 +97,7 @@ UdpSocket UdpSocket::open(const std::string& address, std::uint16_t port) {
 }
 
 std::optional<UdpSocket::Received> UdpSocket::receiveFrom(std::span<std::uint8_t> buffer,
-                                                         Deadline deadline) {
+                                                          Deadline deadline) {
     if (!readable(m_fd.get(), deadline)) {
         return std::nullopt;
     }

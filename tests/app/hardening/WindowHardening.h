@@ -7,11 +7,11 @@
 #include "support/LibraryWindowFixture.h"
 #include "support/ReadCallWatch.h"
 
-#include "vxi11/library/LibraryError.h"
-#include "vxi11/codec/Messages.h"
-#include "vxi11/library/Vxi11Library.h"
-#include "vxi11/codec/Xdr.h"
 #include "vxi11/client/FakeGateway.h"
+#include "vxi11/codec/Messages.h"
+#include "vxi11/codec/Xdr.h"
+#include "vxi11/library/LibraryError.h"
+#include "vxi11/library/Vxi11Library.h"
 
 #include <QComboBox>
 #include <QPushButton>

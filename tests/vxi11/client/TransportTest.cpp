@@ -1,13 +1,11 @@
+#include "support/RawConnection.h"
 #include "vxi11/client/ScriptServer.h"
 #include "vxi11/library/LibraryError.h"
+#include "vxi11/net/Listeners.h"
 #include "vxi11/net/Resolver.h"
 #include "vxi11/net/TcpConnection.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <future>
@@ -21,7 +19,7 @@ using testsupport::ScriptServer;
 
 namespace {
 
-const std::uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+const std::uint32_t kLoopback = testsupport::loopback();
 
 /// The library's error number for what `f` throws, 0 if nothing.
 int failureOf(const std::function<void()>& f) {
@@ -39,19 +37,6 @@ void receiveExact(TcpConnection& c, std::span<std::uint8_t> out, Deadline deadli
     while (got < out.size()) {
         got += c.receiveSome(out.subspan(got), deadline);
     }
-}
-
-/// A port on loopback where nobody listens: bound then released.
-std::uint16_t closedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = kLoopback;
-    socklen_t length = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-    ::close(fd);
-    return ntohs(addr.sin_port);
 }
 
 /// Socket calls that move one byte at a time, and can fail with a chosen errno.
@@ -75,7 +60,7 @@ public:
 } // namespace
 
 TEST(Transport, RefusedConnectNamesThePeer) {
-    const std::uint16_t port = closedPort();
+    const std::uint16_t port = testsupport::closedPort();
     try {
         translated([&] { TcpConnection::connect(kLoopback, port, Deadline::after(2s)); });
         FAIL() << "connected to a closed port";
@@ -154,14 +139,7 @@ TEST(Transport, SendResetIsConnectionLostAndClosedConnectionFailsAtOnce) {
 TEST(Transport, ConnectToAFullBacklogEndsAtTheDeadline) {
     // A listener that never accepts, with its queue filled, drops further SYNs: the connect
     // can only end by its deadline.
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = kLoopback;
-    socklen_t length = sizeof addr;
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(fd, 0), 0);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+    TcpListener listener = TcpListener::open("127.0.0.1", 0, 0);
     std::vector<TcpConnection> fillers;
     int result = 0;
     std::chrono::steady_clock::duration took{};
@@ -169,11 +147,11 @@ TEST(Transport, ConnectToAFullBacklogEndsAtTheDeadline) {
         const auto start = Deadline::Clock::now();
         result = failureOf([&] {
             fillers.push_back(
-                TcpConnection::connect(kLoopback, ntohs(addr.sin_port), Deadline::after(300ms)));
+                TcpConnection::connect(kLoopback, listener.port(), Deadline::after(300ms)));
         });
         took = Deadline::Clock::now() - start;
     }
-    ::close(fd);
+    listener.close();
     ASSERT_EQ(result, liberr::kGatewayTimeout);
     EXPECT_GE(took, 300ms);
     EXPECT_LT(took, 2s);
