@@ -8,10 +8,14 @@
 #include "vxi11/library/LibraryError.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace vxi11 {
 
 namespace {
+
+/// Room in a device_read reply beyond the data: the RPC header, the result words, padding.
+constexpr std::size_t kReadReplyOverhead = 1024;
 
 void check(std::int32_t error) {
     if (error != err::kNoError) {
@@ -38,7 +42,9 @@ CoreLink CoreLink::create(net::TcpConnection connection, const std::string& devi
     check(resp.error);
     link.m_lid = resp.lid;
     link.m_writePiece = std::clamp(resp.maxRecvSize, kMinWritePiece, kMaxWritePiece);
-    link.m_abortPort = resp.abortPort <= 65535 ? static_cast<std::uint16_t>(resp.abortPort) : 0;
+    link.m_abortPort = resp.abortPort <= std::numeric_limits<std::uint16_t>::max()
+                           ? static_cast<std::uint16_t>(resp.abortPort)
+                           : 0;
     return link;
 }
 
@@ -65,8 +71,7 @@ DeviceReadResp CoreLink::read(std::uint32_t requestSize, std::optional<std::uint
     parms.lockTimeout = t.lockTimeout;
     parms.flags = lockFlag(t) | (termChar ? flags::kTermChrSet : 0);
     parms.termChar = termChar.value_or(0);
-    // Room for the RPC header, the result words and the data's padding.
-    const std::size_t cap = std::size_t{requestSize} + 1024;
+    const std::size_t cap = std::size_t{requestSize} + kReadReplyOverhead;
     DeviceReadResp resp = m_rpc.call<DeviceRead>(parms, t.replyBy, cap);
     if (resp.error == err::kDeviceLockedByAnotherLink && resp.data.empty()) {
         throw gatewayError(resp.error);
