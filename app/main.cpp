@@ -2,7 +2,7 @@
 #include "app/Reporting.h"
 #include "app/frm1.h"
 #include "trace/TracingLibrary.h"
-#include "vxi11/Vxi11Library.h"
+#include "vxi11/library/Vxi11Library.h"
 
 #include <QApplication>
 

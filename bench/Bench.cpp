@@ -1,8 +1,8 @@
 #include "bench/Bench.h"
 
 #include "sicl/Sicl32Module.h"
-#include "vxi11/Transport.h"
-#include "vxi11/Vxi11Library.h"
+#include "vxi11/library/Vxi11Library.h"
+#include "vxi11/net/TcpConnection.h"
 
 #include <arpa/inet.h>
 #include <csignal>

@@ -2,9 +2,9 @@
 // decoding a reply, reassembling records, and what the wrappers add to a library call.
 #include "sicl/Sicl32Module.h"
 #include "trace/TracingLibrary.h"
-#include "vxi11/IoMessages.h"
-#include "vxi11/RecordMarking.h"
-#include "vxi11/Rpc.h"
+#include "vxi11/codec/IoMessages.h"
+#include "vxi11/codec/RecordMarking.h"
+#include "vxi11/codec/Rpc.h"
 
 #include <benchmark/benchmark.h>
 

@@ -11,7 +11,7 @@
 // Needs a display (Xvfb: xvfb-run -a; QT_QPA_PLATFORM=offscreen works for a smoke run).
 #include "app/Reporting.h"
 #include "app/frm1.h"
-#include "vxi11/Vxi11Library.h"
+#include "vxi11/library/Vxi11Library.h"
 
 #include <QApplication>
 #include <QEvent>

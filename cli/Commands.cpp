@@ -5,9 +5,9 @@
 #include "cli/LoopStats.h"
 #include "sicl/GpibBus.h"
 #include "sicl/ListenerScan.h"
-#include "vxi11/Address.h"
-#include "vxi11/LibraryError.h"
-#include "vxi11/SrqChannel.h"
+#include "vxi11/library/Address.h"
+#include "vxi11/library/LibraryError.h"
+#include "vxi11/library/SrqChannel.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -571,8 +571,8 @@ void Runner::waitForSrqByInterrupt(milliseconds wait) {
     try {
         const vxi11::Address address = vxi11::parseAddress(interfaceAddress(m_settings.server));
         const auto limit = m_settings.timeoutMs > 0
-                               ? vxi11::Deadline::after(milliseconds(m_settings.timeoutMs))
-                               : vxi11::Deadline::never();
+                               ? vxi11::net::Deadline::after(milliseconds(m_settings.timeoutMs))
+                               : vxi11::net::Deadline::never();
         channel = vxi11::SrqChannel::open(address, limit);
     } catch (const vxi11::LibraryError& e) {
         throw SiclError(e.number(), e.text());
@@ -590,7 +590,7 @@ void Runner::waitForSrqByInterrupt(milliseconds wait) {
         // Short slices, so that Ctrl-C is seen soon.
         const auto slice = std::min(until, steady_clock::now() + milliseconds(100));
         try {
-            srq = channel->wait(vxi11::Deadline::at(slice)) ? 1 : 0;
+            srq = channel->wait(vxi11::net::Deadline::at(slice)) ? 1 : 0;
         } catch (const vxi11::LibraryError& e) {
             throw SiclError(e.number(), e.text());
         }

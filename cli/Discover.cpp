@@ -2,9 +2,9 @@
 
 #include "cli/DeviceAddress.h"
 #include "cli/Errors.h"
-#include "vxi11/LibraryError.h"
-#include "vxi11/PortmapClient.h"
-#include "vxi11/Transport.h"
+#include "vxi11/library/LibraryError.h"
+#include "vxi11/library/PortmapClient.h"
+#include "vxi11/net/Resolver.h"
 
 #include <arpa/inet.h>
 
@@ -45,7 +45,8 @@ std::uint16_t parsePort(const std::string& target, std::string_view text) {
 /// *IDN? of the device `inst0` behind the host, or nothing when there is none.
 std::optional<std::string> askIdentity(const DiscoverTarget& t, milliseconds limit,
                                        sicl::InstrumentLibrary& library) {
-    const std::string server = vxi11::ipv4Text(t.ipv4) + ":" + std::to_string(t.portmapperPort);
+    const std::string server =
+        vxi11::net::ipv4Text(t.ipv4) + ":" + std::to_string(t.portmapperPort);
     DeviceAddress inst0;
     inst0.typed = "inst0";
     inst0.deviceName = "inst0";
@@ -88,35 +89,34 @@ std::vector<DiscoverTarget> expandTargets(const std::vector<std::string>& target
             checkServer(host);
             std::uint32_t ipv4 = 0;
             try {
-                ipv4 =
-                    vxi11::resolveHost(host, vxi11::systemResolve, vxi11::Deadline::after(lookUp));
-            } catch (const vxi11::LibraryError& e) {
-                throw UsageError(target + ": " + e.text());
+                ipv4 = vxi11::net::resolveHost(host, vxi11::net::systemResolve,
+                                               vxi11::net::Deadline::after(lookUp));
+            } catch (const vxi11::net::TransportError& e) {
+                throw UsageError(target + ": " + vxi11::libraryError(e).text());
             }
             out.push_back({host, ipv4, port});
             continue;
         }
-        in_addr base{};
         const std::string prefixText = host.substr(slash + 1);
         int prefix = -1;
         if (!prefixText.empty() && prefixText.size() <= 2 &&
             std::all_of(prefixText.begin(), prefixText.end(), ::isdigit)) {
             prefix = std::stoi(prefixText);
         }
-        if (::inet_pton(AF_INET, host.substr(0, slash).c_str(), &base) != 1 || prefix < 0 ||
-            prefix > 32) {
+        const auto base = vxi11::net::parseIpv4(host.substr(0, slash));
+        if (!base || prefix < 0 || prefix > 32) {
             throw UsageError("bad range '" + target + "': expected ADDRESS/N");
         }
         if (prefix < kWidestPrefix) {
             throw UsageError("range '" + target + "' is wider than /22");
         }
         const std::uint32_t size = 1u << (32 - prefix);
-        const std::uint32_t first = ntohl(base.s_addr) & ~(size - 1);
+        const std::uint32_t first = ntohl(*base) & ~(size - 1);
         // A /31 or /32 has no network or broadcast address to leave out.
         const std::uint32_t skip = size >= 4 ? 1 : 0;
         for (std::uint32_t i = skip; i < size - skip; ++i) {
             const std::uint32_t ipv4 = htonl(first + i);
-            out.push_back({vxi11::ipv4Text(ipv4), ipv4, port});
+            out.push_back({vxi11::net::ipv4Text(ipv4), ipv4, port});
         }
     }
     return out;
@@ -132,7 +132,7 @@ std::size_t discover(const std::vector<DiscoverTarget>& targets, milliseconds pe
             try {
                 Answer answer;
                 answer.corePort = vxi11::lookUpCorePort(t.ipv4, t.portmapperPort,
-                                                        vxi11::Deadline::after(perHost));
+                                                        vxi11::net::Deadline::after(perHost));
                 answer.idn = askIdentity(t, perHost, library);
                 answers[i] = answer;
             } catch (const vxi11::LibraryError&) {

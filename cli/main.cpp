@@ -3,7 +3,7 @@
 #include "cli/Errors.h"
 #include "cli/Shell.h"
 #include "trace/TracingLibrary.h"
-#include "vxi11/Vxi11Library.h"
+#include "vxi11/library/Vxi11Library.h"
 
 #include <csignal>
 #include <iostream>

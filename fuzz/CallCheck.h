@@ -5,7 +5,7 @@
 
 #include "FuzzCheck.h"
 
-#include "vxi11/Rpc.h"
+#include "vxi11/codec/Rpc.h"
 
 namespace fuzz {
 

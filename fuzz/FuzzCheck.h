@@ -2,7 +2,7 @@
 // Shared by the fuzz targets: a check that stops the run with a message, so a broken property
 // is reported as a crash (and its input saved) both by libFuzzer and by the replay tests.
 
-#include "vxi11/Xdr.h"
+#include "vxi11/codec/Xdr.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -4,7 +4,7 @@
 
 #include "FuzzCheck.h"
 
-#include "vxi11/Rpc.h"
+#include "vxi11/codec/Rpc.h"
 
 #include <optional>
 

@@ -6,8 +6,8 @@
 
 #include "FuzzCheck.h"
 
-#include "vxi11/Address.h"
-#include "vxi11/LibraryError.h"
+#include "vxi11/library/Address.h"
+#include "vxi11/library/LibraryError.h"
 
 #include <cstddef>
 #include <cstdint>

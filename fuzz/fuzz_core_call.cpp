@@ -7,7 +7,7 @@
 
 #include "CallCheck.h"
 
-#include "vxi11/Messages.h"
+#include "vxi11/codec/Messages.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -7,7 +7,7 @@
 
 #include "ReplyCheck.h"
 
-#include "vxi11/Messages.h"
+#include "vxi11/codec/Messages.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -6,7 +6,7 @@
 
 #include "CallCheck.h"
 
-#include "vxi11/Portmap.h"
+#include "vxi11/codec/Portmap.h"
 
 #include <cstddef>
 #include <cstdint>

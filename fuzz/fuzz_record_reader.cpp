@@ -6,7 +6,7 @@
 
 #include "FuzzCheck.h"
 
-#include "vxi11/RecordMarking.h"
+#include "vxi11/codec/RecordMarking.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,121 +1,135 @@
 #include "gateway/Bus.h"
 
-#include "vxi11/DocmdMessages.h"
+#include "vxi11/codec/DocmdMessages.h"
 
 namespace gateway {
 
-namespace {
-constexpr std::uint8_t kGtl = 0x01;
-constexpr std::uint8_t kSdc = 0x04;
-constexpr std::uint8_t kGet = 0x08;
-constexpr std::uint8_t kLlo = 0x11;
-constexpr std::uint8_t kDcl = 0x14;
-constexpr std::uint8_t kSpe = 0x18;
-constexpr std::uint8_t kSpd = 0x19;
-constexpr std::uint8_t kUnl = 0x3F;
-constexpr std::uint8_t kUnt = 0x5F;
-} // namespace
+using namespace gpib;
 
 Bus::Bus(const std::vector<InstrumentConfig>& instruments, int busAddress,
          std::size_t maxQueueBytes)
     : m_address(busAddress) {
     m_instruments.reserve(instruments.size());
-    for (const InstrumentConfig& c : instruments)
+    for (const InstrumentConfig& c : instruments) {
         m_instruments.emplace_back(c, maxQueueBytes);
+    }
 }
 
 Instrument* Bus::find(int pad, std::optional<int> sad) {
-    for (Instrument& i : m_instruments)
-        if (i.pad() == pad && i.sad() == sad)
+    for (Instrument& i : m_instruments) {
+        if (i.pad() == pad && i.sad() == sad) {
             return &i;
+        }
+    }
     return nullptr;
 }
 
 void Bus::sendCommand(std::string_view bytes, Clock::time_point now) {
     m_atn = true;
-    for (char c : bytes)
-        command(static_cast<std::uint8_t>(static_cast<unsigned char>(c) & 0x7F), now);
+    for (char c : bytes) {
+        command(static_cast<std::uint8_t>(static_cast<unsigned char>(c) & kCommandBits), now);
+    }
 }
 
-void Bus::command(std::uint8_t byte, Clock::time_point now) {
-    const bool secondary = byte >= 0x60;
-    if (byte >= 0x20 && byte < 0x3F) { // MLA
-        const int a = byte - 0x20;
-        if (a == m_address)
-            m_listener = true;
-        for (Instrument& i : m_instruments) {
-            if (i.pad() == a && !i.sad()) {
-                i.listener = true;
-                if (m_ren)
-                    i.remote = true;
-            }
-        }
-        m_pendingListen = a;
-        m_pendingTalk = -1;
-        return;
-    }
-    if (byte >= 0x40 && byte < 0x5F) { // MTA: only one talker at a time
-        const int a = byte - 0x40;
-        m_talker = a == m_address;
-        for (Instrument& i : m_instruments)
-            i.talker = i.pad() == a && !i.sad();
-        m_pendingTalk = a;
+void Bus::sendCommand(std::uint8_t byte, Clock::time_point now) {
+    m_atn = true;
+    command(byte & kCommandBits, now);
+}
+
+void Bus::command(std::uint8_t byte, Clock::time_point) {
+    if (byte >= kListenBase && byte < kUnl) {
+        listen(byte - kListenBase);
+    } else if (byte >= kTalkBase && byte < kUnt) {
+        talk(byte - kTalkBase);
+    } else if (byte >= kSecondaryBase) {
+        secondary(byte - kSecondaryBase); // several MSAs may follow one MLA/MTA
+    } else {
         m_pendingListen = -1;
-        return;
+        m_pendingTalk = -1;
+        universal(byte);
     }
-    if (secondary) { // MSA: completes the address of the primary named just before
-        const int s = byte - 0x60;
-        for (Instrument& i : m_instruments) {
-            if (!i.sad() || *i.sad() != s)
-                continue;
-            if (i.pad() == m_pendingListen) {
-                i.listener = true;
-                if (m_ren)
-                    i.remote = true;
-            }
-            if (i.pad() == m_pendingTalk) {
-                for (Instrument& other : m_instruments)
-                    other.talker = false;
-                i.talker = true;
-            }
+}
+
+void Bus::listen(int address) {
+    if (address == m_address) {
+        m_listener = true;
+    }
+    for (Instrument& i : m_instruments) {
+        if (i.pad() == address && !i.sad()) {
+            addressToListen(i);
         }
-        return; // several MSAs may follow one MLA/MTA
     }
-    m_pendingListen = -1;
+    m_pendingListen = address;
     m_pendingTalk = -1;
+}
+
+void Bus::addressToListen(Instrument& i) const {
+    i.listener = true;
+    if (m_ren) {
+        i.remote = true;
+    }
+}
+
+void Bus::talk(int address) {
+    // Only one talker at a time.
+    m_talker = address == m_address;
+    for (Instrument& i : m_instruments) {
+        i.talker = i.pad() == address && !i.sad();
+    }
+    m_pendingTalk = address;
+    m_pendingListen = -1;
+}
+
+void Bus::secondary(int address) {
+    // Completes the address of the primary named just before.
+    for (Instrument& i : m_instruments) {
+        if (!i.sad() || *i.sad() != address) {
+            continue;
+        }
+        if (i.pad() == m_pendingListen) {
+            addressToListen(i);
+        }
+        if (i.pad() == m_pendingTalk) {
+            for (Instrument& other : m_instruments) {
+                other.talker = false;
+            }
+            i.talker = true;
+        }
+    }
+}
+
+void Bus::forEach(bool listenersOnly, const std::function<void(Instrument&)>& act) {
+    for (Instrument& i : m_instruments) {
+        if (!listenersOnly || i.listener) {
+            act(i);
+        }
+    }
+}
+
+void Bus::universal(std::uint8_t byte) {
     switch (byte) {
     case kUnl:
         m_listener = false;
-        for (Instrument& i : m_instruments)
-            i.listener = false;
+        forEach(false, [](Instrument& i) { i.listener = false; });
         break;
     case kUnt:
         m_talker = false;
-        for (Instrument& i : m_instruments)
-            i.talker = false;
+        forEach(false, [](Instrument& i) { i.talker = false; });
         break;
     case kGtl:
-        for (Instrument& i : m_instruments)
-            if (i.listener)
-                i.remote = false;
+        forEach(true, [](Instrument& i) { i.remote = false; });
         break;
     case kSdc:
-        for (Instrument& i : m_instruments)
-            if (i.listener)
-                i.deviceClear();
+        forEach(true, [](Instrument& i) { i.deviceClear(); });
         break;
     case kGet:
-        for (Instrument& i : m_instruments)
-            if (i.listener)
-                i.trigger();
+        forEach(true, [](Instrument& i) { i.trigger(); });
         break;
     case kLlo:
-        for (Instrument& i : m_instruments)
-            i.lockout = true;
+        forEach(false, [](Instrument& i) { i.lockout = true; });
         break;
     case kDcl:
-        for (Instrument& i : m_instruments)
-            i.deviceClear();
+        forEach(false, [](Instrument& i) { i.deviceClear(); });
         break;
     case kSpe:
         m_serialPoll = true;
@@ -126,7 +140,6 @@ void Bus::command(std::uint8_t byte, Clock::time_point now) {
     default:
         break; // PPC, PPU, TCT and unassigned codes change nothing here
     }
-    (void)now;
 }
 
 void Bus::setRen(bool on) {
@@ -156,18 +169,23 @@ bool Bus::ndac() const {
     // While ATN is asserted every present device takes part in the handshake, and an acceptor
     // ready for the next byte holds NDAC. With ATN released only addressed listeners take
     // part, and an idle one holds it (the gateway, as talker, sends nothing).
-    if (m_atn)
+    if (m_atn) {
         return !m_instruments.empty();
-    for (const Instrument& i : m_instruments)
-        if (i.listener)
+    }
+    for (const Instrument& i : m_instruments) {
+        if (i.listener) {
             return true;
+        }
+    }
     return false;
 }
 
 bool Bus::srq(Clock::time_point now) {
-    for (Instrument& i : m_instruments)
-        if (i.requestingService(now))
+    for (Instrument& i : m_instruments) {
+        if (i.requestingService(now)) {
             return true;
+        }
+    }
     return false;
 }
 
@@ -196,24 +214,29 @@ std::optional<std::uint16_t> Bus::status(std::uint32_t request, Clock::time_poin
 }
 
 bool Bus::setBusAddress(std::uint32_t address) {
-    if (address > 30)
+    if (address > kMaxAddress) {
         return false;
+    }
     m_address = static_cast<int>(address);
     return true;
 }
 
 Instrument* Bus::talker() {
-    for (Instrument& i : m_instruments)
-        if (i.talker)
+    for (Instrument& i : m_instruments) {
+        if (i.talker) {
             return &i;
+        }
+    }
     return nullptr;
 }
 
 std::vector<Instrument*> Bus::listeners() {
     std::vector<Instrument*> out;
-    for (Instrument& i : m_instruments)
-        if (i.listener)
+    for (Instrument& i : m_instruments) {
+        if (i.listener) {
             out.push_back(&i);
+        }
+    }
     return out;
 }
 

@@ -6,11 +6,30 @@
 #include "gateway/Instrument.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 namespace gateway {
+
+/// IEEE 488.1 command bytes (sent with ATN asserted).
+namespace gpib {
+constexpr std::uint8_t kGtl = 0x01;           ///< go to local (addressed listeners)
+constexpr std::uint8_t kSdc = 0x04;           ///< selected device clear
+constexpr std::uint8_t kGet = 0x08;           ///< group execute trigger
+constexpr std::uint8_t kLlo = 0x11;           ///< local lockout
+constexpr std::uint8_t kDcl = 0x14;           ///< device clear, to every device
+constexpr std::uint8_t kSpe = 0x18;           ///< serial poll enable
+constexpr std::uint8_t kSpd = 0x19;           ///< serial poll disable
+constexpr std::uint8_t kListenBase = 0x20;    ///< MLA: 0x20 + primary address
+constexpr std::uint8_t kUnl = 0x3F;           ///< unlisten
+constexpr std::uint8_t kTalkBase = 0x40;      ///< MTA: 0x40 + primary address
+constexpr std::uint8_t kUnt = 0x5F;           ///< untalk
+constexpr std::uint8_t kSecondaryBase = 0x60; ///< MSA: 0x60 + secondary address
+constexpr std::uint8_t kCommandBits = 0x7F;   ///< the bits a command byte carries
+constexpr int kMaxAddress = 30;               ///< highest primary or secondary address
+} // namespace gpib
 
 class Bus {
 public:
@@ -19,10 +38,11 @@ public:
 
     /// The instrument at (pad, sad) exactly, if present.
     Instrument* find(int pad, std::optional<int> sad);
-    std::vector<Instrument>& instruments() { return m_instruments; }
 
     /// Command bytes sent with ATN asserted; ATN stays asserted afterwards.
     void sendCommand(std::string_view bytes, Clock::time_point now);
+    /// One command byte, as above.
+    void sendCommand(std::uint8_t byte, Clock::time_point now);
     void setAtn(bool on) { m_atn = on; }
     /// REN; releasing it returns every device to local and cancels local lockout.
     void setRen(bool on);
@@ -47,6 +67,15 @@ public:
 
 private:
     void command(std::uint8_t byte, Clock::time_point now);
+    /// MLA, MTA and MSA: address an instrument (or the gateway) to listen or talk.
+    void listen(int address);
+    void talk(int address);
+    void secondary(int address);
+    void addressToListen(Instrument& i) const;
+    /// The universal and addressed commands (UNL, UNT, GTL, SDC, GET, LLO, DCL, SPE, SPD).
+    void universal(std::uint8_t byte);
+    /// Runs `act` on every instrument, or on the addressed listeners only.
+    void forEach(bool listenersOnly, const std::function<void(Instrument&)>& act);
 
     std::vector<Instrument> m_instruments;
     int m_address;

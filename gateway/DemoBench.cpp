@@ -1,4 +1,4 @@
-#include "gateway/Simulator.h"
+#include "gateway/Config.h"
 
 namespace gateway {
 

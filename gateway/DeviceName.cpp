@@ -1,6 +1,7 @@
 #include "gateway/DeviceName.h"
 
-#include "vxi11/Vxi11Types.h"
+#include "vxi11/codec/LinkMessages.h"
+#include "vxi11/codec/Vxi11Types.h"
 
 #include <cctype>
 #include <vector>
@@ -8,6 +9,16 @@
 namespace gateway {
 
 namespace {
+
+/// The one interface the simulator has.
+constexpr std::string_view kInterfaceName = "gpib0";
+/// A run of digits counts up to this and no further, so a long run cannot overflow.
+constexpr long kSaturated = 100000;
+/// Highest primary or secondary address.
+constexpr long kMaxAddress = 30;
+/// Secondary addresses may come as 96-126 (0x60 + address, as on the bus).
+constexpr long kSecondaryOnWireLow = 96;
+constexpr long kSecondaryOnWireHigh = 126;
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
@@ -21,31 +32,30 @@ long digitsValue(std::string_view digits) {
     long v = 0;
     for (char c : digits) {
         v = v * 10 + (c - '0');
-        if (v > 100000)
-            return 100000;
+        if (v > kSaturated) {
+            return kSaturated;
+        }
     }
     return v;
 }
 
 bool allDigits(std::string_view s) {
-    if (s.empty())
+    if (s.empty()) {
         return false;
-    for (char c : s)
-        if (!isDigit(c))
+    }
+    for (char c : s) {
+        if (!isDigit(c)) {
             return false;
+        }
+    }
     return true;
 }
 
 } // namespace
 
 std::string DeviceName::canonical() const {
-    std::string out = "gpib0";
-    if (!isInterface) {
-        out += "," + std::to_string(pad);
-        if (sad)
-            out += "," + std::to_string(*sad);
-    }
-    return out;
+    return vxi11::formatDeviceName(kInterfaceName, isInterface ? std::nullopt : std::optional(pad),
+                                   sad);
 }
 
 std::variant<DeviceName, std::int32_t> parseDeviceName(std::string_view name) {
@@ -55,46 +65,58 @@ std::variant<DeviceName, std::int32_t> parseDeviceName(std::string_view name) {
         const std::size_t comma = name.find(',', start);
         fields.push_back(name.substr(start, comma == std::string_view::npos ? std::string_view::npos
                                                                             : comma - start));
-        if (comma == std::string_view::npos)
+        if (comma == std::string_view::npos) {
             break;
+        }
         start = comma + 1;
     }
-    if (fields.size() > 3)
+    if (fields.size() > 3) {
         return vxi11::err::kSyntaxError;
+    }
 
     // Interface word: letters then an optional number.
     const std::string_view word = fields[0];
     std::size_t letters = 0;
-    while (letters < word.size() && isAlpha(word[letters]))
+    while (letters < word.size() && isAlpha(word[letters])) {
         ++letters;
+    }
     const std::string_view number = word.substr(letters);
-    if (letters == 0 || (!number.empty() && !allDigits(number)))
+    if (letters == 0 || (!number.empty() && !allDigits(number))) {
         return vxi11::err::kSyntaxError;
-    for (std::size_t i = 1; i < fields.size(); ++i)
-        if (!allDigits(fields[i]))
+    }
+    for (std::size_t i = 1; i < fields.size(); ++i) {
+        if (!allDigits(fields[i])) {
             return vxi11::err::kSyntaxError;
+        }
+    }
 
     std::string kind;
-    for (char c : word.substr(0, letters))
+    for (char c : word.substr(0, letters)) {
         kind += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
     // Only interface 0 exists; other interface names (inst0, usb0, gpib1) name nothing here.
-    if ((kind != "gpib" && kind != "hpib") || (!number.empty() && digitsValue(number) != 0))
+    if ((kind != "gpib" && kind != "hpib") || (!number.empty() && digitsValue(number) != 0)) {
         return vxi11::err::kDeviceNotAccessible;
+    }
 
     DeviceName out;
-    if (fields.size() == 1)
+    if (fields.size() == 1) {
         return out;
+    }
     out.isInterface = false;
     const long pad = digitsValue(fields[1]);
-    if (pad > 30)
+    if (pad > kMaxAddress) {
         return vxi11::err::kInvalidAddress;
+    }
     out.pad = static_cast<int>(pad);
     if (fields.size() == 3) {
         long sad = digitsValue(fields[2]);
-        if (sad >= 96 && sad <= 126)
-            sad -= 96;
-        if (sad > 30)
+        if (sad >= kSecondaryOnWireLow && sad <= kSecondaryOnWireHigh) {
+            sad -= kSecondaryOnWireLow;
+        }
+        if (sad > kMaxAddress) {
             return vxi11::err::kInvalidAddress;
+        }
         out.sad = static_cast<int>(sad);
     }
     return out;

@@ -10,19 +10,31 @@ namespace {
 
 constexpr std::size_t kMaxErrors = 10;
 
+/// Error numbers of the error queue (as SYST:ERR? reports them).
+namespace scpi {
+constexpr int kUndefinedHeader = -113;
+constexpr int kIllegalParameterValue = -224;
+constexpr int kQueueOverflow = -350;
+constexpr int kInputBufferOverrun = -363;
+constexpr int kQueryInterrupted = -410;
+} // namespace scpi
+
 std::string upper(std::string_view s) {
     std::string out;
     out.reserve(s.size());
-    for (char c : s)
+    for (char c : s) {
         out += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
     return out;
 }
 
 std::string_view trim(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) {
         s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())))
+    }
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) {
         s.remove_suffix(1);
+    }
     return s;
 }
 
@@ -30,12 +42,14 @@ std::string_view trim(std::string_view s) {
 // rounded and must fit the register).
 std::optional<std::uint8_t> registerValue(std::string_view text) {
     const std::string s(trim(text));
-    if (s.empty())
+    if (s.empty()) {
         return std::nullopt;
+    }
     char* end = nullptr;
     const double v = std::strtod(s.c_str(), &end);
-    if (end == s.c_str() || *end != '\0' || !(v >= -0.5 && v < 255.5))
+    if (end == s.c_str() || *end != '\0' || !(v >= -0.5 && v < 255.5)) {
         return std::nullopt;
+    }
     return static_cast<std::uint8_t>(v + 0.5);
 }
 
@@ -52,20 +66,22 @@ void Instrument::receive(std::string_view data, bool end, Clock::time_point now)
             // A new program message while an answer is unread: the query is interrupted, so
             // a client that gave up on a read never gets the old answer for its next query.
             m_output.clear();
-            pushError(-410, "Query INTERRUPTED");
+            pushError(scpi::kQueryInterrupted, "Query INTERRUPTED");
             m_esr |= esr::kQueryError;
         }
-        if (c != '\n')
+        if (c != '\n') {
             m_input += c;
+        }
         if (c == '\n' || last) {
             std::string message;
             message.swap(m_input);
-            if (!message.empty() && message.back() == '\r')
+            if (!message.empty() && message.back() == '\r') {
                 message.pop_back();
+            }
             execute(message, now);
         } else if (m_input.size() > m_maxQueue) {
             m_input.clear();
-            pushError(-363, "Input buffer overrun");
+            pushError(scpi::kInputBufferOverrun, "Input buffer overrun");
             m_esr |= esr::kExecutionError;
         }
     }
@@ -79,27 +95,31 @@ void Instrument::execute(const std::string& message, Clock::time_point now) {
     bool anyQuery = false;
     while (start <= message.size()) {
         std::size_t semi = message.find(';', start);
-        if (semi == std::string::npos)
+        if (semi == std::string::npos) {
             semi = message.size();
+        }
         const std::string_view unit = trim(std::string_view(message).substr(start, semi - start));
         start = semi + 1;
-        if (unit.empty())
+        if (unit.empty()) {
             continue;
+        }
         std::string reply;
         if (!executeUnit(unit, reply)) {
-            pushError(-113, "Undefined header");
+            pushError(scpi::kUndefinedHeader, "Undefined header");
             m_esr |= esr::kCommandError;
             continue;
         }
         if (unit.find('?') != std::string_view::npos) {
-            if (anyQuery)
+            if (anyQuery) {
                 response += ';';
+            }
             response += reply;
             anyQuery = true;
         }
     }
-    if (anyQuery && !m_config.faults.silent)
+    if (anyQuery && !m_config.faults.silent) {
         pushResponse(std::move(response), now);
+    }
 }
 
 bool Instrument::executeUnit(std::string_view unit, std::string& reply) {
@@ -111,24 +131,47 @@ bool Instrument::executeUnit(std::string_view unit, std::string& reply) {
         args = unit.substr(space + 1);
     }
     std::string header = upper(headerText);
-    if (!header.empty() && header.front() == ':')
+    if (!header.empty() && header.front() == ':') {
         header.erase(0, 1);
-
-    auto setRegister = [&](std::uint8_t& reg) {
-        const auto v = registerValue(args);
-        if (!v) {
-            pushError(-224, "Illegal parameter value");
-            m_esr |= esr::kExecutionError;
+    }
+    if (executeCommon(header, args, reply)) {
+        return true;
+    }
+    if (header == "SYST:ERR?" || header == "SYSTEM:ERROR?" || header == "SYST:ERR:NEXT?" ||
+        header == "SYSTEM:ERROR:NEXT?") {
+        if (m_errors.empty()) {
+            reply = "0,\"No error\"";
         } else {
-            reg = *v;
+            reply = m_errors.front();
+            m_errors.pop_front();
         }
         return true;
-    };
+    }
+    for (const auto& [query, answer] : m_config.queries) {
+        if (upper(query) == header) {
+            reply = answer;
+            return true;
+        }
+    }
+    return false;
+}
 
+void Instrument::setRegister(std::uint8_t& reg, std::string_view args) {
+    const auto v = registerValue(args);
+    if (!v) {
+        pushError(scpi::kIllegalParameterValue, "Illegal parameter value");
+        m_esr |= esr::kExecutionError;
+    } else {
+        reg = *v;
+    }
+}
+
+bool Instrument::executeCommon(const std::string& header, std::string_view args,
+                               std::string& reply) {
     if (header == "*IDN?") {
         reply = m_config.idn;
-    } else if (header == "*RST") {
-        // The simulated instruments have no settings to reset; the queues stay as they are.
+    } else if (header == "*RST" || header == "*WAI") {
+        // No settings to reset and nothing pending to wait for; the queues stay as they are.
     } else if (header == "*CLS") {
         m_esr = 0;
         m_errors.clear();
@@ -136,42 +179,27 @@ bool Instrument::executeUnit(std::string_view unit, std::string& reply) {
         reply = std::to_string(m_esr);
         m_esr = 0;
     } else if (header == "*ESE") {
-        return setRegister(m_ese);
+        setRegister(m_ese, args);
     } else if (header == "*ESE?") {
         reply = std::to_string(m_ese);
     } else if (header == "*SRE") {
-        setRegister(m_sre);
+        setRegister(m_sre, args);
         m_sre &= static_cast<std::uint8_t>(~stb::kRqs);
     } else if (header == "*SRE?") {
         reply = std::to_string(m_sre);
     } else if (header == "*STB?") {
         // *STB? reports MSS in bit 6, and unlike a serial poll it clears nothing.
         const std::uint8_t bits = summaryBits(Clock::now());
-        reply = std::to_string(bits | ((bits & m_sre) ? stb::kRqs : 0));
+        reply = std::to_string(bits | ((bits & m_sre) != 0 ? stb::kRqs : 0));
     } else if (header == "*OPC") {
         m_esr |= esr::kOpc;
     } else if (header == "*OPC?") {
         reply = "1";
-    } else if (header == "*WAI") {
     } else if (header == "*TRG") {
         ++m_triggers;
     } else if (header == "*TST?") {
         reply = "0";
-    } else if (header == "SYST:ERR?" || header == "SYSTEM:ERROR?" || header == "SYST:ERR:NEXT?" ||
-               header == "SYSTEM:ERROR:NEXT?") {
-        if (m_errors.empty()) {
-            reply = "0,\"No error\"";
-        } else {
-            reply = m_errors.front();
-            m_errors.pop_front();
-        }
     } else {
-        for (const auto& [query, answer] : m_config.queries) {
-            if (upper(query) == header) {
-                reply = answer;
-                return true;
-            }
-        }
         return false;
     }
     return true;
@@ -179,7 +207,7 @@ bool Instrument::executeUnit(std::string_view unit, std::string& reply) {
 
 void Instrument::pushError(int code, std::string_view text) {
     if (m_errors.size() >= kMaxErrors) {
-        m_errors.back() = "-350,\"Queue overflow\"";
+        m_errors.back() = std::to_string(scpi::kQueueOverflow) + ",\"Queue overflow\"";
         return;
     }
     m_errors.push_back(std::to_string(code) + ",\"" + std::string(text) + "\"");
@@ -188,7 +216,7 @@ void Instrument::pushError(int code, std::string_view text) {
 void Instrument::pushResponse(std::string text, Clock::time_point now) {
     text += m_config.faults.crlf ? "\r\n" : "\n";
     if (outputBytes() + text.size() > m_maxQueue) {
-        pushError(-350, "Queue overflow");
+        pushError(scpi::kQueueOverflow, "Queue overflow");
         m_esr |= esr::kQueryError;
         return;
     }
@@ -197,8 +225,9 @@ void Instrument::pushResponse(std::string text, Clock::time_point now) {
 
 std::size_t Instrument::outputBytes() const {
     std::size_t n = 0;
-    for (const Response& r : m_output)
+    for (const Response& r : m_output) {
         n += r.bytes.size();
+    }
     return n;
 }
 
@@ -207,8 +236,9 @@ bool Instrument::hasOutput(Clock::time_point now) const {
 }
 
 std::optional<Clock::time_point> Instrument::nextOutputTime() const {
-    if (m_output.empty())
+    if (m_output.empty()) {
         return std::nullopt;
+    }
     return m_output.front().readyAt;
 }
 
@@ -216,14 +246,16 @@ std::string Instrument::takeOutput(std::size_t max, std::optional<std::uint8_t> 
                                    Clock::time_point now) {
     end = false;
     std::string out;
-    if (!hasOutput(now))
+    if (!hasOutput(now)) {
         return out;
+    }
     std::string& bytes = m_output.front().bytes;
     std::size_t n = std::min(max, bytes.size());
     if (termChar) {
         const std::size_t at = bytes.find(static_cast<char>(*termChar));
-        if (at != std::string::npos && at < n)
+        if (at != std::string::npos && at < n) {
             n = at + 1;
+        }
     }
     out = bytes.substr(0, n);
     bytes.erase(0, n);
@@ -237,12 +269,15 @@ std::string Instrument::takeOutput(std::size_t max, std::optional<std::uint8_t> 
 
 std::uint8_t Instrument::summaryBits(Clock::time_point now) const {
     std::uint8_t bits = 0;
-    if (!m_errors.empty())
+    if (!m_errors.empty()) {
         bits |= stb::kEav;
-    if (hasOutput(now))
+    }
+    if (hasOutput(now)) {
         bits |= stb::kMav;
-    if (m_esr & m_ese)
+    }
+    if (m_esr & m_ese) {
         bits |= stb::kEsb;
+    }
     return bits;
 }
 
@@ -250,10 +285,12 @@ void Instrument::updateService(Clock::time_point now) {
     // RQS rises when an enabled summary bit appears; it falls when the condition goes away
     // or a serial poll reads it.
     const bool set = (summaryBits(now) & m_sre) != 0;
-    if (set && !m_summaryWasSet)
+    if (set && !m_summaryWasSet) {
         m_rqs = true;
-    if (!set)
+    }
+    if (!set) {
         m_rqs = false;
+    }
     m_summaryWasSet = set;
 }
 

@@ -3,11 +3,13 @@
 // error queue, and a command table run by one engine. Not thread-safe: the bus owns it and
 // the simulator guards the bus with its mutex.
 
-#include "gateway/Simulator.h"
+#include "gateway/Config.h"
+#include "gateway/Snapshots.h"
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,7 +39,6 @@ public:
 
     int pad() const { return m_config.pad; }
     std::optional<int> sad() const { return m_config.sad; }
-    const InstrumentFaults& faults() const { return m_config.faults; }
     void setFaults(const InstrumentFaults& faults) { m_config.faults = faults; }
 
     /// Data bytes from the bus; `end` is the END (EOI) with the last byte. Complete program
@@ -80,6 +81,10 @@ private:
 
     void execute(const std::string& message, Clock::time_point now);
     bool executeUnit(std::string_view unit, std::string& reply);
+    /// The IEEE 488.2 common commands and queries; false for any other header.
+    bool executeCommon(const std::string& header, std::string_view args, std::string& reply);
+    /// A register set from a command's argument (0-255), or an execution error.
+    void setRegister(std::uint8_t& reg, std::string_view args);
     void pushError(int code, std::string_view text);
     void pushResponse(std::string text, Clock::time_point now);
     std::uint8_t summaryBits(Clock::time_point now) const;

@@ -1,17 +1,25 @@
 // siclquill-gateway: runs the VXI-11 gateway simulator until SIGINT or SIGTERM.
 
 #include "gateway/Simulator.h"
+#include "vxi11/codec/Portmap.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <pthread.h>
 #include <string>
 #include <string_view>
 
 namespace {
+
+constexpr long kMaxPort = 65535;
+constexpr long kMaxAddress = 30;
+constexpr long kMaxIdleSeconds = 86400;
+/// Longest number an option takes.
+constexpr std::size_t kMaxDigits = 9;
 
 const char* const kUsage =
     "Usage: siclquill-gateway [OPTIONS]\n"
@@ -35,16 +43,19 @@ const char* const kUsage =
     "When ready, prints one line: ready portmapper=HOST:PORT core=PORT abort=PORT\n";
 
 bool parseNumber(std::string_view text, long low, long high, long& out) {
-    if (text.empty() || text.size() > 9)
+    if (text.empty() || text.size() > kMaxDigits) {
         return false;
+    }
     long v = 0;
     for (char c : text) {
-        if (c < '0' || c > '9')
+        if (c < '0' || c > '9') {
             return false;
+        }
         v = v * 10 + (c - '0');
     }
-    if (v < low || v > high)
+    if (v < low || v > high) {
         return false;
+    }
     out = v;
     return true;
 }
@@ -59,16 +70,19 @@ bool parseInstrument(std::string_view text, gateway::InstrumentConfig& out) {
     long pad = 0;
     long sad = 0;
     const std::size_t comma = address.find(',');
-    if (!parseNumber(address.substr(0, comma), 0, 30, pad))
+    if (!parseNumber(address.substr(0, comma), 0, kMaxAddress, pad)) {
         return false;
+    }
     out.pad = static_cast<int>(pad);
     if (comma != std::string_view::npos) {
-        if (!parseNumber(address.substr(comma + 1), 0, 30, sad))
+        if (!parseNumber(address.substr(comma + 1), 0, kMaxAddress, sad)) {
             return false;
+        }
         out.sad = static_cast<int>(sad);
     }
-    if (eq == std::string_view::npos)
+    if (eq == std::string_view::npos) {
         out.idn = "Siclquill Simulated Instruments,GP-" + std::to_string(pad) + ",0,1.0";
+    }
     return true;
 }
 
@@ -78,73 +92,113 @@ int usageError(const std::string& message) {
     return 2;
 }
 
+/// The command line as read: the configuration, or the exit status to end with.
+struct CommandLine {
+    gateway::SimulatorConfig config;
+    bool verbose = false;
+    std::optional<int> exitStatus;
+};
+
+/// Reads one option (and its value) at argv[i]; false with `line.exitStatus` set to stop.
+bool readOption(int argc, char** argv, int& i, CommandLine& line, bool& demo,
+                std::vector<gateway::InstrumentConfig>& instruments) {
+    const std::string_view arg = argv[i];
+    std::string v;
+    auto value = [&] {
+        if (i + 1 >= argc) {
+            return false;
+        }
+        v = argv[++i];
+        return true;
+    };
+    auto fail = [&](const std::string& message) {
+        line.exitStatus = usageError(message);
+        return false;
+    };
+    gateway::SimulatorConfig& config = line.config;
+    long n = 0;
+    if (arg == "--help" || arg == "-h") {
+        std::cout << kUsage;
+        line.exitStatus = 0;
+        return false;
+    }
+    if (arg == "--portmapper") {
+        if (!value() || !parseNumber(v, 0, kMaxPort, n)) {
+            return fail("--portmapper needs a port number 0-65535");
+        }
+        config.portmapperPort = static_cast<std::uint16_t>(n);
+    } else if (arg == "--register") {
+        config.registerWithSystemPortmapper = true;
+    } else if (arg == "--listen") {
+        if (!value()) {
+            return fail("--listen needs an address");
+        }
+        config.listenAddress = v;
+    } else if (arg == "--bus-address") {
+        if (!value() || !parseNumber(v, 0, kMaxAddress, n)) {
+            return fail("--bus-address needs a number 0-30");
+        }
+        config.busAddress = static_cast<int>(n);
+    } else if (arg == "--instrument") {
+        gateway::InstrumentConfig inst;
+        if (!value() || !parseInstrument(v, inst)) {
+            return fail("--instrument needs PAD[,SAD][=IDN] with addresses 0-30");
+        }
+        instruments.push_back(inst);
+    } else if (arg == "--idle-timeout") {
+        if (!value() || !parseNumber(v, 0, kMaxIdleSeconds, n)) {
+            return fail("--idle-timeout needs a number of seconds 0-86400");
+        }
+        config.limits.idleTimeout = std::chrono::seconds(n);
+    } else if (arg == "--demo") {
+        demo = true;
+    } else if (arg == "--verbose" || arg == "-v") {
+        line.verbose = true;
+    } else {
+        return fail("unknown option " + std::string(arg));
+    }
+    return true;
+}
+
+CommandLine readCommandLine(int argc, char** argv) {
+    CommandLine line;
+    line.config.portmapperPort = vxi11::pmap::kDefaultPort; // where clients look for it
+    bool demo = false;
+    std::vector<gateway::InstrumentConfig> instruments;
+    for (int i = 1; i < argc; ++i) {
+        if (!readOption(argc, argv, i, line, demo, instruments)) {
+            return line;
+        }
+    }
+    if (demo) {
+        line.config.instruments = gateway::demoBench();
+    }
+    for (const auto& inst : instruments) {
+        for (const auto& other : line.config.instruments) {
+            if (other.pad == inst.pad && other.sad == inst.sad) {
+                line.exitStatus =
+                    usageError("two instruments at address " + std::to_string(inst.pad) +
+                               (inst.sad ? "," + std::to_string(*inst.sad) : std::string()));
+                return line;
+            }
+        }
+        line.config.instruments.push_back(inst);
+    }
+    return line;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    gateway::SimulatorConfig config;
-    config.portmapperPort = 111; // where VXI-11 clients look for the portmapper
-    bool demo = false;
-    bool verbose = false;
-    std::vector<gateway::InstrumentConfig> instruments;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= argc)
-                return false;
-            out = argv[++i];
-            return true;
-        };
-        std::string v;
-        long n = 0;
-        if (arg == "--help" || arg == "-h") {
-            std::cout << kUsage;
-            return 0;
-        } else if (arg == "--portmapper") {
-            if (!value(v) || !parseNumber(v, 0, 65535, n))
-                return usageError("--portmapper needs a port number 0-65535");
-            config.portmapperPort = static_cast<std::uint16_t>(n);
-        } else if (arg == "--register") {
-            config.registerWithSystemPortmapper = true;
-        } else if (arg == "--listen") {
-            if (!value(v))
-                return usageError("--listen needs an address");
-            config.listenAddress = v;
-        } else if (arg == "--bus-address") {
-            if (!value(v) || !parseNumber(v, 0, 30, n))
-                return usageError("--bus-address needs a number 0-30");
-            config.busAddress = static_cast<int>(n);
-        } else if (arg == "--instrument") {
-            gateway::InstrumentConfig inst;
-            if (!value(v) || !parseInstrument(v, inst))
-                return usageError("--instrument needs PAD[,SAD][=IDN] with addresses 0-30");
-            instruments.push_back(inst);
-        } else if (arg == "--idle-timeout") {
-            if (!value(v) || !parseNumber(v, 0, 86400, n))
-                return usageError("--idle-timeout needs a number of seconds 0-86400");
-            config.limits.idleTimeout = std::chrono::seconds(n);
-        } else if (arg == "--demo") {
-            demo = true;
-        } else if (arg == "--verbose" || arg == "-v") {
-            verbose = true;
-        } else {
-            return usageError("unknown option " + std::string(arg));
-        }
-    }
-    if (demo)
-        for (const auto& inst : gateway::demoBench())
-            config.instruments.push_back(inst);
-    for (const auto& inst : instruments) {
-        for (const auto& other : config.instruments)
-            if (other.pad == inst.pad && other.sad == inst.sad)
-                return usageError("two instruments at address " + std::to_string(inst.pad) +
-                                  (inst.sad ? "," + std::to_string(*inst.sad) : std::string()));
-        config.instruments.push_back(inst);
+    CommandLine line = readCommandLine(argc, argv);
+    if (line.exitStatus) {
+        return *line.exitStatus;
     }
     static std::mutex logMutex;
-    if (verbose) {
-        config.log = [](std::string_view line) {
+    if (line.verbose) {
+        line.config.log = [](std::string_view text) {
             std::lock_guard lk(logMutex);
-            std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+            std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
         };
     }
 
@@ -155,7 +209,7 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    gateway::Simulator simulator(config);
+    gateway::Simulator simulator(line.config);
     std::string error;
     if (!simulator.start(&error)) {
         std::cerr << "siclquill-gateway: " << error << "\n";
@@ -165,7 +219,8 @@ int main(int argc, char** argv) {
     int signal = 0;
     sigwait(&stopSignals, &signal);
     simulator.stop();
-    if (verbose)
+    if (line.verbose) {
         std::cerr << "stopped on signal " << signal << "\n";
+    }
     return 0;
 }

@@ -2,7 +2,7 @@
 // A simulator with the demo bench on free loopback ports, and helpers for the calls tests
 // make most.
 
-#include "RpcTestClient.h"
+#include "TestClient.h"
 #include "gateway/Simulator.h"
 #include "support/LoopbackSimulator.h"
 
@@ -26,7 +26,7 @@ protected:
     }
 
     // Opens a link on `client` and returns its id (fails the test on an error).
-    std::int32_t link(const std::string& device, RpcTestClient* client = nullptr) {
+    std::int32_t link(const std::string& device, TestClient* client = nullptr) {
         vxi11::CreateLinkParms p;
         p.device = device;
         const auto r = (client ? *client : core).call<vxi11::CreateLink>(p);
@@ -36,7 +36,7 @@ protected:
     }
 
     std::int32_t write(std::int32_t lid, const std::string& text,
-                       std::int32_t flagBits = vxi11::flags::kEnd, RpcTestClient* client = nullptr,
+                       std::int32_t flagBits = vxi11::flags::kEnd, TestClient* client = nullptr,
                        std::uint32_t lockTimeout = 0) {
         vxi11::DeviceWriteParms p;
         p.lid = lid;
@@ -51,7 +51,7 @@ protected:
     std::optional<vxi11::DeviceReadResp> read(std::int32_t lid, std::uint32_t size = 4096,
                                               std::uint32_t ioTimeout = 1000,
                                               std::optional<char> term = std::nullopt,
-                                              RpcTestClient* client = nullptr) {
+                                              TestClient* client = nullptr) {
         vxi11::DeviceReadParms p;
         p.lid = lid;
         p.requestSize = size;
@@ -101,7 +101,7 @@ protected:
     }
 
     std::unique_ptr<gateway::Simulator> sim;
-    RpcTestClient core;
+    TestClient core;
 };
 
 } // namespace testrpc

@@ -4,15 +4,9 @@
 
 #include <future>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 using namespace vxi11;
 using testrpc::GatewayFixture;
-using testrpc::RpcTestClient;
+using testrpc::TestClient;
 using namespace std::chrono_literals;
 
 using LocksAndAbort = GatewayFixture;
@@ -28,7 +22,7 @@ DeviceLockParms lockParms(std::int32_t lid, bool wait, std::uint32_t timeout) {
 } // namespace
 
 TEST_F(LocksAndAbort, OneLinkHoldsTheLockAndOthersAreRefusedOrWait) {
-    RpcTestClient other;
+    TestClient other;
     ASSERT_TRUE(other.connect(sim->corePort()));
     const std::int32_t a = link("gpib0,22");
     const std::int32_t b = link("gpib0,22", &other);
@@ -79,7 +73,7 @@ TEST_F(LocksAndAbort, DestroyLinkAndADroppedConnectionReleaseLocks) {
     EXPECT_FALSE(sim->lockHolder("gpib0").has_value());
 
     {
-        RpcTestClient gone;
+        TestClient gone;
         ASSERT_TRUE(gone.connect(sim->corePort()));
         const std::int32_t g = link("gpib0,22", &gone);
         ASSERT_EQ(gone.call<DeviceLock>(lockParms(g, false, 0))->error, 0);
@@ -96,7 +90,7 @@ TEST_F(LocksAndAbort, AbortEndsAWaitingReadWithAbortError) {
     sim->setInstrumentFaults(3, std::nullopt, {0ms, true, false});
     const std::int32_t lid = link("gpib0,3");
     ASSERT_EQ(write(lid, "*IDN?\n"), 0);
-    RpcTestClient abortChannel;
+    TestClient abortChannel;
     ASSERT_TRUE(abortChannel.connect(sim->abortPort()));
     EXPECT_EQ(abortChannel.call<DeviceAbort>({lid + 1000})->error, err::kInvalidLinkIdentifier);
 
@@ -116,23 +110,15 @@ TEST_F(LocksAndAbort, AbortEndsAWaitingReadWithAbortError) {
 
 TEST_F(LocksAndAbort, ServiceRequestIsSentOnTheInterruptChannelWithTheLinksHandle) {
     // The client's side of the interrupt channel: a listener on loopback.
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    ASSERT_EQ(::listen(listener, 1), 0);
-    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+    auto listener = net::TcpListener::open("127.0.0.1", 0, 1);
 
     DeviceRemoteFunc f;
     f.hostAddr = 0x7F000001;
-    f.hostPort = ntohs(sa.sin_port);
+    f.hostPort = listener.port();
     EXPECT_EQ(core.call<CreateIntrChan>(f)->error, 0);
     EXPECT_EQ(core.call<CreateIntrChan>(f)->error, err::kChannelAlreadyEstablished);
-    const int channel = ::accept(listener, nullptr, nullptr);
-    ASSERT_GE(channel, 0);
+    auto channel = listener.accept(net::TcpListener::Mode::NonBlocking, net::Deadline::after(5s));
+    ASSERT_TRUE(channel.has_value());
 
     const std::int32_t lid = link("gpib0,22");
     DeviceEnableSrqParms e;
@@ -143,19 +129,10 @@ TEST_F(LocksAndAbort, ServiceRequestIsSentOnTheInterruptChannelWithTheLinksHandl
     ASSERT_EQ(write(lid, "*SRE 16\n"), 0);
     ASSERT_EQ(write(lid, "*IDN?\n"), 0); // MAV rises, and with it RQS and SRQ
 
-    std::uint8_t buf[512];
-    rpc::RecordReader records(4096);
-    std::optional<xdr::Bytes> record;
-    while (!record) {
-        pollfd p{channel, POLLIN, 0};
-        ASSERT_EQ(::poll(&p, 1, 5000), 1);
-        const ssize_t n = ::recv(channel, buf, sizeof buf, 0);
-        ASSERT_GT(n, 0);
-        if (records.feed(xdr::ByteView(buf, static_cast<std::size_t>(n))).status ==
-            rpc::RecordReader::Status::Complete)
-            record = records.takeRecord();
-    }
-    const rpc::ParsedCall call = rpc::parseCall(*record);
+    net::RecordStream records(4096);
+    const auto record = records.read(channel->connection, net::Deadline::after(5s));
+    ASSERT_EQ(record.status, net::RecordStream::Status::Record);
+    const rpc::ParsedCall call = rpc::parseCall(record.record);
     ASSERT_EQ(call.status, rpc::ParsedCall::Status::Ok);
     EXPECT_EQ(call.header.prog, kDeviceIntr);
     EXPECT_EQ(call.header.proc, proc::kDeviceIntrSrq);
@@ -167,13 +144,11 @@ TEST_F(LocksAndAbort, ServiceRequestIsSentOnTheInterruptChannelWithTheLinksHandl
     EXPECT_EQ(core.call<DestroyIntrChan>({})->error, err::kChannelNotEstablished);
     f.hostAddr = 0xC0A8010A; // never off this machine
     EXPECT_EQ(core.call<CreateIntrChan>(f)->error, err::kChannelNotEstablished);
-    ::close(channel);
-    ::close(listener);
 }
 
 TEST_F(LocksAndAbort, LinksBelongToTheirConnection) {
     const std::int32_t lid = link("gpib0,22");
-    RpcTestClient other;
+    TestClient other;
     ASSERT_TRUE(other.connect(sim->corePort()));
     EXPECT_EQ(other.call<DestroyLink>({lid})->error, err::kInvalidLinkIdentifier);
     EXPECT_EQ(write(lid, "*IDN?\n", flags::kEnd, &other), err::kInvalidLinkIdentifier);

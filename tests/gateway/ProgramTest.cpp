@@ -1,7 +1,7 @@
 // The siclquill-gateway program, and an independent VXI-11 client (pyvisa-py) against the
 // simulator.
 
-#include "RpcTestClient.h"
+#include "TestClient.h"
 #include "gateway/Simulator.h"
 
 #include <gtest/gtest.h>
@@ -122,13 +122,13 @@ TEST(GatewayProgram, PrintsOneReadyLineServesTheDemoBenchAndEndsCleanlyOnSignals
                     abortPort > 0 && abortPort < 65536)
             << line;
 
-        testrpc::RpcTestClient pm;
+        testrpc::TestClient pm;
         ASSERT_TRUE(pm.connect(static_cast<std::uint16_t>(pmPort)));
         const auto port = pm.call<pmap::GetPort>({kDeviceCore, kDeviceVersion, pmap::kProtoTcp, 0});
         ASSERT_TRUE(port.has_value());
         EXPECT_EQ(port->port, corePort);
 
-        testrpc::RpcTestClient core;
+        testrpc::TestClient core;
         ASSERT_TRUE(core.connect(static_cast<std::uint16_t>(corePort)));
         CreateLinkParms p;
         p.device = "gpib0,22";
@@ -187,7 +187,7 @@ TEST(GatewayOnPort111, ServesAnIndependentClientAndAcceptsRegistrations) {
     gateway::Simulator registered(second);
     ASSERT_TRUE(registered.start(&error)) << error;
     EXPECT_EQ(registered.portmapperPort(), 111);
-    testrpc::RpcTestClient pm;
+    testrpc::TestClient pm;
     ASSERT_TRUE(pm.connect(pmap::kDefaultPort));
     const pmap::Mapping core{kDeviceCore, kDeviceVersion, pmap::kProtoTcp, 0};
     EXPECT_EQ(pm.call<pmap::GetPort>(core)->port, registered.corePort());

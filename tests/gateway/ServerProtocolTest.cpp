@@ -6,12 +6,13 @@
 
 using namespace vxi11;
 using testrpc::GatewayFixture;
-using testrpc::RpcTestClient;
+using testrpc::TestClient;
+using testsupport::RawConnection;
 
 using GatewayServer = GatewayFixture;
 
 TEST_F(GatewayServer, PortmapperAnswersGetportOverTcpAndUdp) {
-    RpcTestClient pm;
+    TestClient pm;
     ASSERT_TRUE(pm.connect(sim->portmapperPort()));
     const auto corePort = pm.call<pmap::GetPort>({kDeviceCore, kDeviceVersion, pmap::kProtoTcp, 0});
     ASSERT_TRUE(corePort.has_value());
@@ -26,10 +27,10 @@ TEST_F(GatewayServer, PortmapperAnswersGetportOverTcpAndUdp) {
     EXPECT_EQ(pm.call<pmap::GetPort>({kDeviceCore, 0, pmap::kProtoTcp, 0})->port, sim->corePort());
     EXPECT_EQ(pm.call<pmap::GetPort>({kDeviceCore, 0, pmap::kProtoUdp, 0})->port, 0u);
 
-    const auto datagram = testrpc::udpExchange(
-        sim->portmapperPort(),
-        encodeCallFor<pmap::GetPort>(1000, {kDeviceCore, kDeviceVersion, pmap::kProtoTcp, 0}),
-        std::chrono::seconds(5));
+    testsupport::RawDatagrams udp(sim->portmapperPort());
+    ASSERT_TRUE(udp.send(
+        encodeCallFor<pmap::GetPort>(1000, {kDeviceCore, kDeviceVersion, pmap::kProtoTcp, 0})));
+    const auto datagram = udp.receive();
     ASSERT_TRUE(datagram.has_value());
     const auto reply = rpc::decodeReply(*datagram);
     ASSERT_TRUE(reply && reply->success());
@@ -40,7 +41,7 @@ TEST_F(GatewayServer, PortmapperAnswersGetportOverTcpAndUdp) {
 }
 
 TEST_F(GatewayServer, PortmapperSetUnsetAndDumpKeepTheTable) {
-    RpcTestClient pm;
+    TestClient pm;
     ASSERT_TRUE(pm.connect(sim->portmapperPort()));
     const pmap::Mapping m{0x20000099, 1, pmap::kProtoTcp, 4242};
     EXPECT_TRUE(pm.call<pmap::Set>(m)->value);
@@ -84,7 +85,7 @@ TEST_F(GatewayServer, AnswersBadCallsAsOncRpcSaysAndKeepsTheConnection) {
     EXPECT_EQ(r->replyStat, rpc::ReplyStat::Denied);
     EXPECT_EQ(r->rejectStat, rpc::RejectStat::RpcMismatch);
     // Portmapper versions 3 and 4 are not parsed as version 2.
-    RpcTestClient pm;
+    TestClient pm;
     ASSERT_TRUE(pm.connect(sim->portmapperPort()));
     r = pm.rawCall(rpc::encodeCall(7, pmap::kProgram, 4, 3, xdr::Bytes(16, 0)), storage);
     ASSERT_TRUE(r.has_value());
@@ -98,11 +99,12 @@ TEST_F(GatewayServer, ReassemblesACallSentInSeveralFragments) {
     CreateLinkParms p;
     p.device = "gpib0,22";
     const xdr::Bytes framed = rpc::frameRecord(encodeCallFor<CreateLink>(9, p), 7);
+    RawConnection raw(sim->corePort());
     // Sent a few bytes at a time, as a slow network would deliver it.
     for (std::size_t pos = 0; pos < framed.size(); pos += 5)
-        ASSERT_TRUE(core.sendRaw(
+        ASSERT_TRUE(raw.sendRaw(
             xdr::ByteView(framed).subspan(pos, std::min<std::size_t>(5, framed.size() - pos))));
-    const auto record = core.receiveRecord();
+    const auto record = raw.receiveRecord();
     ASSERT_TRUE(record.has_value());
     const auto reply = rpc::decodeReply(*record);
     ASSERT_TRUE(reply && reply->success());
@@ -118,12 +120,14 @@ TEST_F(GatewayServer, WriteJustOverMaxRecvSizeIsAParameterErrorNotADroppedConnec
 }
 
 TEST_F(GatewayServer, ClosesTheConnectionWhenARecordExceedsTheLimit) {
+    core.close();
     // A header announcing 1 GiB: refused at once, nothing allocated for it.
-    ASSERT_TRUE(core.sendRaw(xdr::Bytes{0xC0, 0, 0, 0}));
-    EXPECT_TRUE(core.closedByPeer());
+    RawConnection huge(sim->corePort());
+    ASSERT_TRUE(huge.sendRaw(xdr::Bytes{0xC0, 0, 0, 0}));
+    EXPECT_TRUE(huge.closedByPeer());
     // Many fragments adding up past the limit.
-    RpcTestClient other;
-    ASSERT_TRUE(other.connect(sim->corePort()));
+    RawConnection other(sim->corePort());
+    ASSERT_TRUE(other.connected());
     const xdr::Bytes fragment = rpc::frameRecord(xdr::Bytes(60000, 0), 60000);
     xdr::Bytes notLast = fragment;
     notLast[0] &= 0x7F;
@@ -145,8 +149,7 @@ TEST_F(GatewayServer, SurvivesRandomRecordsAndKeepsServingOthers) {
             const xdr::Bytes header = rpc::encodeCall(round, kDeviceCore, 1, 10 + rng() % 17, {});
             std::copy(header.begin(), header.end(), body.begin());
         }
-        RpcTestClient c;
-        ASSERT_TRUE(c.connect(sim->corePort()));
+        RawConnection c(sim->corePort());
         ASSERT_TRUE(c.sendRecord(body));
         // A NULL call behind it: its reply shows the server handled the record and lives on.
         const std::uint32_t fence = 0xFE000000u + static_cast<std::uint32_t>(round);
@@ -166,11 +169,10 @@ TEST_F(GatewayServer, RefusesConnectionsBeyondTheLimit) {
     limits.maxConnections = 2;
     sim.reset();
     startWith(gateway::demoBench(), limits); // `core` is connection 1
-    RpcTestClient second;
-    RpcTestClient third;
+    TestClient second;
     ASSERT_TRUE(second.connect(sim->corePort()));
     EXPECT_GE(link("gpib0", &second), 0);
-    ASSERT_TRUE(third.connect(sim->corePort()));
+    RawConnection third(sim->corePort());
     EXPECT_TRUE(third.closedByPeer());
     EXPECT_GE(link("gpib0"), 0);
 }

@@ -4,17 +4,11 @@
 // answering other clients, and keep its memory bounded. Figures are printed for the record.
 
 #include "hardening/GatewayProcess.h"
-#include "vxi11/Messages.h"
-#include "vxi11/Vxi11Library.h"
+#include "support/RawConnection.h"
+#include "vxi11/codec/Messages.h"
+#include "vxi11/library/Vxi11Library.h"
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <optional>
@@ -24,100 +18,13 @@
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using hardening::GatewayProcess;
+using testsupport::RawConnection;
+using testsupport::RawDatagrams;
 using vxi11::xdr::Bytes;
 
 namespace {
 
 const std::string kDmmIdn = "Orvane Instruments,DM-6510 Digital Multimeter,OV220417,2.4.1\r\n";
-
-/// A raw TCP client on loopback: sends what it is told, reads records with a time limit.
-class RawClient {
-public:
-    explicit RawClient(std::uint16_t port, int type = SOCK_STREAM) {
-        m_fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-        m_addr.sin_family = AF_INET;
-        m_addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        m_addr.sin_port = htons(port);
-        if (::connect(m_fd, reinterpret_cast<sockaddr*>(&m_addr), sizeof m_addr) != 0) {
-            ::close(m_fd);
-            m_fd = -1;
-        } else if (type == SOCK_STREAM) {
-            // Two records in a row must not wait on a delayed acknowledgement.
-            const int one = 1;
-            ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        }
-    }
-    ~RawClient() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
-
-    bool connected() const { return m_fd >= 0; }
-    bool send(const Bytes& bytes) {
-        return m_fd >= 0 && ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-                                static_cast<ssize_t>(bytes.size());
-    }
-    bool sendRecord(const Bytes& body) { return send(vxi11::rpc::frameRecord(body)); }
-
-    /// The next record (or datagram), or nothing if the peer closed or `limit` passed.
-    std::optional<Bytes> receive(std::chrono::milliseconds limit = 5000ms) {
-        const auto until = Clock::now() + limit;
-        std::uint8_t buf[65536];
-        for (;;) {
-            if (!m_pending.empty()) {
-                const auto r = m_reader.feed(m_pending);
-                m_pending.erase(m_pending.begin(),
-                                m_pending.begin() + static_cast<std::ptrdiff_t>(r.consumed));
-                if (r.status == vxi11::rpc::RecordReader::Status::Complete)
-                    return m_reader.takeRecord();
-                if (r.status == vxi11::rpc::RecordReader::Status::Malformed)
-                    return std::nullopt;
-                continue;
-            }
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-            pollfd p{m_fd, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                return std::nullopt;
-            const ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
-            if (n <= 0)
-                return std::nullopt;
-            m_pending.assign(buf, buf + n);
-        }
-    }
-    /// True once the peer has closed (or reset) the connection, waiting up to `limit`.
-    bool closedByPeer(std::chrono::milliseconds limit = 5000ms) {
-        const auto until = Clock::now() + limit;
-        std::uint8_t buf[4096];
-        while (Clock::now() < until) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0)
-                continue;
-            if (::recv(m_fd, buf, sizeof buf, 0) <= 0)
-                return true;
-        }
-        return false;
-    }
-    /// Sends one UDP datagram as it is.
-    void sendDatagram(const Bytes& d) { ::send(m_fd, d.data(), d.size(), 0); }
-    /// The next UDP datagram, or nothing after `limit`.
-    std::optional<Bytes> receiveDatagram(std::chrono::milliseconds limit = 5000ms) {
-        pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0)
-            return std::nullopt;
-        std::uint8_t buf[9000];
-        const ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
-        return n > 0 ? std::optional(Bytes(buf, buf + n)) : std::nullopt;
-    }
-
-private:
-    int m_fd = -1;
-    sockaddr_in m_addr{};
-    vxi11::rpc::RecordReader m_reader{1 << 20};
-    Bytes m_pending;
-};
 
 Bytes nullCall(std::uint32_t xid, std::uint32_t prog = vxi11::kDeviceCore) {
     return vxi11::rpc::encodeCall(xid, prog, prog == vxi11::pmap::kProgram ? 2 : 1, 0, {});
@@ -164,14 +71,14 @@ TEST(HostileClients, ManyConnectionsAtOnceAreCappedAndServiceResumesWhenTheyLeav
     ASSERT_TRUE(gw.ready());
     const int baseSockets = gw.openSockets();
     const long baseMemory = gw.memoryKiB();
-    std::vector<std::unique_ptr<RawClient>> held;
+    std::vector<std::unique_ptr<RawConnection>> held;
     int refused = 0;
     constexpr int kAttempts = 300;
     for (int i = 0; i < kAttempts; ++i) {
-        auto c = std::make_unique<RawClient>(gw.corePort());
+        auto c = std::make_unique<RawConnection>(gw.corePort());
         // A connection counts as held when the simulator answers a NULL call on it.
         if (c->connected() && c->sendRecord(nullCall(static_cast<std::uint32_t>(i))) &&
-            c->receive(3000ms))
+            c->receiveRecord(3000ms))
             held.push_back(std::move(c));
         else
             ++refused;
@@ -201,13 +108,13 @@ TEST(HostileClients, ClientSendingOneByteASecondDoesNotHoldUpOthers) {
     parms.device = "gpib0,22";
     const Bytes framed =
         vxi11::rpc::frameRecord(vxi11::encodeCallFor<vxi11::CreateLink>(77, parms));
-    RawClient slow(gw.corePort());
+    RawConnection slow(gw.corePort());
     ASSERT_TRUE(slow.connected());
 
     // Three bytes, one a second; every other client is served meanwhile, each at once.
     std::thread trickle([&] {
         for (std::size_t i = 0; i < 3; ++i) {
-            slow.send(Bytes{framed[i]});
+            slow.sendRaw(Bytes{framed[i]});
             std::this_thread::sleep_for(1s); // the hostile pace itself, not synchronisation
         }
     });
@@ -228,8 +135,8 @@ TEST(HostileClients, ClientSendingOneByteASecondDoesNotHoldUpOthers) {
     EXPECT_LT(slowest, 1500ms);
 
     // The rest of the trickled call arrives; it is answered as if sent in one piece.
-    ASSERT_TRUE(slow.send(Bytes(framed.begin() + 3, framed.end())));
-    const auto reply = slow.receive();
+    ASSERT_TRUE(slow.sendRaw(Bytes(framed.begin() + 3, framed.end())));
+    const auto reply = slow.receiveRecord();
     ASSERT_TRUE(reply.has_value());
     const auto header = vxi11::rpc::decodeReply(*reply);
     ASSERT_TRUE(header && header->success() && header->xid == 77);
@@ -251,7 +158,7 @@ TEST(HostileClients, HugeLengthClaimsAreRefusedWithoutGrowingMemory) {
     int closed = 0;
     for (int round = 0; round < 25; ++round) {
         for (const auto& words : marks) {
-            RawClient c(gw.corePort());
+            RawConnection c(gw.corePort());
             Bytes b;
             for (std::uint32_t w : words) {
                 b.push_back(static_cast<std::uint8_t>(w >> 24));
@@ -260,7 +167,7 @@ TEST(HostileClients, HugeLengthClaimsAreRefusedWithoutGrowingMemory) {
                 b.push_back(static_cast<std::uint8_t>(w));
             }
             b.insert(b.end(), 4096, 0x55);
-            c.send(b);
+            c.sendRaw(b);
             closed += c.closedByPeer() ? 1 : 0;
         }
     }
@@ -268,7 +175,7 @@ TEST(HostileClients, HugeLengthClaimsAreRefusedWithoutGrowingMemory) {
 
     // Lengths inside a well-framed call claiming gigabytes: GARBAGE_ARGS, and the connection
     // goes on serving.
-    RawClient c(gw.corePort());
+    RawConnection c(gw.corePort());
     vxi11::xdr::Encoder write;
     for (std::uint32_t w : {0u, 1000u, 1000u, 8u, 0xFFFFFFF0u})
         write.putUint(w);
@@ -282,7 +189,7 @@ TEST(HostileClients, HugeLengthClaimsAreRefusedWithoutGrowingMemory) {
     std::uint32_t xid = 1000;
     for (const auto& [proc, args] : calls) {
         ASSERT_TRUE(c.sendRecord(vxi11::rpc::encodeCall(++xid, vxi11::kDeviceCore, 1, proc, args)));
-        const auto reply = c.receive();
+        const auto reply = c.receiveRecord();
         ASSERT_TRUE(reply.has_value()) << "proc " << proc;
         const auto header = vxi11::rpc::decodeReply(*reply);
         ASSERT_TRUE(header.has_value());
@@ -290,7 +197,7 @@ TEST(HostileClients, HugeLengthClaimsAreRefusedWithoutGrowingMemory) {
         EXPECT_EQ(header->acceptStat, vxi11::rpc::AcceptStat::GarbageArgs) << "proc " << proc;
     }
     ASSERT_TRUE(c.sendRecord(nullCall(++xid)));
-    EXPECT_TRUE(c.receive().has_value());
+    EXPECT_TRUE(c.receiveRecord().has_value());
 
     report("memory growth after 100 huge claims", gw.memoryKiB() - baseMemory, "KiB");
     report("peak memory growth", gw.peakMemoryKiB() - basePeak, "KiB");
@@ -383,7 +290,7 @@ TEST(HostileClients, NestedGarbageIsAnsweredOrIgnoredAndServiceGoesOn) {
     int answered = 0;
     int ignored = 0;
     int reconnects = 0;
-    auto client = std::make_unique<RawClient>(gw.corePort());
+    auto client = std::make_unique<RawConnection>(gw.corePort());
     constexpr int kCalls = 1500;
     for (int i = 0; i < kCalls; ++i) {
         const std::uint32_t xid = 0x10000u + static_cast<std::uint32_t>(i);
@@ -392,10 +299,10 @@ TEST(HostileClients, NestedGarbageIsAnsweredOrIgnoredAndServiceGoesOn) {
         ASSERT_TRUE(client->sendRecord(nullCall(sentinel)));
         bool sawGarbageReply = false;
         for (;;) {
-            const auto reply = client->receive();
+            const auto reply = client->receiveRecord(5000ms);
             if (!reply) { // the simulator gave up on this connection: that is allowed
                 ++reconnects;
-                client = std::make_unique<RawClient>(gw.corePort());
+                client = std::make_unique<RawConnection>(gw.corePort());
                 break;
             }
             const auto header = vxi11::rpc::decodeReply(*reply);
@@ -411,15 +318,15 @@ TEST(HostileClients, NestedGarbageIsAnsweredOrIgnoredAndServiceGoesOn) {
     client.reset();
 
     // The portmapper over UDP, one garbage datagram after another, then a real question.
-    RawClient udp(gw.portmapperPort(), SOCK_DGRAM);
+    RawDatagrams udp(gw.portmapperPort());
     int udpAnswered = 0;
     for (int i = 0; i < 500; ++i) {
         const std::uint32_t xid = 0x20000u + static_cast<std::uint32_t>(i);
         const std::uint32_t sentinel = 0x90000000u + static_cast<std::uint32_t>(i);
-        udp.sendDatagram(garbage.next(xid, vxi11::pmap::kProgram));
-        udp.sendDatagram(nullCall(sentinel, vxi11::pmap::kProgram));
+        udp.send(garbage.next(xid, vxi11::pmap::kProgram));
+        udp.send(nullCall(sentinel, vxi11::pmap::kProgram));
         for (;;) {
-            const auto reply = udp.receiveDatagram();
+            const auto reply = udp.receive();
             ASSERT_TRUE(reply.has_value()) << "datagram " << i;
             const auto h = vxi11::rpc::decodeReply(*reply);
             ASSERT_TRUE(h.has_value()) << "datagram " << i;
@@ -429,9 +336,9 @@ TEST(HostileClients, NestedGarbageIsAnsweredOrIgnoredAndServiceGoesOn) {
             ++udpAnswered;
         }
     }
-    udp.sendDatagram(vxi11::encodeCallFor<vxi11::pmap::GetPort>(
+    udp.send(vxi11::encodeCallFor<vxi11::pmap::GetPort>(
         7, vxi11::pmap::Mapping{vxi11::kDeviceCore, 1, vxi11::pmap::kProtoTcp, 0}));
-    const auto getPort = udp.receiveDatagram();
+    const auto getPort = udp.receive();
     ASSERT_TRUE(getPort.has_value());
     const auto header = vxi11::rpc::decodeReply(*getPort);
     ASSERT_TRUE(header && header->success());

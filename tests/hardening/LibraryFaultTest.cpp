@@ -7,10 +7,10 @@
 #include "hardening/GatewayProcess.h"
 #include "support/LoopbackSimulator.h"
 #include "support/ReadCallWatch.h"
-#include "vxi11/LibraryError.h"
-#include "vxi11/Messages.h"
-#include "vxi11/Vxi11Library.h"
 #include "vxi11/client/FakeGateway.h"
+#include "vxi11/codec/Messages.h"
+#include "vxi11/library/LibraryError.h"
+#include "vxi11/library/Vxi11Library.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 
 #include "trace/TracingLibrary.h"
 #include "support/LoopbackSimulator.h"
-#include "vxi11/Vxi11Library.h"
+#include "vxi11/library/Vxi11Library.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -2,7 +2,7 @@
 // the gateway with the read, and the read ends when it says.
 #include "app/e2e/E2eFixture.h"
 
-#include "vxi11/CoreClient.h"
+#include "vxi11/library/CoreLink.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -84,7 +84,7 @@ TEST_F(E2e, NoneSendsNoTimeOutAndTheReadWaitsUntilAborted) {
         while (!readOver) {
             try {
                 vxi11::abortLink(htonl(INADDR_LOOPBACK), sim->abortPort(), *lid,
-                                 vxi11::Deadline::after(1s));
+                                 vxi11::net::Deadline::after(1s));
             } catch (const std::exception&) {
                 // The next round tries again.
             }

@@ -7,11 +7,11 @@
 #include "support/LibraryWindowFixture.h"
 #include "support/ReadCallWatch.h"
 
-#include "vxi11/LibraryError.h"
-#include "vxi11/Messages.h"
-#include "vxi11/Vxi11Library.h"
-#include "vxi11/Xdr.h"
 #include "vxi11/client/FakeGateway.h"
+#include "vxi11/codec/Messages.h"
+#include "vxi11/codec/Xdr.h"
+#include "vxi11/library/LibraryError.h"
+#include "vxi11/library/Vxi11Library.h"
 
 #include <QComboBox>
 #include <QPushButton>
@@ -126,7 +126,7 @@ protected:
     }
 
     static vxi11::Vxi11Library::Options options(const std::shared_ptr<NameLog>& log,
-                                                vxi11::SocketOps* ops) {
+                                                vxi11::net::SocketOps* ops) {
         vxi11::Vxi11Library::Options o;
         o.defaultTimeout = kOpenTimeOut;
         o.transportMargin = kMargin;

@@ -1,5 +1,5 @@
-#include "vxi11/Address.h"
-#include "vxi11/LibraryError.h"
+#include "vxi11/library/Address.h"
+#include "vxi11/library/LibraryError.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "vxi11/Messages.h"
 #include "vxi11/client/ScriptServer.h"
+#include "vxi11/codec/Messages.h"
 
 #include <functional>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "vxi11/LibraryError.h"
+#include "vxi11/library/LibraryError.h"
 
 #include <gtest/gtest.h>
 

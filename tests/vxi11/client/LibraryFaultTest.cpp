@@ -2,16 +2,12 @@
 // misbehave (silence, garbage, stale or future xids, huge records, dropped connections).
 
 #include "sicl/Sicl32Module.h"
-#include "vxi11/LibraryError.h"
-#include "vxi11/Vxi11Library.h"
+#include "support/RawConnection.h"
 #include "vxi11/client/FakeGateway.h"
+#include "vxi11/library/LibraryError.h"
+#include "vxi11/library/Vxi11Library.h"
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 
@@ -30,7 +26,7 @@ Vxi11Library::Options quietOptions() {
     Vxi11Library::Options o;
     o.resolver = [](const std::string& host) -> std::optional<std::uint32_t> {
         if (host == "localhost") {
-            return htonl(INADDR_LOOPBACK);
+            return testsupport::loopback();
         }
         return std::nullopt;
     };
@@ -48,18 +44,6 @@ std::string lastText(Vxi11Library& lib) {
     char buf[sicl::kErrorTextBufferSize];
     lib.vb_igeterrstr(lib.vb_igeterrno(), buf);
     return buf;
-}
-
-std::uint16_t closedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-    ::close(fd);
-    return ntohs(addr.sin_port);
 }
 
 /// A handler that answers link calls and passes everything else to `rest`.
@@ -91,7 +75,7 @@ TEST(LibraryWire, OpenSendsTheDeviceNameAndCloseDestroysTheLink) {
 TEST(LibraryWire, OpenFailuresReadWellAfterTheWindowLabel) {
     Vxi11Library lib(quietOptions());
     sicl::Sicl32Module wrappers(lib);
-    const std::uint16_t port = closedPort();
+    const std::uint16_t port = testsupport::closedPort();
     struct Row {
         std::string address;
         int number;

@@ -4,10 +4,10 @@
 #include "gateway/Simulator.h"
 #include "sicl/Sicl32Module.h"
 #include "support/LoopbackSimulator.h"
-#include "vxi11/CoreClient.h"
-#include "vxi11/LibraryError.h"
-#include "vxi11/Vxi11Library.h"
-#include "vxi11/Vxi11Types.h"
+#include "vxi11/codec/Vxi11Types.h"
+#include "vxi11/library/CoreLink.h"
+#include "vxi11/library/LibraryError.h"
+#include "vxi11/library/Vxi11Library.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -311,7 +311,8 @@ TEST_F(LibraryOnSimulator, AbortChannelEndsAReadThatWouldWaitForever) {
     // An abort only ends a call in progress, so repeat it until the read has ended.
     int tries = 0;
     while (reading.wait_for(50ms) != std::future_status::ready && tries++ < 100) {
-        vxi11::abortLink(htonl(INADDR_LOOPBACK), sim->abortPort(), lid, vxi11::Deadline::after(1s));
+        vxi11::abortLink(htonl(INADDR_LOOPBACK), sim->abortPort(), lid,
+                         vxi11::net::Deadline::after(1s));
     }
     ASSERT_EQ(reading.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(reading.get(), 23);

@@ -1,4 +1,4 @@
-#include "vxi11/SessionTable.h"
+#include "vxi11/library/SessionTable.h"
 
 #include <gtest/gtest.h>
 

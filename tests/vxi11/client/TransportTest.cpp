@@ -1,17 +1,17 @@
-#include "vxi11/Transport.h"
-#include "vxi11/LibraryError.h"
+#include "support/RawConnection.h"
 #include "vxi11/client/ScriptServer.h"
+#include "vxi11/library/LibraryError.h"
+#include "vxi11/net/Listeners.h"
+#include "vxi11/net/Resolver.h"
+#include "vxi11/net/TcpConnection.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <future>
 
 using namespace vxi11;
+using namespace vxi11::net;
 using namespace std::chrono_literals;
 using testsupport::Bytes;
 using testsupport::Peer;
@@ -19,28 +19,24 @@ using testsupport::ScriptServer;
 
 namespace {
 
-const std::uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+const std::uint32_t kLoopback = testsupport::loopback();
 
+/// The library's error number for what `f` throws, 0 if nothing.
 int failureOf(const std::function<void()>& f) {
     try {
-        f();
+        translated(f);
     } catch (const LibraryError& e) {
         return e.number();
     }
     return 0;
 }
 
-/// A port on loopback where nobody listens: bound then released.
-std::uint16_t closedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = kLoopback;
-    socklen_t length = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-    ::close(fd);
-    return ntohs(addr.sin_port);
+/// Receives exactly `out.size()` bytes.
+void receiveExact(TcpConnection& c, std::span<std::uint8_t> out, Deadline deadline) {
+    std::size_t got = 0;
+    while (got < out.size()) {
+        got += c.receiveSome(out.subspan(got), deadline);
+    }
 }
 
 /// Socket calls that move one byte at a time, and can fail with a chosen errno.
@@ -64,9 +60,9 @@ public:
 } // namespace
 
 TEST(Transport, RefusedConnectNamesThePeer) {
-    const std::uint16_t port = closedPort();
+    const std::uint16_t port = testsupport::closedPort();
     try {
-        TcpConnection::connect(kLoopback, port, Deadline::after(2s));
+        translated([&] { TcpConnection::connect(kLoopback, port, Deadline::after(2s)); });
         FAIL() << "connected to a closed port";
     } catch (const LibraryError& e) {
         EXPECT_EQ(e.number(), liberr::kConnectionRefused);
@@ -79,7 +75,7 @@ TEST(Transport, SilentPeerEndsReceiveAtTheDeadline) {
     auto c = TcpConnection::connect(kLoopback, server.port(), Deadline::after(2s));
     std::uint8_t buf[4];
     const auto start = Deadline::Clock::now();
-    EXPECT_EQ(failureOf([&] { c.receiveExact(buf, Deadline::after(300ms)); }),
+    EXPECT_EQ(failureOf([&] { receiveExact(c, buf, Deadline::after(300ms)); }),
               liberr::kGatewayTimeout);
     const auto took = Deadline::Clock::now() - start;
     EXPECT_GE(took, 300ms);
@@ -101,7 +97,7 @@ TEST(Transport, PeerClosingOrResettingMidMessageIsConnectionLost) {
         EXPECT_EQ(failureOf([&] {
                       auto c = TcpConnection::connect(kLoopback, s->port(), Deadline::after(2s));
                       std::uint8_t buf[4];
-                      c.receiveExact(buf, Deadline::after(5s));
+                      receiveExact(c, buf, Deadline::after(5s));
                   }),
                   liberr::kConnectionLost);
     }
@@ -124,7 +120,7 @@ TEST(Transport, ShortWritesAndOneByteReadsStillCarryEveryByte) {
     c.sendAll(message, Deadline::after(5s));
     EXPECT_EQ(ops.sends, 1004);
     Bytes back(message.size());
-    c.receiveExact(back, Deadline::after(5s));
+    receiveExact(c, back, Deadline::after(5s));
     EXPECT_EQ(back, message);
 }
 
@@ -137,20 +133,13 @@ TEST(Transport, SendResetIsConnectionLostAndClosedConnectionFailsAtOnce) {
     EXPECT_EQ(failureOf([&] { c.sendAll(data, Deadline::after(1s)); }), liberr::kConnectionLost);
     c.close();
     std::uint8_t buf[1];
-    EXPECT_EQ(failureOf([&] { c.receiveExact(buf, Deadline::never()); }), liberr::kConnectionLost);
+    EXPECT_EQ(failureOf([&] { receiveExact(c, buf, Deadline::never()); }), liberr::kConnectionLost);
 }
 
 TEST(Transport, ConnectToAFullBacklogEndsAtTheDeadline) {
     // A listener that never accepts, with its queue filled, drops further SYNs: the connect
     // can only end by its deadline.
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = kLoopback;
-    socklen_t length = sizeof addr;
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(fd, 0), 0);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+    TcpListener listener = TcpListener::open("127.0.0.1", 0, 0);
     std::vector<TcpConnection> fillers;
     int result = 0;
     std::chrono::steady_clock::duration took{};
@@ -158,11 +147,11 @@ TEST(Transport, ConnectToAFullBacklogEndsAtTheDeadline) {
         const auto start = Deadline::Clock::now();
         result = failureOf([&] {
             fillers.push_back(
-                TcpConnection::connect(kLoopback, ntohs(addr.sin_port), Deadline::after(300ms)));
+                TcpConnection::connect(kLoopback, listener.port(), Deadline::after(300ms)));
         });
         took = Deadline::Clock::now() - start;
     }
-    ::close(fd);
+    listener.close();
     ASSERT_EQ(result, liberr::kGatewayTimeout);
     EXPECT_GE(took, 300ms);
     EXPECT_LT(took, 2s);

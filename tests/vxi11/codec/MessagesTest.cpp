@@ -1,4 +1,4 @@
-#include "vxi11/Messages.h"
+#include "vxi11/codec/Messages.h"
 #include "Hex.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "vxi11/RecordMarking.h"
+#include "vxi11/codec/RecordMarking.h"
 #include "Hex.h"
 
 #include <gtest/gtest.h>

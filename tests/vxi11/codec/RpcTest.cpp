@@ -1,4 +1,4 @@
-#include "vxi11/Rpc.h"
+#include "vxi11/codec/Rpc.h"
 #include "Hex.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "vxi11/Xdr.h"
+#include "vxi11/codec/Xdr.h"
 #include "Hex.h"
 
 #include <gtest/gtest.h>

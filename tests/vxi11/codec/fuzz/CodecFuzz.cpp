@@ -2,7 +2,7 @@
 // Built as a libFuzzer target with SICLQUILL_FUZZ and, always, as a plain test that replays
 // the seed files (CodecFuzzReplay).
 
-#include "vxi11/Messages.h"
+#include "vxi11/codec/Messages.h"
 
 #include <cstddef>
 #include <cstdint>

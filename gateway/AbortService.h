@@ -1,0 +1,59 @@
+#pragma once
+// The side channels of a link: device_abort on the abort channel (DEVICE_ASYNC), and the
+// interrupt channel on which the simulator calls the client back (device_intr_srq) when the
+// SRQ line rises.
+
+#include "gateway/Config.h"
+#include "gateway/GuardedBus.h"
+#include "gateway/LinkTable.h"
+#include "vxi11/codec/AsyncIntrMessages.h"
+#include "vxi11/net/TcpConnection.h"
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace gateway {
+
+/// device_abort: ends the call in progress on a link, wherever it waits.
+class AbortService {
+public:
+    AbortService(LinkTable& links, GuardedBus& bus, const Log& log)
+        : m_links(links), m_bus(bus), m_log(log) {}
+
+    /// 0, or 4 for an unknown link. A link with no call in progress is left as it is.
+    std::int32_t abort(std::int32_t lid);
+
+private:
+    LinkTable& m_links;
+    GuardedBus& m_bus;
+    const Log& m_log;
+};
+
+/// The interrupt channels, one per core connection at most.
+class InterruptChannels {
+public:
+    explicit InterruptChannels(const Log& log) : m_log(log) {}
+
+    /// create_intr_chan from `connection`: connects back to the client. 0; 8 for anything but
+    /// TCP and DEVICE_INTR version 1; 29 when the connection has a channel; 6 when it cannot
+    /// be reached (the simulator only ever connects to this machine).
+    std::int32_t create(std::uint64_t connection, const vxi11::DeviceRemoteFunc& remote);
+    /// destroy_intr_chan: 0, or 6 when the connection has no channel.
+    std::int32_t destroy(std::uint64_t connection);
+    /// Closes the channel of a connection that ended.
+    void close(std::uint64_t connection);
+    /// Calls device_intr_srq on the channel of each target's connection. The call is one-way
+    /// and never waits: a client that does not read its channel loses calls, not the
+    /// simulator's time.
+    void notify(const std::vector<LinkTable::SrqTarget>& targets);
+
+private:
+    const Log& m_log;
+    std::mutex m_mutex;
+    std::map<std::uint64_t, vxi11::net::TcpConnection> m_channels;
+    std::uint32_t m_xid = 0;
+};
+
+} // namespace gateway

@@ -1,0 +1,39 @@
+#pragma once
+// What a procedure body knows of the call it serves, and how the calls that wait (for a lock,
+// for an answer) end.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+namespace gateway {
+
+using Clock = std::chrono::steady_clock;
+
+/// How a wait ended.
+enum class WaitEnd {
+    Ready,   ///< what was waited for happened
+    Timeout, ///< the deadline passed
+    Aborted, ///< device_abort came for the link's call
+    Gone     ///< the server stops or the client went away: the call gets no reply
+};
+
+/// True once the caller's client has gone away. Called from the waiting thread.
+using GoneCheck = std::function<bool()>;
+
+/// A waiting call looks this often whether its client went away meanwhile.
+inline constexpr std::chrono::milliseconds kGoneCheckInterval{100};
+
+/// The call being served: which connection it came on, and how to tell that its client left.
+struct CallContext {
+    std::uint64_t connection = 0;
+    GoneCheck gone = [] { return false; };
+};
+
+/// Milliseconds from the wire as a deadline; 0xFFFFFFFF and other huge values simply lie far
+/// in the future (about 49 days), which is what clients mean by "no time-out".
+inline Clock::time_point deadlineAfter(std::uint32_t ms) {
+    return Clock::now() + std::chrono::milliseconds(ms);
+}
+
+} // namespace gateway

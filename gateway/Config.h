@@ -1,0 +1,79 @@
+#pragma once
+// What the simulator serves and where: its instruments, addresses and limits.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace gateway {
+
+/// Misbehaviour of one instrument, for tests.
+struct InstrumentFaults {
+    /// A response becomes readable only this long after the query that produced it.
+    std::chrono::milliseconds answerDelay{0};
+    /// The instrument listens and accepts commands but never produces a response.
+    bool silent = false;
+    /// Responses end with CR LF instead of LF.
+    bool crlf = false;
+};
+
+/// One simulated instrument on the bus.
+struct InstrumentConfig {
+    int pad = 0;            ///< primary address, 0-30
+    std::optional<int> sad; ///< secondary address, 0-30, if the instrument has one
+    std::string idn;        ///< answer to *IDN? (without terminator)
+    /// Device-specific queries and their fixed answers (without terminator), matched without
+    /// regard to case, e.g. {"MEAS:VOLT:DC?", "+1.234567E+00"}.
+    std::vector<std::pair<std::string, std::string>> queries;
+    InstrumentFaults faults;
+};
+
+/// Limits that keep a misbehaving or hostile client from exhausting the simulator.
+struct SimulatorLimits {
+    std::size_t maxConnections = 64; ///< TCP connections at once (all channels together)
+    std::size_t maxLinks = 256;      ///< links at once (create_link answers 9 beyond)
+    /// Largest device_write data accepted (create_link's maxRecvSize); more is error 5.
+    std::uint32_t maxRecvSize = 65536;
+    /// Largest device_read answer per call (the server's buffer); larger requests get this
+    /// many bytes with no reason bit set and the client reads again.
+    std::uint32_t maxReadChunk = 1 << 20;
+    /// Largest RPC record; beyond it the connection is closed. 0 = 2 x maxRecvSize + 2048.
+    std::size_t maxRecordSize = 0;
+    std::size_t maxFragmentsPerRecord = 4096;
+    /// Bytes an instrument buffers in its input and output queues before it overflows.
+    std::size_t maxQueueBytes = 1 << 20;
+    /// A connection that holds no link and sends nothing for this long, or that takes longer
+    /// to complete one record, is closed, so idle or trickling clients cannot hold every
+    /// connection slot. A connection holding a link may stay idle for ever (a user who leaves
+    /// an instrument linked), and so may an abort connection from the same address, which a
+    /// client opens once for all its links. 0 = never.
+    std::chrono::milliseconds idleTimeout{std::chrono::minutes(10)};
+};
+
+/// Receives one line per RPC call handled (for --verbose); called from server threads.
+using Log = std::function<void(std::string_view)>;
+
+/// What the simulator serves and where.
+struct SimulatorConfig {
+    std::vector<InstrumentConfig> instruments;
+    int busAddress = 0;                      ///< the gateway's own GPIB address
+    std::string listenAddress = "127.0.0.1"; ///< numeric IPv4 address to bind
+    /// Own portmapper port; 0 = a free one (the program uses 111).
+    std::uint16_t portmapperPort = 0;
+    /// Register with a running system portmapper on 127.0.0.1:111 instead of serving one.
+    bool registerWithSystemPortmapper = false;
+    SimulatorLimits limits;
+    Log log;
+};
+
+/// The ready-made bench of `--demo`: a DMM at 22 (CR LF answers), a counter/source at 3, a
+/// scope at 9 with a long *IDN? answer, and a switch unit at 5 with secondary address 2.
+std::vector<InstrumentConfig> demoBench();
+
+} // namespace gateway

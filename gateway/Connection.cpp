@@ -1,0 +1,86 @@
+#include "gateway/Connection.h"
+
+#include "gateway/Server.h"
+#include "vxi11/codec/RecordMarking.h"
+#include "vxi11/net/RecordStream.h"
+#include "vxi11/net/TransportError.h"
+
+#include <string>
+
+namespace gateway {
+
+using vxi11::net::RecordStream;
+
+void Connection::log(const std::string& line) const {
+    const Log& log = m_server.config().log;
+    if (log) {
+        log("closing connection " + std::to_string(m_id) + ": " + line);
+    }
+}
+
+bool Connection::answer(const CallContext& context, vxi11::xdr::ByteView record) {
+    const Outcome out = m_server.dispatch().handle(context, m_service, record, false);
+    if (out.drop) {
+        return false;
+    }
+    if (out.reply.empty()) {
+        return true;
+    }
+    try {
+        // A client that does not read holds only this thread; stop() ends the send.
+        m_socket.sendAll(vxi11::rpc::frameRecord(out.reply), vxi11::net::Deadline::never());
+        return true;
+    } catch (const vxi11::net::TransportError&) {
+        return false;
+    }
+}
+
+void Connection::serve() {
+    const SimulatorLimits& limits = m_server.config().limits;
+    RecordStream stream(limits.maxRecordSize, limits.maxFragmentsPerRecord);
+    const CallContext context{m_id, [this] { return m_socket.peerClosed(); }};
+    // One blocking receive per request: stop() ends it by shutting the connection down, and
+    // the receive time-out (the idle time-out) when the client is silent. A record begun must
+    // complete within the idle time-out, however slowly its bytes arrive.
+    for (bool open = true; open;) {
+        RecordStream::Result got = stream.readBlocking(m_socket, limits.idleTimeout);
+        switch (got.status) {
+        case RecordStream::Status::Record:
+            open = answer(context, got.record);
+            break;
+        case RecordStream::Status::Idle:
+            // A linked client may wait as long as it likes between calls.
+            open = !stream.inProgress() && m_server.holdsLink(*this);
+            if (!open) {
+                log("idle");
+            }
+            break;
+        case RecordStream::Status::TooSlow:
+            log("a record took longer than the idle time-out");
+            open = false;
+            break;
+        case RecordStream::Status::Malformed:
+            log("record framing broken or over the size limit");
+            open = false;
+            break;
+        case RecordStream::Status::Closed:
+            open = false;
+            break;
+        }
+    }
+    shutdown();
+    m_server.ended(*this);
+    {
+        // Closed under the lock, so stop() never shuts down a descriptor reused meanwhile.
+        std::lock_guard lk(m_socketMutex);
+        m_socket.close();
+    }
+    m_done = true;
+}
+
+void Connection::shutdown() {
+    std::lock_guard lk(m_socketMutex);
+    m_socket.shutdown();
+}
+
+} // namespace gateway

@@ -1,0 +1,50 @@
+#pragma once
+// One accepted connection and its loop: read a record, dispatch it, send the reply, until the
+// client leaves, breaks the framing, stays idle too long or the server stops.
+
+#include "gateway/Dispatch.h"
+#include "vxi11/net/TcpConnection.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+namespace gateway {
+
+class Server;
+
+class Connection {
+public:
+    Connection(std::uint64_t id, Service service, std::uint32_t peerIpv4,
+               vxi11::net::TcpConnection socket, Server& server)
+        : m_id(id), m_service(service), m_peer(peerIpv4), m_server(server),
+          m_socket(std::move(socket)) {}
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    /// Serves the connection until it ends; then its links are gone and its socket closed.
+    void serve();
+    /// Ends a serve() blocked in a receive (from another thread).
+    void shutdown();
+
+    std::uint64_t id() const noexcept { return m_id; }
+    Service service() const noexcept { return m_service; }
+    /// The client's IPv4 address (network byte order).
+    std::uint32_t peer() const noexcept { return m_peer; }
+    bool done() const noexcept { return m_done.load(); }
+
+private:
+    /// Dispatches one record and sends its reply; false when the connection is to end.
+    bool answer(const CallContext& context, vxi11::xdr::ByteView record);
+    void log(const std::string& line) const;
+
+    const std::uint64_t m_id;
+    const Service m_service;
+    const std::uint32_t m_peer;
+    Server& m_server;
+    std::mutex m_socketMutex; ///< closing against a shutdown from stop()
+    vxi11::net::TcpConnection m_socket;
+    std::atomic<bool> m_done{false};
+};
+
+} // namespace gateway

@@ -1,0 +1,448 @@
+#include "gateway/CoreService.h"
+
+#include "gateway/Instrument.h"
+
+#include <algorithm>
+#include <string>
+#include <variant>
+
+namespace gateway {
+
+using namespace vxi11;
+
+namespace {
+
+/// How much of a device name from the wire the log shows.
+constexpr std::size_t kShownNameLength = 40;
+/// docmd element sizes: bytes of a command string, a 16-bit word, a 32-bit word.
+constexpr int kByteElement = 1;
+constexpr int kWordElement = 2;
+constexpr int kLongElement = 4;
+
+/// Printable form of a name from the wire, for the log only.
+std::string printable(const std::string& name) {
+    std::string shown;
+    for (char ch : name.substr(0, kShownNameLength)) {
+        shown += ch >= ' ' && ch <= '~' ? ch : '?';
+    }
+    return shown;
+}
+
+std::int32_t noRefusal(const LinkView&) {
+    return err::kNoError;
+}
+
+/// One docmd element of `size` bytes in the client's byte order, if that is what came.
+std::optional<std::uint32_t> single(const DeviceDocmdParms& a, int size) {
+    if (a.datasize != size) {
+        return std::nullopt;
+    }
+    const auto v = unpackElements(a.dataIn, a.datasize, a.networkOrder);
+    if (!v || v->size() != 1) {
+        return std::nullopt;
+    }
+    return v->front();
+}
+
+/// Sets data_out to one element of `size` bytes in the client's byte order.
+void answer(const DeviceDocmdParms& a, DeviceDocmdResp& r, std::uint32_t value, int size) {
+    const std::uint32_t one[] = {value};
+    r.dataOut = packElements(one, size, a.networkOrder);
+}
+
+/// The gateway commands of device_docmd, run on the bus.
+void runDocmd(Bus& bus, const DeviceDocmdParms& a, DeviceDocmdResp& r) {
+    const auto now = Clock::now();
+    switch (a.cmd) {
+    case docmd::kSendCommand:
+        if (a.datasize != kByteElement || a.dataIn.size() > docmd::kMaxSendCommand) {
+            r.error = err::kParameterError;
+            break;
+        }
+        bus.sendCommand(
+            std::string_view(reinterpret_cast<const char*>(a.dataIn.data()), a.dataIn.size()), now);
+        r.dataOut = a.dataIn;
+        break;
+    case docmd::kBusStatus: {
+        const auto request = single(a, kWordElement);
+        const auto value = request ? bus.status(*request, now) : std::nullopt;
+        if (!value) {
+            r.error = err::kParameterError;
+        } else {
+            answer(a, r, *value, kWordElement);
+        }
+        break;
+    }
+    case docmd::kAtnControl:
+    case docmd::kRenControl: {
+        const auto value = single(a, kWordElement);
+        if (!value) {
+            r.error = err::kParameterError;
+            break;
+        }
+        if (a.cmd == docmd::kAtnControl) {
+            bus.setAtn(*value != 0);
+        } else {
+            bus.setRen(*value != 0);
+        }
+        answer(a, r, *value, kWordElement);
+        break;
+    }
+    case docmd::kBusAddress: {
+        const auto value = single(a, kLongElement);
+        if (!value || !bus.setBusAddress(*value)) {
+            r.error = err::kParameterError;
+            break;
+        }
+        answer(a, r, *value, kLongElement);
+        break;
+    }
+    case docmd::kIfcControl:
+        bus.ifc();
+        break;
+    default:
+        // Pass control included: simulated instruments cannot take control.
+        r.error = err::kOperationNotSupported;
+        break;
+    }
+}
+
+} // namespace
+
+void CoreService::log(const std::string& line) const {
+    if (m_log) {
+        m_log(line);
+    }
+}
+
+// ---- the common path of calls that need the device -----------------------------------------
+
+std::int32_t CoreService::admit(GuardedBus::Lock& lk, const CallContext& call, const LinkView& link,
+                                std::int32_t flagBits, std::uint32_t lockTimeout) {
+    const bool wait = (flagBits & flags::kWaitLock) != 0 && lockTimeout != 0;
+    const auto deadline = deadlineAfter(lockTimeout);
+    for (;;) {
+        // The check and the body run under the bus mutex: a lock taken meanwhile by another
+        // link waits for the body to end before that link's own calls reach the device.
+        lk = m_bus.lock();
+        if (m_links.lockFreeFor(link.key, link.lid)) {
+            return err::kNoError;
+        }
+        lk.unlock();
+        if (!wait) {
+            return err::kDeviceLockedByAnotherLink;
+        }
+        switch (m_links.awaitLockFree(link.key, link.lid, deadline, call.gone)) {
+        case WaitEnd::Ready:
+            break;
+        case WaitEnd::Timeout:
+            return err::kDeviceLockedByAnotherLink;
+        case WaitEnd::Aborted:
+            return err::kAbort;
+        case WaitEnd::Gone:
+            return -1;
+        }
+    }
+}
+
+template <typename Resp, typename Parms, typename Refuse, typename Body>
+std::optional<Resp> CoreService::onDevice(const CallContext& call, const Parms& a, Refuse refuse,
+                                          Body body) {
+    Resp r;
+    const std::optional<LinkView> link = m_links.find(a.lid, call.connection);
+    if (!link) {
+        r.error = err::kInvalidLinkIdentifier;
+        return r;
+    }
+    if (const std::int32_t refused = refuse(*link); refused != err::kNoError) {
+        r.error = refused;
+        return r;
+    }
+    const LinkTable::Call busy(m_links, link->lid);
+    GuardedBus::Lock lk;
+    const std::int32_t admitted = admit(lk, call, *link, a.flags, a.lockTimeout);
+    if (admitted < 0) {
+        return std::nullopt;
+    }
+    if (admitted != err::kNoError) {
+        r.error = admitted;
+        return r;
+    }
+    std::optional<Resp> out = body(lk, *link, r);
+    lk.unlock();
+    // Calls waiting for an answer look again at what this one changed.
+    m_bus.changed();
+    return out;
+}
+
+// ---- links ---------------------------------------------------------------------------------
+
+std::optional<CreateLinkResp> CoreService::createLink(const CallContext& call,
+                                                      const CreateLinkParms& a) {
+    CreateLinkResp r;
+    log("core create_link device=\"" + printable(a.device) + "\"");
+    const auto parsed = parseDeviceName(a.device);
+    if (const auto* code = std::get_if<std::int32_t>(&parsed)) {
+        r.error = *code;
+        return r;
+    }
+    const DeviceName name = std::get<DeviceName>(parsed);
+    Instrument* device = nullptr;
+    if (!name.isInterface) {
+        const GuardedBus::Lock lk = m_bus.lock();
+        device = m_bus.bus().find(name.pad, name.sad);
+    }
+    const auto created =
+        m_links.create(call.connection, name, device, a.lockDevice, a.lockTimeout, call.gone);
+    if (!created) {
+        return std::nullopt;
+    }
+    r.error = created->error;
+    if (r.error == err::kNoError) {
+        r.lid = created->lid;
+        r.abortPort = m_abortPort;
+        r.maxRecvSize = m_limits.maxRecvSize;
+    }
+    return r;
+}
+
+std::optional<DeviceError> CoreService::destroyLink(const CallContext& call, const DeviceLink& a) {
+    return DeviceError{m_links.destroy(a.lid, call.connection)};
+}
+
+// ---- I/O -----------------------------------------------------------------------------------
+
+std::optional<DeviceWriteResp> CoreService::write(const CallContext& call,
+                                                  const DeviceWriteParms& a) {
+    auto tooLong = [&](const LinkView&) {
+        return a.data.size() > m_limits.maxRecvSize ? err::kParameterError : err::kNoError;
+    };
+    return onDevice<DeviceWriteResp>(call, a, tooLong, [&](auto&, const LinkView& link, auto& r) {
+        const bool end = (a.flags & flags::kEnd) != 0;
+        const std::string_view data(reinterpret_cast<const char*>(a.data.data()), a.data.size());
+        const auto now = Clock::now();
+        Bus& bus = m_bus.bus();
+        std::vector<Instrument*> targets;
+        if (link.name.isInterface) {
+            bus.setAtn(false); // the data phase follows the client's own addressing
+            targets = bus.listeners();
+        } else if (link.device != nullptr) {
+            targets.push_back(link.device);
+            if (bus.snapshot(now).ren) {
+                link.device->remote = true;
+            }
+        }
+        if (targets.empty()) {
+            r.error = err::kIoError; // nobody listens: the handshake cannot complete
+            return std::optional(r);
+        }
+        for (Instrument* t : targets) {
+            t->receive(data, end, now);
+        }
+        r.size = static_cast<std::uint32_t>(a.data.size());
+        return std::optional(r);
+    });
+}
+
+std::optional<DeviceReadResp> CoreService::read(const CallContext& call, const DeviceReadParms& a) {
+    return onDevice<DeviceReadResp>(
+        call, a, noRefusal, [&](GuardedBus::Lock& lk, const LinkView& link, DeviceReadResp& r) {
+            if (a.requestSize == 0) {
+                r.reason = reason::kReqCnt;
+                return std::optional(r);
+            }
+            return readFrom(lk, call, link, a);
+        });
+}
+
+std::optional<DeviceReadResp> CoreService::readFrom(GuardedBus::Lock& lk, const CallContext& call,
+                                                    const LinkView& link,
+                                                    const DeviceReadParms& a) {
+    DeviceReadResp r;
+    // The I/O time-out starts once the lock is ours.
+    const auto deadline = deadlineAfter(a.ioTimeout);
+    Bus& bus = m_bus.bus();
+    if (link.name.isInterface) {
+        bus.setAtn(false);
+    }
+    // The source is looked up afresh on each wake: on the interface link the talker is
+    // whoever the client addressed.
+    auto source = [&] { return link.name.isInterface ? bus.talker() : link.device; };
+    auto serialPollByte = [&] { return link.name.isInterface && bus.serialPollMode(); };
+    auto ready = [&] {
+        Instrument* s = source();
+        return s != nullptr && (serialPollByte() || s->hasOutput(Clock::now()));
+    };
+    auto hint = [&]() -> std::optional<Clock::time_point> {
+        Instrument* s = source();
+        return s != nullptr ? s->nextOutputTime() : std::nullopt;
+    };
+    auto aborted = [&] { return m_links.takeAbort(link.lid); };
+    switch (m_bus.waitFor(lk, deadline, call, aborted, ready, hint)) {
+    case WaitEnd::Ready:
+        break;
+    case WaitEnd::Timeout:
+        r.error = err::kIoTimeout;
+        return r;
+    case WaitEnd::Aborted:
+        r.error = err::kAbort;
+        return r;
+    case WaitEnd::Gone:
+        return std::nullopt;
+    }
+    Instrument* s = source();
+    const auto now = Clock::now();
+    if (serialPollByte()) {
+        r.data.push_back(s->serialPoll(now));
+        r.reason = reason::kEnd | (a.requestSize == 1 ? reason::kReqCnt : 0);
+        return r;
+    }
+    const std::size_t max = std::min(a.requestSize, m_limits.maxReadChunk);
+    const bool termSet = (a.flags & flags::kTermChrSet) != 0;
+    const auto term = static_cast<std::uint8_t>(a.termChar); // the character is the low 8 bits
+    bool end = false;
+    const std::string data =
+        s->takeOutput(max, termSet ? std::optional(term) : std::nullopt, end, now);
+    r.data.assign(data.begin(), data.end());
+    if (end) {
+        r.reason |= reason::kEnd;
+    }
+    if (termSet && !data.empty() && static_cast<std::uint8_t>(data.back()) == term) {
+        r.reason |= reason::kChr;
+    }
+    if (data.size() == a.requestSize) {
+        r.reason |= reason::kReqCnt;
+    }
+    return r;
+}
+
+std::optional<DeviceReadStbResp> CoreService::readStb(const CallContext& call,
+                                                      const DeviceGenericParms& a) {
+    auto onInterface = [](const LinkView& link) {
+        return link.name.isInterface ? err::kOperationNotSupported : err::kNoError;
+    };
+    return onDevice<DeviceReadStbResp>(
+        call, a, onInterface,
+        [&](GuardedBus::Lock& lk, const LinkView& link,
+            DeviceReadStbResp& r) -> std::optional<DeviceReadStbResp> {
+            if (link.device == nullptr) {
+                // Nobody answers the poll: it ends at the I/O time-out.
+                auto aborted = [&] { return m_links.takeAbort(link.lid); };
+                switch (m_bus.waitFor(
+                    lk, deadlineAfter(a.ioTimeout), call, aborted, [] { return false; },
+                    [] { return std::optional<Clock::time_point>(); })) {
+                case WaitEnd::Aborted:
+                    r.error = err::kAbort;
+                    return r;
+                case WaitEnd::Gone:
+                    return std::nullopt;
+                default:
+                    r.error = err::kIoTimeout;
+                    return r;
+                }
+            }
+            r.stb = link.device->serialPoll(Clock::now());
+            return r;
+        });
+}
+
+template <typename Act>
+std::optional<DeviceError>
+CoreService::generic(const CallContext& call, const DeviceGenericParms& a, bool allowedOnInterface,
+                     std::optional<std::uint8_t> interfaceCommand, Act act) {
+    auto refuse = [&](const LinkView& link) {
+        return link.name.isInterface && !allowedOnInterface ? err::kOperationNotSupported
+                                                            : err::kNoError;
+    };
+    return onDevice<DeviceError>(call, a, refuse, [&](auto&, const LinkView& link, auto& r) {
+        if (link.name.isInterface) {
+            m_bus.bus().sendCommand(*interfaceCommand, Clock::now());
+        } else if (link.device == nullptr) {
+            r.error = err::kIoError;
+        } else {
+            act(*link.device);
+        }
+        return std::optional(r);
+    });
+}
+
+std::optional<DeviceError> CoreService::trigger(const CallContext& call,
+                                                const DeviceGenericParms& a) {
+    // On the interface: GET to the listeners the client addressed.
+    return generic(call, a, true, gpib::kGet, [](Instrument& d) { d.trigger(); });
+}
+
+std::optional<DeviceError> CoreService::clear(const CallContext& call,
+                                              const DeviceGenericParms& a) {
+    // On the interface: DCL, to every device.
+    return generic(call, a, true, gpib::kDcl, [](Instrument& d) { d.deviceClear(); });
+}
+
+std::optional<DeviceError> CoreService::remote(const CallContext& call,
+                                               const DeviceGenericParms& a) {
+    return generic(call, a, false, std::nullopt, [this](Instrument& d) {
+        m_bus.bus().setRen(true);
+        d.remote = true;
+    });
+}
+
+std::optional<DeviceError> CoreService::local(const CallContext& call,
+                                              const DeviceGenericParms& a) {
+    return generic(call, a, false, std::nullopt, [](Instrument& d) { d.remote = false; });
+}
+
+// ---- locks, SRQ and gateway commands -------------------------------------------------------
+
+std::optional<DeviceError> CoreService::lock(const CallContext& call, const DeviceLockParms& a) {
+    DeviceError r;
+    const std::optional<LinkView> link = m_links.find(a.lid, call.connection);
+    if (!link) {
+        r.error = err::kInvalidLinkIdentifier;
+        return r;
+    }
+    if (m_links.holdsLock(link->lid)) {
+        r.error = err::kDeviceLockedByAnotherLink; // a second lock by the holder
+        return r;
+    }
+    const LinkTable::Call busy(m_links, link->lid);
+    if ((a.flags & flags::kWaitLock) == 0 || a.lockTimeout == 0) {
+        r.error =
+            m_links.tryLock(link->key, link->lid) ? err::kNoError : err::kDeviceLockedByAnotherLink;
+        return r;
+    }
+    switch (m_links.acquireLock(link->key, link->lid, deadlineAfter(a.lockTimeout), call.gone)) {
+    case WaitEnd::Ready:
+        return r;
+    case WaitEnd::Timeout:
+        r.error = err::kDeviceLockedByAnotherLink;
+        return r;
+    case WaitEnd::Aborted:
+        r.error = err::kAbort;
+        return r;
+    case WaitEnd::Gone:
+        break;
+    }
+    return std::nullopt;
+}
+
+std::optional<DeviceError> CoreService::unlock(const CallContext& call, const DeviceLink& a) {
+    return DeviceError{m_links.unlock(a.lid, call.connection)};
+}
+
+std::optional<DeviceError> CoreService::enableSrq(const CallContext& call,
+                                                  const DeviceEnableSrqParms& a) {
+    return DeviceError{m_links.enableSrq(a.lid, call.connection, a.enable, a.handle)};
+}
+
+std::optional<DeviceDocmdResp> CoreService::docmd(const CallContext& call,
+                                                  const DeviceDocmdParms& a) {
+    auto notInterface = [](const LinkView& link) {
+        return link.name.isInterface ? err::kNoError : err::kOperationNotSupported;
+    };
+    return onDevice<DeviceDocmdResp>(call, a, notInterface, [&](auto&, const LinkView&, auto& r) {
+        runDocmd(m_bus.bus(), a, r);
+        return std::optional(r);
+    });
+}
+
+} // namespace gateway

@@ -1,0 +1,83 @@
+#pragma once
+// The bodies of the DEVICE_CORE procedures: what create_link, device_write, device_read and
+// the rest do to the links, the locks and the bus. No socket and no procedure number here:
+// Dispatch decodes a call and picks the body; the body gets typed arguments and returns the
+// typed result, or nothing when the connection is to end without a reply.
+
+#include "gateway/CallContext.h"
+#include "gateway/Config.h"
+#include "gateway/GuardedBus.h"
+#include "gateway/LinkTable.h"
+#include "vxi11/codec/Messages.h"
+
+#include <cstdint>
+#include <optional>
+
+namespace gateway {
+
+class CoreService {
+public:
+    CoreService(LinkTable& links, GuardedBus& bus, const SimulatorLimits& limits, const Log& log)
+        : m_links(links), m_bus(bus), m_limits(limits), m_log(log) {}
+
+    /// The abort channel's port, which create_link tells the client.
+    void setAbortPort(std::uint16_t port) { m_abortPort = port; }
+
+    std::optional<vxi11::CreateLinkResp> createLink(const CallContext& call,
+                                                    const vxi11::CreateLinkParms& a);
+    std::optional<vxi11::DeviceError> destroyLink(const CallContext& call,
+                                                  const vxi11::DeviceLink& a);
+    std::optional<vxi11::DeviceWriteResp> write(const CallContext& call,
+                                                const vxi11::DeviceWriteParms& a);
+    std::optional<vxi11::DeviceReadResp> read(const CallContext& call,
+                                              const vxi11::DeviceReadParms& a);
+    std::optional<vxi11::DeviceReadStbResp> readStb(const CallContext& call,
+                                                    const vxi11::DeviceGenericParms& a);
+    std::optional<vxi11::DeviceError> trigger(const CallContext& call,
+                                              const vxi11::DeviceGenericParms& a);
+    std::optional<vxi11::DeviceError> clear(const CallContext& call,
+                                            const vxi11::DeviceGenericParms& a);
+    std::optional<vxi11::DeviceError> remote(const CallContext& call,
+                                             const vxi11::DeviceGenericParms& a);
+    std::optional<vxi11::DeviceError> local(const CallContext& call,
+                                            const vxi11::DeviceGenericParms& a);
+    std::optional<vxi11::DeviceError> lock(const CallContext& call,
+                                           const vxi11::DeviceLockParms& a);
+    std::optional<vxi11::DeviceError> unlock(const CallContext& call, const vxi11::DeviceLink& a);
+    std::optional<vxi11::DeviceError> enableSrq(const CallContext& call,
+                                                const vxi11::DeviceEnableSrqParms& a);
+    std::optional<vxi11::DeviceDocmdResp> docmd(const CallContext& call,
+                                                const vxi11::DeviceDocmdParms& a);
+
+private:
+    /// What every call that needs the device does: find the caller's link, apply the call's
+    /// own refusal (`refuse(link)` returns an error, or 0 to go on), mark the link busy, wait
+    /// until the device's lock lets it through, and run `body(lk, link, r)` with the bus
+    /// locked. Nothing from the body (or a client gone while waiting) ends the connection.
+    template <typename Resp, typename Parms, typename Refuse, typename Body>
+    std::optional<Resp> onDevice(const CallContext& call, const Parms& a, Refuse refuse, Body body);
+    /// Waits until the lock on the link's device is free or this link's, then returns 0 with
+    /// the bus locked; else 11 (locked, no wait or waited in vain), 23 (aborted) or -1 (the
+    /// client went away). With the wait flag it waits up to `lockTimeout` ms.
+    std::int32_t admit(GuardedBus::Lock& lk, const CallContext& call, const LinkView& link,
+                       std::int32_t flags, std::uint32_t lockTimeout);
+    /// The calls of Device_GenericParms that act on one device (or, for trigger and clear on
+    /// the interface, send a command byte to the bus).
+    template <typename Act>
+    std::optional<vxi11::DeviceError>
+    generic(const CallContext& call, const vxi11::DeviceGenericParms& a, bool allowedOnInterface,
+            std::optional<std::uint8_t> interfaceCommand, Act act);
+    /// device_read's body once the device may be read.
+    std::optional<vxi11::DeviceReadResp> readFrom(GuardedBus::Lock& lk, const CallContext& call,
+                                                  const LinkView& link,
+                                                  const vxi11::DeviceReadParms& a);
+    void log(const std::string& line) const;
+
+    LinkTable& m_links;
+    GuardedBus& m_bus;
+    const SimulatorLimits& m_limits;
+    const Log& m_log;
+    std::uint16_t m_abortPort = 0;
+};
+
+} // namespace gateway

@@ -1,0 +1,71 @@
+#include "gateway/GuardedBus.h"
+
+#include <algorithm>
+
+namespace gateway {
+
+GuardedBus::GuardedBus(const std::vector<InstrumentConfig>& instruments, int busAddress,
+                       std::size_t maxQueueBytes)
+    : m_bus(instruments, busAddress, maxQueueBytes) {}
+
+Clock::time_point GuardedBus::nextLook(Clock::time_point deadline, Clock::time_point now,
+                                       std::optional<Clock::time_point> hint) {
+    // At least every so often, to notice a client that went away meanwhile.
+    auto until = std::min(deadline, now + kGoneCheckInterval);
+    if (hint && *hint < until) {
+        until = std::max(*hint, now);
+    }
+    return until;
+}
+
+void GuardedBus::wake() {
+    // Taking the mutex first means no waiter is between its checks and its sleep.
+    { const Lock lk(m_mutex); }
+    m_changed.notify_all();
+}
+
+void GuardedBus::stop() {
+    {
+        const Lock lk(m_mutex);
+        m_stopping = true;
+    }
+    m_changed.notify_all();
+}
+
+bool GuardedBus::srqRose() {
+    const Lock lk(m_mutex);
+    const bool srq = m_bus.srq(Clock::now());
+    const bool rose = srq && !m_lastSrq;
+    m_lastSrq = srq;
+    return rose;
+}
+
+BusSnapshot GuardedBus::snapshot() {
+    const Lock lk(m_mutex);
+    return m_bus.snapshot(Clock::now());
+}
+
+std::optional<InstrumentSnapshot> GuardedBus::instrument(int pad, std::optional<int> sad) {
+    const Lock lk(m_mutex);
+    Instrument* i = m_bus.find(pad, sad);
+    if (i == nullptr) {
+        return std::nullopt;
+    }
+    return i->snapshot(Clock::now());
+}
+
+bool GuardedBus::setInstrumentFaults(int pad, std::optional<int> sad,
+                                     const InstrumentFaults& faults) {
+    {
+        const Lock lk(m_mutex);
+        Instrument* i = m_bus.find(pad, sad);
+        if (i == nullptr) {
+            return false;
+        }
+        i->setFaults(faults);
+    }
+    m_changed.notify_all();
+    return true;
+}
+
+} // namespace gateway

@@ -1,0 +1,85 @@
+#pragma once
+// The bus and its instruments behind one mutex, and the waits of calls for them: an answer
+// to become readable, or a time-out to pass. A wait also ends on abort, on stop, and when the
+// client goes away.
+
+#include "gateway/Bus.h"
+#include "gateway/CallContext.h"
+#include "gateway/Config.h"
+#include "gateway/Snapshots.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace gateway {
+
+class GuardedBus {
+public:
+    using Lock = std::unique_lock<std::mutex>;
+
+    GuardedBus(const std::vector<InstrumentConfig>& instruments, int busAddress,
+               std::size_t maxQueueBytes);
+
+    /// Locks the bus; the bus may be used while the lock is held.
+    Lock lock() { return Lock(m_mutex); }
+    Bus& bus() { return m_bus; }
+
+    /// Waits, with `lk` held, until `ready()` holds or `deadline` passes, `aborted()` says the
+    /// call was aborted, the server stops or the client goes away. `wakeHint` may name an
+    /// earlier moment when `ready()` can change by itself (a slow answer becoming readable).
+    template <typename Aborted, typename Ready, typename WakeHint>
+    WaitEnd waitFor(Lock& lk, Clock::time_point deadline, const CallContext& call, Aborted aborted,
+                    Ready ready, WakeHint wakeHint);
+    /// Wakes the waiting calls to look again (the caller has unlocked the bus).
+    void changed() { m_changed.notify_all(); }
+    /// Wakes the waiting calls from another thread (an abort came).
+    void wake();
+    /// Ends every wait (with Gone): the server stops.
+    void stop();
+
+    /// True when the SRQ line has risen since the last look.
+    bool srqRose();
+
+    BusSnapshot snapshot();
+    std::optional<InstrumentSnapshot> instrument(int pad, std::optional<int> sad);
+    bool setInstrumentFaults(int pad, std::optional<int> sad, const InstrumentFaults& faults);
+
+private:
+    /// How long to sleep at most before looking again.
+    static Clock::time_point nextLook(Clock::time_point deadline, Clock::time_point now,
+                                      std::optional<Clock::time_point> hint);
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    Bus m_bus;
+    bool m_stopping = false;
+    bool m_lastSrq = false; ///< SRQ as last seen, to tell its rising edge
+};
+
+template <typename Aborted, typename Ready, typename WakeHint>
+WaitEnd GuardedBus::waitFor(Lock& lk, Clock::time_point deadline, const CallContext& call,
+                            Aborted aborted, Ready ready, WakeHint wakeHint) {
+    for (;;) {
+        if (ready()) {
+            return WaitEnd::Ready;
+        }
+        if (m_stopping) {
+            return WaitEnd::Gone;
+        }
+        if (aborted()) {
+            return WaitEnd::Aborted;
+        }
+        const auto now = Clock::now();
+        if (now >= deadline) {
+            return WaitEnd::Timeout;
+        }
+        m_changed.wait_until(lk, nextLook(deadline, now, wakeHint()));
+        if (call.gone()) {
+            return WaitEnd::Gone;
+        }
+    }
+}
+
+} // namespace gateway

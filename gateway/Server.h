@@ -1,0 +1,80 @@
+#pragma once
+// The simulator's sockets: the portmapper (TCP and UDP), core and abort listeners, the accept
+// and UDP loops, and the connection slots with their threads.
+
+#include "gateway/Config.h"
+#include "gateway/Connection.h"
+#include "gateway/Dispatch.h"
+#include "vxi11/net/Fd.h"
+#include "vxi11/net/Listeners.h"
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace gateway {
+
+class Server {
+public:
+    Server(const SimulatorConfig& config, Dispatch& dispatch, LinkTable& links,
+           InterruptChannels& interrupts)
+        : m_config(config), m_dispatch(dispatch), m_links(links), m_interrupts(interrupts) {}
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    /// Binds the core and abort listeners, and the portmapper's sockets if `servePortmapper`.
+    /// False with a reason in `error`; nothing stays open then.
+    bool open(bool servePortmapper, std::string* error);
+    /// Starts the accept and UDP threads.
+    void start();
+    /// Closes every socket and joins every thread; calls in progress end without a reply.
+    void stop();
+
+    std::uint16_t portmapperPort() const noexcept { return m_portmapTcp.port(); }
+    std::uint16_t corePort() const noexcept { return m_core.port(); }
+    std::uint16_t abortPort() const noexcept { return m_abort.port(); }
+    std::size_t liveConnections() const;
+
+    // ---- For the connections.
+    const SimulatorConfig& config() const noexcept { return m_config; }
+    Dispatch& dispatch() noexcept { return m_dispatch; }
+    /// Whether the client behind `connection` holds a link (then it may stay idle).
+    bool holdsLink(const Connection& connection) const;
+    /// A connection ended: its links and its interrupt channel go.
+    void ended(const Connection& connection);
+
+private:
+    struct Slot {
+        std::unique_ptr<Connection> connection;
+        std::thread thread;
+    };
+
+    bool bindPortmapper(std::string* error);
+    void closeSockets();
+    void acceptLoop();
+    void accept(vxi11::net::TcpListener& listener, Service service);
+    void udpLoop();
+    void reapFinished();
+
+    const SimulatorConfig& m_config;
+    Dispatch& m_dispatch;
+    LinkTable& m_links;
+    InterruptChannels& m_interrupts;
+    vxi11::net::TcpListener m_portmapTcp;
+    vxi11::net::UdpSocket m_portmapUdp;
+    vxi11::net::TcpListener m_core;
+    vxi11::net::TcpListener m_abort;
+    vxi11::net::Fd m_wakeRead; ///< readable once stop() begins
+    vxi11::net::Fd m_wakeWrite;
+    std::thread m_acceptThread;
+    std::thread m_udpThread;
+    mutable std::mutex m_mutex; ///< guards the slots
+    std::list<Slot> m_slots;
+    std::uint64_t m_nextId = 1;
+};
+
+} // namespace gateway

@@ -1,0 +1,59 @@
+#pragma once
+// The library's RPC client as the gateway tests use it: connected to a port on loopback, every
+// call bounded (10 s unless told otherwise), and any failure as nothing instead of an
+// exception, so a test states what it expects with ASSERT_TRUE(r.has_value()).
+
+#include "support/RawConnection.h"
+#include "vxi11/codec/Messages.h"
+#include "vxi11/net/RpcClient.h"
+
+#include <chrono>
+#include <optional>
+
+namespace testrpc {
+
+class TestClient {
+public:
+    bool connect(std::uint16_t port) {
+        try {
+            m_rpc = vxi11::net::RpcClient(vxi11::net::TcpConnection::connect(
+                testsupport::loopback(), port,
+                vxi11::net::Deadline::after(std::chrono::seconds(5))));
+            return true;
+        } catch (const vxi11::net::TransportError&) {
+            return false;
+        }
+    }
+    void close() { m_rpc.close(); }
+
+    /// Calls procedure P; its result, or nothing on any failure.
+    template <typename P>
+    std::optional<typename P::Result>
+    call(const typename P::Args& args,
+         std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        try {
+            return m_rpc.call<P>(args, vxi11::net::Deadline::after(timeout));
+        } catch (const vxi11::net::TransportError&) {
+            return std::nullopt;
+        }
+    }
+
+    /// Sends a whole call message as it is and decodes the reply's header; `storage` keeps
+    /// the record the reply points into.
+    std::optional<vxi11::rpc::Reply> rawCall(vxi11::xdr::ByteView message,
+                                             vxi11::xdr::Bytes& storage) {
+        const auto xid = vxi11::rpc::peekXid(message);
+        try {
+            storage = m_rpc.exchange(xid.value_or(0), message,
+                                     vxi11::net::Deadline::after(std::chrono::seconds(10)));
+        } catch (const vxi11::net::TransportError&) {
+            return std::nullopt;
+        }
+        return vxi11::rpc::decodeReply(storage);
+    }
+
+private:
+    vxi11::net::RpcClient m_rpc;
+};
+
+} // namespace testrpc

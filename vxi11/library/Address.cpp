@@ -1,0 +1,155 @@
+#include "vxi11/library/Address.h"
+
+#include "vxi11/codec/LinkMessages.h"
+#include "vxi11/library/LibraryError.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace vxi11 {
+
+namespace {
+
+constexpr std::string_view kPrefix = "lan;vxi-11[";
+// Longer addresses are certainly typing accidents; refusing them keeps error texts short.
+constexpr std::size_t kMaxAddressLength = 512;
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+std::string_view trimBlanks(std::string_view s) {
+    while (!s.empty() && isBlank(s.front())) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && isBlank(s.back())) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+[[noreturn]] void syntax(std::string_view why) {
+    throw LibraryError(liberr::kBadAddressSyntax, std::string(why));
+}
+
+/// A run of digits, at most `maxDigits` long, as a number; nullopt for anything else.
+std::optional<long> parseNumber(std::string_view s, std::size_t maxDigits) {
+    if (s.empty() || s.size() > maxDigits || !std::all_of(s.begin(), s.end(), isDigit)) {
+        return std::nullopt;
+    }
+    long value = 0;
+    for (char c : s) {
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+void parseHost(std::string_view hostPart, Address& out) {
+    hostPart = trimBlanks(hostPart);
+    if (hostPart.empty()) {
+        syntax("no host");
+    }
+    // A host name or dotted IPv4 address never holds a colon, so the last one starts the port.
+    const std::size_t colon = hostPart.rfind(':');
+    std::string_view host = hostPart;
+    if (colon != std::string_view::npos) {
+        host = trimBlanks(hostPart.substr(0, colon));
+        const auto port = parseNumber(trimBlanks(hostPart.substr(colon + 1)), 5);
+        if (!port || *port == 0 || *port > 65535) {
+            syntax("bad port");
+        }
+        out.portmapperPort = static_cast<std::uint16_t>(*port);
+    }
+    if (host.empty()) {
+        syntax("no host");
+    }
+    for (char c : host) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7F || c == '[' || c == ']' || c == ',' || c == ';') {
+            syntax("bad host name");
+        }
+    }
+    out.host = std::string(host);
+}
+
+void parseInterface(std::string_view name, Address& out) {
+    if (name.empty()) {
+        syntax("no interface");
+    }
+    for (char c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') {
+            syntax("bad interface name");
+        }
+    }
+    // "gpib" names the gateway's first interface; a name with its own number is kept.
+    out.interfaceName = std::string(name);
+    if (!isDigit(name.back())) {
+        out.interfaceName += '0';
+    }
+}
+
+void parseDeviceNumber(std::string_view text, Address& out) {
+    const std::string_view digits = trimBlanks(text);
+    const auto number = parseNumber(digits, 9);
+    if (!number) {
+        syntax(digits.empty() ? "no device address" : "device address is not a number");
+    }
+    const long n = *number;
+    if (n >= 0 && n <= 30) {
+        out.primary = static_cast<int>(n);
+        return;
+    }
+    if (n >= 101 && n <= 3030 && n / 100 <= 30 && n % 100 <= 30) {
+        out.primary = static_cast<int>(n / 100);
+        out.secondary = static_cast<int>(n % 100);
+        return;
+    }
+    throw LibraryError(liberr::kAddressOutOfRange, std::to_string(n));
+}
+
+} // namespace
+
+std::string Address::deviceName() const {
+    return formatDeviceName(interfaceName, primary, secondary);
+}
+
+Address parseAddress(std::string_view text) {
+    if (text.size() > kMaxAddressLength) {
+        syntax("address too long");
+    }
+    if (text.size() < kPrefix.size() ||
+        !equalsIgnoreCase(text.substr(0, kPrefix.size()), kPrefix)) {
+        syntax("expected lan;vxi-11[");
+    }
+    std::string_view rest = text.substr(kPrefix.size());
+    const std::size_t close = rest.find(']');
+    if (close == std::string_view::npos) {
+        syntax("missing ]");
+    }
+    Address out;
+    parseHost(rest.substr(0, close), out);
+    rest.remove_prefix(close + 1);
+    if (rest.empty() || rest.front() != ':') {
+        syntax("expected : after ]");
+    }
+    rest.remove_prefix(1);
+    const std::size_t comma = rest.find(',');
+    parseInterface(rest.substr(0, comma), out);
+    if (comma != std::string_view::npos) {
+        parseDeviceNumber(rest.substr(comma + 1), out);
+    }
+    return out;
+}
+
+} // namespace vxi11

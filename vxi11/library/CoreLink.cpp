@@ -1,0 +1,165 @@
+#include "vxi11/library/CoreLink.h"
+
+#include "vxi11/codec/AsyncIntrMessages.h"
+#include "vxi11/codec/DocmdMessages.h"
+#include "vxi11/codec/IoMessages.h"
+#include "vxi11/codec/LinkMessages.h"
+#include "vxi11/codec/LockMessages.h"
+#include "vxi11/library/LibraryError.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace vxi11 {
+
+namespace {
+
+/// Room in a device_read reply beyond the data: the RPC header, the result words, padding.
+constexpr std::size_t kReadReplyOverhead = 1024;
+
+void check(std::int32_t error) {
+    if (error != err::kNoError) {
+        throw gatewayError(error);
+    }
+}
+
+std::int32_t lockFlag(const CallTiming& t) {
+    return t.waitLock ? flags::kWaitLock : 0;
+}
+
+} // namespace
+
+CoreLink CoreLink::create(net::TcpConnection connection, const std::string& device,
+                          std::int32_t clientId, Deadline deadline) {
+    CoreLink link;
+    link.m_rpc = net::RpcClient(std::move(connection));
+    CreateLinkParms parms;
+    parms.clientId = clientId;
+    parms.lockDevice = false;
+    parms.lockTimeout = 0;
+    parms.device = device;
+    const CreateLinkResp resp = link.m_rpc.call<CreateLink>(parms, deadline);
+    check(resp.error);
+    link.m_lid = resp.lid;
+    link.m_writePiece = std::clamp(resp.maxRecvSize, kMinWritePiece, kMaxWritePiece);
+    link.m_abortPort = resp.abortPort <= std::numeric_limits<std::uint16_t>::max()
+                           ? static_cast<std::uint16_t>(resp.abortPort)
+                           : 0;
+    return link;
+}
+
+DeviceWriteResp CoreLink::write(xdr::Bytes data, bool end, const CallTiming& t) {
+    DeviceWriteParms parms;
+    parms.lid = m_lid;
+    parms.ioTimeout = t.ioTimeout;
+    parms.lockTimeout = t.lockTimeout;
+    parms.flags = lockFlag(t) | (end ? flags::kEnd : 0);
+    parms.data = std::move(data);
+    const DeviceWriteResp resp = m_rpc.call<DeviceWrite>(parms, t.replyBy);
+    if (resp.error == err::kDeviceLockedByAnotherLink && resp.size == 0) {
+        throw gatewayError(resp.error);
+    }
+    return resp;
+}
+
+DeviceReadResp CoreLink::read(std::uint32_t requestSize, std::optional<std::uint8_t> termChar,
+                              const CallTiming& t) {
+    DeviceReadParms parms;
+    parms.lid = m_lid;
+    parms.requestSize = requestSize;
+    parms.ioTimeout = t.ioTimeout;
+    parms.lockTimeout = t.lockTimeout;
+    parms.flags = lockFlag(t) | (termChar ? flags::kTermChrSet : 0);
+    parms.termChar = termChar.value_or(0);
+    const std::size_t cap = std::size_t{requestSize} + kReadReplyOverhead;
+    DeviceReadResp resp = m_rpc.call<DeviceRead>(parms, t.replyBy, cap);
+    if (resp.error == err::kDeviceLockedByAnotherLink && resp.data.empty()) {
+        throw gatewayError(resp.error);
+    }
+    return resp;
+}
+
+namespace {
+
+DeviceGenericParms generic(std::int32_t lid, const CallTiming& t) {
+    DeviceGenericParms parms;
+    parms.lid = lid;
+    parms.flags = lockFlag(t);
+    parms.lockTimeout = t.lockTimeout;
+    parms.ioTimeout = t.ioTimeout;
+    return parms;
+}
+
+} // namespace
+
+std::uint8_t CoreLink::readStb(const CallTiming& t) {
+    const DeviceReadStbResp resp = m_rpc.call<DeviceReadStb>(generic(m_lid, t), t.replyBy);
+    check(resp.error);
+    return static_cast<std::uint8_t>(resp.stb); // the status byte is the low 8 bits
+}
+
+void CoreLink::trigger(const CallTiming& t) {
+    check(m_rpc.call<DeviceTrigger>(generic(m_lid, t), t.replyBy).error);
+}
+
+void CoreLink::clear(const CallTiming& t) {
+    check(m_rpc.call<DeviceClear>(generic(m_lid, t), t.replyBy).error);
+}
+
+void CoreLink::lock(const CallTiming& t) {
+    DeviceLockParms parms;
+    parms.lid = m_lid;
+    parms.flags = lockFlag(t);
+    parms.lockTimeout = t.lockTimeout;
+    check(m_rpc.call<DeviceLock>(parms, t.replyBy).error);
+}
+
+void CoreLink::unlock(const CallTiming& t) {
+    check(m_rpc.call<DeviceUnlock>(DeviceLink{m_lid}, t.replyBy).error);
+}
+
+xdr::Bytes CoreLink::docmd(std::int32_t cmd, std::int32_t datasize, xdr::Bytes dataIn,
+                           const CallTiming& t) {
+    DeviceDocmdParms parms;
+    parms.lid = m_lid;
+    parms.flags = lockFlag(t);
+    parms.ioTimeout = t.ioTimeout;
+    parms.lockTimeout = t.lockTimeout;
+    parms.cmd = cmd;
+    parms.networkOrder = true;
+    parms.datasize = datasize;
+    parms.dataIn = std::move(dataIn);
+    DeviceDocmdResp resp = m_rpc.call<DeviceDocmd>(parms, t.replyBy);
+    check(resp.error);
+    return std::move(resp.dataOut);
+}
+
+void CoreLink::createIntrChan(const DeviceRemoteFunc& remote, Deadline deadline) {
+    check(m_rpc.call<CreateIntrChan>(remote, deadline).error);
+}
+
+void CoreLink::destroyIntrChan(Deadline deadline) {
+    check(m_rpc.call<DestroyIntrChan>(Void{}, deadline).error);
+}
+
+void CoreLink::enableSrq(bool enable, const xdr::Bytes& handle, Deadline deadline) {
+    DeviceEnableSrqParms parms;
+    parms.lid = m_lid;
+    parms.enable = enable;
+    parms.handle = handle;
+    check(m_rpc.call<DeviceEnableSrq>(parms, deadline).error);
+}
+
+void CoreLink::destroy(Deadline deadline) {
+    check(m_rpc.call<DestroyLink>(DeviceLink{m_lid}, deadline).error);
+}
+
+void abortLink(std::uint32_t ipv4, std::uint16_t port, std::int32_t lid, Deadline deadline,
+               net::SocketOps& ops) {
+    translated([&] {
+        net::RpcClient rpc(net::TcpConnection::connect(ipv4, port, deadline, ops));
+        check(rpc.call<DeviceAbort>(DeviceLink{lid}, deadline).error);
+    });
+}
+
+} // namespace vxi11

@@ -1,0 +1,29 @@
+#include "vxi11/library/PortmapClient.h"
+
+#include "vxi11/codec/Portmap.h"
+#include "vxi11/codec/Vxi11Types.h"
+#include "vxi11/library/LibraryError.h"
+#include "vxi11/net/RpcClient.h"
+
+#include <limits>
+
+namespace vxi11 {
+
+std::uint16_t lookUpCorePort(std::uint32_t ipv4, std::uint16_t portmapperPort,
+                             net::Deadline deadline, net::SocketOps& ops) {
+    net::RpcClient rpc;
+    const pmap::Mapping query{kDeviceCore, kDeviceVersion, pmap::kProtoTcp, 0};
+    const pmap::PortResult result = translated([&] {
+        rpc = net::RpcClient(net::TcpConnection::connect(ipv4, portmapperPort, deadline, ops));
+        return rpc.call<pmap::GetPort>(query, deadline);
+    });
+    if (result.port == 0) {
+        throw LibraryError(liberr::kNoVxi11Service, rpc.connection().peerText());
+    }
+    if (result.port > std::numeric_limits<std::uint16_t>::max()) {
+        throw LibraryError(liberr::kMalformedReply, "bad port");
+    }
+    return static_cast<std::uint16_t>(result.port);
+}
+
+} // namespace vxi11

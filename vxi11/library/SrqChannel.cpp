@@ -1,0 +1,131 @@
+#include "vxi11/library/SrqChannel.h"
+
+#include "vxi11/codec/AsyncIntrMessages.h"
+#include "vxi11/codec/Rpc.h"
+#include "vxi11/library/CoreLink.h"
+#include "vxi11/library/LibraryError.h"
+#include "vxi11/library/PortmapClient.h"
+#include "vxi11/net/Listeners.h"
+#include "vxi11/net/RecordStream.h"
+#include "vxi11/net/Resolver.h"
+
+#include <arpa/inet.h>
+
+#include <optional>
+#include <random>
+
+namespace vxi11 {
+
+namespace {
+
+using net::Deadline;
+
+/// The handle the gateway echoes with each device_intr_srq.
+const xdr::Bytes kHandle = {'s', 'i', 'c', 'l', 'q', 'u', 'i', 'l', 'l'};
+/// Largest record accepted on the channel: a device_intr_srq is a few dozen bytes.
+constexpr std::size_t kMaxIntrRecord = 1024;
+/// Only the gateway connects to the listener, once.
+constexpr int kBacklog = 1;
+/// How long closing waits for the gateway's answers.
+constexpr std::chrono::milliseconds kCloseWait{1000};
+/// Random client ids stay positive.
+constexpr std::uint32_t kClientIdMask = 0x7FFFFFFFu;
+
+bool isSrqCall(const xdr::Bytes& record) {
+    const rpc::ParsedCall call = rpc::parseCall(record);
+    // device_intr_srq is one-way: the gateway reads no reply.
+    return call.status == rpc::ParsedCall::Status::Ok && call.header.prog == kDeviceIntr &&
+           call.header.proc == proc::kDeviceIntrSrq;
+}
+
+} // namespace
+
+struct SrqChannel::State {
+    explicit State(CoreLink l) : link(std::move(l)) {}
+    CoreLink link;
+    net::TcpListener listener;
+    std::optional<net::TcpConnection> channel; ///< the gateway's connection to us, once accepted
+    net::RecordStream stream{kMaxIntrRecord};
+    bool channelCreated = false;
+};
+
+SrqChannel::SrqChannel(std::unique_ptr<State> state) : m_state(std::move(state)) {}
+
+std::unique_ptr<SrqChannel> SrqChannel::open(const Address& address, Deadline deadline) {
+    return translated([&] {
+        const std::uint32_t ipv4 = net::resolveHost(address.host, net::systemResolve, deadline);
+        const std::uint16_t corePort = lookUpCorePort(ipv4, address.portmapperPort, deadline);
+        net::TcpConnection connection = net::TcpConnection::connect(ipv4, corePort, deadline);
+        static thread_local std::mt19937 random{std::random_device{}()};
+        auto state = std::make_unique<State>(
+            CoreLink::create(std::move(connection), address.deviceName(),
+                             static_cast<std::int32_t>(random() & kClientIdMask), deadline));
+
+        // Listen on the address the gateway already reaches us at: the local end of the link.
+        const std::uint32_t local = state->link.localIpv4();
+        state->listener = net::TcpListener::open(net::ipv4Text(local), 0, kBacklog);
+
+        DeviceRemoteFunc remote;
+        remote.hostAddr = ntohl(local);
+        remote.hostPort = state->listener.port();
+        remote.progNum = kDeviceIntr;
+        remote.progVers = kDeviceVersion;
+        remote.progFamily = DeviceAddrFamily::Tcp;
+        state->link.createIntrChan(remote, deadline);
+        state->channelCreated = true;
+        state->link.enableSrq(true, kHandle, deadline);
+        return std::unique_ptr<SrqChannel>(new SrqChannel(std::move(state)));
+    });
+}
+
+SrqChannel::~SrqChannel() {
+    State& s = *m_state;
+    const Deadline deadline = Deadline::after(kCloseWait);
+    try {
+        s.link.enableSrq(false, {}, deadline);
+        if (s.channelCreated) {
+            s.link.destroyIntrChan(deadline);
+        }
+        s.link.destroy(deadline);
+    } catch (const std::runtime_error&) {
+        // Closing the connection below ends the link and the channel on the gateway too.
+    }
+    s.link.close();
+}
+
+bool SrqChannel::wait(Deadline deadline) {
+    State& s = *m_state;
+    for (;;) {
+        if (!s.channel) {
+            auto accepted = s.listener.accept(net::TcpListener::Mode::NonBlocking, deadline);
+            if (!accepted) {
+                return false;
+            }
+            s.channel = std::move(accepted->connection);
+            continue;
+        }
+        net::RecordStream::Result got;
+        try {
+            got = s.stream.read(*s.channel, deadline);
+        } catch (const net::TransportError& e) {
+            if (e.kind() == net::TransportError::Kind::Timeout) {
+                return false;
+            }
+            throw LibraryError(liberr::kConnectionLost, "interrupt channel");
+        }
+        bool srq = false;
+        // Calls that came in the same bytes count as this wake-up too.
+        while (got.status == net::RecordStream::Status::Record) {
+            srq = isSrqCall(got.record) || srq;
+            got = s.stream.buffered();
+        }
+        if (got.status == net::RecordStream::Status::Malformed) {
+            throw LibraryError(liberr::kMalformedReply, "interrupt channel");
+        }
+        if (srq) {
+            return true;
+        }
+    }
+}
+
+} // namespace vxi11

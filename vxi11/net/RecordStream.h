@@ -1,0 +1,66 @@
+#pragma once
+
+#include "vxi11/codec/RecordMarking.h"
+#include "vxi11/net/Deadline.h"
+#include "vxi11/net/TcpConnection.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace vxi11::net {
+
+/// Reads record-marked messages from one TCP connection: the only code that feeds a
+/// RecordReader from a socket. Bytes received after a complete record are kept for the next
+/// one, and a record cut short by a time-out is kept too, so a late reply can still be read.
+class RecordStream {
+public:
+    enum class Status {
+        Record,    ///< a whole record (in Result::record)
+        Malformed, ///< framing broke a limit; nothing more can be read from the connection
+        Idle,      ///< nothing came in the connection's receive time-out; or none buffered
+        TooSlow,   ///< a record took longer than the caller's limit to arrive
+        Closed     ///< the peer closed the connection (or it failed)
+    };
+    struct Result {
+        Status status = Status::Idle;
+        xdr::Bytes record;
+    };
+
+    /// `maxRecordSize` caps the data of one record; `maxFragments` the fragments in it.
+    explicit RecordStream(std::size_t maxRecordSize, std::size_t maxFragments = 4096);
+
+    /// Reads until a record is complete (Record or Malformed). Throws TransportError when
+    /// `deadline` passes (the partial record stays) or the connection is lost.
+    Result read(TcpConnection& connection, Deadline deadline);
+    /// Reads on a blocking connection, as a server does: Record, Malformed, Idle (the receive
+    /// time-out passed), TooSlow (a record begun longer than `recordLimit` ago, 0 = no limit,
+    /// is still incomplete) or Closed.
+    Result readBlocking(TcpConnection& connection, std::chrono::milliseconds recordLimit);
+    /// A record from bytes already received, if they hold a whole one (else Idle).
+    Result buffered();
+
+    /// True while part of a record has arrived.
+    bool inProgress() const noexcept { return m_recordStarted.has_value(); }
+    /// Drops buffered bytes and any partial record.
+    void reset();
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    /// Feeds the bytes not yet used to the reader; Record or Malformed, or Idle when they are
+    /// all used and the record is not complete.
+    Result feedBuffered();
+    /// The receive buffer, emptied for a fresh receive.
+    std::span<std::uint8_t> freshBuffer();
+
+    rpc::RecordReader m_reader;
+    std::unique_ptr<std::uint8_t[]> m_buffer; ///< allocated on first use
+    std::size_t m_begin = 0;                  ///< received bytes not yet fed: [m_begin, m_end)
+    std::size_t m_end = 0;
+    std::optional<Clock::time_point> m_recordStarted;
+};
+
+} // namespace vxi11::net

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+namespace vxi11::net {
+
+/// The system calls under a connection. Tests replace them to force short writes, resets and
+/// half-closed peers without needing a misbehaving kernel.
+class SocketOps {
+public:
+    virtual ~SocketOps() = default;
+    /// As send(2) with MSG_NOSIGNAL and MSG_DONTWAIT: never blocks, never raises SIGPIPE.
+    virtual ssize_t send(int fd, const void* data, std::size_t length);
+    /// As recv(2): waits on a blocking socket, not on a non-blocking one.
+    virtual ssize_t recv(int fd, void* data, std::size_t length);
+
+    /// The plain system calls.
+    static SocketOps& system();
+};
+
+} // namespace vxi11::net

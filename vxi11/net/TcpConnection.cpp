@@ -1,0 +1,168 @@
+#include "vxi11/net/TcpConnection.h"
+
+#include "vxi11/net/Resolver.h"
+#include "vxi11/net/TransportError.h"
+
+#include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+namespace vxi11::net {
+
+namespace {
+
+constexpr int kOne = 1;
+
+using Kind = TransportError::Kind;
+
+} // namespace
+
+TcpConnection TcpConnection::connect(std::uint32_t ipv4, std::uint16_t port, Deadline deadline,
+                                     SocketOps& ops) {
+    const std::string peer = ipv4Text(ipv4) + ":" + std::to_string(port);
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) {
+        throwSystemError(errno, peer);
+    }
+    // Small request/reply exchanges: without this, each call could wait for a delayed ACK.
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &kOne, sizeof kOne);
+
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = ipv4;
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        if (errno != EINPROGRESS) {
+            throwSystemError(errno, peer);
+        }
+        TcpConnection pending(std::move(fd), ops, peer);
+        pending.waitFor(POLLOUT, deadline);
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (::getsockopt(pending.fd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+            throwSystemError(errno, peer);
+        }
+        if (error != 0) {
+            throwSystemError(error, peer);
+        }
+        return pending;
+    }
+    return TcpConnection(std::move(fd), ops, peer);
+}
+
+TcpConnection TcpConnection::adopt(Fd fd, std::string peer, SocketOps& ops) {
+    return TcpConnection(std::move(fd), ops, std::move(peer));
+}
+
+void TcpConnection::waitFor(short events, Deadline deadline) {
+    pollfd p{m_fd.get(), events, 0};
+    for (;;) {
+        const int n = ::poll(&p, 1, deadline.pollTimeoutMs());
+        if (n > 0) {
+            return; // errors and hang-ups show in the following send/recv/getsockopt
+        }
+        if (n == 0) {
+            throw TransportError(Kind::Timeout);
+        }
+        if (errno != EINTR) {
+            throwSystemError(errno, m_peer);
+        }
+    }
+}
+
+void TcpConnection::sendAll(std::span<const std::uint8_t> bytes, Deadline deadline) {
+    if (!isOpen()) {
+        throw TransportError(Kind::ConnectionLost, m_peer);
+    }
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = m_ops->send(m_fd.get(), bytes.data() + sent, bytes.size() - sent);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            waitFor(POLLOUT, deadline);
+            continue;
+        }
+        throwSystemError(n == 0 ? EPIPE : errno, m_peer);
+    }
+}
+
+std::size_t TcpConnection::receiveSome(std::span<std::uint8_t> out, Deadline deadline) {
+    if (!isOpen()) {
+        throw TransportError(Kind::ConnectionLost, m_peer);
+    }
+    for (;;) {
+        const ssize_t n = m_ops->recv(m_fd.get(), out.data(), out.size());
+        if (n > 0) {
+            return static_cast<std::size_t>(n);
+        }
+        if (n == 0) {
+            throw TransportError(Kind::ConnectionLost, m_peer);
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            waitFor(POLLIN, deadline);
+            continue;
+        }
+        throwSystemError(errno, m_peer);
+    }
+}
+
+std::optional<std::size_t> TcpConnection::receiveBlocking(std::span<std::uint8_t> out) {
+    for (;;) {
+        const ssize_t n = m_ops->recv(m_fd.get(), out.data(), out.size());
+        if (n >= 0) {
+            return static_cast<std::size_t>(n);
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return std::nullopt;
+        }
+        return 0; // reset or failed: over, as if closed
+    }
+}
+
+void TcpConnection::setReceiveTimeout(std::chrono::milliseconds timeout) {
+    const auto ms = timeout.count();
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(ms / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+    ::setsockopt(m_fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+void TcpConnection::shutdown() noexcept {
+    if (m_fd.valid()) {
+        ::shutdown(m_fd.get(), SHUT_RDWR);
+    }
+}
+
+bool TcpConnection::peerClosed() const noexcept {
+    pollfd p{m_fd.get(), POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) <= 0) {
+        return false;
+    }
+    return (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+std::uint32_t TcpConnection::localIpv4() const {
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(m_fd.get(), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        throw TransportError(Kind::System, "getsockname: " + std::to_string(errno));
+    }
+    return local.sin_addr.s_addr;
+}
+
+} // namespace vxi11::net

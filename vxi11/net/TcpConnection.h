@@ -1,0 +1,67 @@
+#pragma once
+
+#include "vxi11/net/Deadline.h"
+#include "vxi11/net/Fd.h"
+#include "vxi11/net/SocketOps.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace vxi11::net {
+
+/// One TCP connection. Connections made here are non-blocking with every wait bounded by a
+/// deadline; TCP_NODELAY is set, so a record sent with one sendAll() goes out at once. A server
+/// adopts the connections it accepts and may receive on them blocking (receiveBlocking).
+/// Failures throw TransportError.
+class TcpConnection {
+public:
+    TcpConnection() = default;
+
+    /// Connects to `ipv4` (network byte order) and `port`, giving up at `deadline`. Throws
+    /// TransportError: connection refused, time-out, system error.
+    static TcpConnection connect(std::uint32_t ipv4, std::uint16_t port, Deadline deadline,
+                                 SocketOps& ops = SocketOps::system());
+    /// Takes over a connected socket (an accepted one); `peer` names it in error texts.
+    static TcpConnection adopt(Fd fd, std::string peer, SocketOps& ops = SocketOps::system());
+
+    bool isOpen() const noexcept { return m_fd.valid(); }
+    void close() noexcept { m_fd.reset(); }
+    int fd() const noexcept { return m_fd.get(); }
+
+    /// Sends every byte or throws (connection lost, time-out).
+    void sendAll(std::span<const std::uint8_t> bytes, Deadline deadline);
+    /// Receives what is there (at least one byte), waiting up to `deadline` on a non-blocking
+    /// socket; throws (connection lost, time-out).
+    std::size_t receiveSome(std::span<std::uint8_t> out, Deadline deadline);
+    /// Receives on a blocking socket: the byte count, 0 when the peer closed or the connection
+    /// failed, nothing when the receive time-out (setReceiveTimeout) passed first.
+    std::optional<std::size_t> receiveBlocking(std::span<std::uint8_t> out);
+
+    /// Bounds each blocking receive (SO_RCVTIMEO); 0 waits for ever.
+    void setReceiveTimeout(std::chrono::milliseconds timeout);
+    /// Ends both directions, waking a thread blocked in a receive or send on it.
+    void shutdown() noexcept;
+    /// True if the peer has closed or reset the connection (reads nothing).
+    bool peerClosed() const noexcept;
+    /// The local IPv4 address of the connection (network byte order); throws on failure.
+    std::uint32_t localIpv4() const;
+
+    /// "HOST:PORT" of the peer, for error texts.
+    const std::string& peerText() const noexcept { return m_peer; }
+
+private:
+    TcpConnection(Fd fd, SocketOps& ops, std::string peer)
+        : m_fd(std::move(fd)), m_ops(&ops), m_peer(std::move(peer)) {}
+    /// Waits until `events` are ready; throws TransportError on time-out.
+    void waitFor(short events, Deadline deadline);
+
+    Fd m_fd;
+    SocketOps* m_ops = &SocketOps::system();
+    std::string m_peer;
+};
+
+} // namespace vxi11::net
