@@ -152,11 +152,10 @@ std::int16_t Vxi11Library::vb_iopen(const std::string& address) {
         net::TcpConnection connection = net::TcpConnection::connect(ipv4, corePort, deadline, ops);
         static thread_local std::mt19937 random{std::random_device{}()};
         const auto clientId = static_cast<std::int32_t>(random() & kClientIdMask);
-        CoreLink link =
-            CoreLink::create(std::move(connection), parsed.deviceName(), clientId, deadline);
+        CoreLink link = CoreLink::create(std::move(connection), parsed.device, clientId, deadline);
 
         auto session =
-            std::make_shared<Session>(std::move(link), ipv4, parsed.isDevice(), timeoutMs);
+            std::make_shared<Session>(std::move(link), ipv4, parsed.deviceSession, timeoutMs);
         id = m_sessions->add(session);
         if (id == 0) {
             try {
