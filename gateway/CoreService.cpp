@@ -181,19 +181,25 @@ std::optional<CreateLinkResp> CoreService::createLink(const CallContext& call,
                                                       const CreateLinkParms& a) {
     CreateLinkResp r;
     log("core create_link device=\"" + printable(a.device) + "\"");
-    const auto parsed = parseDeviceName(a.device);
-    if (const auto* code = std::get_if<std::int32_t>(&parsed)) {
-        r.error = *code;
-        return r;
+    DeviceName name;
+    Instrument* device = m_bus.findLan(a.device);
+    if (device != nullptr) {
+        name.isInterface = false;
+        name.lan = device->name();
+    } else {
+        const auto parsed = parseDeviceName(a.device);
+        if (const auto* code = std::get_if<std::int32_t>(&parsed)) {
+            r.error = *code;
+            return r;
+        }
+        name = std::get<DeviceName>(parsed);
+        if (!name.isInterface) {
+            const GuardedBus::Lock lk = m_bus.lock();
+            device = m_bus.bus().find(name.pad, name.sad);
+        }
     }
-    const DeviceName name = std::get<DeviceName>(parsed);
-    Instrument* device = nullptr;
-    if (!name.isInterface) {
-        const GuardedBus::Lock lk = m_bus.lock();
-        device = m_bus.bus().find(name.pad, name.sad);
-    }
-    const auto created =
-        m_links.create(call.connection, name, device, a.lockDevice, a.lockTimeout, call.gone);
+    const auto created = m_links.create(call.connection, name, device, a.device, a.lockDevice,
+                                        a.lockTimeout, call.gone);
     if (!created) {
         return std::nullopt;
     }
@@ -228,7 +234,8 @@ std::optional<DeviceWriteResp> CoreService::write(const CallContext& call,
             targets = bus.listeners();
         } else if (link.device != nullptr) {
             targets.push_back(link.device);
-            if (bus.snapshot(now).ren) {
+            // A device on the bus goes to remote when addressed with REN asserted.
+            if (link.name.lan.empty() && bus.ren()) {
                 link.device->remote = true;
             }
         }
@@ -297,20 +304,19 @@ std::optional<DeviceReadResp> CoreService::readFrom(GuardedBus::Lock& lk, const 
         r.reason = reason::kEnd | (a.requestSize == 1 ? reason::kReqCnt : 0);
         return r;
     }
-    const std::size_t max = std::min(a.requestSize, m_limits.maxReadChunk);
+    const std::uint64_t max = std::min(a.requestSize, m_limits.maxReadChunk);
     const bool termSet = (a.flags & flags::kTermChrSet) != 0;
     const auto term = static_cast<std::uint8_t>(a.termChar); // the character is the low 8 bits
     bool end = false;
-    const std::string data =
-        s->takeOutput(max, termSet ? std::optional(term) : std::nullopt, end, now);
-    r.data.assign(data.begin(), data.end());
+    r.data.resize(static_cast<std::size_t>(std::min(max, s->readable(now))));
+    r.data.resize(s->takeOutput(r.data, termSet ? std::optional(term) : std::nullopt, end, now));
     if (end) {
         r.reason |= reason::kEnd;
     }
-    if (termSet && !data.empty() && static_cast<std::uint8_t>(data.back()) == term) {
+    if (termSet && !r.data.empty() && r.data.back() == term) {
         r.reason |= reason::kChr;
     }
-    if (data.size() == a.requestSize) {
+    if (r.data.size() == a.requestSize) {
         r.reason |= reason::kReqCnt;
     }
     return r;
@@ -381,7 +387,10 @@ std::optional<DeviceError> CoreService::clear(const CallContext& call,
 std::optional<DeviceError> CoreService::remote(const CallContext& call,
                                                const DeviceGenericParms& a) {
     return generic(call, a, false, std::nullopt, [this](Instrument& d) {
-        m_bus.bus().setRen(true);
+        // A LAN instrument has no bus line to assert.
+        if (d.name().empty()) {
+            m_bus.bus().setRen(true);
+        }
         d.remote = true;
     });
 }

@@ -141,8 +141,10 @@ TEST(GatewayProgram, PrintsOneReadyLineServesTheDemoBenchAndEndsCleanlyOnSignals
 }
 
 TEST(GatewayProgram, RefusesBadOptionsWithUsage) {
-    for (const char* args : {"--instrument 31", "--instrument 5,2,1", "--bus-address 40",
-                             "--portmapper 70000", "--frobnicate"}) {
+    for (const char* args :
+         {"--instrument 31", "--instrument 5,2,1", "--bus-address 40", "--portmapper 70000",
+          "--frobnicate", "--device gpib0", "--device Hpib2", "--device 9a", "--device a,b",
+          "--device 'in st0'", "--device inst0 --device INST0", "--demo --device inst0"}) {
         int status = 0;
         const std::string out =
             runCommand(std::string(SICLQUILL_GATEWAY_PROGRAM) + " " + args, status);
