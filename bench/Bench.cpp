@@ -236,8 +236,7 @@ double roundTripFloor(const std::vector<Exchange>& cycle, int count, Placement w
 
 /// The floor of `count` cycles in each placement (see acrossPlacements).
 Floor measureFloor(const std::vector<Exchange>& cycle, int count) {
-    return acrossPlacements(
-        [&](Placement where) { return roundTripFloor(cycle, count, where); });
+    return acrossPlacements([&](Placement where) { return roundTripFloor(cycle, count, where); });
 }
 
 /// One discovery walk over addresses 0-30, call by call as the window makes it.

@@ -8,13 +8,13 @@ namespace bench {
 
 /// What one run of siclquill-bench measures against.
 struct Options {
-    std::string server; ///< as typed in the window's server box, e.g. "127.0.0.1:40111"
-    int address = 0;    ///< instrument address, as typed in the instrument box
-    int count = 100;    ///< exchanges for the medians
-    int walks = 5;      ///< discovery walks for the walk's median
-    int clients = 0;    ///< load mode when above 0: this many links at once, `count` each
+    std::string server;     ///< as typed in the window's server box, e.g. "127.0.0.1:40111"
+    int address = 0;        ///< instrument address, as typed in the instrument box
+    int count = 100;        ///< exchanges for the medians
+    int walks = 5;          ///< discovery walks for the walk's median
+    int clients = 0;        ///< load mode when above 0: this many links at once, `count` each
     std::uint64_t bulk = 0; ///< bulk mode when above 0: a waveform block of this many bytes
-    std::string device;     ///< bulk mode: a VXI-11 device name (inst0) instead of `address`
+    std::string device{};   ///< bulk mode: a VXI-11 device name (inst0) instead of `address`
     int runs = 5;           ///< bulk mode: transfers of each kind, each with its floor
 };
 

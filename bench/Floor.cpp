@@ -76,7 +76,8 @@ LoopbackPeer::LoopbackPeer() {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof addr;
-    if (m_listener < 0 || ::bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+    if (m_listener < 0 ||
+        ::bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(m_listener, 1) != 0 ||
         ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
         if (m_listener >= 0) {

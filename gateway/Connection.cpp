@@ -19,26 +19,38 @@ void Connection::log(const std::string& line) const {
 }
 
 bool Connection::answer(const CallContext& context, vxi11::xdr::ByteView record) {
-    const Outcome out = m_server.dispatch().handle(context, m_service, record, false);
+    Outcome out = m_server.dispatch().handle(context, m_service, record, false);
     if (out.drop) {
         return false;
     }
     if (out.reply.empty()) {
         return true;
     }
+    using vxi11::xdr::ByteView;
+    const std::size_t pad = vxi11::xdr::padding(out.payload.size());
+    std::uint8_t mark[4];
+    vxi11::xdr::storeBe32(mark,
+                          static_cast<std::uint32_t>(out.reply.size() + out.payload.size() + pad) |
+                              vxi11::rpc::kLastFragment);
+    static constexpr std::uint8_t kZeros[3] = {};
     try {
-        // A client that does not read holds only this thread; stop() ends the send.
-        m_socket.sendAll(vxi11::rpc::frameRecord(out.reply), vxi11::net::Deadline::never());
-        return true;
+        // One system call for the record, the payload sent from where it lies. A client that
+        // does not read holds only this thread; stop() ends the send.
+        m_socket.sendAll({mark, out.reply, out.payload, ByteView(kZeros, pad)},
+                         vxi11::net::Deadline::never());
     } catch (const vxi11::net::TransportError&) {
         return false;
     }
+    if (out.payload.capacity() > m_spare.capacity()) {
+        m_spare = std::move(out.payload);
+    }
+    return true;
 }
 
 void Connection::serve() {
     const SimulatorLimits& limits = m_server.config().limits;
     RecordStream stream(limits.maxRecordSize, limits.maxFragmentsPerRecord);
-    const CallContext context{m_id, [this] { return m_socket.peerClosed(); }};
+    const CallContext context{m_id, [this] { return m_socket.peerClosed(); }, &m_spare};
     // One blocking receive per request: stop() ends it by shutting the connection down, and
     // the receive time-out (the idle time-out) when the client is silent. A record begun must
     // complete within the idle time-out, however slowly its bytes arrive.

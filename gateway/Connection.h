@@ -44,6 +44,8 @@ private:
     Server& m_server;
     std::mutex m_socketMutex; ///< closing against a shutdown from stop()
     vxi11::net::TcpConnection m_socket;
+    /// The memory of the last reply's payload, handed to the next call (CallContext::spare).
+    vxi11::xdr::Bytes m_spare;
     std::atomic<bool> m_done{false};
 };
 

@@ -308,6 +308,9 @@ std::optional<DeviceReadResp> CoreService::readFrom(GuardedBus::Lock& lk, const 
     const bool termSet = (a.flags & flags::kTermChrSet) != 0;
     const auto term = static_cast<std::uint8_t>(a.termChar); // the character is the low 8 bits
     bool end = false;
+    if (call.spare != nullptr) {
+        r.data = std::move(*call.spare);
+    }
     r.data.resize(static_cast<std::size_t>(std::min(max, s->readable(now))));
     r.data.resize(s->takeOutput(r.data, termSet ? std::optional(term) : std::nullopt, end, now));
     if (end) {

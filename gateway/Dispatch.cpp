@@ -51,7 +51,16 @@ const char* coreProcName(std::uint32_t p) {
 }
 
 Outcome reply(xdr::Bytes message) {
-    return {std::move(message), false};
+    return {std::move(message), false, {}};
+}
+
+/// device_read's reply with its data as the payload: the results up to the data's length.
+Outcome readReply(std::uint32_t xid, DeviceReadResp result) {
+    xdr::Encoder e(rpc::encodeAcceptedReply(xid, rpc::AcceptStat::Success));
+    e.putInt(result.error);
+    e.putInt(result.reason);
+    e.putUint(static_cast<std::uint32_t>(result.data.size()));
+    return {e.take(), false, std::move(result.data)};
 }
 
 Outcome garbage(std::uint32_t xid) {
@@ -150,7 +159,7 @@ Outcome Dispatch::run(const CallContext& context, const rpc::ParsedCall& call, B
     const std::optional<Fault> fault = takeFault(lid);
     if (fault && fault->drop) {
         log(name() + ": dropping the connection");
-        return {{}, true};
+        return {{}, true, {}};
     }
     if (fault) {
         result.emplace();
@@ -160,7 +169,7 @@ Outcome Dispatch::run(const CallContext& context, const rpc::ParsedCall& call, B
     }
     if (!result) {
         log(name() + ": connection ends");
-        return {{}, true};
+        return {{}, true, {}};
     }
     // Every call passes here: build the line only when someone reads it.
     if (m_log) {
@@ -171,6 +180,9 @@ Outcome Dispatch::run(const CallContext& context, const rpc::ParsedCall& call, B
             line += " lid=" + std::to_string(result->lid);
         }
         m_log(line);
+    }
+    if constexpr (std::is_same_v<P, DeviceRead>) {
+        return readReply(call.header.xid, std::move(*result));
     }
     return reply(encodeReplyFor<P>(call.header.xid, *result));
 }

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 
 namespace gateway {
 
@@ -11,6 +12,9 @@ namespace {
 constexpr std::size_t kPeriod = 1021;
 constexpr double kMidLevel = 127.5;
 constexpr double kAmplitude = 100.0;
+
+/// Bytes handled as one by the generator (a vector of the compiler's, on any target).
+using Chunk = std::uint8_t __attribute__((vector_size(32)));
 
 const std::array<std::uint8_t, kPeriod>& period() {
     static const std::array<std::uint8_t, kPeriod> table = [] {
@@ -37,7 +41,17 @@ void waveformBytes(std::uint64_t offset, std::span<std::uint8_t> out) {
         const std::size_t n = std::min(kPeriod - phase, out.size() - done);
         std::uint8_t* to = out.data() + done;
         const std::uint8_t* from = table.data() + phase;
-        for (std::size_t k = 0; k < n; ++k) {
+        // Thirty-two bytes at a time: a block of 256 MiB is made near memory speed.
+        Chunk pattern;
+        std::memset(&pattern, number, sizeof pattern);
+        std::size_t k = 0;
+        for (; k + sizeof(Chunk) <= n; k += sizeof(Chunk)) {
+            Chunk chunk;
+            std::memcpy(&chunk, from + k, sizeof chunk);
+            chunk ^= pattern;
+            std::memcpy(to + k, &chunk, sizeof chunk);
+        }
+        for (; k < n; ++k) {
             to[k] = static_cast<std::uint8_t>(from[k] ^ number);
         }
         done += n;

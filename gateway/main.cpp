@@ -22,6 +22,10 @@ constexpr long kMaxAddress = 30;
 constexpr long kMaxIdleSeconds = 86400;
 /// Longest number an option takes.
 constexpr std::size_t kMaxDigits = 9;
+/// What --max-recv-size takes: a gateway must take 1024 bytes; beyond 16 MiB a hostile client
+/// could make every connection hold a large buffer.
+constexpr long kMinRecvSize = 1024;
+constexpr long kMaxRecvSize = 16L << 20;
 /// Longest LAN instrument name (the library sends names of up to 64 bytes).
 constexpr std::size_t kMaxDeviceName = 64;
 
@@ -42,6 +46,8 @@ const char* const kUsage =
     "  --demo                   add the demo bench: DMM at 22, counter at 3, scope at 9,\n"
     "                           switch unit at 5 with secondary address 2, and the LAN\n"
     "                           scope inst0\n"
+    "  --max-recv-size BYTES    largest device_write data taken at once, 1024 to\n"
+    "                           16777216 (default 65536): clients split longer writes\n"
     "  --idle-timeout SECONDS   close a connection that holds no link and stays silent,\n"
     "                           or that takes longer to send one call, after SECONDS\n"
     "                           (default 600; 0 = never)\n"
@@ -194,6 +200,11 @@ bool readOption(int argc, char** argv, int& i, CommandLine& line, bool& demo,
                         "at most 64, not gpib or hpib");
         }
         devices.push_back(device);
+    } else if (arg == "--max-recv-size") {
+        if (!value() || !parseNumber(v, kMinRecvSize, kMaxRecvSize, n)) {
+            return fail("--max-recv-size needs a number of bytes 1024-16777216");
+        }
+        config.limits.maxRecvSize = static_cast<std::uint32_t>(n);
     } else if (arg == "--idle-timeout") {
         if (!value() || !parseNumber(v, 0, kMaxIdleSeconds, n)) {
             return fail("--idle-timeout needs a number of seconds 0-86400");

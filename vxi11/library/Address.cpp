@@ -177,6 +177,11 @@ Address parseAddress(std::string_view text) {
         syntax("expected : after ]");
     }
     rest.remove_prefix(1);
+    // A second bracket means text meant for the host box closed it early: the address's
+    // shape is wrong, whatever the name.
+    if (rest.find_first_of("[]") != std::string_view::npos) {
+        syntax("bracket after the host");
+    }
     if (isGpibForm(rest)) {
         parseGpibForm(rest, out);
     } else {
