@@ -163,6 +163,7 @@ TEST(GatewayOnPort111, ServesAnIndependentClientAndAcceptsRegistrations) {
 
     gateway::SimulatorConfig config;
     config.instruments = gateway::demoBench();
+    config.lanInstruments = {gateway::demoLanInstrument()};
     config.portmapperPort = pmap::kDefaultPort; // pyvisa-py always asks port 111
     gateway::Simulator sim(config);
     std::string error;
@@ -181,6 +182,8 @@ TEST(GatewayOnPort111, ServesAnIndependentClientAndAcceptsRegistrations) {
         EXPECT_EQ(inst->clearCount, 1u) << pad;
     }
     EXPECT_EQ(sim.instrument(5, 2)->triggerCount, 1u);
+    EXPECT_EQ(sim.instrument("inst0")->triggerCount, 1u);
+    EXPECT_EQ(sim.instrument("inst0")->clearCount, 1u);
 
     // A second simulator registers with the first one's portmapper as with a system one,
     // and takes its entries away again when it stops.
