@@ -70,6 +70,8 @@ public:
     std::int16_t vb_itrigger(sicl::SessionId id) override {
         return ++calls, m_inner.vb_itrigger(id);
     }
+    std::int16_t vb_iremote(sicl::SessionId id) override { return ++calls, m_inner.vb_iremote(id); }
+    std::int16_t vb_ilocal(sicl::SessionId id) override { return ++calls, m_inner.vb_ilocal(id); }
     std::int16_t vb_ilock(sicl::SessionId id) override { return ++calls, m_inner.vb_ilock(id); }
     std::int16_t vb_iunlock(sicl::SessionId id) override { return ++calls, m_inner.vb_iunlock(id); }
     std::int16_t vb_itimeout(sicl::SessionId id, std::int32_t t) override {

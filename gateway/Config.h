@@ -105,6 +105,8 @@ struct SimulatorConfig {
     std::uint16_t portmapperPort = 0;
     /// Register with a running system portmapper on 127.0.0.1:111 instead of serving one.
     bool registerWithSystemPortmapper = false;
+    /// Serve create_intr_chan; false refuses it with 8, as gateways without one do.
+    bool interruptChannels = true;
     SimulatorLimits limits;
     Log log;
 };

@@ -42,8 +42,8 @@ public:
         : config(normalised(std::move(configuration))), links(config.limits.maxLinks),
           bus(config.instruments, config.lanInstruments, config.busAddress,
               config.limits.maxQueueBytes),
-          portmap(config.log), interrupts(config.log), abort(links, bus, config.log),
-          core(links, bus, config.limits, config.log),
+          portmap(config.log), interrupts(config.log, config.interruptChannels),
+          abort(links, bus, config.log), core(links, bus, config.limits, config.log),
           dispatch({portmap, core, abort, interrupts, links, bus}, config.log),
           server(config, dispatch, links, interrupts) {}
 

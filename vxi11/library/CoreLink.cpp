@@ -123,6 +123,14 @@ void CoreLink::clear(const CallTiming& t) {
     check(m_rpc.call<DeviceClear>(generic(m_lid, t), t.replyBy).error);
 }
 
+void CoreLink::remote(const CallTiming& t) {
+    check(m_rpc.call<DeviceRemote>(generic(m_lid, t), t.replyBy).error);
+}
+
+void CoreLink::local(const CallTiming& t) {
+    check(m_rpc.call<DeviceLocal>(generic(m_lid, t), t.replyBy).error);
+}
+
 void CoreLink::lock(const CallTiming& t) {
     DeviceLockParms parms;
     parms.lid = m_lid;

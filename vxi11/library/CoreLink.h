@@ -65,6 +65,8 @@ public:
     std::uint8_t readStb(const CallTiming& t);
     void trigger(const CallTiming& t);
     void clear(const CallTiming& t);
+    void remote(const CallTiming& t);
+    void local(const CallTiming& t);
     void lock(const CallTiming& t);
     void unlock(const CallTiming& t);
     /// device_docmd with big-endian elements of `datasize` bytes; returns data_out.

@@ -312,6 +312,22 @@ std::int16_t Vxi11Library::vb_itrigger(sicl::SessionId id) {
     });
 }
 
+std::int16_t Vxi11Library::vb_iremote(sicl::SessionId id) {
+    return runEntry([&] {
+        onSession(id, Needs::Device, [&](Session& s, const OpClock& clock) {
+            withLockWait(clock, [&](const CallTiming& t) { s.link.remote(t); });
+        });
+    });
+}
+
+std::int16_t Vxi11Library::vb_ilocal(sicl::SessionId id) {
+    return runEntry([&] {
+        onSession(id, Needs::Device, [&](Session& s, const OpClock& clock) {
+            withLockWait(clock, [&](const CallTiming& t) { s.link.local(t); });
+        });
+    });
+}
+
 std::int16_t Vxi11Library::vb_ilock(sicl::SessionId id) {
     return runEntry([&] {
         onSession(id, Needs::Any, [&](Session& s, const OpClock& clock) {

@@ -279,6 +279,8 @@ TEST(LibraryWire, EntriesForTheOtherSessionKindFailWithoutTraffic) {
     EXPECT_EQ(lib.vb_igpibsendcmd(dev, "?", 1), liberr::kNeedsInterfaceSession);
     EXPECT_EQ(lastText(lib), "needs an interface session");
     EXPECT_EQ(lib.vb_ireadstb(intf, out), liberr::kNeedsDeviceSession);
+    EXPECT_EQ(lib.vb_iremote(intf), liberr::kNeedsDeviceSession);
+    EXPECT_EQ(lib.vb_ilocal(intf), liberr::kNeedsDeviceSession);
     EXPECT_EQ(lastText(lib), "needs a device session");
     EXPECT_EQ(gw.calls().size(), before);
     // A success afterwards clears the thread's error.
@@ -544,16 +546,19 @@ TEST(LibraryRead, DataComesStraightIntoTheBufferHoweverTheReplyIsFramedOrCut) {
     };
     const std::vector<Row> rows{
         {"one fragment, one send", {}, 1 << 20, 0, 0},
-        {"fragments cutting the header, the length and the data", {3, 0, 30, 1, 1000}, 1 << 20,
-         0, 0},
+        {"fragments cutting the header, the length and the data",
+         {3, 0, 30, 1, 1000},
+         1 << 20,
+         0,
+         0},
         {"every byte sent alone", {7}, 1, 0, 0},
         {"a verifier with a body and bytes after the data", {50}, 4096, 13, 20},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         FakeGateway gw(linksAnd([&](Peer& p, const Call& c) {
-            sendInFragments(p, readReply(c.header.xid, data, r.verifier, r.trailing),
-                            r.fragments, r.piece);
+            sendInFragments(p, readReply(c.header.xid, data, r.verifier, r.trailing), r.fragments,
+                            r.piece);
             return true;
         }));
         Vxi11Library lib(quietOptions());

@@ -171,8 +171,7 @@ TEST_F(LibraryOnSimulator, DeviceNamesReachCreateLinkAsWrittenAndOpenTheirKindOf
     EXPECT_EQ(lastDescription, "operation not supported");
     std::sort(requested.begin(), requested.end());
     EXPECT_EQ(requested, (std::vector<std::string>{"hpib", "hpib,22", "inst0"}));
-    EXPECT_EQ(raised([&] { wrappers.iopen(namedAddress("inst1")); }),
-              liberr::kDeviceNotAccessible);
+    EXPECT_EQ(raised([&] { wrappers.iopen(namedAddress("inst1")); }), liberr::kDeviceNotAccessible);
 }
 
 TEST_F(LibraryOnSimulator, A64MiBBlockArrivesByteExactInOneReadAndGoesBackWhole) {
@@ -193,8 +192,7 @@ TEST_F(LibraryOnSimulator, A64MiBBlockArrivesByteExactInOneReadAndGoesBackWhole)
     std::vector<std::uint8_t> expected(1 << 20);
     for (std::size_t at = 0; at < kPoints; at += expected.size()) {
         gateway::waveformBytes(at, expected);
-        ASSERT_EQ(std::memcmp(buf.data() + header.size() + at, expected.data(), expected.size()),
-                  0)
+        ASSERT_EQ(std::memcmp(buf.data() + header.size() + at, expected.data(), expected.size()), 0)
             << "first difference in the MiB at " << at;
     }
     // A block written goes in pieces of the gateway's size, newlines in its data included.
