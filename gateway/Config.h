@@ -75,9 +75,10 @@ struct SimulatorLimits {
     std::size_t maxLinks = 256;      ///< links at once (create_link answers 9 beyond)
     /// Largest device_write data accepted (create_link's maxRecvSize); more is error 5.
     std::uint32_t maxRecvSize = 65536;
-    /// Largest device_read answer per call (the server's buffer); larger requests get this
-    /// many bytes with no reason bit set and the client reads again.
-    std::uint32_t maxReadChunk = 1 << 20;
+    /// Largest device_read answer per call; larger requests get this many bytes with no reason
+    /// bit set and the client reads again. A waveform is made as it is sent, so this takes no
+    /// memory.
+    std::uint32_t maxReadChunk = 1u << 30;
     /// Largest RPC record; beyond it the connection is closed. 0 = 2 x maxRecvSize + 2048.
     std::size_t maxRecordSize = 0;
     std::size_t maxFragmentsPerRecord = 4096;

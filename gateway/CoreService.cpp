@@ -12,6 +12,9 @@ using namespace vxi11;
 
 namespace {
 
+/// Most bytes a read with a termination character takes at once: they are looked through, so
+/// they are made before the reply is sent.
+constexpr std::uint64_t kTermCharPiece = 1 << 20;
 /// How much of a device name from the wire the log shows.
 constexpr std::size_t kShownNameLength = 40;
 /// docmd element sizes: bytes of a command string, a 16-bit word, a 32-bit word.
@@ -251,21 +254,20 @@ std::optional<DeviceWriteResp> CoreService::write(const CallContext& call,
     });
 }
 
-std::optional<DeviceReadResp> CoreService::read(const CallContext& call, const DeviceReadParms& a) {
-    return onDevice<DeviceReadResp>(
-        call, a, noRefusal, [&](GuardedBus::Lock& lk, const LinkView& link, DeviceReadResp& r) {
-            if (a.requestSize == 0) {
-                r.reason = reason::kReqCnt;
-                return std::optional(r);
-            }
-            return readFrom(lk, call, link, a);
-        });
+std::optional<ReadAnswer> CoreService::read(const CallContext& call, const DeviceReadParms& a) {
+    return onDevice<ReadAnswer>(call, a, noRefusal,
+                                [&](GuardedBus::Lock& lk, const LinkView& link, ReadAnswer& r) {
+                                    if (a.requestSize == 0) {
+                                        r.reason = reason::kReqCnt;
+                                        return std::optional(r);
+                                    }
+                                    return readFrom(lk, call, link, a);
+                                });
 }
 
-std::optional<DeviceReadResp> CoreService::readFrom(GuardedBus::Lock& lk, const CallContext& call,
-                                                    const LinkView& link,
-                                                    const DeviceReadParms& a) {
-    DeviceReadResp r;
+std::optional<ReadAnswer> CoreService::readFrom(GuardedBus::Lock& lk, const CallContext& call,
+                                                const LinkView& link, const DeviceReadParms& a) {
+    ReadAnswer r;
     // The I/O time-out starts once the lock is ours.
     const auto deadline = deadlineAfter(a.ioTimeout);
     Bus& bus = m_bus.bus();
@@ -299,8 +301,11 @@ std::optional<DeviceReadResp> CoreService::readFrom(GuardedBus::Lock& lk, const 
     }
     Instrument* s = source();
     const auto now = Clock::now();
+    if (call.spare != nullptr) {
+        r.data.head = std::move(*call.spare);
+    }
     if (serialPollByte()) {
-        r.data.push_back(s->serialPoll(now));
+        r.data.head.assign(1, s->serialPoll(now));
         r.reason = reason::kEnd | (a.requestSize == 1 ? reason::kReqCnt : 0);
         return r;
     }
@@ -308,18 +313,22 @@ std::optional<DeviceReadResp> CoreService::readFrom(GuardedBus::Lock& lk, const 
     const bool termSet = (a.flags & flags::kTermChrSet) != 0;
     const auto term = static_cast<std::uint8_t>(a.termChar); // the character is the low 8 bits
     bool end = false;
-    if (call.spare != nullptr) {
-        r.data = std::move(*call.spare);
+    if (termSet) {
+        // The character is looked for in the bytes themselves: made now, a bounded piece.
+        r.data.head.resize(static_cast<std::size_t>(
+            std::min({max, s->readable(now), std::uint64_t{kTermCharPiece}})));
+        r.data.head.resize(s->takeOutput(r.data.head, term, end, now));
+    } else {
+        s->takeOutput(max, r.data, end, now);
     }
-    r.data.resize(static_cast<std::size_t>(std::min(max, s->readable(now))));
-    r.data.resize(s->takeOutput(r.data, termSet ? std::optional(term) : std::nullopt, end, now));
+    const std::uint64_t size = r.data.size();
     if (end) {
         r.reason |= reason::kEnd;
     }
-    if (termSet && !r.data.empty() && r.data.back() == term) {
+    if (termSet && size > 0 && r.data.at(size - 1) == term) {
         r.reason |= reason::kChr;
     }
-    if (r.data.size() == a.requestSize) {
+    if (size == a.requestSize) {
         r.reason |= reason::kReqCnt;
     }
     return r;

@@ -423,6 +423,61 @@ std::size_t Instrument::takeOutput(std::span<std::uint8_t> out,
     return taken;
 }
 
+void Instrument::takeOutput(std::uint64_t max, AnswerBytes& out, bool& end, Clock::time_point now) {
+    end = false;
+    out.head.clear();
+    out.tail.clear();
+    out.waveformOffset = 0;
+    out.waveformLength = 0;
+    if (!hasOutput(now)) {
+        return;
+    }
+    Response& r = m_output.front();
+    const std::uint64_t n = std::min(max, r.size() - r.taken);
+    const std::uint64_t dataStart = r.head.size();
+    const std::uint64_t dataEnd = dataStart + r.generated;
+    // Each part of the answer that [taken, taken + n) covers.
+    const auto cover = [&](std::uint64_t from, std::uint64_t to) {
+        const std::uint64_t a = std::max(r.taken, from);
+        const std::uint64_t b = std::min(r.taken + n, to);
+        return std::pair(a, b > a ? b - a : 0);
+    };
+    const auto [headAt, headLength] = cover(0, dataStart);
+    if (headLength > 0) {
+        const auto from = r.head.begin() + static_cast<std::ptrdiff_t>(headAt);
+        out.head.assign(from, from + static_cast<std::ptrdiff_t>(headLength));
+    }
+    const auto [dataAt, dataLength] = cover(dataStart, dataEnd);
+    if (dataLength > 0) {
+        out.waveformOffset = dataAt - dataStart;
+        out.waveformLength = dataLength;
+    }
+    const auto [tailAt, tailLength] = cover(dataEnd, r.size());
+    if (tailLength > 0) {
+        const auto from = r.tail.begin() + static_cast<std::ptrdiff_t>(tailAt - dataEnd);
+        out.tail.assign(from, from + static_cast<std::ptrdiff_t>(tailLength));
+    }
+    r.taken += n;
+    if (r.taken == r.size()) {
+        m_output.pop_front();
+        end = true;
+    }
+    updateService(now);
+}
+
+std::uint8_t AnswerBytes::at(std::uint64_t i) const {
+    if (i < head.size()) {
+        return head[i];
+    }
+    i -= head.size();
+    if (i < waveformLength) {
+        std::uint8_t byte = 0;
+        waveformBytes(waveformOffset + i, std::span(&byte, 1));
+        return byte;
+    }
+    return tail[i - waveformLength];
+}
+
 std::uint8_t Instrument::summaryBits(Clock::time_point now) const {
     std::uint8_t bits = 0;
     if (!m_errors.empty()) {

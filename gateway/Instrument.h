@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace gateway {
 
@@ -33,6 +34,20 @@ constexpr std::uint8_t kQueryError = 0x04;
 constexpr std::uint8_t kExecutionError = 0x10;
 constexpr std::uint8_t kCommandError = 0x20;
 } // namespace esr
+
+/// Bytes of an answer as a read takes them: text copied out, and a stretch of the waveform
+/// that is made only as it is sent (it is a function of its offset alone), so that a block of
+/// any size takes no memory.
+struct AnswerBytes {
+    std::vector<std::uint8_t> head;
+    std::uint64_t waveformOffset = 0; ///< where the stretch starts in the waveform
+    std::uint64_t waveformLength = 0;
+    std::vector<std::uint8_t> tail;
+
+    std::uint64_t size() const { return head.size() + waveformLength + tail.size(); }
+    /// The byte at `at` (< size()), for a look at the last one.
+    std::uint8_t at(std::uint64_t at) const;
+};
 
 class Instrument {
 public:
@@ -61,6 +76,9 @@ public:
     /// response (END).
     std::size_t takeOutput(std::span<std::uint8_t> out, std::optional<std::uint8_t> termChar,
                            bool& end, Clock::time_point now);
+    /// Takes up to `max` bytes of the readable response into `out` (whose head is reused),
+    /// leaving a waveform's data to be made as it is sent. `end` as above.
+    void takeOutput(std::uint64_t max, AnswerBytes& out, bool& end, Clock::time_point now);
 
     /// Status byte as a serial poll reads it at `now`.
     std::uint8_t statusByte(Clock::time_point now);

@@ -202,6 +202,33 @@ TEST_F(LibraryOnSimulator, A64MiBBlockArrivesByteExactInOneReadAndGoesBackWhole)
     EXPECT_EQ(sim->instrument("inst0")->acceptedBytes, 4000000u);
 }
 
+// The gateway answers at most 7 bytes a call, so the pieces of a block cross the header, the
+// waveform made as it is sent and the closing LF at every offset.
+TEST_F(LibraryOnSimulator, ABlockReadInSmallPiecesIsTheSameBlock) {
+    gateway::SimulatorLimits limits;
+    limits.maxReadChunk = 7;
+    start(gateway::demoBench(), limits);
+    std::vector<std::uint8_t> wave(300);
+    gateway::waveformBytes(0, wave);
+    const std::string expected = "#3300" + std::string(wave.begin(), wave.end()) + "\n";
+    const auto dev = wrappers.iopen(namedAddress("inst0"));
+    std::int32_t actual = 0;
+    for (const bool termChar : {false, true}) {
+        wrappers.iwrite(dev, ":WAV:POIN 300;:WAV:DATA?\n", 24, 1, actual);
+        wrappers.itermchr(dev, termChar ? '\n' : -1);
+        std::string got;
+        std::int32_t reason = 0;
+        while ((reason & vxi11::reason::kEnd) == 0) {
+            std::string buf(13, ' ');
+            wrappers.iread(dev, buf, 13, reason, actual);
+            got += buf.substr(0, static_cast<std::size_t>(actual));
+        }
+        // With LF as the termination character a read ends at each LF inside the data too,
+        // but the bytes are the same.
+        EXPECT_EQ(got, expected) << "termination character " << termChar;
+    }
+}
+
 TEST_F(LibraryOnSimulator, DeviceOperationsReachTheInstrument) {
     const auto dev = wrappers.iopen(deviceAddress(3));
     wrappers.itrigger(dev);
