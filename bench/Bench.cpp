@@ -1,5 +1,7 @@
 #include "bench/Bench.h"
 
+#include "bench/Floor.h"
+
 #include "sicl/Sicl32Module.h"
 #include "vxi11/library/Vxi11Library.h"
 #include "vxi11/net/TcpConnection.h"
@@ -68,6 +70,8 @@ public:
     std::int16_t vb_itrigger(sicl::SessionId id) override {
         return ++calls, m_inner.vb_itrigger(id);
     }
+    std::int16_t vb_iremote(sicl::SessionId id) override { return ++calls, m_inner.vb_iremote(id); }
+    std::int16_t vb_ilocal(sicl::SessionId id) override { return ++calls, m_inner.vb_ilocal(id); }
     std::int16_t vb_ilock(sicl::SessionId id) override { return ++calls, m_inner.vb_ilock(id); }
     std::int16_t vb_iunlock(sicl::SessionId id) override { return ++calls, m_inner.vb_iunlock(id); }
     std::int16_t vb_itimeout(sicl::SessionId id, std::int32_t t) override {
@@ -139,23 +143,11 @@ bool receiveAll(int fd, std::vector<char>& data) {
     return true;
 }
 
-/// Lets this thread run on `cpu` alone; a plain system call, so safe after fork().
-bool runOnlyOn(int cpu) {
-    cpu_set_t only;
-    CPU_ZERO(&only);
-    CPU_SET(cpu, &only);
-    return ::sched_setaffinity(0, sizeof only, &only) == 0;
-}
-
-/// The echo side of the floor, in a child process pinned to `cpu`: it waits as the simulator
-/// does (a blocking receive, then the reply) and makes only system calls that are safe after
-/// fork() in a program with threads (no allocation, no exceptions).
-[[noreturn]] void echoChild(int listener, int cpu, const std::vector<Exchange>& cycle,
-                            std::size_t rounds, std::vector<char>& in,
-                            const std::vector<char>& out) {
-    if (!runOnlyOn(cpu)) {
-        ::_exit(1);
-    }
+/// The echo side of the floor, in the peer process: it waits as the simulator does (a blocking
+/// receive, then the reply) and makes only system calls that are safe after fork() in a
+/// program with threads (no allocation, no exceptions).
+[[noreturn]] void echoChild(int listener, const std::vector<Exchange>& cycle, std::size_t rounds,
+                            std::vector<char>& in, const std::vector<char>& out) {
     const int fd = ::accept(listener, nullptr, nullptr);
     if (fd < 0) {
         ::_exit(1);
@@ -192,34 +184,6 @@ bool runOnlyOn(int cpu) {
 /// fork meet copy-on-write faults and cold paths, which are no part of what an exchange costs.
 constexpr int kWarmUpCycles = 10;
 
-/// The CPU that the pinging side (this thread) and the echo process of a floor run on.
-struct Placement {
-    int client, echo;
-};
-
-/// Keeps this thread's CPU mask and puts it back when the floor is done, so that the library's
-/// own exchanges go on running wherever the scheduler puts them.
-class AffinityGuard {
-public:
-    AffinityGuard() {
-        CPU_ZERO(&m_saved);
-        m_valid = ::sched_getaffinity(0, sizeof m_saved, &m_saved) == 0;
-    }
-    ~AffinityGuard() {
-        if (m_valid) {
-            ::sched_setaffinity(0, sizeof m_saved, &m_saved);
-        }
-    }
-    AffinityGuard(const AffinityGuard&) = delete;
-    AffinityGuard& operator=(const AffinityGuard&) = delete;
-    const cpu_set_t& saved() const { return m_saved; }
-    bool valid() const { return m_valid; }
-
-private:
-    cpu_set_t m_saved;
-    bool m_valid = false;
-};
-
 /// Median time of one cycle of bare TCP ping-pongs on loopback with the given sizes, one
 /// after the other as the calls go, with both ends pinned as `where` says. The echo side is a
 /// process of its own, as the gateway is: a switch between processes costs more than one
@@ -231,19 +195,6 @@ double roundTripFloor(const std::vector<Exchange>& cycle, int count, Placement w
     if (!runOnlyOn(where.client)) {
         throw std::runtime_error("floor: cannot run on CPU " + std::to_string(where.client));
     }
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listener, 1) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-        if (listener >= 0) {
-            ::close(listener);
-        }
-        throw std::runtime_error("floor: cannot listen on loopback");
-    }
     std::size_t largestCall = 0, largestReply = 0;
     for (const Exchange& x : cycle) {
         largestCall = std::max(largestCall, x.call);
@@ -251,33 +202,18 @@ double roundTripFloor(const std::vector<Exchange>& cycle, int count, Placement w
     }
     std::vector<char> echoIn(largestCall), echoOut(largestReply, 'r');
     const std::size_t rounds = static_cast<std::size_t>(kWarmUpCycles + count) * cycle.size();
-    const pid_t echo = ::fork();
-    if (echo < 0) {
-        ::close(listener);
-        throw std::runtime_error("floor: cannot start the echo process");
-    }
-    if (echo == 0) {
-        echoChild(listener, where.echo, cycle, rounds, echoIn, echoOut);
-    }
-    ::close(listener);
-    const auto reap = [echo] {
-        int status = 0;
-        ::waitpid(echo, &status, 0);
-    };
-    const int one = 1;
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    LoopbackPeer peer;
+    peer.start(where.peer,
+               [&](int listener) { echoChild(listener, cycle, rounds, echoIn, echoOut); });
     std::vector<double> samples;
     samples.reserve(static_cast<std::size_t>(count));
+    std::vector<std::vector<char>> calls, replies;
+    for (const Exchange& x : cycle) {
+        calls.emplace_back(x.call, 'c');
+        replies.emplace_back(x.reply);
+    }
+    const int fd = peer.connect();
     try {
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            throw std::runtime_error("floor: cannot connect on loopback");
-        }
-        std::vector<std::vector<char>> calls, replies;
-        for (const Exchange& x : cycle) {
-            calls.emplace_back(x.call, 'c');
-            replies.emplace_back(x.reply);
-        }
         for (int i = 0; i < kWarmUpCycles + count; ++i) {
             const auto start = Clock::now();
             for (std::size_t k = 0; k < cycle.size(); ++k) {
@@ -291,56 +227,18 @@ double roundTripFloor(const std::vector<Exchange>& cycle, int count, Placement w
             }
         }
     } catch (...) {
-        // The echo may still wait in accept() or recv(): end it rather than wait for it.
         ::close(fd);
-        ::kill(echo, SIGKILL);
-        reap();
+        peer.finish(true);
         throw;
     }
     ::close(fd);
-    reap();
+    peer.finish(false);
     return median(samples);
 }
 
-/// A floor in each placement that the library's client and the gateway can be given.
-struct Floor {
-    double sameCpu = 0;  ///< both ends on one CPU: the faster of two CPUs when there are two
-    double crossCpu = 0; ///< the ends on two CPUs; 0 when this process may use only one
-    /// The floor proper: the fastest of the placements.
-    double best() const { return crossCpu > 0 ? std::min(sameCpu, crossCpu) : sameCpu; }
-};
-
-/// The floor of `count` cycles in each placement. Where the two processes of an exchange run
-/// decides what it costs more than anything they do: on an idle machine of two virtual CPUs
-/// the scheduler may put them on one CPU (a switch there costs a few microseconds) or on both
-/// (then every message wakes the other CPU through the hypervisor, several times dearer), and
-/// it decides anew for each new pair of processes. A floor left to the scheduler therefore
-/// could land on the slow placement while the exchange it bounds landed on the fast one. So
-/// both ends are pinned, once on the CPU this thread runs on, once on another CPU (which may
-/// be the one without load) and once across the two, and the floor is the fastest: no
-/// exchange can beat it, wherever it ran. With more CPUs, the other CPU is the next one this
-/// process may use; other pairs are not tried.
+/// The floor of `count` cycles in each placement (see acrossPlacements).
 Floor measureFloor(const std::vector<Exchange>& cycle, int count) {
-    AffinityGuard guard;
-    const int here = ::sched_getcpu();
-    if (!guard.valid() || here < 0 || !CPU_ISSET(here, &guard.saved())) {
-        throw std::runtime_error("floor: cannot tell which CPUs this process may use");
-    }
-    int other = -1;
-    for (int step = 1; step < CPU_SETSIZE && other < 0; ++step) {
-        const int cpu = (here + step) % CPU_SETSIZE;
-        if (CPU_ISSET(cpu, &guard.saved())) {
-            other = cpu;
-        }
-    }
-    Floor floor;
-    floor.sameCpu = roundTripFloor(cycle, count, {here, here});
-    if (other >= 0) {
-        floor.sameCpu = std::min(floor.sameCpu, roundTripFloor(cycle, count, {other, other}));
-        // Last, so that this thread ends on the CPU it started from.
-        floor.crossCpu = roundTripFloor(cycle, count, {here, other});
-    }
-    return floor;
+    return acrossPlacements([&](Placement where) { return roundTripFloor(cycle, count, where); });
 }
 
 /// One discovery walk over addresses 0-30, call by call as the window makes it.
@@ -376,6 +274,9 @@ double percentile(std::vector<double> v, double share) {
 int run(const Options& options, std::ostream& out, std::ostream& err) {
     if (options.clients > 0) {
         return runLoad(options, out, err);
+    }
+    if (options.bulk > 0) {
+        return runBulk(options, out, err);
     }
     vxi11::Vxi11Library vxi;
     CountingLibrary counting(vxi);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 #include <string>
 
@@ -7,11 +8,14 @@ namespace bench {
 
 /// What one run of siclquill-bench measures against.
 struct Options {
-    std::string server; ///< as typed in the window's server box, e.g. "127.0.0.1:40111"
-    int address = 0;    ///< instrument address, as typed in the instrument box
-    int count = 100;    ///< exchanges for the medians
-    int walks = 5;      ///< discovery walks for the walk's median
-    int clients = 0;    ///< load mode when above 0: this many links at once, `count` each
+    std::string server;     ///< as typed in the window's server box, e.g. "127.0.0.1:40111"
+    int address = 0;        ///< instrument address, as typed in the instrument box
+    int count = 100;        ///< exchanges for the medians
+    int walks = 5;          ///< discovery walks for the walk's median
+    int clients = 0;        ///< load mode when above 0: this many links at once, `count` each
+    std::uint64_t bulk = 0; ///< bulk mode when above 0: a waveform block of this many bytes
+    std::string device{};   ///< bulk mode: a VXI-11 device name (inst0) instead of `address`
+    int runs = 5;           ///< bulk mode: transfers of each kind, each with its floor
 };
 
 /// Runs every measurement through the wrappers and prints `NAME VALUE` lines to `out`.
@@ -23,6 +27,15 @@ int run(const Options& options, std::ostream& out, std::ostream& err);
 /// `exchanges_per_s`, `errors` and the median and 99th percentile of one exchange. Returns 0
 /// when there was no error.
 int runLoad(const Options& options, std::ostream& out, std::ostream& err);
+
+/// Bulk mode: `options.runs` times, `:WAV:DATA?` of a block of `options.bulk` bytes read with
+/// one vb_iread, a bare TCP transfer of the same bytes between two processes in every
+/// placement (the floor), and a write of as many bytes (`:DATA <block>`). Prints
+/// `bulk_read_mb_s`, `bulk_write_mb_s`, `bulk_floor_mb_s` (medians), `bulk_read_ratio` and
+/// `bulk_write_ratio` (medians of the per-run ratios) and `bulk_rss_growth_mb` (the growth of
+/// this process's peak resident memory, the caller's buffer included). Returns 0 when every
+/// transfer arrived whole.
+int runBulk(const Options& options, std::ostream& out, std::ostream& err);
 
 /// Most clients of the load mode: each needs an address of its own.
 inline constexpr int kMaxLoadClients = 600;

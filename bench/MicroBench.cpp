@@ -153,6 +153,8 @@ public:
         return 0;
     }
     std::int16_t vb_itrigger(sicl::SessionId) override { return 0; }
+    std::int16_t vb_iremote(sicl::SessionId) override { return 0; }
+    std::int16_t vb_ilocal(sicl::SessionId) override { return 0; }
     std::int16_t vb_ilock(sicl::SessionId) override { return 0; }
     std::int16_t vb_iunlock(sicl::SessionId) override { return 0; }
     std::int16_t vb_itimeout(sicl::SessionId, std::int32_t) override { return 0; }

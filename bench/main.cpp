@@ -11,10 +11,25 @@ namespace {
 int usage() {
     std::cerr << "usage: siclquill-bench --server TEXT --address N [--count K] [--walks W]\n"
                  "                       [--clients C]\n"
+                 "       siclquill-bench --server TEXT (--address N | --device NAME)\n"
+                 "                       --bulk BYTES [--runs R]\n"
                  "  TEXT as typed in the window's server box, e.g. 127.0.0.1:40111\n"
                  "  K exchanges for the medians (default 100), W discovery walks (default 5)\n"
-                 "  C > 0: load mode, C links at once, each doing K \"*IDN?\" exchanges\n";
+                 "  C > 0: load mode, C links at once, each doing K \"*IDN?\" exchanges\n"
+                 "  BYTES: bulk mode, R times (default 5) a waveform block of BYTES (up to\n"
+                 "  268435456) read and written, each against a bare TCP transfer; NAME a\n"
+                 "  VXI-11 device name such as inst0\n";
     return 2;
+}
+
+bool toBytes(const char* text, std::uint64_t& out) {
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(text, &end, 10);
+    if (end == text || *end != '\0' || text[0] == '-' || v == 0 || v > (1ull << 28)) {
+        return false;
+    }
+    out = v;
+    return true;
 }
 
 bool toInt(const char* text, int& out) {
@@ -55,6 +70,17 @@ int main(int argc, char** argv) {
             if (!toInt(value, options.walks) || options.walks < 1) {
                 return usage();
             }
+        } else if (arg == "--bulk") {
+            if (!toBytes(value, options.bulk)) {
+                return usage();
+            }
+        } else if (arg == "--device") {
+            options.device = value;
+            haveAddress = !options.device.empty();
+        } else if (arg == "--runs") {
+            if (!toInt(value, options.runs) || options.runs < 1) {
+                return usage();
+            }
         } else if (arg == "--clients") {
             if (!toInt(value, options.clients) || options.clients < 1 ||
                 options.clients > bench::kMaxLoadClients) {
@@ -64,7 +90,7 @@ int main(int argc, char** argv) {
             return usage();
         }
     }
-    if (!haveServer || !haveAddress) {
+    if (!haveServer || !haveAddress || (!options.device.empty() && options.bulk == 0)) {
         return usage();
     }
     return bench::run(options, std::cout, std::cerr);

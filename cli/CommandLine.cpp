@@ -22,8 +22,9 @@ const std::vector<std::pair<std::string, std::string>> kDeviceOperations = {
     {"spoll", "serial poll: the status byte"},
     {"clear", "device clear"},
     {"trigger", "device trigger"},
-    {"local", "go to local (GTL on the bus)"},
-    {"remote", "assert REN and address the device, which goes to remote"},
+    {"local", "go to local (GTL on the bus; device_local for a device name)"},
+    {"remote", "assert REN and address the device, which goes to remote (device_remote for a "
+               "device name)"},
     {"lock", "lock the device for this program (the shell keeps it until unlock)"},
     {"unlock", "release the lock"},
 };

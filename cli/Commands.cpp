@@ -48,36 +48,60 @@ std::string cutAtTerminator(const std::string& response) {
     return response.substr(0, response.find_first_of("\r\n"));
 }
 
-/// The data of an IEEE 488.2 block: `#` and a digit count N and N digits of length, then the
-/// data (definite length); or `#0` and data up to the final LF (indefinite length).
-std::string unwrapBlock(const std::string& r) {
-    if (r.size() < 2 || r[0] != '#' || r[1] < '0' || r[1] > '9') {
-        throw Failure("the answer is no IEEE 488.2 block (it does not start with # and a digit)");
+/// The header of a definite-length IEEE 488.2 block at the start of `r` (`#`, a digit count N,
+/// N digits of length): its size and the data's length; nothing if `r` does not start with one.
+std::optional<std::pair<std::size_t, std::size_t>> blockHeader(std::string_view r) {
+    if (r.size() < 2 || r[0] != '#' || r[1] < '1' || r[1] > '9') {
+        return std::nullopt;
     }
     const auto digits = static_cast<std::size_t>(r[1] - '0');
-    if (digits == 0) {
-        std::string data = r.substr(2);
-        if (!data.empty() && data.back() == '\n') {
-            data.pop_back();
-        }
-        return data;
-    }
     if (r.size() < 2 + digits) {
-        throw Failure("block header cut short");
+        return std::nullopt;
     }
     std::size_t length = 0;
     for (std::size_t i = 2; i < 2 + digits; ++i) {
         if (r[i] < '0' || r[i] > '9') {
-            throw Failure("block length is not a number");
+            return std::nullopt;
         }
         length = length * 10 + static_cast<std::size_t>(r[i] - '0');
     }
-    const std::size_t have = r.size() - 2 - digits;
+    return std::pair(2 + digits, length);
+}
+
+/// Turns `r`, an IEEE 488.2 block, into its data, in place (a block may be as large as memory
+/// allows, so it is not copied): `#` and a digit count N and N digits of length, then the data
+/// (definite length); or `#0` and data up to the final LF (indefinite length).
+void unwrapBlock(std::string& r) {
+    if (r.size() < 2 || r[0] != '#' || r[1] < '0' || r[1] > '9') {
+        throw Failure("the answer is no IEEE 488.2 block (it does not start with # and a digit)");
+    }
+    if (r[1] == '0') {
+        r.erase(0, 2);
+        if (!r.empty() && r.back() == '\n') {
+            r.pop_back();
+        }
+        return;
+    }
+    const auto header = blockHeader(r);
+    if (!header) {
+        throw Failure(r.size() < 2u + static_cast<std::size_t>(r[1] - '0')
+                          ? "block header cut short"
+                          : "block length is not a number");
+    }
+    const auto [size, length] = *header;
+    const std::size_t have = r.size() - size;
     if (have < length) {
         throw Failure("block cut short: " + std::to_string(have) + " of " + std::to_string(length) +
                       " bytes");
     }
-    return r.substr(2 + digits, length);
+    r.resize(size + length);
+    r.erase(0, size);
+}
+
+/// Errors with which a gateway says it has no interrupt channel to offer.
+bool refusesInterruptChannel(int number) {
+    return number == vxi11::liberr::kNotSupported ||
+           number == vxi11::liberr::kChannelNotEstablished || number == vxi11::liberr::kCallRefused;
 }
 
 std::string hexByte(int value) {
@@ -188,6 +212,13 @@ void Runner::readResponse(SessionId id, std::size_t limit, std::string& response
         if ((reason & (kReasonEnd | kReasonChar)) != 0 || got == 0) {
             return;
         }
+        // A long definite-length block: room for all of it at once, rather than growing (and
+        // copying) the answer piece by piece.
+        if (response.size() == got) {
+            if (const auto header = blockHeader(response)) {
+                response.reserve(std::min(limit, header->first + header->second + 2));
+            }
+        }
         if ((reason & kReasonCount) != 0 && got == piece) {
             piece = kLargePiece; // a large answer: fewer, larger pieces
         }
@@ -197,8 +228,9 @@ void Runner::readResponse(SessionId id, std::size_t limit, std::string& response
 void Runner::printResponse(const char* command, const DeviceAddress& device, std::string response,
                            const ReadOptions& options) {
     Json object{{"command", command}, {"address", device.typed}, {"bytes", response.size()}};
-    std::string data = options.block ? unwrapBlock(response) : std::move(response);
+    std::string data = std::move(response);
     if (options.block) {
+        unwrapBlock(data);
         object["block_bytes"] = data.size();
     }
     if (options.out) {
@@ -301,20 +333,23 @@ void Runner::addressAndSend(const DeviceAddress& device, std::string tail) {
 }
 
 void Runner::local(const DeviceAddress& device) {
-    if (!device.pad) {
-        throw UsageError("local needs a GPIB address");
+    if (device.pad) {
+        addressAndSend(device, std::string(1, static_cast<char>(sicl::gpib::kGtl)));
+    } else {
+        // A device by name may have no bus behind it (a LAN instrument): its link says it.
+        m_sicl.ilocal(deviceSession(device));
     }
-    addressAndSend(device, std::string(1, static_cast<char>(sicl::gpib::kGtl)));
     m_out.result(Json{{"command", "local"}, {"address", device.typed}}, "device to local");
 }
 
 void Runner::remote(const DeviceAddress& device) {
-    if (!device.pad) {
-        throw UsageError("remote needs a GPIB address");
+    if (device.pad) {
+        // With REN asserted, a device addressed to listen goes to remote.
+        m_sicl.igpibrenctl(interfaceSession(), 1);
+        addressAndSend(device, {});
+    } else {
+        m_sicl.iremote(deviceSession(device));
     }
-    // With REN asserted, a device addressed to listen goes to remote.
-    m_sicl.igpibrenctl(interfaceSession(), 1);
-    addressAndSend(device, {});
     m_out.result(Json{{"command", "remote"}, {"address", device.typed}}, "device to remote");
 }
 
@@ -562,7 +597,7 @@ void Runner::waitForSrqByPolling(milliseconds wait) {
     }
 }
 
-void Runner::waitForSrqByInterrupt(milliseconds wait) {
+bool Runner::waitForSrqByInterrupt(milliseconds wait) {
     const auto until =
         wait.count() > 0 ? steady_clock::now() + wait : steady_clock::time_point::max();
     const Interruptible interruptible;
@@ -575,6 +610,12 @@ void Runner::waitForSrqByInterrupt(milliseconds wait) {
                                : vxi11::net::Deadline::never();
         channel = vxi11::SrqChannel::open(address, limit);
     } catch (const vxi11::LibraryError& e) {
+        if (refusesInterruptChannel(e.number())) {
+            // Not every gateway has an interrupt channel; the SRQ line tells the same.
+            m_out.err() << "srq: the gateway offers no interrupt channel (error " << e.number()
+                        << ": " << e.text() << "); polling the SRQ line instead\n";
+            return false;
+        }
         throw SiclError(e.number(), e.text());
     }
     // The gateway calls only when SRQ rises: a line already up would never be reported.
@@ -595,12 +636,12 @@ void Runner::waitForSrqByInterrupt(milliseconds wait) {
             throw SiclError(e.number(), e.text());
         }
     }
+    return true;
 }
 
 void Runner::srq(milliseconds wait, bool secondary, bool interruptChannel) {
-    if (interruptChannel) {
-        waitForSrqByInterrupt(wait);
-    } else {
+    // A refused channel is known within a call or two: the wait starts again as polling.
+    if (!interruptChannel || !waitForSrqByInterrupt(wait)) {
         waitForSrqByPolling(wait);
     }
     bool anyone = false;

@@ -98,7 +98,8 @@ private:
     void addressAndSend(const DeviceAddress& device, std::string tail);
     std::vector<std::pair<int, std::optional<int>>> listeners(bool secondary);
     void waitForSrqByPolling(std::chrono::milliseconds wait);
-    void waitForSrqByInterrupt(std::chrono::milliseconds wait);
+    /// False, with a note on the error stream, when the gateway offers no interrupt channel.
+    bool waitForSrqByInterrupt(std::chrono::milliseconds wait);
 
     Settings m_settings;
     Output& m_out;

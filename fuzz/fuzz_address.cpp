@@ -1,6 +1,7 @@
 // Fuzzes the library's address parser with any text a user may type into the address box.
-// It must either give a well-formed address or refuse with one of its two address errors, and
-// an address it accepts must read back the same when written out in its plain form.
+// It must either give a well-formed address or refuse with one of its three address errors,
+// and an address it accepts must read back the same when written out with the device name it
+// sends.
 //
 // Input: the address text.
 
@@ -23,6 +24,11 @@ bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
+bool isNameCharacter(char c) {
+    return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == ',' || c == '_' ||
+           c == '.';
+}
+
 void checkWellFormed(const vxi11::Address& a) {
     FUZZ_CHECK(!a.host.empty());
     for (char c : a.host) {
@@ -30,25 +36,24 @@ void checkWellFormed(const vxi11::Address& a) {
         FUZZ_CHECK(u > 0x20 && u != 0x7F && c != '[' && c != ']' && c != ',' && c != ';');
     }
     FUZZ_CHECK(a.portmapperPort != 0);
-    FUZZ_CHECK(!a.interfaceName.empty() && isDigit(a.interfaceName.back()));
-    if (a.primary)
-        FUZZ_CHECK(*a.primary >= 0 && *a.primary <= 30);
+    // What goes to create_link is always a name of the documented grammar.
+    FUZZ_CHECK(!a.device.empty() && a.device.size() <= vxi11::kMaxDeviceNameLength);
+    for (char c : a.device) {
+        FUZZ_CHECK(isNameCharacter(c));
+    }
+    if (a.primary) {
+        FUZZ_CHECK(a.deviceSession && *a.primary >= 0 && *a.primary <= 30);
+        std::string name =
+            a.device.substr(0, a.device.find(',')) + "," + std::to_string(*a.primary);
+        if (a.secondary)
+            name += "," + std::to_string(*a.secondary);
+        FUZZ_CHECK(a.device == name);
+    }
     if (a.secondary)
         FUZZ_CHECK(a.primary && *a.secondary >= 0 && *a.secondary <= 30);
-    std::string name = a.interfaceName;
-    if (a.primary)
-        name += "," + std::to_string(*a.primary);
-    if (a.secondary)
-        name += "," + std::to_string(*a.secondary);
-    FUZZ_CHECK(a.deviceName() == name);
-}
-
-std::string plainForm(const vxi11::Address& a) {
-    std::string text =
-        "lan;vxi-11[" + a.host + ":" + std::to_string(a.portmapperPort) + "]:" + a.interfaceName;
-    if (a.primary)
-        text += "," + std::to_string(a.secondary ? *a.primary * 100 + *a.secondary : *a.primary);
-    return text;
+    // A name with a comma is always a device behind an interface.
+    if (a.device.find(',') != std::string::npos)
+        FUZZ_CHECK(a.deviceSession);
 }
 
 } // namespace
@@ -60,17 +65,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         a = vxi11::parseAddress(text);
     } catch (const vxi11::LibraryError& e) {
         FUZZ_CHECK(e.number() == vxi11::liberr::kBadAddressSyntax ||
-                   e.number() == vxi11::liberr::kAddressOutOfRange);
+                   e.number() == vxi11::liberr::kAddressOutOfRange ||
+                   e.number() == vxi11::liberr::kBadDeviceName);
         FUZZ_CHECK(!e.text().empty() && e.text().size() <= vxi11::kMaxErrorText);
         return 0;
     }
     checkWellFormed(a);
-    const std::string plain = plainForm(a);
+    // Written out with the name it sends, the address opens the same kind of session there.
+    const std::string plain =
+        "lan;vxi-11[" + a.host + ":" + std::to_string(a.portmapperPort) + "]:" + a.device;
     if (plain.size() > kLongestAddress)
         return 0;
     const vxi11::Address again = vxi11::parseAddress(plain);
     FUZZ_CHECK(again.host == a.host && again.portmapperPort == a.portmapperPort &&
-               again.interfaceName == a.interfaceName && again.primary == a.primary &&
-               again.secondary == a.secondary);
+               again.device == a.device && again.deviceSession == a.deviceSession);
     return 0;
 }

@@ -139,6 +139,13 @@ def addresses():
         "lan;vxi-11[h\xc3\xa9te]:gpib".encode("latin-1").decode("latin-1"),
         "lan;vxi-11[",
         "gpib0,7",
+        "lan;vxi-11[127.0.0.1:4000]:inst0",
+        "lan;vxi-11[127.0.0.1]:hpib,7",
+        "lan;vxi-11[127.0.0.1]:gpib0,7,5",
+        "lan;vxi-11[127.0.0.1]:HPIB2",
+        "lan;vxi-11[127.0.0.1]:in st0",
+        "lan;vxi-11[127.0.0.1]:inst0\x00\x7f",
+        "lan;vxi-11[127.0.0.1]:" + "x" * 65,
     ]):
         write(t, "address_%02d" % i, text.encode("latin-1"))
 

@@ -34,7 +34,7 @@ std::int32_t AbortService::abort(std::int32_t lid) {
 }
 
 std::int32_t InterruptChannels::create(std::uint64_t connection, const DeviceRemoteFunc& remote) {
-    if (remote.progFamily != DeviceAddrFamily::Tcp || remote.progNum != kDeviceIntr ||
+    if (!m_served || remote.progFamily != DeviceAddrFamily::Tcp || remote.progNum != kDeviceIntr ||
         remote.progVers != kDeviceVersion) {
         return err::kOperationNotSupported;
     }

@@ -34,11 +34,13 @@ private:
 /// The interrupt channels, one per core connection at most.
 class InterruptChannels {
 public:
-    explicit InterruptChannels(const Log& log) : m_log(log) {}
+    /// `served` false: every create_intr_chan is refused with 8.
+    InterruptChannels(const Log& log, bool served) : m_log(log), m_served(served) {}
 
     /// create_intr_chan from `connection`: connects back to the client. 0; 8 for anything but
-    /// TCP and DEVICE_INTR version 1; 29 when the connection has a channel; 6 when it cannot
-    /// be reached (the simulator only ever connects to this machine).
+    /// TCP and DEVICE_INTR version 1 (and always when not served); 29 when the connection has
+    /// a channel; 6 when it cannot be reached (the simulator only ever connects to this
+    /// machine).
     std::int32_t create(std::uint64_t connection, const vxi11::DeviceRemoteFunc& remote);
     /// destroy_intr_chan: 0, or 6 when the connection has no channel.
     std::int32_t destroy(std::uint64_t connection);
@@ -51,6 +53,7 @@ public:
 
 private:
     const Log& m_log;
+    const bool m_served;
     std::mutex m_mutex;
     std::map<std::uint64_t, vxi11::net::TcpConnection> m_channels;
     std::uint32_t m_xid = 0;

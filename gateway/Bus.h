@@ -44,6 +44,7 @@ public:
     /// One command byte, as above.
     void sendCommand(std::uint8_t byte, Clock::time_point now);
     void setAtn(bool on) { m_atn = on; }
+    bool ren() const { return m_ren; }
     /// REN; releasing it returns every device to local and cancels local lockout.
     void setRen(bool on);
     /// Interface clear: unaddresses everything, ends serial-poll mode.

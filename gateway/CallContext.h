@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "vxi11/codec/Xdr.h"
+
 namespace gateway {
 
 using Clock = std::chrono::steady_clock;
@@ -28,6 +30,10 @@ inline constexpr std::chrono::milliseconds kGoneCheckInterval{100};
 struct CallContext {
     std::uint64_t connection = 0;
     GoneCheck gone = [] { return false; };
+    /// Memory a body may take for its reply's data (device_read's): the connection hands the
+    /// same back after each reply, so that large answers do not allocate and fault in fresh
+    /// pages every time. May be null.
+    vxi11::xdr::Bytes* spare = nullptr;
 };
 
 /// Milliseconds from the wire as a deadline; 0xFFFFFFFF and other huge values simply lie far

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -23,16 +24,50 @@ struct InstrumentFaults {
     bool crlf = false;
 };
 
-/// One simulated instrument on the bus.
+/// What a command of an instrument's table does beyond a fixed answer.
+enum class Behaviour {
+    /// `WAV:POIN N`: the number of bytes of the next waveform block, 1 to 256 MiB.
+    SetWaveformPoints,
+    /// `WAV:POIN?`: that number.
+    WaveformPoints,
+    /// `WAV:DATA?`: an IEEE 488.2 definite-length block of that many bytes of a deterministic
+    /// waveform (see waveformBytes), made as it is read, so it holds no memory of its size.
+    WaveformData,
+    /// `DATA <block>`: takes a definite-length block of any size, counting its bytes.
+    AcceptBlock,
+    /// `DATA:COUN?`: the block bytes taken so far.
+    AcceptedBytes,
+};
+
+/// Largest waveform block.
+inline constexpr std::uint64_t kMaxWaveformPoints = std::uint64_t{256} << 20;
+/// Points of the waveform until `WAV:POIN` sets others.
+inline constexpr std::uint64_t kDefaultWaveformPoints = 1000;
+
+/// One simulated instrument: on the bus at (pad, sad), or, with a `name`, a LAN instrument that
+/// is a VXI-11 device of its own.
 struct InstrumentConfig {
     int pad = 0;            ///< primary address, 0-30
     std::optional<int> sad; ///< secondary address, 0-30, if the instrument has one
-    std::string idn;        ///< answer to *IDN? (without terminator)
+    /// The VXI-11 device name of a LAN instrument (matched without regard to case); empty for an
+    /// instrument on the bus.
+    std::string name;
+    std::string idn; ///< answer to *IDN? (without terminator)
     /// Device-specific queries and their fixed answers (without terminator), matched without
     /// regard to case, e.g. {"MEAS:VOLT:DC?", "+1.234567E+00"}.
     std::vector<std::pair<std::string, std::string>> queries;
+    /// Commands with a behaviour of their own, matched as the queries are.
+    std::vector<std::pair<std::string, Behaviour>> commands;
     InstrumentFaults faults;
 };
+
+/// The waveform commands (`WAV:POIN`, `WAV:POIN?`, `WAV:DATA?`, `DATA`, `DATA:COUN?`, short and
+/// long forms) as the demo scope and `inst0` have them.
+std::vector<std::pair<std::string, Behaviour>> waveformCommands();
+
+/// Writes bytes [offset, offset + out.size()) of the waveform that `WAV:DATA?` sends: a sine of
+/// period 1021, each period told apart from the last by its number (a misplaced piece shows).
+void waveformBytes(std::uint64_t offset, std::span<std::uint8_t> out);
 
 /// Limits that keep a misbehaving or hostile client from exhausting the simulator.
 struct SimulatorLimits {
@@ -40,9 +75,10 @@ struct SimulatorLimits {
     std::size_t maxLinks = 256;      ///< links at once (create_link answers 9 beyond)
     /// Largest device_write data accepted (create_link's maxRecvSize); more is error 5.
     std::uint32_t maxRecvSize = 65536;
-    /// Largest device_read answer per call (the server's buffer); larger requests get this
-    /// many bytes with no reason bit set and the client reads again.
-    std::uint32_t maxReadChunk = 1 << 20;
+    /// Largest device_read answer per call; larger requests get this many bytes with no reason
+    /// bit set and the client reads again. A waveform is made as it is sent, so this takes no
+    /// memory.
+    std::uint32_t maxReadChunk = 1u << 30;
     /// Largest RPC record; beyond it the connection is closed. 0 = 2 x maxRecvSize + 2048.
     std::size_t maxRecordSize = 0;
     std::size_t maxFragmentsPerRecord = 4096;
@@ -61,19 +97,28 @@ using Log = std::function<void(std::string_view)>;
 
 /// What the simulator serves and where.
 struct SimulatorConfig {
-    std::vector<InstrumentConfig> instruments;
+    std::vector<InstrumentConfig> instruments; ///< on the bus
+    /// LAN instruments (each with a `name`), VXI-11 devices of their own beside the bus.
+    std::vector<InstrumentConfig> lanInstruments;
     int busAddress = 0;                      ///< the gateway's own GPIB address
     std::string listenAddress = "127.0.0.1"; ///< numeric IPv4 address to bind
     /// Own portmapper port; 0 = a free one (the program uses 111).
     std::uint16_t portmapperPort = 0;
     /// Register with a running system portmapper on 127.0.0.1:111 instead of serving one.
     bool registerWithSystemPortmapper = false;
+    /// Serve create_intr_chan; false refuses it with 8, as gateways without one do.
+    bool interruptChannels = true;
     SimulatorLimits limits;
     Log log;
 };
 
 /// The ready-made bench of `--demo`: a DMM at 22 (CR LF answers), a counter/source at 3, a
-/// scope at 9 with a long *IDN? answer, and a switch unit at 5 with secondary address 2.
+/// scope at 9 with a long *IDN? answer and the waveform commands, and a switch unit at 5 with
+/// secondary address 2.
 std::vector<InstrumentConfig> demoBench();
+/// The LAN instrument of `--demo`: `inst0`, a scope with the waveform commands.
+InstrumentConfig demoLanInstrument();
+/// A LAN instrument named `name` answering *IDN? with `idn` (a made-up one when empty).
+InstrumentConfig lanInstrument(std::string name, std::string idn = {});
 
 } // namespace gateway

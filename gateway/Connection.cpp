@@ -11,6 +11,14 @@ namespace gateway {
 
 using vxi11::net::RecordStream;
 
+namespace {
+
+/// Bytes of a waveform made and sent at a time: large enough for few system calls, small
+/// enough to stay in the cache between being made and being copied to the socket.
+constexpr std::size_t kWaveformPiece = 256 * 1024;
+
+} // namespace
+
 void Connection::log(const std::string& line) const {
     const Log& log = m_server.config().log;
     if (log) {
@@ -19,7 +27,7 @@ void Connection::log(const std::string& line) const {
 }
 
 bool Connection::answer(const CallContext& context, vxi11::xdr::ByteView record) {
-    const Outcome out = m_server.dispatch().handle(context, m_service, record, false);
+    Outcome out = m_server.dispatch().handle(context, m_service, record, false);
     if (out.drop) {
         return false;
     }
@@ -27,18 +35,53 @@ bool Connection::answer(const CallContext& context, vxi11::xdr::ByteView record)
         return true;
     }
     try {
-        // A client that does not read holds only this thread; stop() ends the send.
-        m_socket.sendAll(vxi11::rpc::frameRecord(out.reply), vxi11::net::Deadline::never());
-        return true;
+        send(out);
     } catch (const vxi11::net::TransportError&) {
         return false;
     }
+    if (out.payload.head.capacity() > m_spare.capacity()) {
+        m_spare = std::move(out.payload.head);
+    }
+    return true;
+}
+
+void Connection::send(const Outcome& out) {
+    using vxi11::xdr::ByteView;
+    const AnswerBytes& data = out.payload;
+    const std::size_t pad = vxi11::xdr::padding(static_cast<std::size_t>(data.size()));
+    std::uint8_t mark[4];
+    vxi11::xdr::storeBe32(mark, static_cast<std::uint32_t>(out.reply.size() + data.size() + pad) |
+                                    vxi11::rpc::kLastFragment);
+    static constexpr std::uint8_t kZeros[3] = {};
+    const ByteView padding(kZeros, pad);
+    // A client that does not read holds only this thread; stop() ends the send.
+    const auto never = vxi11::net::Deadline::never();
+    if (data.waveformLength == 0) {
+        // One system call for the record, the data sent from where it lies.
+        m_socket.sendAll({mark, out.reply, data.head, data.tail, padding}, never);
+        return;
+    }
+    // A waveform is made a piece at a time as the socket takes it: memory stays the same
+    // whatever the size of the block.
+    m_socket.sendAll({mark, out.reply, data.head}, never);
+    if (!m_waveform) {
+        m_waveform = std::make_unique_for_overwrite<std::uint8_t[]>(kWaveformPiece);
+    }
+    for (std::uint64_t done = 0; done < data.waveformLength;) {
+        const auto n = static_cast<std::size_t>(
+            std::min<std::uint64_t>(kWaveformPiece, data.waveformLength - done));
+        const std::span<std::uint8_t> piece(m_waveform.get(), n);
+        waveformBytes(data.waveformOffset + done, piece);
+        m_socket.sendAll(piece, never);
+        done += n;
+    }
+    m_socket.sendAll({data.tail, padding}, never);
 }
 
 void Connection::serve() {
     const SimulatorLimits& limits = m_server.config().limits;
     RecordStream stream(limits.maxRecordSize, limits.maxFragmentsPerRecord);
-    const CallContext context{m_id, [this] { return m_socket.peerClosed(); }};
+    const CallContext context{m_id, [this] { return m_socket.peerClosed(); }, &m_spare};
     // One blocking receive per request: stop() ends it by shutting the connection down, and
     // the receive time-out (the idle time-out) when the client is silent. A record begun must
     // complete within the idle time-out, however slowly its bytes arrive.

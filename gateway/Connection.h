@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 namespace gateway {
@@ -36,6 +37,8 @@ public:
 private:
     /// Dispatches one record and sends its reply; false when the connection is to end.
     bool answer(const CallContext& context, vxi11::xdr::ByteView record);
+    /// Sends the reply of `out` as one record; throws TransportError.
+    void send(const Outcome& out);
     void log(const std::string& line) const;
 
     const std::uint64_t m_id;
@@ -44,6 +47,10 @@ private:
     Server& m_server;
     std::mutex m_socketMutex; ///< closing against a shutdown from stop()
     vxi11::net::TcpConnection m_socket;
+    /// The memory of the last reply's payload, handed to the next call (CallContext::spare).
+    vxi11::xdr::Bytes m_spare;
+    /// Where a waveform is made on its way to the socket; allocated on first use.
+    std::unique_ptr<std::uint8_t[]> m_waveform;
     std::atomic<bool> m_done{false};
 };
 

@@ -12,6 +12,9 @@ using namespace vxi11;
 
 namespace {
 
+/// Most bytes a read with a termination character takes at once: they are looked through, so
+/// they are made before the reply is sent.
+constexpr std::uint64_t kTermCharPiece = 1 << 20;
 /// How much of a device name from the wire the log shows.
 constexpr std::size_t kShownNameLength = 40;
 /// docmd element sizes: bytes of a command string, a 16-bit word, a 32-bit word.
@@ -181,19 +184,25 @@ std::optional<CreateLinkResp> CoreService::createLink(const CallContext& call,
                                                       const CreateLinkParms& a) {
     CreateLinkResp r;
     log("core create_link device=\"" + printable(a.device) + "\"");
-    const auto parsed = parseDeviceName(a.device);
-    if (const auto* code = std::get_if<std::int32_t>(&parsed)) {
-        r.error = *code;
-        return r;
+    DeviceName name;
+    Instrument* device = m_bus.findLan(a.device);
+    if (device != nullptr) {
+        name.isInterface = false;
+        name.lan = device->name();
+    } else {
+        const auto parsed = parseDeviceName(a.device);
+        if (const auto* code = std::get_if<std::int32_t>(&parsed)) {
+            r.error = *code;
+            return r;
+        }
+        name = std::get<DeviceName>(parsed);
+        if (!name.isInterface) {
+            const GuardedBus::Lock lk = m_bus.lock();
+            device = m_bus.bus().find(name.pad, name.sad);
+        }
     }
-    const DeviceName name = std::get<DeviceName>(parsed);
-    Instrument* device = nullptr;
-    if (!name.isInterface) {
-        const GuardedBus::Lock lk = m_bus.lock();
-        device = m_bus.bus().find(name.pad, name.sad);
-    }
-    const auto created =
-        m_links.create(call.connection, name, device, a.lockDevice, a.lockTimeout, call.gone);
+    const auto created = m_links.create(call.connection, name, device, a.device, a.lockDevice,
+                                        a.lockTimeout, call.gone);
     if (!created) {
         return std::nullopt;
     }
@@ -228,7 +237,8 @@ std::optional<DeviceWriteResp> CoreService::write(const CallContext& call,
             targets = bus.listeners();
         } else if (link.device != nullptr) {
             targets.push_back(link.device);
-            if (bus.snapshot(now).ren) {
+            // A device on the bus goes to remote when addressed with REN asserted.
+            if (link.name.lan.empty() && bus.ren()) {
                 link.device->remote = true;
             }
         }
@@ -244,21 +254,20 @@ std::optional<DeviceWriteResp> CoreService::write(const CallContext& call,
     });
 }
 
-std::optional<DeviceReadResp> CoreService::read(const CallContext& call, const DeviceReadParms& a) {
-    return onDevice<DeviceReadResp>(
-        call, a, noRefusal, [&](GuardedBus::Lock& lk, const LinkView& link, DeviceReadResp& r) {
-            if (a.requestSize == 0) {
-                r.reason = reason::kReqCnt;
-                return std::optional(r);
-            }
-            return readFrom(lk, call, link, a);
-        });
+std::optional<ReadAnswer> CoreService::read(const CallContext& call, const DeviceReadParms& a) {
+    return onDevice<ReadAnswer>(call, a, noRefusal,
+                                [&](GuardedBus::Lock& lk, const LinkView& link, ReadAnswer& r) {
+                                    if (a.requestSize == 0) {
+                                        r.reason = reason::kReqCnt;
+                                        return std::optional(r);
+                                    }
+                                    return readFrom(lk, call, link, a);
+                                });
 }
 
-std::optional<DeviceReadResp> CoreService::readFrom(GuardedBus::Lock& lk, const CallContext& call,
-                                                    const LinkView& link,
-                                                    const DeviceReadParms& a) {
-    DeviceReadResp r;
+std::optional<ReadAnswer> CoreService::readFrom(GuardedBus::Lock& lk, const CallContext& call,
+                                                const LinkView& link, const DeviceReadParms& a) {
+    ReadAnswer r;
     // The I/O time-out starts once the lock is ours.
     const auto deadline = deadlineAfter(a.ioTimeout);
     Bus& bus = m_bus.bus();
@@ -292,25 +301,34 @@ std::optional<DeviceReadResp> CoreService::readFrom(GuardedBus::Lock& lk, const 
     }
     Instrument* s = source();
     const auto now = Clock::now();
+    if (call.spare != nullptr) {
+        r.data.head = std::move(*call.spare);
+    }
     if (serialPollByte()) {
-        r.data.push_back(s->serialPoll(now));
+        r.data.head.assign(1, s->serialPoll(now));
         r.reason = reason::kEnd | (a.requestSize == 1 ? reason::kReqCnt : 0);
         return r;
     }
-    const std::size_t max = std::min(a.requestSize, m_limits.maxReadChunk);
+    const std::uint64_t max = std::min(a.requestSize, m_limits.maxReadChunk);
     const bool termSet = (a.flags & flags::kTermChrSet) != 0;
     const auto term = static_cast<std::uint8_t>(a.termChar); // the character is the low 8 bits
     bool end = false;
-    const std::string data =
-        s->takeOutput(max, termSet ? std::optional(term) : std::nullopt, end, now);
-    r.data.assign(data.begin(), data.end());
+    if (termSet) {
+        // The character is looked for in the bytes themselves: made now, a bounded piece.
+        r.data.head.resize(static_cast<std::size_t>(
+            std::min({max, s->readable(now), std::uint64_t{kTermCharPiece}})));
+        r.data.head.resize(s->takeOutput(r.data.head, term, end, now));
+    } else {
+        s->takeOutput(max, r.data, end, now);
+    }
+    const std::uint64_t size = r.data.size();
     if (end) {
         r.reason |= reason::kEnd;
     }
-    if (termSet && !data.empty() && static_cast<std::uint8_t>(data.back()) == term) {
+    if (termSet && size > 0 && r.data.at(size - 1) == term) {
         r.reason |= reason::kChr;
     }
-    if (data.size() == a.requestSize) {
+    if (size == a.requestSize) {
         r.reason |= reason::kReqCnt;
     }
     return r;
@@ -381,7 +399,10 @@ std::optional<DeviceError> CoreService::clear(const CallContext& call,
 std::optional<DeviceError> CoreService::remote(const CallContext& call,
                                                const DeviceGenericParms& a) {
     return generic(call, a, false, std::nullopt, [this](Instrument& d) {
-        m_bus.bus().setRen(true);
+        // A LAN instrument has no bus line to assert.
+        if (d.name().empty()) {
+            m_bus.bus().setRen(true);
+        }
         d.remote = true;
     });
 }

@@ -15,6 +15,14 @@
 
 namespace gateway {
 
+/// device_read's results: the error, the reason and the data, part of which (a waveform) may
+/// be made only as the reply is sent.
+struct ReadAnswer {
+    std::int32_t error = 0;
+    std::int32_t reason = 0;
+    AnswerBytes data;
+};
+
 class CoreService {
 public:
     CoreService(LinkTable& links, GuardedBus& bus, const SimulatorLimits& limits, const Log& log)
@@ -29,8 +37,7 @@ public:
                                                   const vxi11::DeviceLink& a);
     std::optional<vxi11::DeviceWriteResp> write(const CallContext& call,
                                                 const vxi11::DeviceWriteParms& a);
-    std::optional<vxi11::DeviceReadResp> read(const CallContext& call,
-                                              const vxi11::DeviceReadParms& a);
+    std::optional<ReadAnswer> read(const CallContext& call, const vxi11::DeviceReadParms& a);
     std::optional<vxi11::DeviceReadStbResp> readStb(const CallContext& call,
                                                     const vxi11::DeviceGenericParms& a);
     std::optional<vxi11::DeviceError> trigger(const CallContext& call,
@@ -68,9 +75,8 @@ private:
     generic(const CallContext& call, const vxi11::DeviceGenericParms& a, bool allowedOnInterface,
             std::optional<std::uint8_t> interfaceCommand, Act act);
     /// device_read's body once the device may be read.
-    std::optional<vxi11::DeviceReadResp> readFrom(GuardedBus::Lock& lk, const CallContext& call,
-                                                  const LinkView& link,
-                                                  const vxi11::DeviceReadParms& a);
+    std::optional<ReadAnswer> readFrom(GuardedBus::Lock& lk, const CallContext& call,
+                                       const LinkView& link, const vxi11::DeviceReadParms& a);
     void log(const std::string& line) const;
 
     LinkTable& m_links;

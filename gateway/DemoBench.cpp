@@ -28,6 +28,7 @@ std::vector<InstrumentConfig> demoBench() {
     scope.idn = "Quenby Measurement Systems Incorporated,QS-4054 Four Channel Digital Storage "
                 "Oscilloscope 500 MHz 5 GSa/s,QMS2024-0090417,FW 03.12.0045 build 2207";
     scope.queries = {{"MEAS:FREQ?", "+9.99987E+05"}, {"ACQ:STATE?", "RUN"}};
+    scope.commands = waveformCommands();
     bench.push_back(scope);
 
     InstrumentConfig switcher;
@@ -38,6 +39,24 @@ std::vector<InstrumentConfig> demoBench() {
     bench.push_back(switcher);
 
     return bench;
+}
+
+InstrumentConfig demoLanInstrument() {
+    InstrumentConfig scope = lanInstrument(
+        "inst0", "Marrow Scientific,MX-3012 LAN Oscilloscope 200 MHz,MS3012-0417,2.1.0");
+    scope.queries = {{"MEAS:VPP?", "+2.0137E+00"}, {"ACQ:STATE?", "STOP"}};
+    scope.commands = waveformCommands();
+    return scope;
+}
+
+InstrumentConfig lanInstrument(std::string name, std::string idn) {
+    InstrumentConfig instrument;
+    if (idn.empty()) {
+        idn = "Siclquill Simulated Instruments,LAN-" + name + ",0,1.0";
+    }
+    instrument.name = std::move(name);
+    instrument.idn = std::move(idn);
+    return instrument;
 }
 
 } // namespace gateway

@@ -54,6 +54,9 @@ bool allDigits(std::string_view s) {
 } // namespace
 
 std::string DeviceName::canonical() const {
+    if (!lan.empty()) {
+        return lan;
+    }
     return vxi11::formatDeviceName(kInterfaceName, isInterface ? std::nullopt : std::optional(pad),
                                    sad);
 }

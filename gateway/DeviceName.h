@@ -15,8 +15,9 @@ struct DeviceName {
     bool isInterface = true;
     int pad = -1;           ///< 0-30 on a device link
     std::optional<int> sad; ///< 0-30 (96-126 on the wire name are accepted as 0-30)
+    std::string lan;        ///< a LAN instrument's name as configured; empty on the bus
 
-    /// Canonical form: "gpib0", "gpib0,5", "gpib0,5,2".
+    /// Canonical form: "gpib0", "gpib0,5", "gpib0,5,2", or the LAN instrument's name.
     std::string canonical() const;
 };
 

@@ -51,7 +51,16 @@ const char* coreProcName(std::uint32_t p) {
 }
 
 Outcome reply(xdr::Bytes message) {
-    return {std::move(message), false};
+    return {std::move(message), false, {}};
+}
+
+/// device_read's reply with its data as the payload: the results up to the data's length.
+Outcome readReply(std::uint32_t xid, ReadAnswer answer) {
+    xdr::Encoder e(rpc::encodeAcceptedReply(xid, rpc::AcceptStat::Success));
+    e.putInt(answer.error);
+    e.putInt(answer.reason);
+    e.putUint(static_cast<std::uint32_t>(answer.data.size()));
+    return {e.take(), false, std::move(answer.data)};
 }
 
 Outcome garbage(std::uint32_t xid) {
@@ -146,11 +155,14 @@ Outcome Dispatch::run(const CallContext& context, const rpc::ParsedCall& call, B
     if constexpr (requires { args->lid; }) {
         lid = args->lid;
     }
-    std::optional<typename P::Result> result;
+    // The body's own result type: P::Result, or for device_read its data to be made later.
+    using Result = typename std::invoke_result_t<Body, const CallContext&,
+                                                 const typename P::Args&>::value_type;
+    std::optional<Result> result;
     const std::optional<Fault> fault = takeFault(lid);
     if (fault && fault->drop) {
         log(name() + ": dropping the connection");
-        return {{}, true};
+        return {{}, true, {}};
     }
     if (fault) {
         result.emplace();
@@ -160,7 +172,7 @@ Outcome Dispatch::run(const CallContext& context, const rpc::ParsedCall& call, B
     }
     if (!result) {
         log(name() + ": connection ends");
-        return {{}, true};
+        return {{}, true, {}};
     }
     // Every call passes here: build the line only when someone reads it.
     if (m_log) {
@@ -172,7 +184,11 @@ Outcome Dispatch::run(const CallContext& context, const rpc::ParsedCall& call, B
         }
         m_log(line);
     }
-    return reply(encodeReplyFor<P>(call.header.xid, *result));
+    if constexpr (std::is_same_v<Result, ReadAnswer>) {
+        return readReply(call.header.xid, std::move(*result));
+    } else {
+        return reply(encodeReplyFor<P>(call.header.xid, *result));
+    }
 }
 
 Outcome Dispatch::portmap(const rpc::ParsedCall& call, bool udp) {

@@ -27,6 +27,10 @@ enum class Service { Portmap, Core, Abort };
 struct Outcome {
     vxi11::xdr::Bytes reply; ///< empty: send nothing
     bool drop = false;       ///< close the connection instead
+    /// Sent after `reply`, with its XDR padding: device_read's data, which is the last item of
+    /// its reply, so the data is never copied into an encoding, and a waveform is made only
+    /// as it is sent. TCP only.
+    AnswerBytes payload;
 };
 
 class Dispatch {

@@ -1,12 +1,32 @@
 #include "gateway/GuardedBus.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace gateway {
 
-GuardedBus::GuardedBus(const std::vector<InstrumentConfig>& instruments, int busAddress,
+GuardedBus::GuardedBus(const std::vector<InstrumentConfig>& instruments,
+                       const std::vector<InstrumentConfig>& lanInstruments, int busAddress,
                        std::size_t maxQueueBytes)
-    : m_bus(instruments, busAddress, maxQueueBytes) {}
+    : m_bus(instruments, busAddress, maxQueueBytes) {
+    m_lan.reserve(lanInstruments.size());
+    for (const InstrumentConfig& c : lanInstruments) {
+        m_lan.emplace_back(c, maxQueueBytes);
+    }
+}
+
+Instrument* GuardedBus::findLan(std::string_view name) {
+    // Instruments compare device names without regard to case.
+    const auto same = [name](const Instrument& i) {
+        return std::equal(name.begin(), name.end(), i.name().begin(), i.name().end(),
+                          [](char a, char b) {
+                              return std::tolower(static_cast<unsigned char>(a)) ==
+                                     std::tolower(static_cast<unsigned char>(b));
+                          });
+    };
+    const auto it = std::find_if(m_lan.begin(), m_lan.end(), same);
+    return it == m_lan.end() ? nullptr : &*it;
+}
 
 Clock::time_point GuardedBus::nextLook(Clock::time_point deadline, Clock::time_point now,
                                        std::optional<Clock::time_point> hint) {
@@ -51,6 +71,15 @@ std::optional<InstrumentSnapshot> GuardedBus::instrument(int pad, std::optional<
     if (i == nullptr) {
         return std::nullopt;
     }
+    return i->snapshot(Clock::now());
+}
+
+std::optional<InstrumentSnapshot> GuardedBus::instrument(std::string_view lanName) {
+    Instrument* i = findLan(lanName);
+    if (i == nullptr) {
+        return std::nullopt;
+    }
+    const Lock lk(m_mutex);
     return i->snapshot(Clock::now());
 }
 

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace gateway {
@@ -19,12 +20,16 @@ class GuardedBus {
 public:
     using Lock = std::unique_lock<std::mutex>;
 
-    GuardedBus(const std::vector<InstrumentConfig>& instruments, int busAddress,
+    GuardedBus(const std::vector<InstrumentConfig>& instruments,
+               const std::vector<InstrumentConfig>& lanInstruments, int busAddress,
                std::size_t maxQueueBytes);
 
-    /// Locks the bus; the bus may be used while the lock is held.
+    /// Locks the bus; the bus and the LAN instruments may be used while the lock is held.
     Lock lock() { return Lock(m_mutex); }
     Bus& bus() { return m_bus; }
+    /// The LAN instrument named `name` (without regard to case), if there is one. The set and
+    /// the names never change, so finding needs no lock; using the instrument does.
+    Instrument* findLan(std::string_view name);
 
     /// Waits, with `lk` held, until `ready()` holds or `deadline` passes, `aborted()` says the
     /// call was aborted, the server stops or the client goes away. `wakeHint` may name an
@@ -44,6 +49,7 @@ public:
 
     BusSnapshot snapshot();
     std::optional<InstrumentSnapshot> instrument(int pad, std::optional<int> sad);
+    std::optional<InstrumentSnapshot> instrument(std::string_view lanName);
     bool setInstrumentFaults(int pad, std::optional<int> sad, const InstrumentFaults& faults);
 
 private:
@@ -54,6 +60,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     Bus m_bus;
+    std::vector<Instrument> m_lan; ///< built once, never resized: links keep pointers
     bool m_stopping = false;
     bool m_lastSrq = false; ///< SRQ as last seen, to tell its rising edge
 };

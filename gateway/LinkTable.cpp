@@ -28,7 +28,8 @@ std::int32_t LinkTable::nextLidLocked() {
 
 std::optional<LinkTable::Created> LinkTable::create(std::uint64_t connection,
                                                     const DeviceName& name, Instrument* device,
-                                                    bool lockDevice, std::uint32_t lockTimeoutMs,
+                                                    const std::string& requested, bool lockDevice,
+                                                    std::uint32_t lockTimeoutMs,
                                                     const GoneCheck& gone) {
     Lock lk(m_mutex);
     if (m_links.size() >= m_maxLinks) {
@@ -61,7 +62,7 @@ std::optional<LinkTable::Created> LinkTable::create(std::uint64_t connection,
         }
     }
     Link link;
-    link.view = LinkView{lid, name, key, device};
+    link.view = LinkView{lid, name, key, device, requested};
     link.connection = connection;
     m_links.emplace(lid, std::move(link));
     return Created{err::kNoError, lid};
@@ -337,8 +338,8 @@ std::vector<LinkInfo> LinkTable::infos() const {
     std::vector<LinkInfo> out;
     for (const auto& [lid, link] : m_links) {
         const auto it = m_locks.find(link.view.key);
-        out.push_back(
-            {lid, link.view.key, link.connection, it != m_locks.end() && it->second == lid});
+        out.push_back({lid, link.view.key, link.view.requested, link.connection,
+                       it != m_locks.end() && it->second == lid});
     }
     return out;
 }

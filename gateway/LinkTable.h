@@ -28,6 +28,7 @@ struct LinkView {
     DeviceName name;
     std::string key;              ///< canonical device name, also the key of the device's lock
     Instrument* device = nullptr; ///< null on the interface link and where nothing is present
+    std::string requested;        ///< the name as create_link gave it
 };
 
 class LinkTable {
@@ -45,8 +46,8 @@ public:
     /// for the device's lock and takes it; refused with 11 if it does not get it, and with 9
     /// when the table is full. Nothing when the client went away (or the server stops) first.
     std::optional<Created> create(std::uint64_t connection, const DeviceName& name,
-                                  Instrument* device, bool lockDevice, std::uint32_t lockTimeoutMs,
-                                  const GoneCheck& gone);
+                                  Instrument* device, const std::string& requested, bool lockDevice,
+                                  std::uint32_t lockTimeoutMs, const GoneCheck& gone);
     /// destroy_link: 0, or 4 when `connection` has no such link. Releases its lock.
     std::int32_t destroy(std::int32_t lid, std::uint64_t connection);
     /// Destroys every link of a connection that ended and releases their locks.

@@ -40,9 +40,10 @@ class Simulator::Impl {
 public:
     explicit Impl(SimulatorConfig configuration)
         : config(normalised(std::move(configuration))), links(config.limits.maxLinks),
-          bus(config.instruments, config.busAddress, config.limits.maxQueueBytes),
-          portmap(config.log), interrupts(config.log), abort(links, bus, config.log),
-          core(links, bus, config.limits, config.log),
+          bus(config.instruments, config.lanInstruments, config.busAddress,
+              config.limits.maxQueueBytes),
+          portmap(config.log), interrupts(config.log, config.interruptChannels),
+          abort(links, bus, config.log), core(links, bus, config.limits, config.log),
           dispatch({portmap, core, abort, interrupts, links, bus}, config.log),
           server(config, dispatch, links, interrupts) {}
 
@@ -163,7 +164,14 @@ BusSnapshot Simulator::bus() const {
     return m_impl->bus.snapshot();
 }
 
+std::optional<InstrumentSnapshot> Simulator::instrument(std::string_view name) const {
+    return m_impl->bus.instrument(name);
+}
+
 std::optional<std::int32_t> Simulator::lockHolder(std::string_view device) const {
+    if (const Instrument* lan = m_impl->bus.findLan(device)) {
+        return m_impl->links.lockHolder(lan->name());
+    }
     const auto parsed = parseDeviceName(device);
     const auto* name = std::get_if<DeviceName>(&parsed);
     if (name == nullptr) {

@@ -45,8 +45,10 @@ public:
     std::vector<LinkInfo> links() const;
     std::vector<DestroyedLink> destroyedLinks() const;
     std::optional<InstrumentSnapshot> instrument(int pad, std::optional<int> sad = {}) const;
+    /// The LAN instrument named `name`, if any.
+    std::optional<InstrumentSnapshot> instrument(std::string_view name) const;
     BusSnapshot bus() const;
-    /// Holder of the lock on a device name ("gpib0", "gpib0,5"), if any.
+    /// Holder of the lock on a device name ("gpib0", "gpib0,5", "inst0"), if any.
     std::optional<std::int32_t> lockHolder(std::string_view device) const;
     /// RPC calls handled so far (all programs).
     std::uint64_t callCount() const;

@@ -20,6 +20,7 @@ struct InstrumentSnapshot {
     std::size_t errorCount = 0;       ///< entries in the error queue
     unsigned triggerCount = 0;
     unsigned clearCount = 0;
+    std::uint64_t acceptedBytes = 0; ///< block data taken by `DATA <block>`
     bool remote = false;
     bool lockout = false;
     bool listener = false; ///< addressed to listen on the bus
@@ -41,7 +42,8 @@ struct BusSnapshot {
 /// A live link.
 struct LinkInfo {
     std::int32_t lid = 0;
-    std::string device; ///< canonical name: "gpib0", "gpib0,5" or "gpib0,5,2"
+    std::string device;    ///< canonical name: "gpib0", "gpib0,5", "gpib0,5,2" or "inst0"
+    std::string requested; ///< the name as create_link gave it
     std::uint64_t connection = 0;
     bool holdsLock = false;
 };

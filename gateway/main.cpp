@@ -3,6 +3,8 @@
 #include "gateway/Simulator.h"
 #include "vxi11/codec/Portmap.h"
 
+#include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +22,12 @@ constexpr long kMaxAddress = 30;
 constexpr long kMaxIdleSeconds = 86400;
 /// Longest number an option takes.
 constexpr std::size_t kMaxDigits = 9;
+/// What --max-recv-size takes: a gateway must take 1024 bytes; beyond 16 MiB a hostile client
+/// could make every connection hold a large buffer.
+constexpr long kMinRecvSize = 1024;
+constexpr long kMaxRecvSize = 16L << 20;
+/// Longest LAN instrument name (the library sends names of up to 64 bytes).
+constexpr std::size_t kMaxDeviceName = 64;
 
 const char* const kUsage =
     "Usage: siclquill-gateway [OPTIONS]\n"
@@ -32,8 +40,14 @@ const char* const kUsage =
     "  --bus-address N          the gateway's own GPIB address, 0-30 (default 0)\n"
     "  --instrument PAD[,SAD][=IDN]\n"
     "                           add an instrument (repeatable)\n"
+    "  --device NAME[=IDN]      add a LAN instrument, a VXI-11 device named NAME\n"
+    "                           (letters, digits, _ and .; a letter first), not on the bus\n"
+    "                           (repeatable)\n"
     "  --demo                   add the demo bench: DMM at 22, counter at 3, scope at 9,\n"
-    "                           switch unit at 5 with secondary address 2\n"
+    "                           switch unit at 5 with secondary address 2, and the LAN\n"
+    "                           scope inst0\n"
+    "  --max-recv-size BYTES    largest device_write data taken at once, 1024 to\n"
+    "                           16777216 (default 65536): clients split longer writes\n"
     "  --idle-timeout SECONDS   close a connection that holds no link and stays silent,\n"
     "                           or that takes longer to send one call, after SECONDS\n"
     "                           (default 600; 0 = never)\n"
@@ -86,6 +100,39 @@ bool parseInstrument(std::string_view text, gateway::InstrumentConfig& out) {
     return true;
 }
 
+/// A LAN instrument's name: what the library sends as it is, and nothing that names the bus.
+bool parseDevice(std::string_view text, gateway::InstrumentConfig& out) {
+    const std::size_t eq = text.find('=');
+    const std::string_view name = text.substr(0, eq);
+    const auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (name.empty() || name.size() > kMaxDeviceName || !letter(name.front())) {
+        return false;
+    }
+    for (char c : name) {
+        if (!letter(c) && !(c >= '0' && c <= '9') && c != '_' && c != '.') {
+            return false;
+        }
+    }
+    std::string lower;
+    for (char c : name.substr(0, 4)) {
+        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    if (lower == "gpib" || lower == "hpib") {
+        return false;
+    }
+    out = gateway::lanInstrument(std::string(name), eq == std::string_view::npos
+                                                        ? std::string()
+                                                        : std::string(text.substr(eq + 1)));
+    return true;
+}
+
+bool sameName(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
 int usageError(const std::string& message) {
     std::cerr << "siclquill-gateway: " << message << "\n"
               << "Try 'siclquill-gateway --help'.\n";
@@ -101,7 +148,8 @@ struct CommandLine {
 
 /// Reads one option (and its value) at argv[i]; false with `line.exitStatus` set to stop.
 bool readOption(int argc, char** argv, int& i, CommandLine& line, bool& demo,
-                std::vector<gateway::InstrumentConfig>& instruments) {
+                std::vector<gateway::InstrumentConfig>& instruments,
+                std::vector<gateway::InstrumentConfig>& devices) {
     const std::string_view arg = argv[i];
     std::string v;
     auto value = [&] {
@@ -145,6 +193,18 @@ bool readOption(int argc, char** argv, int& i, CommandLine& line, bool& demo,
             return fail("--instrument needs PAD[,SAD][=IDN] with addresses 0-30");
         }
         instruments.push_back(inst);
+    } else if (arg == "--device") {
+        gateway::InstrumentConfig device;
+        if (!value() || !parseDevice(v, device)) {
+            return fail("--device needs NAME[=IDN]: a letter, then letters, digits, _ and ., "
+                        "at most 64, not gpib or hpib");
+        }
+        devices.push_back(device);
+    } else if (arg == "--max-recv-size") {
+        if (!value() || !parseNumber(v, kMinRecvSize, kMaxRecvSize, n)) {
+            return fail("--max-recv-size needs a number of bytes 1024-16777216");
+        }
+        config.limits.maxRecvSize = static_cast<std::uint32_t>(n);
     } else if (arg == "--idle-timeout") {
         if (!value() || !parseNumber(v, 0, kMaxIdleSeconds, n)) {
             return fail("--idle-timeout needs a number of seconds 0-86400");
@@ -165,13 +225,24 @@ CommandLine readCommandLine(int argc, char** argv) {
     line.config.portmapperPort = vxi11::pmap::kDefaultPort; // where clients look for it
     bool demo = false;
     std::vector<gateway::InstrumentConfig> instruments;
+    std::vector<gateway::InstrumentConfig> devices;
     for (int i = 1; i < argc; ++i) {
-        if (!readOption(argc, argv, i, line, demo, instruments)) {
+        if (!readOption(argc, argv, i, line, demo, instruments, devices)) {
             return line;
         }
     }
     if (demo) {
         line.config.instruments = gateway::demoBench();
+        line.config.lanInstruments = {gateway::demoLanInstrument()};
+    }
+    for (const auto& device : devices) {
+        for (const auto& other : line.config.lanInstruments) {
+            if (sameName(other.name, device.name)) {
+                line.exitStatus = usageError("two LAN instruments named " + device.name);
+                return line;
+            }
+        }
+        line.config.lanInstruments.push_back(device);
     }
     for (const auto& inst : instruments) {
         for (const auto& other : line.config.instruments) {

@@ -55,6 +55,10 @@ public:
     virtual std::int16_t vb_ireadstb(SessionId id, std::int16_t& stb) = 0;
     /// Device trigger.
     virtual std::int16_t vb_itrigger(SessionId id) = 0;
+    /// Puts the device into remote mode.
+    virtual std::int16_t vb_iremote(SessionId id) = 0;
+    /// Returns the device to local mode.
+    virtual std::int16_t vb_ilocal(SessionId id) = 0;
     /// Locks the device for this session.
     virtual std::int16_t vb_ilock(SessionId id) = 0;
     /// Releases this session's lock.

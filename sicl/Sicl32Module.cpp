@@ -64,6 +64,14 @@ std::int16_t Sicl32Module::itrigger(SessionId id) {
     return checkStatus(m_lib.vb_itrigger(id));
 }
 
+std::int16_t Sicl32Module::iremote(SessionId id) {
+    return checkStatus(m_lib.vb_iremote(id));
+}
+
+std::int16_t Sicl32Module::ilocal(SessionId id) {
+    return checkStatus(m_lib.vb_ilocal(id));
+}
+
 std::int16_t Sicl32Module::ilock(SessionId id) {
     return checkStatus(m_lib.vb_ilock(id));
 }

@@ -8,7 +8,8 @@
 
 namespace sicl {
 
-/// The fifteen wrappers through which the window reaches the instrument library.
+/// The wrappers through which the window (fifteen of them) and the command line reach the
+/// instrument library.
 ///
 /// Each wrapper calls one entry with its arguments in order and returns the entry's 16-bit
 /// result. When the entry reports a failure and the library has an error number for it, the
@@ -32,6 +33,8 @@ public:
     std::int16_t iclear(SessionId id);
     std::int16_t ireadstb(SessionId id, std::int16_t& stb);
     std::int16_t itrigger(SessionId id);
+    std::int16_t iremote(SessionId id);
+    std::int16_t ilocal(SessionId id);
     std::int16_t ilock(SessionId id);
     std::int16_t iunlock(SessionId id);
     std::int16_t itimeout(SessionId id, std::int32_t tval);

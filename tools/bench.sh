@@ -26,10 +26,12 @@ done
 
 if ((smoke)); then
     repeats=1 count=5 walks=1 clients=4 load_count=20 startup_runs=1
+    bulk_bytes=1048576 bulk_runs=1
     micro_args=(--benchmark_min_time=0.001)
 else
     repeats=${BENCH_REPEATS:-5} count=300 walks=7
     clients=${BENCH_CLIENTS:-32} load_count=${BENCH_LOAD_COUNT:-1000} startup_runs=9
+    bulk_bytes=${BENCH_BULK_BYTES:-67108864} bulk_runs=5
     micro_args=(--benchmark_min_time=0.2 --benchmark_repetitions=5
         --benchmark_report_aggregates_only=true)
 fi
@@ -97,6 +99,14 @@ gw_rss_after2=$(rss_kb "$gw_pid" VmRSS)
 gw_hwm2=$(rss_kb "$gw_pid" VmHWM)
 cat "$work"/load.*.err >&2
 
+# ---- bulk: a waveform block from the LAN instrument and the GPIB scope, each against a bare
+# TCP transfer of the same bytes taken in turn with it
+"$bench_bin" --server "$portmapper" --device inst0 --bulk "$bulk_bytes" --runs "$bulk_runs" \
+    >"$work/bulk.inst0"
+"$bench_bin" --server "$portmapper" --address 9 --bulk "$bulk_bytes" --runs "$bulk_runs" \
+    >"$work/bulk.gpib9"
+gw_hwm_bulk=$(rss_kb "$gw_pid" VmHWM)
+
 # ---- micro benchmarks
 : >"$work/micro.csv"
 if [[ -x $micro_bin ]]; then
@@ -118,7 +128,7 @@ fi
 # ---- the table
 awk -v smoke="$smoke" -v repeats="$repeats" -v clients="$clients" -v load_count="$load_count" -v cpu="$cpu" \
     -v rss0="$gw_rss_before" -v rss1="$gw_rss_after1" -v rss2="$gw_rss_after2" \
-    -v hwm1="$gw_hwm1" -v hwm2="$gw_hwm2" -v load_status="$load_status" '
+    -v hwm1="$gw_hwm1" -v hwm2="$gw_hwm2" -v hwmb="$gw_hwm_bulk" -v load_status="$load_status" '
 function median(list,    n, a, i, j, t) {
     n = split(list, a, " ")
     for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
@@ -131,6 +141,8 @@ function row(figure, value, reference, ratio, target, met) {
 function verdict(ok) { return ok ? "yes" : "NO" }
 FILENAME ~ /lib\.[0-9]+$/ { v[$1] = v[$1] " " $2; next }
 FILENAME ~ /free\.[0-9]+$/ { u[$1] = u[$1] " " $2; next }
+FILENAME ~ /bulk\.inst0$/ { b["inst0", $1] = $2; next }
+FILENAME ~ /bulk\.gpib9$/ { b["9", $1] = $2; next }
 FILENAME ~ /load\.1$/ { l1[$1] = $2; next }
 FILENAME ~ /load\.2$/ { l2[$1] = $2; next }
 FILENAME ~ /micro\.csv$/ {
@@ -180,6 +192,21 @@ END {
         sprintf("%.2f", rss1 > 0 ? rss2 / rss1 : 0), "no growth", verdict(rss2 <= rss1 * 1.1 + 1024))
     row("gateway_peak_rss_mb (VmHWM)", sprintf("%.1f", hwm2 / 1024), sprintf("%.1f (after load 1)", hwm1 / 1024),
         sprintf("%.2f", hwm1 > 0 ? hwm2 / hwm1 : 0), "no growth", verdict(hwm2 <= hwm1 * 1.1 + 1024))
+    for (k = 1; k <= 2; k++) {
+        d = k == 1 ? "inst0" : "9"
+        block = b[d, "bulk_block_mb"]
+        row(sprintf("bulk_read_mb_s (%s)", d), sprintf("%.0f", b[d, "bulk_read_mb_s"]),
+            sprintf("%.0f (bare TCP, %g MiB)", b[d, "bulk_floor_mb_s"], block),
+            sprintf("%.2f", b[d, "bulk_read_ratio"]), ">= 0.5x", verdict(b[d, "bulk_read_ratio"] >= 0.5))
+        row(sprintf("bulk_write_mb_s (%s)", d), sprintf("%.0f", b[d, "bulk_write_mb_s"]),
+            "split at maxRecvSize", sprintf("%.2f", b[d, "bulk_write_ratio"]), "reported", "-")
+        row(sprintf("bulk_rss_growth_mb (%s)", d), sprintf("%.1f", b[d, "bulk_rss_growth_mb"]),
+            sprintf("%g (the block)", block), sprintf("%.2f", block > 0 ? b[d, "bulk_rss_growth_mb"] / block : 0),
+            "<= 1.5x", verdict(block > 0 && b[d, "bulk_rss_growth_mb"] <= 1.5 * block))
+    }
+    # The simulator makes a waveform as it sends it: its peak must not follow the block.
+    row("gateway_peak_rss_mb after bulk", sprintf("%.1f", hwmb / 1024), sprintf("%.1f (after the loads)", hwm2 / 1024),
+        sprintf("%.2f", hwm2 > 0 ? hwmb / hwm2 : 0), "<< block", verdict(hwmb - hwm2 < block * 1024 / 4))
     if ("startup_first_paint_ms" in s) {
         row("startup_first_paint_ms (median)", sprintf("%.1f", s["startup_first_paint_ms"]),
             sprintf("%.1f (empty Qt window)", s["startup_bare_first_paint_ms"]),
@@ -203,7 +230,7 @@ END {
     }
     if (!smoke) printf "# medians of %d runs; each ratio against floors taken in turn with the measurement\n", repeats
     if (!smoke) printf "# CPU %s: simulator and bench on that CPU; any CPU: left to the scheduler\n", cpu
-}' "$work"/lib.* "$work"/free.* "$work/load.1" "$work/load.2" "$work/micro.csv" "$work/startup"
+}' "$work"/lib.* "$work"/free.* "$work/bulk.inst0" "$work/bulk.gpib9" "$work/load.1" "$work/load.2" "$work/micro.csv" "$work/startup"
 
 # ---- the command line: one-shot start, loop overhead, memory of a long loop
 if ((!smoke)) && [[ -x $build/cli/siclquill-cli ]]; then

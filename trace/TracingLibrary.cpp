@@ -202,6 +202,22 @@ std::int16_t TracingLibrary::vb_itrigger(sicl::SessionId id) {
         m_file, m_inner, "itrigger", id, [&] { return m_inner.vb_itrigger(id); }, [](Json&) {});
 }
 
+std::int16_t TracingLibrary::vb_iremote(sicl::SessionId id) {
+    if (!isOn()) {
+        return m_inner.vb_iremote(id);
+    }
+    return traced(
+        m_file, m_inner, "iremote", id, [&] { return m_inner.vb_iremote(id); }, [](Json&) {});
+}
+
+std::int16_t TracingLibrary::vb_ilocal(sicl::SessionId id) {
+    if (!isOn()) {
+        return m_inner.vb_ilocal(id);
+    }
+    return traced(
+        m_file, m_inner, "ilocal", id, [&] { return m_inner.vb_ilocal(id); }, [](Json&) {});
+}
+
 std::int16_t TracingLibrary::vb_ilock(sicl::SessionId id) {
     if (!isOn()) {
         return m_inner.vb_ilock(id);

@@ -74,10 +74,17 @@ private:
     std::string m_path;
 };
 
+/// A simulator on free ports with `instruments` on the bus and the LAN instrument inst0.
+inline gateway::SimulatorConfig withInst0(std::vector<gateway::InstrumentConfig> instruments) {
+    gateway::SimulatorConfig config = testsupport::onFreePorts(std::move(instruments));
+    config.lanInstruments = {gateway::demoLanInstrument()};
+    return config;
+}
+
 class CliTest : public ::testing::Test {
 protected:
-    explicit CliTest(std::vector<gateway::InstrumentConfig> instruments = gateway::demoBench())
-        : m_sim(testsupport::onFreePorts(std::move(instruments))) {}
+    explicit CliTest(gateway::SimulatorConfig config = withInst0(gateway::demoBench()))
+        : m_sim(std::move(config)) {}
 
     void SetUp() override { ASSERT_TRUE(testsupport::started(m_sim)); }
 

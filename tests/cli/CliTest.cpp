@@ -114,8 +114,7 @@ TEST_F(CliTest, BadUsageExitsTwoWithTheUsageLineAndSendsNothing) {
         {"bogus"},
         {"-t", "-1", "find"},
         {"loop", "22", "x", "--count", "2", "--duration", "1"},
-        {"-s", "a]b", "find"},
-        {"local", "inst0"}};
+        {"-s", "a]b", "find"}};
     for (const auto& args : lines) {
         const Outcome r = cli(args);
         EXPECT_EQ(r.status, 2) << args[0] << " " << r.err;
@@ -233,13 +232,88 @@ TEST_F(CliTest, DiscoverAsksOnlyTheTargetsAndFindsTheSimulator) {
     ASSERT_EQ(found.size(), 1u) << r.out;
     EXPECT_EQ(found[0]["host"], "127.0.0.1");
     EXPECT_EQ(found[0]["core_port"], m_sim.corePort());
-    EXPECT_TRUE(found[0]["idn"].is_null()) << "the simulator has no inst0";
+    EXPECT_EQ(found[0]["idn"],
+              "Marrow Scientific,MX-3012 LAN Oscilloscope 200 MHz,MS3012-0417,2.1.0");
+    // A gateway without inst0 is found all the same, without an identity.
+    gateway::Simulator bare(testsupport::onFreePorts(gateway::demoBench()));
+    ASSERT_TRUE(testsupport::started(bare));
+    const Outcome both =
+        cli({"discover", testsupport::serverOf(bare), testsupport::serverOf(m_sim)});
+    EXPECT_EQ(both.out,
+              testsupport::serverOf(bare) + "\tcore " + std::to_string(bare.corePort()) +
+                  "\t(no inst0 answer)\n" + testsupport::serverOf(m_sim) + "\tcore " +
+                  std::to_string(m_sim.corePort()) +
+                  "\tMarrow Scientific,MX-3012 LAN Oscilloscope 200 MHz,MS3012-0417,2.1.0\n");
+}
+
+TEST_F(CliTest, DeviceNamesReachTheGatewayAsWritten) {
+    EXPECT_EQ(cli({"query", "inst0", "*IDN?"}).out,
+              "Marrow Scientific,MX-3012 LAN Oscilloscope 200 MHz,MS3012-0417,2.1.0\n");
+    // A LAN instrument goes to remote and back through its own link: no bus line moves.
+    EXPECT_EQ(cli({"remote", "inst0"}).out, "device to remote\n");
+    EXPECT_TRUE(m_sim.instrument("inst0")->remote);
+    EXPECT_EQ(cli({"local", "inst0"}).status, 0);
+    EXPECT_FALSE(m_sim.instrument("inst0")->remote);
+    EXPECT_FALSE(m_sim.bus().ren);
+    // While a loop on hpib,22 runs, its link shows the name the program sent.
+    std::vector<gateway::LinkInfo> seen;
+    const Outcome r = program(
+        {"-s", testsupport::serverOf(m_sim), "loop", "hpib,22", "*IDN?"}, {}, [&](pid_t pid) {
+            const auto until = std::chrono::steady_clock::now() + 20s;
+            while ((seen = m_sim.links()).empty() && std::chrono::steady_clock::now() < until) {
+                std::this_thread::sleep_for(5ms);
+            }
+            ::kill(pid, SIGINT);
+        });
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].requested, "hpib,22");
+    EXPECT_EQ(seen[0].device, "gpib0,22");
+}
+
+TEST_F(CliTest, AWaveformBlockIsSavedByteExact) {
+    ASSERT_EQ(cli({"write", "9", ":WAV:POIN 3000000"}).status, 0);
+    ASSERT_EQ(cli({"write", "9", ":WAV:DATA?"}).status, 0);
+    TempFile file;
+    const Outcome r = cli({"--json", "read", "9", "--block", "--out", file.path()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.objects().size(), 1u);
+    EXPECT_EQ(r.objects()[0]["bytes"], 3000000 + 10);
+    EXPECT_EQ(r.objects()[0]["block_bytes"], 3000000);
+    std::string expected(3000000, '\0');
+    gateway::waveformBytes(
+        0, std::span(reinterpret_cast<std::uint8_t*>(expected.data()), expected.size()));
+    EXPECT_TRUE(file.contents() == expected) << "the file differs from the waveform";
+}
+
+/// A gateway without an interrupt channel.
+class CliNoInterruptTest : public CliTest {
+protected:
+    CliNoInterruptTest() : CliTest(config()) {}
+    static gateway::SimulatorConfig config() {
+        gateway::SimulatorConfig c = clitest::withInst0(gateway::demoBench());
+        c.interruptChannels = false;
+        return c;
+    }
+};
+
+TEST_F(CliNoInterruptTest, SrqIntrFallsBackToTheSrqLineWhenTheChannelIsRefused) {
+    ASSERT_EQ(cli({"write", "22", "*SRE 16"}).status, 0);
+    ASSERT_EQ(cli({"write", "22", "*OPC?"}).status, 0);
+    const Outcome r = cli({"srq", "--intr", "--wait", "10"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "22\tstatus byte 80 (0x50)\n");
+    EXPECT_NE(r.err.find("the gateway offers no interrupt channel (error 8: operation not "
+                         "supported); polling the SRQ line instead"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(m_sim.liveLinks(), 0u) << "the refused channel's link is gone with the program";
 }
 
 /// A bench with an instrument that never answers and one whose answer is a binary block.
 class CliBenchTest : public CliTest {
 protected:
-    CliBenchTest() : CliTest(bench()) {}
+    CliBenchTest() : CliTest(clitest::withInst0(bench())) {}
     static std::vector<gateway::InstrumentConfig> bench() {
         auto instruments = testsupport::demoBenchWithSilentAt(14);
         auto scope = testsupport::instrumentAt(24, "Block Source");

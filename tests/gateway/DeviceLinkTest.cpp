@@ -45,6 +45,42 @@ TEST_F(GatewayLink, CreateLinkAcceptsGatewayNamesAndRefusesOthersWithTheRightErr
     EXPECT_EQ(sim->liveLinks(), 7u);
 }
 
+/// The demo bench and its LAN instrument inst0, beside a second LAN instrument.
+class GatewayLan : public GatewayFixture {
+protected:
+    void SetUp() override {
+        startWith(gateway::demoBench(), {},
+                  {gateway::demoLanInstrument(), gateway::lanInstrument("Scope_2", "Acme,S2,1,1")});
+    }
+};
+
+TEST_F(GatewayLan, ALanInstrumentIsADeviceOfItsOwnNamedWithoutRegardToCase) {
+    const std::int32_t inst = link("INST0");
+    const std::int32_t scope2 = link("scope_2");
+    ASSERT_EQ(write(inst, "*IDN?\n"), 0);
+    ASSERT_EQ(write(scope2, "*IDN?\n"), 0);
+    EXPECT_EQ(text(*read(scope2)), "Acme,S2,1,1\n");
+    const auto readStb = core.call<DeviceReadStb>(DeviceGenericParms{inst, 0, 0, 1000});
+    EXPECT_EQ(readStb->stb & 0x10, 0x10) << "its own status byte: an answer waits";
+    EXPECT_EQ(text(*read(inst)).rfind("Marrow Scientific,MX-3012", 0), 0u);
+    // Not on the bus: no docmd, and going to remote asserts no bus line.
+    EXPECT_EQ(docmd(inst, docmd::kBusStatus, {1}, 2)->error, err::kOperationNotSupported);
+    EXPECT_EQ(core.call<DeviceRemote>(DeviceGenericParms{inst, 0, 0, 1000})->error, 0);
+    EXPECT_TRUE(sim->instrument("inst0")->remote);
+    EXPECT_FALSE(sim->bus().ren);
+    const auto links = sim->links();
+    ASSERT_EQ(links.size(), 2u);
+    EXPECT_EQ(links[0].device, "inst0");
+    EXPECT_EQ(links[0].requested, "INST0");
+    // Its lock is its own.
+    ASSERT_EQ(core.call<DeviceLock>(DeviceLockParms{inst, 0, 0})->error, 0);
+    EXPECT_EQ(sim->lockHolder("Inst0"), inst);
+    EXPECT_FALSE(sim->lockHolder("gpib0,9").has_value());
+    CreateLinkParms other;
+    other.device = "inst1";
+    EXPECT_EQ(core.call<CreateLink>(other)->error, err::kDeviceNotAccessible);
+}
+
 TEST_F(GatewayLink, QueryAnswersEndWithEndAndTheInstrumentsTerminator) {
     const std::int32_t dmm = link("gpib0,22");
     ASSERT_EQ(write(dmm, "MEAS:VOLT:DC?\n"), 0);

@@ -18,9 +18,11 @@ protected:
     void SetUp() override { startWith(gateway::demoBench()); }
 
     void startWith(std::vector<gateway::InstrumentConfig> instruments,
-                   gateway::SimulatorLimits limits = {}) {
-        sim = std::make_unique<gateway::Simulator>(
-            testsupport::onFreePorts(std::move(instruments), limits));
+                   gateway::SimulatorLimits limits = {},
+                   std::vector<gateway::InstrumentConfig> lanInstruments = {}) {
+        gateway::SimulatorConfig config = testsupport::onFreePorts(std::move(instruments), limits);
+        config.lanInstruments = std::move(lanInstruments);
+        sim = std::make_unique<gateway::Simulator>(std::move(config));
         ASSERT_TRUE(testsupport::started(*sim));
         ASSERT_TRUE(core.connect(sim->corePort()));
     }

@@ -9,9 +9,20 @@ using namespace gateway;
 using namespace std::chrono_literals;
 
 namespace {
+std::string take(Instrument& i, std::size_t max, Clock::time_point now, bool& end) {
+    std::string out(max, '\0');
+    out.resize(i.takeOutput(std::span(reinterpret_cast<std::uint8_t*>(out.data()), out.size()),
+                            std::nullopt, end, now));
+    return out;
+}
 std::string takeAll(Instrument& i, Clock::time_point now) {
     bool end = false;
-    return i.takeOutput(1 << 20, std::nullopt, end, now);
+    return take(i, 1 << 20, now, end);
+}
+std::string waveform(std::uint64_t offset, std::size_t n) {
+    std::string out(n, '\0');
+    waveformBytes(offset, std::span(reinterpret_cast<std::uint8_t*>(out.data()), n));
+    return out;
 }
 } // namespace
 
@@ -34,7 +45,7 @@ TEST(Instrument, NewMessageBeforeTheAnswerIsReadInterruptsTheQuery) {
     const auto now = Clock::now();
     bool end = false;
     i.receive("*IDN?\n", false, now);
-    EXPECT_EQ(i.takeOutput(10, std::nullopt, end, now), "Maker,Mode");
+    EXPECT_EQ(take(i, 10, now, end), "Maker,Mode");
     i.receive("*OPC", false, now); // the first byte of a message interrupts, even in pieces
     i.receive("?\n*TST?\n", false, now);
     EXPECT_EQ(takeAll(i, now), "0\n") << "neither the old answer nor the unread one";
@@ -91,6 +102,53 @@ TEST(Instrument, SlowAnswerIsNotReadableBeforeItsTime) {
     EXPECT_FALSE(i.hasOutput(now));
     EXPECT_EQ(i.statusByte(now) & 0x10, 0) << "no MAV yet";
     EXPECT_TRUE(i.hasOutput(now + 100ms));
+}
+
+TEST(Instrument, WaveformBlockIsMadeAsItIsReadAndHoldsNoMemory) {
+    InstrumentConfig c;
+    c.commands = waveformCommands();
+    Instrument i(c, 4096);
+    const auto now = Clock::now();
+    i.receive(":WAV:POIN 5000;:wav:poin?\n", false, now);
+    EXPECT_EQ(takeAll(i, now), "5000\n");
+    i.receive(":WAV:POIN?;:WAVEFORM:DATA?;*OPC?\n", false, now);
+    EXPECT_LT(i.snapshot(now).outputQueueBytes, 100u) << "the data is not held";
+    std::string got;
+    bool end = false;
+    while (!end) {
+        // Pieces that never line up with the parts of the answer or the waveform's period.
+        const std::string piece = take(i, 777, now, end);
+        ASSERT_FALSE(piece.empty());
+        got += piece;
+    }
+    EXPECT_EQ(got, "5000;#45000" + waveform(0, 5000) + ";1\n");
+    EXPECT_EQ(waveform(1021, 3), waveform(0, 1024).substr(1021)) << "pieces of one waveform";
+    EXPECT_NE(waveform(1021, 1021), waveform(0, 1021)) << "each period differs from the last";
+
+    for (const char* bad : {":WAV:POIN 0\n", ":WAV:POIN 268435457\n", ":WAV:POIN x\n"}) {
+        i.receive(bad, false, now);
+    }
+    i.receive("WAV:POIN?;SYST:ERR?\n", false, now);
+    EXPECT_EQ(takeAll(i, now), "5000;-222,\"Data out of range\"\n");
+}
+
+TEST(Instrument, BlockDataIsTakenWholeEvenAcrossWritesAndCounted) {
+    InstrumentConfig c;
+    c.commands = waveformCommands();
+    Instrument i(c, 256);
+    const auto now = Clock::now();
+    // Newlines and '#' inside the data end nothing; the header itself may come in pieces.
+    const std::string small = std::string(":DATA #2") + "10" + "ab\n#2\ncd\n\n" + "\n";
+    for (std::size_t at = 0; at < small.size(); at += 3) {
+        i.receive(small.substr(at, 3), false, now);
+    }
+    // A block far larger than the input queue, in write-sized pieces, END with the last byte.
+    const std::string big = ":DATA #6100000" + std::string(100000, '\n');
+    for (std::size_t at = 0; at < big.size(); at += 4096) {
+        i.receive(big.substr(at, 4096), at + 4096 >= big.size(), now);
+    }
+    i.receive(":DATA:COUN?;SYST:ERR?\n", false, now);
+    EXPECT_EQ(takeAll(i, now), "100010;0,\"No error\"\n");
 }
 
 TEST(DeviceName, ParsesAliasesAndCanonicalises) {

@@ -22,7 +22,7 @@ protected:
         DeviceName name;
         name.isInterface = false;
         name.pad = 5;
-        const auto created = table.create(connection, name, nullptr, false, 0, {});
+        const auto created = table.create(connection, name, nullptr, "gpib0", false, 0, {});
         EXPECT_TRUE(created && created->error == 0);
         return created ? created->lid : -1;
     }

@@ -141,8 +141,10 @@ TEST(GatewayProgram, PrintsOneReadyLineServesTheDemoBenchAndEndsCleanlyOnSignals
 }
 
 TEST(GatewayProgram, RefusesBadOptionsWithUsage) {
-    for (const char* args : {"--instrument 31", "--instrument 5,2,1", "--bus-address 40",
-                             "--portmapper 70000", "--frobnicate"}) {
+    for (const char* args :
+         {"--instrument 31", "--instrument 5,2,1", "--bus-address 40", "--portmapper 70000",
+          "--frobnicate", "--device gpib0", "--device Hpib2", "--device 9a", "--device a,b",
+          "--device 'in st0'", "--device inst0 --device INST0", "--demo --device inst0"}) {
         int status = 0;
         const std::string out =
             runCommand(std::string(SICLQUILL_GATEWAY_PROGRAM) + " " + args, status);
@@ -161,6 +163,7 @@ TEST(GatewayOnPort111, ServesAnIndependentClientAndAcceptsRegistrations) {
 
     gateway::SimulatorConfig config;
     config.instruments = gateway::demoBench();
+    config.lanInstruments = {gateway::demoLanInstrument()};
     config.portmapperPort = pmap::kDefaultPort; // pyvisa-py always asks port 111
     gateway::Simulator sim(config);
     std::string error;
@@ -179,6 +182,8 @@ TEST(GatewayOnPort111, ServesAnIndependentClientAndAcceptsRegistrations) {
         EXPECT_EQ(inst->clearCount, 1u) << pad;
     }
     EXPECT_EQ(sim.instrument(5, 2)->triggerCount, 1u);
+    EXPECT_EQ(sim.instrument("inst0")->triggerCount, 1u);
+    EXPECT_EQ(sim.instrument("inst0")->clearCount, 1u);
 
     // A second simulator registers with the first one's portmapper as with a system one,
     // and takes its entries away again when it stops.

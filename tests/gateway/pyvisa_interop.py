@@ -14,6 +14,7 @@ def main():
         ("TCPIP::127.0.0.1::gpib0,22::INSTR", "Orvane Instruments,DM-6510"),
         ("TCPIP::127.0.0.1::gpib0,9::INSTR", "Quenby Measurement Systems"),
         ("TCPIP::127.0.0.1::gpib0,5,2::INSTR", "Brenholt Devices,SW-2040"),
+        ("TCPIP::127.0.0.1::inst0::INSTR", "Marrow Scientific,MX-3012"),
     ]
     for resource, idn_start in checks:
         inst = rm.open_resource(resource)

@@ -66,6 +66,8 @@ TEST_F(WrapperTest, StatusWrappersRaiseOnAnyNonZeroResultWithTheLibraryText) {
         {"vb_iclear", [&] { sicl.iclear(1); }},
         {"vb_ireadstb", [&] { sicl.ireadstb(1, out16); }},
         {"vb_itrigger", [&] { sicl.itrigger(1); }},
+        {"vb_iremote", [&] { sicl.iremote(1); }},
+        {"vb_ilocal", [&] { sicl.ilocal(1); }},
         {"vb_ilock", [&] { sicl.ilock(1); }},
         {"vb_iunlock", [&] { sicl.iunlock(1); }},
         {"vb_itimeout", [&] { sicl.itimeout(1, 3000); }},

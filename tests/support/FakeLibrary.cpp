@@ -138,6 +138,14 @@ std::int16_t FakeLibrary::vb_itrigger(sicl::SessionId id) {
     return record({"vb_itrigger", {id}, {}}).value_or(0);
 }
 
+std::int16_t FakeLibrary::vb_iremote(sicl::SessionId id) {
+    return record({"vb_iremote", {id}, {}}).value_or(0);
+}
+
+std::int16_t FakeLibrary::vb_ilocal(sicl::SessionId id) {
+    return record({"vb_ilocal", {id}, {}}).value_or(0);
+}
+
 std::int16_t FakeLibrary::vb_ilock(sicl::SessionId id) {
     return record({"vb_ilock", {id}, {}}).value_or(0);
 }

@@ -79,6 +79,8 @@ public:
     std::int16_t vb_iclear(sicl::SessionId id) override;
     std::int16_t vb_ireadstb(sicl::SessionId id, std::int16_t& stb) override;
     std::int16_t vb_itrigger(sicl::SessionId id) override;
+    std::int16_t vb_iremote(sicl::SessionId id) override;
+    std::int16_t vb_ilocal(sicl::SessionId id) override;
     std::int16_t vb_ilock(sicl::SessionId id) override;
     std::int16_t vb_iunlock(sicl::SessionId id) override;
     std::int16_t vb_itimeout(sicl::SessionId id, std::int32_t tval) override;

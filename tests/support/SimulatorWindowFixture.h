@@ -35,6 +35,24 @@ public:
         }
         return sent;
     }
+    /// A record sent in pieces (device_write's header and data) is kept as one, like the rest.
+    ssize_t sendv(int fd, const iovec* pieces, int count) override {
+        const ssize_t sent = SocketOps::sendv(fd, pieces, count);
+        std::vector<std::uint8_t> whole;
+        for (int i = 0;
+             i < count && whole.size() < static_cast<std::size_t>(std::max<ssize_t>(sent, 0));
+             ++i) {
+            const auto* bytes = static_cast<const std::uint8_t*>(pieces[i].iov_base);
+            const std::size_t n =
+                std::min(pieces[i].iov_len, static_cast<std::size_t>(sent) - whole.size());
+            whole.insert(whole.end(), bytes, bytes + n);
+        }
+        if (!whole.empty()) {
+            std::lock_guard lock(m_mutex);
+            m_sent.push_back(std::move(whole));
+        }
+        return sent;
+    }
 
     /// The arguments of every device_read call sent so far.
     std::vector<vxi11::DeviceReadParms> deviceReads() const { return decoded<vxi11::DeviceRead>(); }

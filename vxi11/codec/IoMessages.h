@@ -16,11 +16,17 @@ struct DeviceWriteParms {
     xdr::Bytes data;
 
     void encode(xdr::Encoder& e) const {
+        encodeHead(e, data.size());
+        e.putFixedOpaque(data);
+    }
+    /// Everything before the data's bytes, for data of `dataLength` bytes sent from elsewhere
+    /// (then the bytes and their padding follow).
+    void encodeHead(xdr::Encoder& e, std::size_t dataLength) const {
         e.putInt(lid);
         e.putUint(ioTimeout);
         e.putUint(lockTimeout);
         e.putInt(flags);
-        e.putOpaque(data);
+        e.putUint(static_cast<std::uint32_t>(dataLength));
     }
     static bool decode(xdr::Decoder& d, DeviceWriteParms& v) {
         return d.getInt(v.lid) && d.getUint(v.ioTimeout) && d.getUint(v.lockTimeout) &&

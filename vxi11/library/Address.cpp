@@ -83,20 +83,23 @@ void parseHost(std::string_view hostPart, Address& out) {
     out.host = std::string(host);
 }
 
-void parseInterface(std::string_view name, Address& out) {
-    if (name.empty()) {
-        syntax("no interface");
-    }
-    for (char c : name) {
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') {
-            syntax("bad interface name");
-        }
-    }
-    // "gpib" names the gateway's first interface; a name with its own number is kept.
-    out.interfaceName = std::string(name);
-    if (!isDigit(name.back())) {
-        out.interfaceName += '0';
-    }
+bool isAsciiLetter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+/// True for `word` = letters `kind` (in any case) followed by digits, if any.
+bool isInterfaceWord(std::string_view word, std::string_view kind) {
+    return word.size() >= kind.size() && equalsIgnoreCase(word.substr(0, kind.size()), kind) &&
+           std::all_of(word.begin() + static_cast<std::ptrdiff_t>(kind.size()), word.end(),
+                       isDigit);
+}
+
+/// The forms the window builds: `gpib` or `gpibN`, optionally `,` and a GPIB address as a
+/// number (blanks around it allowed). Their errors are those these forms always had.
+bool isGpibForm(std::string_view rest) {
+    const std::size_t comma = rest.find(',');
+    return isInterfaceWord(rest.substr(0, comma), "gpib") &&
+           (comma == std::string_view::npos || rest.find(',', comma + 1) == std::string_view::npos);
 }
 
 void parseDeviceNumber(std::string_view text, Address& out) {
@@ -118,11 +121,41 @@ void parseDeviceNumber(std::string_view text, Address& out) {
     throw LibraryError(liberr::kAddressOutOfRange, std::to_string(n));
 }
 
-} // namespace
-
-std::string Address::deviceName() const {
-    return formatDeviceName(interfaceName, primary, secondary);
+void parseGpibForm(std::string_view rest, Address& out) {
+    const std::size_t comma = rest.find(',');
+    // "gpib" names the gateway's first interface; a name with its own number is kept.
+    std::string interfaceName(rest.substr(0, comma));
+    if (!isDigit(interfaceName.back())) {
+        interfaceName += '0';
+    }
+    if (comma != std::string_view::npos) {
+        parseDeviceNumber(rest.substr(comma + 1), out);
+    }
+    out.device = formatDeviceName(interfaceName, out.primary, out.secondary);
+    out.deviceSession = out.primary.has_value();
 }
+
+/// Any other VXI-11 device name, passed on unchanged. A name with a comma is a device behind
+/// an interface (`hpib,7`, `gpib1,5,2`, `COM1,1`); `hpib` or `hpibN` alone is a GPIB
+/// interface, as `gpib` is; every other name is an instrument of its own (`inst0`).
+void parseDeviceName(std::string_view name, Address& out) {
+    if (name.empty()) {
+        syntax("no device name");
+    }
+    if (name.size() > kMaxDeviceNameLength) {
+        throw LibraryError(liberr::kBadDeviceName, "longer than 64 bytes");
+    }
+    for (char c : name) {
+        if (!isAsciiLetter(c) && !isDigit(c) && c != ',' && c != '_' && c != '.') {
+            throw LibraryError(liberr::kBadDeviceName,
+                               c == ' ' || c == '\t' ? "blank inside" : "character not allowed");
+        }
+    }
+    out.device = std::string(name);
+    out.deviceSession = name.find(',') != std::string_view::npos || !isInterfaceWord(name, "hpib");
+}
+
+} // namespace
 
 Address parseAddress(std::string_view text) {
     if (text.size() > kMaxAddressLength) {
@@ -144,10 +177,15 @@ Address parseAddress(std::string_view text) {
         syntax("expected : after ]");
     }
     rest.remove_prefix(1);
-    const std::size_t comma = rest.find(',');
-    parseInterface(rest.substr(0, comma), out);
-    if (comma != std::string_view::npos) {
-        parseDeviceNumber(rest.substr(comma + 1), out);
+    // A second bracket means text meant for the host box closed it early: the address's
+    // shape is wrong, whatever the name.
+    if (rest.find_first_of("[]") != std::string_view::npos) {
+        syntax("bracket after the host");
+    }
+    if (isGpibForm(rest)) {
+        parseGpibForm(rest, out);
+    } else {
+        parseDeviceName(rest, out);
     }
     return out;
 }

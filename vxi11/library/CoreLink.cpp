@@ -14,8 +14,8 @@ namespace vxi11 {
 
 namespace {
 
-/// Room in a device_read reply beyond the data: the RPC header, the result words, padding.
-constexpr std::size_t kReadReplyOverhead = 1024;
+/// device_read's results before its data: error and reason.
+constexpr std::size_t kReadResultsHead = 8;
 
 void check(std::int32_t error) {
     if (error != err::kNoError) {
@@ -48,35 +48,52 @@ CoreLink CoreLink::create(net::TcpConnection connection, const std::string& devi
     return link;
 }
 
-DeviceWriteResp CoreLink::write(xdr::Bytes data, bool end, const CallTiming& t) {
+DeviceWriteResp CoreLink::write(xdr::ByteView data, bool end, const CallTiming& t) {
     DeviceWriteParms parms;
     parms.lid = m_lid;
     parms.ioTimeout = t.ioTimeout;
     parms.lockTimeout = t.lockTimeout;
     parms.flags = lockFlag(t) | (end ? flags::kEnd : 0);
-    parms.data = std::move(data);
-    const DeviceWriteResp resp = m_rpc.call<DeviceWrite>(parms, t.replyBy);
-    if (resp.error == err::kDeviceLockedByAnotherLink && resp.size == 0) {
-        throw gatewayError(resp.error);
+    xdr::Encoder head;
+    parms.encodeHead(head, data.size());
+    const xdr::Bytes results = m_rpc.call(DeviceWrite::prog, DeviceWrite::vers, DeviceWrite::proc,
+                                          head.bytes(), data, t.replyBy);
+    // Bytes after a complete result are tolerated: some servers append padding.
+    const auto resp = decodeResultFor<DeviceWrite>(results, true);
+    if (!resp) {
+        throw net::TransportError(net::TransportError::Kind::Malformed, "bad results");
     }
-    return resp;
+    if (resp->error == err::kDeviceLockedByAnotherLink && resp->size == 0) {
+        throw gatewayError(resp->error);
+    }
+    return *resp;
 }
 
-DeviceReadResp CoreLink::read(std::uint32_t requestSize, std::optional<std::uint8_t> termChar,
-                              const CallTiming& t) {
+ReadInto CoreLink::read(std::span<std::uint8_t> into, std::optional<std::uint8_t> termChar,
+                        const CallTiming& t) {
     DeviceReadParms parms;
     parms.lid = m_lid;
-    parms.requestSize = requestSize;
+    parms.requestSize = static_cast<std::uint32_t>(
+        std::min<std::size_t>(into.size(), std::numeric_limits<std::uint32_t>::max()));
     parms.ioTimeout = t.ioTimeout;
     parms.lockTimeout = t.lockTimeout;
     parms.flags = lockFlag(t) | (termChar ? flags::kTermChrSet : 0);
     parms.termChar = termChar.value_or(0);
-    const std::size_t cap = std::size_t{requestSize} + kReadReplyOverhead;
-    DeviceReadResp resp = m_rpc.call<DeviceRead>(parms, t.replyBy, cap);
-    if (resp.error == err::kDeviceLockedByAnotherLink && resp.data.empty()) {
-        throw gatewayError(resp.error);
+    xdr::Encoder args;
+    parms.encode(args);
+    const auto reply =
+        m_rpc.callInto(DeviceRead::prog, DeviceRead::vers, DeviceRead::proc, args.bytes(),
+                       kReadResultsHead, into.first(parms.requestSize), t.replyBy);
+    ReadInto out;
+    xdr::Decoder head(reply.head);
+    if (!head.getInt(out.error) || !head.getInt(out.reason)) {
+        throw net::TransportError(net::TransportError::Kind::Malformed, "bad results");
     }
-    return resp;
+    out.size = reply.length;
+    if (out.error == err::kDeviceLockedByAnotherLink && out.size == 0) {
+        throw gatewayError(out.error);
+    }
+    return out;
 }
 
 namespace {
@@ -104,6 +121,14 @@ void CoreLink::trigger(const CallTiming& t) {
 
 void CoreLink::clear(const CallTiming& t) {
     check(m_rpc.call<DeviceClear>(generic(m_lid, t), t.replyBy).error);
+}
+
+void CoreLink::remote(const CallTiming& t) {
+    check(m_rpc.call<DeviceRemote>(generic(m_lid, t), t.replyBy).error);
+}
+
+void CoreLink::local(const CallTiming& t) {
+    check(m_rpc.call<DeviceLocal>(generic(m_lid, t), t.replyBy).error);
 }
 
 void CoreLink::lock(const CallTiming& t) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace vxi11 {
@@ -12,8 +13,14 @@ namespace vxi11 {
 using net::Deadline;
 
 struct DeviceWriteResp;
-struct DeviceReadResp;
 struct DeviceRemoteFunc;
+
+/// What device_read brought into the caller's memory.
+struct ReadInto {
+    std::int32_t error = 0;
+    std::int32_t reason = 0; ///< reason bits (REQCNT, CHR, END)
+    std::size_t size = 0;    ///< bytes placed at the start of the memory given
+};
 
 /// Time limits of one core call: what the gateway is told, and how long the client waits.
 struct CallTiming {
@@ -49,12 +56,17 @@ public:
     /// reaches us can call back.
     std::uint32_t localIpv4() const { return m_rpc.connection().localIpv4(); }
 
-    DeviceWriteResp write(xdr::Bytes data, bool end, const CallTiming& t);
-    DeviceReadResp read(std::uint32_t requestSize, std::optional<std::uint8_t> termChar,
-                        const CallTiming& t);
+    /// device_write of `data`, which goes to the socket from where it lies.
+    DeviceWriteResp write(xdr::ByteView data, bool end, const CallTiming& t);
+    /// device_read of at most `into.size()` bytes (at most 4 GiB - 1), received straight
+    /// into `into`.
+    ReadInto read(std::span<std::uint8_t> into, std::optional<std::uint8_t> termChar,
+                  const CallTiming& t);
     std::uint8_t readStb(const CallTiming& t);
     void trigger(const CallTiming& t);
     void clear(const CallTiming& t);
+    void remote(const CallTiming& t);
+    void local(const CallTiming& t);
     void lock(const CallTiming& t);
     void unlock(const CallTiming& t);
     /// device_docmd with big-endian elements of `datasize` bytes; returns data_out.

@@ -47,6 +47,7 @@ constexpr std::array kTable{
     Entry{liberr::kUnknownGatewayError, "unknown gateway error"},
     Entry{liberr::kShortWrite, "gateway took only part of the data"},
     Entry{liberr::kOutOfMemory, "out of memory"},
+    Entry{liberr::kBadDeviceName, "bad device name"},
 };
 
 std::string cut(std::string text) {

@@ -58,7 +58,7 @@ std::unique_ptr<SrqChannel> SrqChannel::open(const Address& address, Deadline de
         net::TcpConnection connection = net::TcpConnection::connect(ipv4, corePort, deadline);
         static thread_local std::mt19937 random{std::random_device{}()};
         auto state = std::make_unique<State>(
-            CoreLink::create(std::move(connection), address.deviceName(),
+            CoreLink::create(std::move(connection), address.device,
                              static_cast<std::int32_t>(random() & kClientIdMask), deadline));
 
         // Listen on the address the gateway already reaches us at: the local end of the link.

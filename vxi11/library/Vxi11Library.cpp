@@ -25,8 +25,6 @@ namespace {
 
 using net::Deadline;
 
-/// Most bytes asked for in one device_read; a longer read takes several.
-constexpr std::uint32_t kMaxReadRequest = 1u << 20;
 /// How long iclose waits for destroy_link at most, whatever the session's time-out: closing
 /// the connection makes the gateway drop the link anyway.
 constexpr milliseconds kCloseWait{1000};
@@ -152,11 +150,10 @@ std::int16_t Vxi11Library::vb_iopen(const std::string& address) {
         net::TcpConnection connection = net::TcpConnection::connect(ipv4, corePort, deadline, ops);
         static thread_local std::mt19937 random{std::random_device{}()};
         const auto clientId = static_cast<std::int32_t>(random() & kClientIdMask);
-        CoreLink link =
-            CoreLink::create(std::move(connection), parsed.deviceName(), clientId, deadline);
+        CoreLink link = CoreLink::create(std::move(connection), parsed.device, clientId, deadline);
 
         auto session =
-            std::make_shared<Session>(std::move(link), ipv4, parsed.isDevice(), timeoutMs);
+            std::make_shared<Session>(std::move(link), ipv4, parsed.deviceSession, timeoutMs);
         id = m_sessions->add(session);
         if (id == 0) {
             try {
@@ -207,8 +204,10 @@ std::int16_t Vxi11Library::vb_iwrite(std::int32_t, sicl::SessionId id, std::stri
                 const std::size_t n = std::min<std::size_t>(s.link.writePiece(), total - sent);
                 // END goes with the last byte only, so only on the last piece.
                 const bool last = sent + n == total;
+                const xdr::ByteView piece(reinterpret_cast<const std::uint8_t*>(buf.data()) + sent,
+                                          n);
                 const DeviceWriteResp resp = withLockWait(clock, [&](const CallTiming& t) {
-                    return s.link.write(toBytes(buf.substr(sent, n)), last && endi != 0, t);
+                    return s.link.write(piece, last && endi != 0, t);
                 });
                 if (resp.size > n) {
                     throw LibraryError(liberr::kMalformedReply, "write size");
@@ -237,19 +236,16 @@ std::int16_t Vxi11Library::vb_iread(std::int32_t, sicl::SessionId id, std::strin
         }
         // The caller's size may claim more than the buffer holds; never write past it.
         const std::size_t limit = std::min(static_cast<std::size_t>(bufsize), buf.size());
+        const std::span<std::uint8_t> into(reinterpret_cast<std::uint8_t*>(buf.data()), limit);
         onSession(id, Needs::Any, [&](Session& s, const OpClock& clock) {
             std::size_t got = 0;
             for (;;) {
-                const auto want =
-                    static_cast<std::uint32_t>(std::min<std::size_t>(limit - got, kMaxReadRequest));
-                const DeviceReadResp resp = withLockWait(
-                    clock, [&](const CallTiming& t) { return s.link.read(want, s.termChar, t); });
-                if (resp.data.size() > want) {
-                    throw LibraryError(liberr::kMalformedReply, "read size");
-                }
-                std::copy(resp.data.begin(), resp.data.end(),
-                          buf.begin() + static_cast<std::ptrdiff_t>(got));
-                got += resp.data.size();
+                // All that is left in one request: the gateway sends what it has (at most
+                // its own piece size), straight into the caller's buffer.
+                const ReadInto resp = withLockWait(clock, [&](const CallTiming& t) {
+                    return s.link.read(into.subspan(got), s.termChar, t);
+                });
+                got += resp.size;
                 actual = static_cast<std::int32_t>(got);
                 if (resp.error != err::kNoError) {
                     throw gatewayError(resp.error);
@@ -312,6 +308,22 @@ std::int16_t Vxi11Library::vb_itrigger(sicl::SessionId id) {
     return runEntry([&] {
         onSession(id, Needs::Any, [&](Session& s, const OpClock& clock) {
             withLockWait(clock, [&](const CallTiming& t) { s.link.trigger(t); });
+        });
+    });
+}
+
+std::int16_t Vxi11Library::vb_iremote(sicl::SessionId id) {
+    return runEntry([&] {
+        onSession(id, Needs::Device, [&](Session& s, const OpClock& clock) {
+            withLockWait(clock, [&](const CallTiming& t) { s.link.remote(t); });
+        });
+    });
+}
+
+std::int16_t Vxi11Library::vb_ilocal(sicl::SessionId id) {
+    return runEntry([&] {
+        onSession(id, Needs::Device, [&](Session& s, const OpClock& clock) {
+            withLockWait(clock, [&](const CallTiming& t) { s.link.local(t); });
         });
     });
 }

@@ -1,22 +1,100 @@
 #include "vxi11/net/RecordStream.h"
 
+#include "vxi11/net/TransportError.h"
+
+#include <algorithm>
+
 namespace vxi11::net {
 
 namespace {
 
 /// Bytes asked of the socket per receive: a whole typical record, without a large stack.
 constexpr std::size_t kReceiveBuffer = 64 * 1024;
+/// A part read at least this large is received straight into the caller's memory; a smaller
+/// one goes through the receive buffer, so that a reply's few header words cost one receive.
+constexpr std::size_t kDirectReceive = 4096;
 
 } // namespace
 
 RecordStream::RecordStream(std::size_t maxRecordSize, std::size_t maxFragments)
-    : m_reader(maxRecordSize, maxFragments) {}
+    : m_reader(maxRecordSize, maxFragments), m_maxFragments(maxFragments) {}
 
 void RecordStream::reset() {
     m_reader.reset();
     m_begin = 0;
     m_end = 0;
     m_recordStarted.reset();
+    m_part = Part{};
+}
+
+void RecordStream::beginPart(std::size_t limit) {
+    m_part = Part{};
+    m_part.active = true;
+    m_part.limit = limit;
+}
+
+std::size_t RecordStream::takeSome(TcpConnection& connection, std::span<std::uint8_t> out,
+                                   Deadline deadline) {
+    if (m_begin == m_end) {
+        if (out.size() >= kDirectReceive) {
+            return connection.receiveSome(out, deadline);
+        }
+        const std::span<std::uint8_t> buffer = freshBuffer();
+        m_end = connection.receiveSome(buffer, deadline);
+    }
+    const std::size_t n = std::min(out.size(), m_end - m_begin);
+    std::copy_n(m_buffer.get() + m_begin, n, out.data());
+    m_begin += n;
+    return n;
+}
+
+bool RecordStream::partFragmentReady(TcpConnection& connection, Deadline deadline) {
+    while (m_part.fragmentLeft == 0) {
+        if (m_part.lastFragment) {
+            m_part.active = false;
+            return false;
+        }
+        while (m_part.headerFill < 4) {
+            m_part.headerFill +=
+                takeSome(connection, std::span(m_part.header).subspan(m_part.headerFill), deadline);
+        }
+        const std::uint32_t word = xdr::loadBe32(m_part.header);
+        m_part.headerFill = 0;
+        m_part.lastFragment = (word & rpc::kLastFragment) != 0;
+        m_part.fragmentLeft = word & rpc::kFragmentLengthMask;
+        if (m_part.fragmentLeft > m_part.limit - m_part.total ||
+            ++m_part.fragments > m_maxFragments) {
+            throw TransportError(TransportError::Kind::Malformed, "reply too large");
+        }
+    }
+    return true;
+}
+
+std::size_t RecordStream::readPart(TcpConnection& connection, std::span<std::uint8_t> out,
+                                   Deadline deadline) {
+    std::size_t filled = 0;
+    while (filled < out.size() && m_part.active && partFragmentReady(connection, deadline)) {
+        const std::size_t n = takeSome(
+            connection, out.subspan(filled, std::min(out.size() - filled, m_part.fragmentLeft)),
+            deadline);
+        filled += n;
+        m_part.fragmentLeft -= n;
+        m_part.total += n;
+    }
+    return filled;
+}
+
+void RecordStream::skipPart(TcpConnection& connection, Deadline deadline) {
+    while (m_part.active && partFragmentReady(connection, deadline)) {
+        if (m_begin == m_end) {
+            const std::span<std::uint8_t> buffer = freshBuffer();
+            m_end = connection.receiveSome(buffer, deadline);
+        }
+        const std::size_t n = std::min(m_part.fragmentLeft, m_end - m_begin);
+        m_begin += n;
+        m_part.fragmentLeft -= n;
+        m_part.total += n;
+    }
 }
 
 std::span<std::uint8_t> RecordStream::freshBuffer() {

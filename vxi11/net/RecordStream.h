@@ -47,6 +47,24 @@ public:
     /// Drops buffered bytes and any partial record.
     void reset();
 
+    // ---- A record read part by part, for a reply too large to hold twice: the caller takes
+    // its bytes in the pieces it wants and puts each where it belongs (device_read's data
+    // straight into the caller's buffer). Not while a record read whole is in progress.
+
+    /// Starts reading the next record part by part; its data may hold at most `limit` bytes
+    /// (beyond that, and beyond the fragment cap, the stream is Malformed).
+    void beginPart(std::size_t limit);
+    /// Fills `out` with the next bytes of the record begun with beginPart, waiting up to
+    /// `deadline`; returns how many, fewer than `out.size()` only when the record ended first.
+    /// Bytes not yet received go from the socket straight into `out`. Throws TransportError:
+    /// time-out (what was read so far counts, the rest can still be read or skipped),
+    /// connection lost, or Malformed for a record over its limits.
+    std::size_t readPart(TcpConnection& connection, std::span<std::uint8_t> out, Deadline deadline);
+    /// Reads and drops what is left of the record begun with beginPart.
+    void skipPart(TcpConnection& connection, Deadline deadline);
+    /// True from beginPart until the end of that record has been read.
+    bool partInProgress() const noexcept { return m_part.active; }
+
 private:
     using Clock = std::chrono::steady_clock;
 
@@ -55,12 +73,31 @@ private:
     Result feedBuffered();
     /// The receive buffer, emptied for a fresh receive.
     std::span<std::uint8_t> freshBuffer();
+    /// Makes sure the next fragment of the record read in parts has data left, reading
+    /// fragment headers as needed; false when the record has ended.
+    bool partFragmentReady(TcpConnection& connection, Deadline deadline);
+    /// Up to `out.size()` bytes of the stream into `out`: buffered bytes first, else one
+    /// receive (straight into `out` when it is large).
+    std::size_t takeSome(TcpConnection& connection, std::span<std::uint8_t> out, Deadline deadline);
 
     rpc::RecordReader m_reader;
     std::unique_ptr<std::uint8_t[]> m_buffer; ///< allocated on first use
     std::size_t m_begin = 0;                  ///< received bytes not yet fed: [m_begin, m_end)
     std::size_t m_end = 0;
     std::optional<Clock::time_point> m_recordStarted;
+
+    /// Framing of the record read in parts.
+    struct Part {
+        bool active = false;
+        std::size_t limit = 0;
+        std::size_t total = 0; ///< data bytes so far
+        std::size_t fragments = 0;
+        std::size_t fragmentLeft = 0;
+        bool lastFragment = false;
+        std::uint8_t header[4] = {};
+        std::size_t headerFill = 0;
+    } m_part;
+    std::size_t m_maxFragments;
 };
 
 } // namespace vxi11::net

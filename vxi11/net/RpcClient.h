@@ -1,6 +1,7 @@
 #pragma once
 
 #include "vxi11/codec/Procedure.h"
+#include "vxi11/codec/Rpc.h"
 #include "vxi11/codec/Xdr.h"
 #include "vxi11/net/RecordStream.h"
 #include "vxi11/net/TcpConnection.h"
@@ -8,13 +9,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace vxi11::net {
 
-/// Cap on a reply's size for every call except device_read (results are a few words).
+/// Cap on a reply's size for every call whose reply is read whole (results are a few words).
 inline constexpr std::size_t kSmallReplyCap = 4096;
-/// Largest reply record the client reads at all; device_read asks for at most this much less
-/// a little room for the headers.
+/// Largest reply record the client reads whole at all. A large opaque at the end of a reply
+/// (device_read's data) is read part by part instead (callInto).
 inline constexpr std::size_t kMaxReplyRecord = (1u << 20) + 4096;
 
 /// ONC RPC over one TCP connection: one call at a time, replies matched by xid. Used by the
@@ -34,6 +36,24 @@ public:
     /// the call refused by the server). A reply larger than `replyCap` is a malformed reply.
     xdr::Bytes call(std::uint32_t prog, std::uint32_t vers, std::uint32_t proc, xdr::ByteView args,
                     Deadline deadline, std::size_t replyCap = kSmallReplyCap);
+    /// As above, for arguments that end in a variable-length opaque (device_write's data):
+    /// `args` are the encoded arguments up to and with the opaque's length word, `data` its
+    /// bytes, which go to the socket from where they lie (no copy), followed by their padding.
+    xdr::Bytes call(std::uint32_t prog, std::uint32_t vers, std::uint32_t proc, xdr::ByteView args,
+                    xdr::ByteView data, Deadline deadline);
+
+    /// The results of a reply whose last item is a variable-length opaque read by callInto.
+    struct IntoReply {
+        xdr::Bytes head;        ///< the results before the opaque
+        std::size_t length = 0; ///< the opaque's length: its bytes are in `into`
+    };
+    /// Sends a call whose results end in a variable-length opaque (device_read's data) after
+    /// `headBytes` bytes of other results, and receives the opaque's bytes straight into
+    /// `into`, with no copy on the way. Throws as call(); an opaque longer than `into` is a
+    /// malformed reply. Bytes after the opaque (padding, or more) are dropped.
+    IntoReply callInto(std::uint32_t prog, std::uint32_t vers, std::uint32_t proc,
+                       xdr::ByteView args, std::size_t headBytes, std::span<std::uint8_t> into,
+                       Deadline deadline);
 
     /// Typed call of procedure P: encodes the arguments and decodes the results.
     template <typename P>
@@ -60,6 +80,17 @@ public:
 
 private:
     [[noreturn]] void closeAndThrowMalformed(const char* what);
+    /// Sends one call record: `callMessage`, then `data` and its padding if any.
+    void sendCall(xdr::ByteView callMessage, xdr::ByteView data, Deadline deadline);
+    /// Reads whole records until the one whose xid is `xid`, skipping older ones.
+    xdr::Bytes awaitReply(std::uint32_t xid, Deadline deadline);
+    /// True for the reply to `xid`, false for the reply to an older call (to be skipped);
+    /// closes the connection and throws for anything else.
+    bool isReplyTo(std::uint32_t xid, xdr::ByteView record);
+    /// Finishes a record that a call given up on left half read: its late reply.
+    void dropAbandonedParts(Deadline deadline);
+    /// The results of a SUCCESS reply, or the refusal thrown.
+    static xdr::ByteView resultsOf(const rpc::Reply& reply);
 
     TcpConnection m_connection;
     RecordStream m_stream{kMaxReplyRecord};

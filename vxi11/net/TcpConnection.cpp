@@ -95,6 +95,50 @@ void TcpConnection::sendAll(std::span<const std::uint8_t> bytes, Deadline deadli
     }
 }
 
+void TcpConnection::sendAll(std::initializer_list<std::span<const std::uint8_t>> pieces,
+                            Deadline deadline) {
+    if (!isOpen()) {
+        throw TransportError(Kind::ConnectionLost, m_peer);
+    }
+    if (pieces.size() > kMaxPieces) {
+        throw TransportError(Kind::System, "too many pieces to send");
+    }
+    iovec iov[kMaxPieces];
+    int count = 0;
+    for (const auto& piece : pieces) {
+        if (!piece.empty()) {
+            iov[count].iov_base = const_cast<std::uint8_t*>(piece.data());
+            iov[count].iov_len = piece.size();
+            ++count;
+        }
+    }
+    int first = 0;
+    while (first < count) {
+        const ssize_t n = m_ops->sendv(m_fd.get(), iov + first, count - first);
+        if (n > 0) {
+            // Past the pieces that went out whole, into the one that went out in part.
+            auto left = static_cast<std::size_t>(n);
+            while (first < count && left >= iov[first].iov_len) {
+                left -= iov[first].iov_len;
+                ++first;
+            }
+            if (first < count) {
+                iov[first].iov_base = static_cast<std::uint8_t*>(iov[first].iov_base) + left;
+                iov[first].iov_len -= left;
+            }
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            waitFor(POLLOUT, deadline);
+            continue;
+        }
+        throwSystemError(n == 0 ? EPIPE : errno, m_peer);
+    }
+}
+
 std::size_t TcpConnection::receiveSome(std::span<std::uint8_t> out, Deadline deadline) {
     if (!isOpen()) {
         throw TransportError(Kind::ConnectionLost, m_peer);

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -34,6 +35,10 @@ public:
 
     /// Sends every byte or throws (connection lost, time-out).
     void sendAll(std::span<const std::uint8_t> bytes, Deadline deadline);
+    /// Sends the pieces one after the other as one stream, each from where it lies (no copy
+    /// into a buffer of its own), or throws as above. At most kMaxPieces pieces.
+    void sendAll(std::initializer_list<std::span<const std::uint8_t>> pieces, Deadline deadline);
+    static constexpr std::size_t kMaxPieces = 8;
     /// Receives what is there (at least one byte), waiting up to `deadline` on a non-blocking
     /// socket; throws (connection lost, time-out).
     std::size_t receiveSome(std::span<std::uint8_t> out, Deadline deadline);

@@ -90,6 +90,8 @@ public:
         return m_in.vb_ireadstb(id, stb);
     }
     std::int16_t vb_itrigger(sicl::SessionId id) override { return m_in.vb_itrigger(id); }
+    std::int16_t vb_iremote(sicl::SessionId id) override { return m_in.vb_iremote(id); }
+    std::int16_t vb_ilocal(sicl::SessionId id) override { return m_in.vb_ilocal(id); }
     std::int16_t vb_ilock(sicl::SessionId id) override { return m_in.vb_ilock(id); }
     std::int16_t vb_iunlock(sicl::SessionId id) override { return m_in.vb_iunlock(id); }
     std::int16_t vb_itimeout(sicl::SessionId id, std::int32_t tval) override {

@@ -25,15 +25,16 @@ TEST(Address, InterfaceSessionNamesGpib0AndDefaultPortmapper) {
     const Address a = parseAddress("lan;vxi-11[127.0.0.1]:gpib");
     EXPECT_EQ(a.host, "127.0.0.1");
     EXPECT_EQ(a.portmapperPort, 111);
-    EXPECT_FALSE(a.isDevice());
-    EXPECT_EQ(a.deviceName(), "gpib0");
+    EXPECT_FALSE(a.deviceSession);
+    EXPECT_EQ(a.device, "gpib0");
 }
 
 TEST(Address, HostPortAndNumberedInterfaceAreKept) {
     const Address a = parseAddress("lan;vxi-11[gateway.lab:40111]:gpib1");
     EXPECT_EQ(a.host, "gateway.lab");
     EXPECT_EQ(a.portmapperPort, 40111);
-    EXPECT_EQ(a.deviceName(), "gpib1");
+    EXPECT_EQ(a.device, "gpib1");
+    EXPECT_FALSE(a.deviceSession);
 }
 
 TEST(Address, DeviceFormsAsTheWindowBuildsThem) {
@@ -51,8 +52,8 @@ TEST(Address, DeviceFormsAsTheWindowBuildsThem) {
           Row{"lan;vxi-11[h]:gpib, 1200", "gpib0,12,0"}}) {
         SCOPED_TRACE(r.text);
         const Address a = parseAddress(r.text);
-        EXPECT_TRUE(a.isDevice());
-        EXPECT_EQ(a.deviceName(), r.device);
+        EXPECT_TRUE(a.deviceSession);
+        EXPECT_EQ(a.device, r.device);
     }
 }
 
@@ -85,11 +86,46 @@ TEST(Address, MalformedTextIsBadSyntax) {
                              "lan;vxi-11[h:65536]:gpib",
                              "lan;vxi-11[h:x]:gpib",
                              "lan;vxi-11[a b]:gpib",
-                             "lan;vxi-11[h]:gp ib",
-                             "lan;vxi-11[h]:gpib, 7, 5",
-                             "lan;vxi-11[[h]:gpib"}) {
+                             "lan;vxi-11[[h]:gpib",
+                             "lan;vxi-11[h]:gpib,7a",
+                             "lan;vxi-11[h]:GPIB2,"}) {
         SCOPED_TRACE(text);
         EXPECT_EQ(refusal(text), liberr::kBadAddressSyntax);
+    }
+}
+
+TEST(Address, OtherDeviceNamesPassUnchangedAndSayWhichSessionTheyOpen) {
+    struct Row {
+        const char* name;
+        bool deviceSession;
+    };
+    for (const Row& r :
+         {Row{"inst0", true}, Row{"INST1", true}, Row{"hpib,7", true}, Row{"gpib0,7,5", true},
+          Row{"COM1,1", true}, Row{"my_scope.2", true}, Row{"hpib", false}, Row{"HPIB7", false}}) {
+        SCOPED_TRACE(r.name);
+        const Address a = parseAddress(std::string("lan;vxi-11[h:9]:") + r.name);
+        EXPECT_EQ(a.device, r.name);
+        EXPECT_EQ(a.deviceSession, r.deviceSession);
+        EXPECT_FALSE(a.primary.has_value());
+    }
+    // The window's forms keep their mapping: a GPIB address is a number, and a second comma
+    // makes the text a device name of its own.
+    EXPECT_EQ(parseAddress("lan;vxi-11[h]:gpib1,5").device, "gpib1,5");
+    EXPECT_EQ(parseAddress("lan;vxi-11[h]:gpib1, 505").device, "gpib1,5,5");
+    const std::string longest(vxi11::kMaxDeviceNameLength, 'x');
+    EXPECT_EQ(parseAddress("lan;vxi-11[h]:" + longest).device, longest);
+}
+
+TEST(Address, HostileDeviceNamesAreRefusedAsBadNames) {
+    for (const std::string& name :
+         {std::string(vxi11::kMaxDeviceNameLength + 1, 'x'), std::string("in st0"),
+          std::string("inst0 "), std::string("gpib, 7, 5"), std::string("inst\t0"),
+          std::string("inst\0x", 6), std::string("inst\x01"), std::string("inst\x7f"),
+          std::string("inst0\r\n"), std::string("inst\xc3\xa9"), std::string("inst\xff"),
+          std::string("a;b"), std::string("usb-1"), std::string(100000, 'z')}) {
+        SCOPED_TRACE(name.size() > 70 ? "long" : name);
+        EXPECT_EQ(refusal("lan;vxi-11[h]:" + name),
+                  name.size() > 500 ? liberr::kBadAddressSyntax : liberr::kBadDeviceName);
     }
 }
 
@@ -105,6 +141,10 @@ TEST(Address, NeverReadsPastTheTextOrTrustsBrackets) {
         }
     }
     EXPECT_EQ(refusal(std::string("lan;vxi-11[h\0x]:gpib", 19)), liberr::kBadAddressSyntax);
+    for (const char* stray :
+         {"lan;vxi-11[h]:inst[0]", "lan;vxi-11[h]:inst0]", "lan;vxi-11[h]:[inst0"}) {
+        EXPECT_EQ(refusal(stray), liberr::kBadAddressSyntax) << stray;
+    }
     EXPECT_EQ(refusal(std::string(600, '[')), liberr::kBadAddressSyntax);
 }
 

@@ -279,6 +279,8 @@ TEST(LibraryWire, EntriesForTheOtherSessionKindFailWithoutTraffic) {
     EXPECT_EQ(lib.vb_igpibsendcmd(dev, "?", 1), liberr::kNeedsInterfaceSession);
     EXPECT_EQ(lastText(lib), "needs an interface session");
     EXPECT_EQ(lib.vb_ireadstb(intf, out), liberr::kNeedsDeviceSession);
+    EXPECT_EQ(lib.vb_iremote(intf), liberr::kNeedsDeviceSession);
+    EXPECT_EQ(lib.vb_ilocal(intf), liberr::kNeedsDeviceSession);
     EXPECT_EQ(lastText(lib), "needs a device session");
     EXPECT_EQ(gw.calls().size(), before);
     // A success afterwards clears the thread's error.
@@ -488,6 +490,123 @@ TEST(LibraryRead, ReadsOnUntilEndAndNeverPastTheCallersBuffer) {
     EXPECT_EQ(reason, reason::kEnd);
     std::lock_guard lock(m);
     EXPECT_EQ(requested, (std::vector<std::uint32_t>{10, 8, 8, 7}));
+}
+
+namespace {
+
+/// Frames `body` in fragments of `sizes` (the rest in a last one), sent in pieces of `piece`.
+void sendInFragments(Peer& p, const Bytes& body, std::vector<std::size_t> sizes,
+                     std::size_t piece) {
+    Bytes wire;
+    std::size_t at = 0;
+    sizes.push_back(body.size());
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        const bool last = i + 1 == sizes.size();
+        const std::size_t n = last ? body.size() - at : std::min(sizes[i], body.size() - at);
+        testsupport::put32(wire, static_cast<std::uint32_t>(n) | (last ? 0x80000000u : 0u));
+        wire.insert(wire.end(), body.begin() + static_cast<std::ptrdiff_t>(at),
+                    body.begin() + static_cast<std::ptrdiff_t>(at + n));
+        at += n;
+    }
+    for (std::size_t k = 0; k < wire.size(); k += piece) {
+        p.sendRaw(std::span(wire).subspan(k, std::min(piece, wire.size() - k)));
+    }
+}
+
+/// A device_read reply with a verifier of `verifier` bytes, `data`, and `trailing` bytes more.
+Bytes readReply(std::uint32_t xid, const Bytes& data, std::size_t verifier, std::size_t trailing) {
+    Bytes b;
+    for (std::uint32_t w : {xid, 1u, 0u, 1u, static_cast<std::uint32_t>(verifier)}) {
+        testsupport::put32(b, w);
+    }
+    b.insert(b.end(), verifier, 'v');
+    b.insert(b.end(), xdr::padding(verifier), 0);
+    for (std::uint32_t w : {0u, 0u, static_cast<std::uint32_t>(reason::kEnd),
+                            static_cast<std::uint32_t>(data.size())}) {
+        testsupport::put32(b, w);
+    }
+    b.insert(b.end(), data.begin(), data.end());
+    b.insert(b.end(), xdr::padding(data.size()) + trailing, 0);
+    return b;
+}
+
+} // namespace
+
+TEST(LibraryRead, DataComesStraightIntoTheBufferHoweverTheReplyIsFramedOrCut) {
+    Bytes data(3001);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<std::uint8_t>(i * 31 + i / 256);
+    }
+    struct Row {
+        const char* name;
+        std::vector<std::size_t> fragments; ///< sizes before the last fragment
+        std::size_t piece;                  ///< bytes per send
+        std::size_t verifier;
+        std::size_t trailing;
+    };
+    const std::vector<Row> rows{
+        {"one fragment, one send", {}, 1 << 20, 0, 0},
+        {"fragments cutting the header, the length and the data",
+         {3, 0, 30, 1, 1000},
+         1 << 20,
+         0,
+         0},
+        {"every byte sent alone", {7}, 1, 0, 0},
+        {"a verifier with a body and bytes after the data", {50}, 4096, 13, 20},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        FakeGateway gw(linksAnd([&](Peer& p, const Call& c) {
+            sendInFragments(p, readReply(c.header.xid, data, r.verifier, r.trailing), r.fragments,
+                            r.piece);
+            return true;
+        }));
+        Vxi11Library lib(quietOptions());
+        const auto id = lib.vb_iopen(gw.address("gpib, 7"));
+        std::string buf(4000, '.');
+        std::int32_t reason = 0;
+        std::int32_t actual = 0;
+        ASSERT_EQ(lib.vb_iread(1, id, buf, 4000, reason, actual), 0) << lastText(lib);
+        EXPECT_EQ(actual, 3001);
+        EXPECT_EQ(reason, reason::kEnd);
+        EXPECT_EQ(buf.substr(0, 3001), std::string(data.begin(), data.end()));
+        EXPECT_EQ(buf.substr(3001), std::string(999, '.'));
+        // Whatever came after the data is gone: the next call is answered in step.
+        EXPECT_EQ(lib.vb_iread(1, id, buf, 4000, reason, actual), 0) << lastText(lib);
+    }
+}
+
+TEST(LibraryRead, AReplyCutByTheTimeOutIsDroppedWhenTheRestComes) {
+    // The first reply stops halfway through its data until the second read has been sent;
+    // then its rest arrives, followed by the second reply.
+    std::atomic<int> reads{0};
+    Bytes rest;
+    FakeGateway gw(linksAnd([&](Peer& p, const Call& c) {
+        Bytes wire;
+        const Bytes whole = readReply(c.header.xid, Bytes(5000, 'o'), 0, 0);
+        if (++reads == 1) {
+            testsupport::put32(wire, 0x80000000u | static_cast<std::uint32_t>(whole.size()));
+            wire.insert(wire.end(), whole.begin(), whole.begin() + 2000);
+            p.sendRaw(wire);
+            rest.assign(whole.begin() + 2000, whole.end());
+            return true;
+        }
+        p.sendRaw(rest);
+        sendInFragments(p, readReply(c.header.xid, Bytes(3, 'n'), 0, 0), {}, 1 << 20);
+        return true;
+    }));
+    auto options = quietOptions();
+    options.transportMargin = 100ms;
+    Vxi11Library lib(options);
+    const auto id = lib.vb_iopen(gw.address("gpib, 7"));
+    ASSERT_EQ(lib.vb_itimeout(id, 100), 0);
+    std::string buf(8000, '.');
+    std::int32_t reason = 0;
+    std::int32_t actual = 0;
+    EXPECT_EQ(lib.vb_iread(1, id, buf, 8000, reason, actual), liberr::kGatewayTimeout);
+    ASSERT_EQ(lib.vb_iread(1, id, buf, 8000, reason, actual), 0) << lastText(lib);
+    EXPECT_EQ(actual, 3);
+    EXPECT_EQ(buf.substr(0, 4), "nnno");
 }
 
 TEST(LibraryRead, TermCharGoesWithLaterReadsAndCanBeTurnedOff) {

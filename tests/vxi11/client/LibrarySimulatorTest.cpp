@@ -13,6 +13,8 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 
+#include <algorithm>
+#include <cstring>
 #include <future>
 #include <memory>
 
@@ -28,13 +30,17 @@ protected:
 
     void start(std::vector<gateway::InstrumentConfig> instruments,
                gateway::SimulatorLimits limits = {}) {
-        sim = std::make_unique<gateway::Simulator>(
-            testsupport::onFreePorts(std::move(instruments), limits));
+        gateway::SimulatorConfig config = testsupport::onFreePorts(std::move(instruments), limits);
+        config.lanInstruments = {gateway::demoLanInstrument()};
+        sim = std::make_unique<gateway::Simulator>(std::move(config));
         ASSERT_TRUE(testsupport::started(*sim));
         server = testsupport::serverOf(*sim);
     }
 
     std::string interfaceAddress() const { return "lan;vxi-11[" + server + "]:gpib"; }
+    std::string namedAddress(const std::string& name) const {
+        return "lan;vxi-11[" + server + "]:" + name;
+    }
     std::string deviceAddress(int n) const {
         return "lan;vxi-11[" + server + "]:gpib, " + std::to_string(n);
     }
@@ -135,6 +141,92 @@ TEST_F(LibraryOnSimulator, LongWritesAreSplitAtTheGatewaysLimit) {
     const auto inst = sim->instrument(3);
     ASSERT_TRUE(inst.has_value());
     EXPECT_EQ(inst->inputQueue, text);
+}
+
+TEST_F(LibraryOnSimulator, DeviceNamesReachCreateLinkAsWrittenAndOpenTheirKindOfSession) {
+    // A LAN instrument: a device session of its own, no bus operations.
+    const auto inst = wrappers.iopen(namedAddress("inst0"));
+    EXPECT_EQ(query(inst, "*IDN?"),
+              "Marrow Scientific,MX-3012 LAN Oscilloscope 200 MHz,MS3012-0417,2.1.0\n");
+    std::int16_t value = 0;
+    wrappers.ireadstb(inst, value);
+    EXPECT_EQ(raised([&] { wrappers.igpibbusstatus(inst, 1, value); }),
+              liberr::kNeedsInterfaceSession);
+    // A device behind an interface of another name.
+    const auto dmm = wrappers.iopen(namedAddress("hpib,22"));
+    EXPECT_EQ(query(dmm, "*IDN?").rfind("Orvane Instruments", 0), 0u);
+    // The interface by another name: bus operations go out as docmd, and the gateway's
+    // refusal of one comes back as it is.
+    const auto intf = wrappers.iopen(namedAddress("hpib"));
+    wrappers.igpibbusstatus(intf, 8, value);
+    EXPECT_EQ(value, 0);
+    std::vector<std::string> requested;
+    for (const auto& link : sim->links()) {
+        requested.push_back(link.requested);
+        if (link.requested == "hpib") {
+            sim->failNextCall(link.lid, vxi11::err::kOperationNotSupported);
+        }
+    }
+    EXPECT_EQ(raised([&] { wrappers.igpibrenctl(intf, 1); }), liberr::kNotSupported);
+    EXPECT_EQ(lastDescription, "operation not supported");
+    std::sort(requested.begin(), requested.end());
+    EXPECT_EQ(requested, (std::vector<std::string>{"hpib", "hpib,22", "inst0"}));
+    EXPECT_EQ(raised([&] { wrappers.iopen(namedAddress("inst1")); }), liberr::kDeviceNotAccessible);
+}
+
+TEST_F(LibraryOnSimulator, A64MiBBlockArrivesByteExactInOneReadAndGoesBackWhole) {
+    constexpr std::size_t kPoints = std::size_t{64} << 20;
+    const std::string header = "#8" + std::to_string(kPoints);
+    const auto dev = wrappers.iopen(namedAddress("inst0"));
+    wrappers.itimeout(dev, 60000);
+    std::int32_t actual = 0;
+    wrappers.iwrite(dev, ":WAV:POIN 67108864;:WAV:DATA?\n", 30, 1, actual);
+    // One byte more than the block: nothing may land there.
+    std::string buf(header.size() + kPoints + 2, '\x5A');
+    std::int32_t reason = 0;
+    wrappers.iread(dev, buf, static_cast<std::int32_t>(buf.size()), reason, actual);
+    ASSERT_EQ(static_cast<std::size_t>(actual), buf.size() - 1);
+    EXPECT_EQ(reason, vxi11::reason::kEnd);
+    EXPECT_EQ(buf.substr(0, header.size()), header);
+    EXPECT_EQ(buf.substr(buf.size() - 2), "\n\x5A");
+    std::vector<std::uint8_t> expected(1 << 20);
+    for (std::size_t at = 0; at < kPoints; at += expected.size()) {
+        gateway::waveformBytes(at, expected);
+        ASSERT_EQ(std::memcmp(buf.data() + header.size() + at, expected.data(), expected.size()), 0)
+            << "first difference in the MiB at " << at;
+    }
+    // A block written goes in pieces of the gateway's size, newlines in its data included.
+    const std::string data = ":DATA #74000000" + std::string(4000000, '\n') + "\n";
+    wrappers.iwrite(dev, data, static_cast<std::int32_t>(data.size()), 1, actual);
+    EXPECT_EQ(static_cast<std::size_t>(actual), data.size());
+    EXPECT_EQ(sim->instrument("inst0")->acceptedBytes, 4000000u);
+}
+
+// The gateway answers at most 7 bytes a call, so the pieces of a block cross the header, the
+// waveform made as it is sent and the closing LF at every offset.
+TEST_F(LibraryOnSimulator, ABlockReadInSmallPiecesIsTheSameBlock) {
+    gateway::SimulatorLimits limits;
+    limits.maxReadChunk = 7;
+    start(gateway::demoBench(), limits);
+    std::vector<std::uint8_t> wave(300);
+    gateway::waveformBytes(0, wave);
+    const std::string expected = "#3300" + std::string(wave.begin(), wave.end()) + "\n";
+    const auto dev = wrappers.iopen(namedAddress("inst0"));
+    std::int32_t actual = 0;
+    for (const bool termChar : {false, true}) {
+        wrappers.iwrite(dev, ":WAV:POIN 300;:WAV:DATA?\n", 24, 1, actual);
+        wrappers.itermchr(dev, termChar ? '\n' : -1);
+        std::string got;
+        std::int32_t reason = 0;
+        while ((reason & vxi11::reason::kEnd) == 0) {
+            std::string buf(13, ' ');
+            wrappers.iread(dev, buf, 13, reason, actual);
+            got += buf.substr(0, static_cast<std::size_t>(actual));
+        }
+        // With LF as the termination character a read ends at each LF inside the data too,
+        // but the bytes are the same.
+        EXPECT_EQ(got, expected) << "termination character " << termChar;
+    }
 }
 
 TEST_F(LibraryOnSimulator, DeviceOperationsReachTheInstrument) {
