@@ -35,15 +35,6 @@ double micros(Clock::duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
 }
 
-double median(std::vector<double> v) {
-    if (v.empty()) {
-        return 0;
-    }
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 /// Counts the library calls that pass through, for the discovery figure.
 class CountingLibrary final : public sicl::InstrumentLibrary {
 public:
@@ -270,6 +261,15 @@ double percentile(std::vector<double> v, double share) {
 }
 
 } // namespace
+
+double median(std::vector<double> v) {
+    if (v.empty()) {
+        return 0;
+    }
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
 
 int run(const Options& options, std::ostream& out, std::ostream& err) {
     if (options.clients > 0) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 namespace bench {
 
@@ -36,6 +37,9 @@ int runLoad(const Options& options, std::ostream& out, std::ostream& err);
 /// this process's peak resident memory, the caller's buffer included). Returns 0 when every
 /// transfer arrived whole.
 int runBulk(const Options& options, std::ostream& out, std::ostream& err);
+
+/// The median of `v`; 0 when it is empty.
+double median(std::vector<double> v);
 
 /// Most clients of the load mode: each needs an address of its own.
 inline constexpr int kMaxLoadClients = 600;

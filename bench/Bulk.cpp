@@ -35,15 +35,6 @@ double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
-double median(std::vector<double> v) {
-    if (v.empty()) {
-        return 0;
-    }
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 /// A field of /proc/self/status in bytes ("VmRSS", "VmHWM").
 std::uint64_t statusBytes(const std::string& field) {
     std::ifstream status("/proc/self/status");

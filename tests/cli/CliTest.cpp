@@ -255,14 +255,19 @@ TEST_F(CliTest, DeviceNamesReachTheGatewayAsWritten) {
     EXPECT_EQ(cli({"local", "inst0"}).status, 0);
     EXPECT_FALSE(m_sim.instrument("inst0")->remote);
     EXPECT_FALSE(m_sim.bus().ren);
-    // While a loop on hpib,22 runs, its link shows the name the program sent.
+    // While a loop on hpib,22 runs, its link shows the name the program sent. Ctrl-C ends the
+    // loop only once it runs (the trace shows its reads); before that it ends the program.
+    TempFile trace;
     std::vector<gateway::LinkInfo> seen;
     const Outcome r = program(
-        {"-s", testsupport::serverOf(m_sim), "loop", "hpib,22", "*IDN?"}, {}, [&](pid_t pid) {
+        {"-s", testsupport::serverOf(m_sim), "--trace", trace.path(), "loop", "hpib,22", "*IDN?"},
+        {}, [&](pid_t pid) {
             const auto until = std::chrono::steady_clock::now() + 20s;
-            while ((seen = m_sim.links()).empty() && std::chrono::steady_clock::now() < until) {
+            while (trace.contents().find("\"iread\"") == std::string::npos &&
+                   std::chrono::steady_clock::now() < until) {
                 std::this_thread::sleep_for(5ms);
             }
+            seen = m_sim.links();
             ::kill(pid, SIGINT);
         });
     EXPECT_EQ(r.status, 0) << r.err;
