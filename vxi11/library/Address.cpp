@@ -132,6 +132,11 @@ void parseGpibForm(std::string_view rest, Address& out) {
         parseDeviceNumber(rest.substr(comma + 1), out);
     }
     out.device = formatDeviceName(interfaceName, out.primary, out.secondary);
+    // The interface number has no limit of its own, but what goes to the gateway is a device
+    // name like any other.
+    if (out.device.size() > kMaxDeviceNameLength) {
+        throw LibraryError(liberr::kBadDeviceName, "longer than 64 bytes");
+    }
     out.deviceSession = out.primary.has_value();
 }
 
