@@ -46,6 +46,27 @@ std::string lastText(Vxi11Library& lib) {
     return buf;
 }
 
+/// What the second of two reads on `gpib, 7` gave, the first having timed out.
+struct SecondRead {
+    std::string buf;
+    std::int32_t reason = 0;
+    std::int32_t actual = 0;
+};
+
+/// Two reads into `size` dots with a 100 ms time-out: the first must end in 106, the second
+/// succeed.
+SecondRead readAfterATimeOut(FakeGateway& gw, std::int32_t size) {
+    auto options = quietOptions();
+    options.transportMargin = 100ms;
+    Vxi11Library lib(options);
+    const auto id = lib.vb_iopen(gw.address("gpib, 7"));
+    EXPECT_EQ(lib.vb_itimeout(id, 100), 0);
+    SecondRead r{std::string(static_cast<std::size_t>(size), '.')};
+    EXPECT_EQ(lib.vb_iread(1, id, r.buf, size, r.reason, r.actual), liberr::kGatewayTimeout);
+    EXPECT_EQ(lib.vb_iread(1, id, r.buf, size, r.reason, r.actual), 0) << lastText(lib);
+    return r;
+}
+
 /// A handler that answers link calls and passes everything else to `rest`.
 FakeGateway::Handler linksAnd(std::function<bool(Peer&, const Call&)> rest) {
     return [rest](FakeGateway& g, Peer& p, const Call& c) {
@@ -335,19 +356,10 @@ TEST(LibraryFaults, LateReplyIsSkippedByItsOlderXid) {
         FakeGateway::reply<DeviceRead>(p, c, DeviceReadResp{0, 4, {'n', 'e', 'w'}});
         return true;
     }));
-    auto options = quietOptions();
-    options.transportMargin = 100ms;
-    Vxi11Library lib(options);
-    const auto id = lib.vb_iopen(gw.address("gpib, 7"));
-    ASSERT_EQ(lib.vb_itimeout(id, 100), 0);
-    std::string buf(10, '.');
-    std::int32_t reason = 0;
-    std::int32_t actual = 0;
-    EXPECT_EQ(lib.vb_iread(1, id, buf, 10, reason, actual), liberr::kGatewayTimeout);
-    ASSERT_EQ(lib.vb_iread(1, id, buf, 10, reason, actual), 0) << lastText(lib);
-    EXPECT_EQ(buf, "new.......");
-    EXPECT_EQ(actual, 3);
-    EXPECT_EQ(reason, reason::kEnd);
+    const SecondRead r = readAfterATimeOut(gw, 10);
+    EXPECT_EQ(r.buf, "new.......");
+    EXPECT_EQ(r.actual, 3);
+    EXPECT_EQ(r.reason, reason::kEnd);
 }
 
 namespace {
@@ -595,18 +607,9 @@ TEST(LibraryRead, AReplyCutByTheTimeOutIsDroppedWhenTheRestComes) {
         sendInFragments(p, readReply(c.header.xid, Bytes(3, 'n'), 0, 0), {}, 1 << 20);
         return true;
     }));
-    auto options = quietOptions();
-    options.transportMargin = 100ms;
-    Vxi11Library lib(options);
-    const auto id = lib.vb_iopen(gw.address("gpib, 7"));
-    ASSERT_EQ(lib.vb_itimeout(id, 100), 0);
-    std::string buf(8000, '.');
-    std::int32_t reason = 0;
-    std::int32_t actual = 0;
-    EXPECT_EQ(lib.vb_iread(1, id, buf, 8000, reason, actual), liberr::kGatewayTimeout);
-    ASSERT_EQ(lib.vb_iread(1, id, buf, 8000, reason, actual), 0) << lastText(lib);
-    EXPECT_EQ(actual, 3);
-    EXPECT_EQ(buf.substr(0, 4), "nnno");
+    const SecondRead r = readAfterATimeOut(gw, 8000);
+    EXPECT_EQ(r.actual, 3);
+    EXPECT_EQ(r.buf.substr(0, 4), "nnno");
 }
 
 TEST(LibraryRead, TermCharGoesWithLaterReadsAndCanBeTurnedOff) {
