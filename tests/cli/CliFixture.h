@@ -3,6 +3,7 @@
 // and hands back its exit status, standard output and standard error.
 
 #include "support/LoopbackSimulator.h"
+#include "support/TempFile.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -42,37 +43,7 @@ struct Outcome {
     }
 };
 
-/// A temporary file name, removed with the object.
-class TempFile {
-public:
-    TempFile() {
-        char name[] = "/tmp/siclquill-cli-test-XXXXXX";
-        const int fd = ::mkstemp(name);
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        m_path = name;
-    }
-    ~TempFile() { std::remove(m_path.c_str()); }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-    const std::string& path() const { return m_path; }
-    std::string contents() const {
-        std::string all;
-        const int fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
-        char buffer[4096];
-        for (ssize_t n = 0; fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
-            all.append(buffer, static_cast<std::size_t>(n));
-        }
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        return all;
-    }
-
-private:
-    std::string m_path;
-};
+using testsupport::TempFile;
 
 /// A simulator on free ports with `instruments` on the bus and the LAN instrument inst0.
 inline gateway::SimulatorConfig withInst0(std::vector<gateway::InstrumentConfig> instruments) {

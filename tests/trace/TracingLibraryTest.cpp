@@ -4,6 +4,7 @@
 
 #include "trace/TracingLibrary.h"
 #include "support/LoopbackSimulator.h"
+#include "support/TempFile.h"
 #include "vxi11/library/Vxi11Library.h"
 
 #include <gtest/gtest.h>
@@ -37,15 +38,7 @@ std::string bytesOf(const json& value) {
 
 class TraceTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(testsupport::started(m_sim));
-        char name[] = "/tmp/siclquill-trace-XXXXXX";
-        const int fd = ::mkstemp(name);
-        ASSERT_GE(fd, 0);
-        ::close(fd);
-        m_path = name;
-    }
-    void TearDown() override { std::remove(m_path.c_str()); }
+    void SetUp() override { ASSERT_TRUE(testsupport::started(m_sim)); }
 
     std::string address(int pad) const {
         return "lan;vxi-11[" + testsupport::serverOf(m_sim) + "]:gpib," + std::to_string(pad);
@@ -64,7 +57,8 @@ protected:
 
     gateway::Simulator m_sim{testsupport::onFreePorts(gateway::demoBench())};
     vxi11::Vxi11Library m_library;
-    std::string m_path;
+    testsupport::TempFile m_file;
+    const std::string& m_path = m_file.path();
 };
 
 TEST_F(TraceTest, RecordsEveryCallOfASessionWithItsBytesAndErrors) {
