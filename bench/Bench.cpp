@@ -2,9 +2,9 @@
 
 #include "bench/Floor.h"
 
+#include "net/TcpConnection.h"
 #include "sicl/Sicl32Module.h"
 #include "vxi11/library/Vxi11Library.h"
-#include "vxi11/net/TcpConnection.h"
 
 #include <arpa/inet.h>
 #include <csignal>

@@ -606,8 +606,8 @@ bool Runner::waitForSrqByInterrupt(milliseconds wait) {
     try {
         const vxi11::Address address = vxi11::parseAddress(interfaceAddress(m_settings.server));
         const auto limit = m_settings.timeoutMs > 0
-                               ? vxi11::net::Deadline::after(milliseconds(m_settings.timeoutMs))
-                               : vxi11::net::Deadline::never();
+                               ? net::Deadline::after(milliseconds(m_settings.timeoutMs))
+                               : net::Deadline::never();
         channel = vxi11::SrqChannel::open(address, limit);
     } catch (const vxi11::LibraryError& e) {
         if (refusesInterruptChannel(e.number())) {
@@ -631,7 +631,7 @@ bool Runner::waitForSrqByInterrupt(milliseconds wait) {
         // Short slices, so that Ctrl-C is seen soon.
         const auto slice = std::min(until, steady_clock::now() + milliseconds(100));
         try {
-            srq = channel->wait(vxi11::net::Deadline::at(slice)) ? 1 : 0;
+            srq = channel->wait(net::Deadline::at(slice)) ? 1 : 0;
         } catch (const vxi11::LibraryError& e) {
             throw SiclError(e.number(), e.text());
         }

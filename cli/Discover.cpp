@@ -2,9 +2,9 @@
 
 #include "cli/DeviceAddress.h"
 #include "cli/Errors.h"
+#include "net/Resolver.h"
 #include "vxi11/library/LibraryError.h"
 #include "vxi11/library/PortmapClient.h"
-#include "vxi11/net/Resolver.h"
 
 #include <arpa/inet.h>
 
@@ -45,8 +45,7 @@ std::uint16_t parsePort(const std::string& target, std::string_view text) {
 /// *IDN? of the device `inst0` behind the host, or nothing when there is none.
 std::optional<std::string> askIdentity(const DiscoverTarget& t, milliseconds limit,
                                        sicl::InstrumentLibrary& library) {
-    const std::string server =
-        vxi11::net::ipv4Text(t.ipv4) + ":" + std::to_string(t.portmapperPort);
+    const std::string server = net::ipv4Text(t.ipv4) + ":" + std::to_string(t.portmapperPort);
     DeviceAddress inst0;
     inst0.typed = "inst0";
     inst0.deviceName = "inst0";
@@ -89,9 +88,8 @@ std::vector<DiscoverTarget> expandTargets(const std::vector<std::string>& target
             checkServer(host);
             std::uint32_t ipv4 = 0;
             try {
-                ipv4 = vxi11::net::resolveHost(host, vxi11::net::systemResolve,
-                                               vxi11::net::Deadline::after(lookUp));
-            } catch (const vxi11::net::TransportError& e) {
+                ipv4 = net::resolveHost(host, net::systemResolve, net::Deadline::after(lookUp));
+            } catch (const net::TransportError& e) {
                 throw UsageError(target + ": " + vxi11::libraryError(e).text());
             }
             out.push_back({host, ipv4, port});
@@ -103,7 +101,7 @@ std::vector<DiscoverTarget> expandTargets(const std::vector<std::string>& target
             std::all_of(prefixText.begin(), prefixText.end(), ::isdigit)) {
             prefix = std::stoi(prefixText);
         }
-        const auto base = vxi11::net::parseIpv4(host.substr(0, slash));
+        const auto base = net::parseIpv4(host.substr(0, slash));
         if (!base || prefix < 0 || prefix > 32) {
             throw UsageError("bad range '" + target + "': expected ADDRESS/N");
         }
@@ -116,7 +114,7 @@ std::vector<DiscoverTarget> expandTargets(const std::vector<std::string>& target
         const std::uint32_t skip = size >= 4 ? 1 : 0;
         for (std::uint32_t i = skip; i < size - skip; ++i) {
             const std::uint32_t ipv4 = htonl(first + i);
-            out.push_back({vxi11::net::ipv4Text(ipv4), ipv4, port});
+            out.push_back({net::ipv4Text(ipv4), ipv4, port});
         }
     }
     return out;
@@ -131,8 +129,8 @@ std::size_t discover(const std::vector<DiscoverTarget>& targets, milliseconds pe
             const DiscoverTarget& t = targets[i];
             try {
                 Answer answer;
-                answer.corePort = vxi11::lookUpCorePort(t.ipv4, t.portmapperPort,
-                                                        vxi11::net::Deadline::after(perHost));
+                answer.corePort =
+                    vxi11::lookUpCorePort(t.ipv4, t.portmapperPort, net::Deadline::after(perHost));
                 answer.idn = askIdentity(t, perHost, library);
                 answers[i] = answer;
             } catch (const vxi11::LibraryError&) {

@@ -1,7 +1,7 @@
 #include "gateway/AbortService.h"
 
+#include "net/TransportError.h"
 #include "vxi11/codec/RecordMarking.h"
-#include "vxi11/net/TransportError.h"
 
 #include <arpa/inet.h>
 

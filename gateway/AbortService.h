@@ -6,8 +6,8 @@
 #include "gateway/Config.h"
 #include "gateway/GuardedBus.h"
 #include "gateway/LinkTable.h"
+#include "net/TcpConnection.h"
 #include "vxi11/codec/AsyncIntrMessages.h"
-#include "vxi11/net/TcpConnection.h"
 
 #include <cstdint>
 #include <map>
@@ -55,7 +55,7 @@ private:
     const Log& m_log;
     const bool m_served;
     std::mutex m_mutex;
-    std::map<std::uint64_t, vxi11::net::TcpConnection> m_channels;
+    std::map<std::uint64_t, net::TcpConnection> m_channels;
     std::uint32_t m_xid = 0;
 };
 

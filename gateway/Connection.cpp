@@ -1,15 +1,15 @@
 #include "gateway/Connection.h"
 
 #include "gateway/Server.h"
+#include "net/TransportError.h"
 #include "vxi11/codec/RecordMarking.h"
-#include "vxi11/net/RecordStream.h"
-#include "vxi11/net/TransportError.h"
+#include "vxi11/rpc/RecordStream.h"
 
 #include <string>
 
 namespace gateway {
 
-using vxi11::net::RecordStream;
+using vxi11::rpc::RecordStream;
 
 namespace {
 
@@ -36,7 +36,7 @@ bool Connection::answer(const CallContext& context, vxi11::xdr::ByteView record)
     }
     try {
         send(out);
-    } catch (const vxi11::net::TransportError&) {
+    } catch (const net::TransportError&) {
         return false;
     }
     if (out.payload.head.capacity() > m_spare.capacity()) {
@@ -55,7 +55,7 @@ void Connection::send(const Outcome& out) {
     static constexpr std::uint8_t kZeros[3] = {};
     const ByteView padding(kZeros, pad);
     // A client that does not read holds only this thread; stop() ends the send.
-    const auto never = vxi11::net::Deadline::never();
+    const auto never = net::Deadline::never();
     if (data.waveformLength == 0) {
         // One system call for the record, the data sent from where it lies.
         m_socket.sendAll({mark, out.reply, data.head, data.tail, padding}, never);

@@ -3,7 +3,7 @@
 // client leaves, breaks the framing, stays idle too long or the server stops.
 
 #include "gateway/Dispatch.h"
-#include "vxi11/net/TcpConnection.h"
+#include "net/TcpConnection.h"
 
 #include <atomic>
 #include <cstdint>
@@ -16,8 +16,8 @@ class Server;
 
 class Connection {
 public:
-    Connection(std::uint64_t id, Service service, std::uint32_t peerIpv4,
-               vxi11::net::TcpConnection socket, Server& server)
+    Connection(std::uint64_t id, Service service, std::uint32_t peerIpv4, net::TcpConnection socket,
+               Server& server)
         : m_id(id), m_service(service), m_peer(peerIpv4), m_server(server),
           m_socket(std::move(socket)) {}
     Connection(const Connection&) = delete;
@@ -46,7 +46,7 @@ private:
     const std::uint32_t m_peer;
     Server& m_server;
     std::mutex m_socketMutex; ///< closing against a shutdown from stop()
-    vxi11::net::TcpConnection m_socket;
+    net::TcpConnection m_socket;
     /// The memory of the last reply's payload, handed to the next call (CallContext::spare).
     vxi11::xdr::Bytes m_spare;
     /// Where a waveform is made on its way to the socket; allocated on first use.

@@ -1,8 +1,8 @@
 #include "gateway/PortmapService.h"
 
+#include "net/Resolver.h"
 #include "vxi11/codec/Vxi11Types.h"
-#include "vxi11/net/Resolver.h"
-#include "vxi11/net/RpcClient.h"
+#include "vxi11/rpc/RpcClient.h"
 
 #include <algorithm>
 #include <chrono>
@@ -27,7 +27,7 @@ template <typename P>
 std::optional<typename P::Result> callSystemPortmapper(const typename P::Args& args) {
     try {
         const net::Deadline deadline = net::Deadline::after(kSystemPortmapperWait);
-        net::RpcClient rpc(net::TcpConnection::connect(*net::parseIpv4(kSystemPortmapperHost),
+        rpc::RpcClient rpc(net::TcpConnection::connect(*net::parseIpv4(kSystemPortmapperHost),
                                                        pmap::kDefaultPort, deadline));
         return rpc.call<P>(args, deadline);
     } catch (const net::TransportError&) {

@@ -1,6 +1,6 @@
 #include "gateway/Server.h"
 
-#include "vxi11/net/TransportError.h"
+#include "net/TransportError.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,9 +11,9 @@
 
 namespace gateway {
 
-using vxi11::net::TcpListener;
-using vxi11::net::TransportError;
-using vxi11::net::UdpSocket;
+using net::TcpListener;
+using net::TransportError;
+using net::UdpSocket;
 
 namespace {
 

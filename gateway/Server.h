@@ -5,8 +5,8 @@
 #include "gateway/Config.h"
 #include "gateway/Connection.h"
 #include "gateway/Dispatch.h"
-#include "vxi11/net/Fd.h"
-#include "vxi11/net/Listeners.h"
+#include "net/Fd.h"
+#include "net/Listeners.h"
 
 #include <cstdint>
 #include <list>
@@ -56,7 +56,7 @@ private:
     bool bindPortmapper(std::string* error);
     void closeSockets();
     void acceptLoop();
-    void accept(vxi11::net::TcpListener& listener, Service service);
+    void accept(net::TcpListener& listener, Service service);
     void udpLoop();
     void reapFinished();
 
@@ -64,12 +64,12 @@ private:
     Dispatch& m_dispatch;
     LinkTable& m_links;
     InterruptChannels& m_interrupts;
-    vxi11::net::TcpListener m_portmapTcp;
-    vxi11::net::UdpSocket m_portmapUdp;
-    vxi11::net::TcpListener m_core;
-    vxi11::net::TcpListener m_abort;
-    vxi11::net::Fd m_wakeRead; ///< readable once stop() begins
-    vxi11::net::Fd m_wakeWrite;
+    net::TcpListener m_portmapTcp;
+    net::UdpSocket m_portmapUdp;
+    net::TcpListener m_core;
+    net::TcpListener m_abort;
+    net::Fd m_wakeRead; ///< readable once stop() begins
+    net::Fd m_wakeWrite;
     std::thread m_acceptThread;
     std::thread m_udpThread;
     mutable std::mutex m_mutex; ///< guards the slots

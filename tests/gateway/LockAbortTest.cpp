@@ -129,9 +129,9 @@ TEST_F(LocksAndAbort, ServiceRequestIsSentOnTheInterruptChannelWithTheLinksHandl
     ASSERT_EQ(write(lid, "*SRE 16\n"), 0);
     ASSERT_EQ(write(lid, "*IDN?\n"), 0); // MAV rises, and with it RQS and SRQ
 
-    net::RecordStream records(4096);
+    rpc::RecordStream records(4096);
     const auto record = records.read(channel->connection, net::Deadline::after(5s));
-    ASSERT_EQ(record.status, net::RecordStream::Status::Record);
+    ASSERT_EQ(record.status, rpc::RecordStream::Status::Record);
     const rpc::ParsedCall call = rpc::parseCall(record.record);
     ASSERT_EQ(call.status, rpc::ParsedCall::Status::Ok);
     EXPECT_EQ(call.header.prog, kDeviceIntr);

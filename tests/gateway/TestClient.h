@@ -5,7 +5,7 @@
 
 #include "support/RawConnection.h"
 #include "vxi11/codec/Messages.h"
-#include "vxi11/net/RpcClient.h"
+#include "vxi11/rpc/RpcClient.h"
 
 #include <chrono>
 #include <optional>
@@ -16,11 +16,10 @@ class TestClient {
 public:
     bool connect(std::uint16_t port) {
         try {
-            m_rpc = vxi11::net::RpcClient(vxi11::net::TcpConnection::connect(
-                testsupport::loopback(), port,
-                vxi11::net::Deadline::after(std::chrono::seconds(5))));
+            m_rpc = vxi11::rpc::RpcClient(net::TcpConnection::connect(
+                testsupport::loopback(), port, net::Deadline::after(std::chrono::seconds(5))));
             return true;
-        } catch (const vxi11::net::TransportError&) {
+        } catch (const net::TransportError&) {
             return false;
         }
     }
@@ -32,8 +31,8 @@ public:
     call(const typename P::Args& args,
          std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         try {
-            return m_rpc.call<P>(args, vxi11::net::Deadline::after(timeout));
-        } catch (const vxi11::net::TransportError&) {
+            return m_rpc.call<P>(args, net::Deadline::after(timeout));
+        } catch (const net::TransportError&) {
             return std::nullopt;
         }
     }
@@ -45,15 +44,15 @@ public:
         const auto xid = vxi11::rpc::peekXid(message);
         try {
             storage = m_rpc.exchange(xid.value_or(0), message,
-                                     vxi11::net::Deadline::after(std::chrono::seconds(10)));
-        } catch (const vxi11::net::TransportError&) {
+                                     net::Deadline::after(std::chrono::seconds(10)));
+        } catch (const net::TransportError&) {
             return std::nullopt;
         }
         return vxi11::rpc::decodeReply(storage);
     }
 
 private:
-    vxi11::net::RpcClient m_rpc;
+    vxi11::rpc::RpcClient m_rpc;
 };
 
 } // namespace testrpc

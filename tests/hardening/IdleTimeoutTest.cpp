@@ -8,7 +8,7 @@
 #include "support/RawConnection.h"
 #include "vxi11/codec/AsyncIntrMessages.h"
 #include "vxi11/library/Vxi11Library.h"
-#include "vxi11/net/RpcClient.h"
+#include "vxi11/rpc/RpcClient.h"
 
 #include <gtest/gtest.h>
 
@@ -103,8 +103,8 @@ TEST(SimulatorIdleTimeout, AClientHoldingALinkMayStayIdleLongerThanTheTimeOut) {
         lib.vb_iopen("lan;vxi-11[127.0.0.1:" + std::to_string(sim->portmapperPort()) + "]:gpib,4");
     ASSERT_GT(id, 0) << lib.vb_igeterrno();
     // Its abort channel, opened once as clients do and silent since, belongs to it as well.
-    using vxi11::net::Deadline;
-    vxi11::net::RpcClient abortChannel(vxi11::net::TcpConnection::connect(
+    using net::Deadline;
+    vxi11::rpc::RpcClient abortChannel(net::TcpConnection::connect(
         testsupport::loopback(), sim->abortPort(), Deadline::after(2s)));
     // The time-out is what is under test: stay idle for several of them.
     std::this_thread::sleep_for(4 * kIdle);

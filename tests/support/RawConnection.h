@@ -4,11 +4,11 @@
 // connection and record stream; every wait has a deadline, so a broken server fails a test
 // instead of hanging it.
 
+#include "net/Listeners.h"
+#include "net/TcpConnection.h"
+#include "net/TransportError.h"
 #include "vxi11/codec/RecordMarking.h"
-#include "vxi11/net/Listeners.h"
-#include "vxi11/net/RecordStream.h"
-#include "vxi11/net/TcpConnection.h"
-#include "vxi11/net/TransportError.h"
+#include "vxi11/rpc/RecordStream.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -29,23 +29,23 @@ class RawConnection {
 public:
     explicit RawConnection(std::uint16_t port) {
         try {
-            m_connection = vxi11::net::TcpConnection::connect(
-                loopback(), port, vxi11::net::Deadline::after(std::chrono::seconds(5)));
-        } catch (const vxi11::net::TransportError&) {
+            m_connection = net::TcpConnection::connect(
+                loopback(), port, net::Deadline::after(std::chrono::seconds(5)));
+        } catch (const net::TransportError&) {
             // connected() tells.
         }
     }
 
     bool connected() const { return m_connection.isOpen(); }
     void close() { m_connection.close(); }
-    vxi11::net::TcpConnection& socket() { return m_connection; }
+    net::TcpConnection& socket() { return m_connection; }
 
     /// Sends the bytes as they are (framing included); false if they did not all go out.
     bool sendRaw(vxi11::xdr::ByteView bytes) {
         try {
-            m_connection.sendAll(bytes, vxi11::net::Deadline::after(std::chrono::seconds(5)));
+            m_connection.sendAll(bytes, net::Deadline::after(std::chrono::seconds(5)));
             return true;
-        } catch (const vxi11::net::TransportError&) {
+        } catch (const net::TransportError&) {
             return false;
         }
     }
@@ -56,11 +56,11 @@ public:
     std::optional<vxi11::xdr::Bytes>
     receiveRecord(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         try {
-            auto got = m_stream.read(m_connection, vxi11::net::Deadline::after(timeout));
-            if (got.status == vxi11::net::RecordStream::Status::Record) {
+            auto got = m_stream.read(m_connection, net::Deadline::after(timeout));
+            if (got.status == vxi11::rpc::RecordStream::Status::Record) {
                 return std::move(got.record);
             }
-        } catch (const vxi11::net::TransportError&) {
+        } catch (const net::TransportError&) {
         }
         return std::nullopt;
     }
@@ -68,27 +68,27 @@ public:
     /// True once the peer has closed or reset the connection within `timeout` (whatever it
     /// sent before is read and dropped).
     bool closedByPeer(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-        const auto deadline = vxi11::net::Deadline::after(timeout);
+        const auto deadline = net::Deadline::after(timeout);
         std::uint8_t sink[4096];
         try {
             for (;;) {
                 m_connection.receiveSome(sink, deadline);
             }
-        } catch (const vxi11::net::TransportError& e) {
-            return e.kind() != vxi11::net::TransportError::Kind::Timeout;
+        } catch (const net::TransportError& e) {
+            return e.kind() != net::TransportError::Kind::Timeout;
         }
     }
 
 private:
-    vxi11::net::TcpConnection m_connection;
-    vxi11::net::RecordStream m_stream{1 << 22};
+    net::TcpConnection m_connection;
+    vxi11::rpc::RecordStream m_stream{1 << 22};
 };
 
 /// Datagrams to and from a UDP server on 127.0.0.1:port.
 class RawDatagrams {
 public:
     explicit RawDatagrams(std::uint16_t port)
-        : m_port(port), m_socket(vxi11::net::UdpSocket::open("127.0.0.1", 0)) {}
+        : m_port(port), m_socket(net::UdpSocket::open("127.0.0.1", 0)) {}
 
     /// Sends one datagram as it is.
     bool send(vxi11::xdr::ByteView datagram) {
@@ -98,7 +98,7 @@ public:
     std::optional<vxi11::xdr::Bytes>
     receive(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
         std::uint8_t buffer[9000];
-        const auto got = m_socket.receiveFrom(buffer, vxi11::net::Deadline::after(timeout));
+        const auto got = m_socket.receiveFrom(buffer, net::Deadline::after(timeout));
         if (!got) {
             return std::nullopt;
         }
@@ -107,12 +107,12 @@ public:
 
 private:
     std::uint16_t m_port;
-    vxi11::net::UdpSocket m_socket;
+    net::UdpSocket m_socket;
 };
 
 /// A loopback port where nobody listens: bound, then released.
 inline std::uint16_t closedPort() {
-    return vxi11::net::TcpListener::open("127.0.0.1", 0, 1).port();
+    return net::TcpListener::open("127.0.0.1", 0, 1).port();
 }
 
 } // namespace testsupport

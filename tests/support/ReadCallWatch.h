@@ -3,9 +3,9 @@
 // e.g. to kill or silence the gateway while the read waits. Tests that include this link
 // siclquill_vxi11.
 
+#include "net/SocketOps.h"
 #include "vxi11/codec/Messages.h"
 #include "vxi11/codec/Xdr.h"
-#include "vxi11/net/SocketOps.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -15,7 +15,7 @@
 namespace testsupport {
 
 /// Passes every socket call through; says when a device_read call has gone out whole.
-class ReadCallWatch : public vxi11::net::SocketOps {
+class ReadCallWatch : public net::SocketOps {
 public:
     ssize_t send(int fd, const void* data, std::size_t length) override {
         const ssize_t n = SocketOps::send(fd, data, length);

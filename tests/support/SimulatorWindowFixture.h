@@ -7,10 +7,10 @@
 #include "support/LoopbackSimulator.h"
 
 #include "gateway/Simulator.h"
+#include "net/SocketOps.h"
 #include "vxi11/codec/IoMessages.h"
 #include "vxi11/codec/Rpc.h"
 #include "vxi11/library/Vxi11Library.h"
-#include "vxi11/net/SocketOps.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +24,7 @@
 namespace testsupport {
 
 /// The plain socket calls, with a copy of every record sent kept for the test.
-class RecordingSocketOps final : public vxi11::net::SocketOps {
+class RecordingSocketOps final : public net::SocketOps {
 public:
     ssize_t send(int fd, const void* data, std::size_t length) override {
         const ssize_t sent = SocketOps::send(fd, data, length);

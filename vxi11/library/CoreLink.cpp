@@ -32,7 +32,7 @@ std::int32_t lockFlag(const CallTiming& t) {
 CoreLink CoreLink::create(net::TcpConnection connection, const std::string& device,
                           std::int32_t clientId, Deadline deadline) {
     CoreLink link;
-    link.m_rpc = net::RpcClient(std::move(connection));
+    link.m_rpc = rpc::RpcClient(std::move(connection));
     CreateLinkParms parms;
     parms.clientId = clientId;
     parms.lockDevice = false;
@@ -182,7 +182,7 @@ void CoreLink::destroy(Deadline deadline) {
 void abortLink(std::uint32_t ipv4, std::uint16_t port, std::int32_t lid, Deadline deadline,
                net::SocketOps& ops) {
     translated([&] {
-        net::RpcClient rpc(net::TcpConnection::connect(ipv4, port, deadline, ops));
+        rpc::RpcClient rpc(net::TcpConnection::connect(ipv4, port, deadline, ops));
         check(rpc.call<DeviceAbort>(DeviceLink{lid}, deadline).error);
     });
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "vxi11/codec/Xdr.h"
-#include "vxi11/net/RpcClient.h"
+#include "vxi11/rpc/RpcClient.h"
 
 #include <cstdint>
 #include <optional>
@@ -85,7 +85,7 @@ public:
 
 private:
     CoreLink() = default;
-    net::RpcClient m_rpc;
+    rpc::RpcClient m_rpc;
     std::int32_t m_lid = 0;
     std::uint32_t m_writePiece = kMinWritePiece;
     std::uint16_t m_abortPort = 0;

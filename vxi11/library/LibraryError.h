@@ -1,6 +1,6 @@
 #pragma once
 
-#include "vxi11/net/TransportError.h"
+#include "net/TransportError.h"
 
 #include <cstdint>
 #include <stdexcept>

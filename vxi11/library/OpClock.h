@@ -1,9 +1,9 @@
 #pragma once
 
+#include "net/Deadline.h"
 #include "vxi11/codec/Vxi11Types.h"
 #include "vxi11/library/CoreLink.h"
 #include "vxi11/library/LibraryError.h"
-#include "vxi11/net/Deadline.h"
 
 #include <chrono>
 #include <cstdint>

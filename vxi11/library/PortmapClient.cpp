@@ -3,7 +3,7 @@
 #include "vxi11/codec/Portmap.h"
 #include "vxi11/codec/Vxi11Types.h"
 #include "vxi11/library/LibraryError.h"
-#include "vxi11/net/RpcClient.h"
+#include "vxi11/rpc/RpcClient.h"
 
 #include <limits>
 
@@ -11,10 +11,10 @@ namespace vxi11 {
 
 std::uint16_t lookUpCorePort(std::uint32_t ipv4, std::uint16_t portmapperPort,
                              net::Deadline deadline, net::SocketOps& ops) {
-    net::RpcClient rpc;
+    rpc::RpcClient rpc;
     const pmap::Mapping query{kDeviceCore, kDeviceVersion, pmap::kProtoTcp, 0};
     const pmap::PortResult result = translated([&] {
-        rpc = net::RpcClient(net::TcpConnection::connect(ipv4, portmapperPort, deadline, ops));
+        rpc = rpc::RpcClient(net::TcpConnection::connect(ipv4, portmapperPort, deadline, ops));
         return rpc.call<pmap::GetPort>(query, deadline);
     });
     if (result.port == 0) {

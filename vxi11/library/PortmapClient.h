@@ -1,7 +1,7 @@
 #pragma once
 
-#include "vxi11/net/Deadline.h"
-#include "vxi11/net/SocketOps.h"
+#include "net/Deadline.h"
+#include "net/SocketOps.h"
 
 #include <cstdint>
 

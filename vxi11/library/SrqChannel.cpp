@@ -1,13 +1,13 @@
 #include "vxi11/library/SrqChannel.h"
 
+#include "net/Listeners.h"
+#include "net/Resolver.h"
 #include "vxi11/codec/AsyncIntrMessages.h"
 #include "vxi11/codec/Rpc.h"
 #include "vxi11/library/CoreLink.h"
 #include "vxi11/library/LibraryError.h"
 #include "vxi11/library/PortmapClient.h"
-#include "vxi11/net/Listeners.h"
-#include "vxi11/net/RecordStream.h"
-#include "vxi11/net/Resolver.h"
+#include "vxi11/rpc/RecordStream.h"
 
 #include <arpa/inet.h>
 
@@ -45,7 +45,7 @@ struct SrqChannel::State {
     CoreLink link;
     net::TcpListener listener;
     std::optional<net::TcpConnection> channel; ///< the gateway's connection to us, once accepted
-    net::RecordStream stream{kMaxIntrRecord};
+    rpc::RecordStream stream{kMaxIntrRecord};
     bool channelCreated = false;
 };
 
@@ -104,7 +104,7 @@ bool SrqChannel::wait(Deadline deadline) {
             s.channel = std::move(accepted->connection);
             continue;
         }
-        net::RecordStream::Result got;
+        rpc::RecordStream::Result got;
         try {
             got = s.stream.read(*s.channel, deadline);
         } catch (const net::TransportError& e) {
@@ -115,11 +115,11 @@ bool SrqChannel::wait(Deadline deadline) {
         }
         bool srq = false;
         // Calls that came in the same bytes count as this wake-up too.
-        while (got.status == net::RecordStream::Status::Record) {
+        while (got.status == rpc::RecordStream::Status::Record) {
             srq = isSrqCall(got.record) || srq;
             got = s.stream.buffered();
         }
-        if (got.status == net::RecordStream::Status::Malformed) {
+        if (got.status == rpc::RecordStream::Status::Malformed) {
             throw LibraryError(liberr::kMalformedReply, "interrupt channel");
         }
         if (srq) {

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "net/Deadline.h"
 #include "vxi11/library/Address.h"
-#include "vxi11/net/Deadline.h"
 
 #include <memory>
 

@@ -1,5 +1,6 @@
 #include "vxi11/library/Vxi11Library.h"
 
+#include "net/TcpConnection.h"
 #include "vxi11/codec/DocmdMessages.h"
 #include "vxi11/codec/IoMessages.h"
 #include "vxi11/library/Address.h"
@@ -8,7 +9,6 @@
 #include "vxi11/library/OpClock.h"
 #include "vxi11/library/PortmapClient.h"
 #include "vxi11/library/SessionTable.h"
-#include "vxi11/net/TcpConnection.h"
 
 #include <algorithm>
 #include <cstring>

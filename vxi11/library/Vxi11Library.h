@@ -1,8 +1,8 @@
 #pragma once
 
+#include "net/Resolver.h"
+#include "net/SocketOps.h"
 #include "sicl/InstrumentLibrary.h"
-#include "vxi11/net/Resolver.h"
-#include "vxi11/net/SocketOps.h"
 
 #include <chrono>
 #include <cstdint>

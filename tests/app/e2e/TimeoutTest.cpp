@@ -84,7 +84,7 @@ TEST_F(E2e, NoneSendsNoTimeOutAndTheReadWaitsUntilAborted) {
         while (!readOver) {
             try {
                 vxi11::abortLink(htonl(INADDR_LOOPBACK), sim->abortPort(), *lid,
-                                 vxi11::net::Deadline::after(1s));
+                                 net::Deadline::after(1s));
             } catch (const std::exception&) {
                 // The next round tries again.
             }

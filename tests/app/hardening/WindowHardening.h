@@ -128,7 +128,7 @@ protected:
     }
 
     static vxi11::Vxi11Library::Options options(const std::shared_ptr<NameLog>& log,
-                                                vxi11::net::SocketOps* ops) {
+                                                net::SocketOps* ops) {
         vxi11::Vxi11Library::Options o;
         o.defaultTimeout = kOpenTimeOut;
         o.transportMargin = kMargin;

@@ -17,7 +17,7 @@ TEST(SrqChannel, WakesWhenAnInstrumentRequestsServiceAndNotBefore) {
     ASSERT_TRUE(testsupport::started(sim));
     const std::string server = testsupport::serverOf(sim);
     const auto channel = vxi11::SrqChannel::open(
-        vxi11::parseAddress("lan;vxi-11[" + server + "]:gpib"), vxi11::net::Deadline::after(5s));
+        vxi11::parseAddress("lan;vxi-11[" + server + "]:gpib"), net::Deadline::after(5s));
     ASSERT_EQ(sim.links().size(), 1u);
 
     vxi11::Vxi11Library library;
@@ -25,10 +25,10 @@ TEST(SrqChannel, WakesWhenAnInstrumentRequestsServiceAndNotBefore) {
     ASSERT_NE(dmm, 0);
     std::int32_t actual = 0;
     ASSERT_EQ(library.vb_iwrite(1, dmm, "*SRE 16\n", 8, 1, actual), 0);
-    EXPECT_FALSE(channel->wait(vxi11::net::Deadline::after(100ms))) << "no request yet";
+    EXPECT_FALSE(channel->wait(net::Deadline::after(100ms))) << "no request yet";
     ASSERT_EQ(library.vb_iwrite(1, dmm, "*OPC?\n", 6, 1, actual), 0);
-    EXPECT_TRUE(channel->wait(vxi11::net::Deadline::after(10s)));
-    EXPECT_FALSE(channel->wait(vxi11::net::Deadline::after(50ms))) << "one rise, one call";
+    EXPECT_TRUE(channel->wait(net::Deadline::after(10s)));
+    EXPECT_FALSE(channel->wait(net::Deadline::after(50ms))) << "one rise, one call";
 }
 
 TEST(SrqChannel, ClosingGivesBackTheLink) {
@@ -37,7 +37,7 @@ TEST(SrqChannel, ClosingGivesBackTheLink) {
     {
         const auto channel = vxi11::SrqChannel::open(
             vxi11::parseAddress("lan;vxi-11[" + testsupport::serverOf(sim) + "]:gpib"),
-            vxi11::net::Deadline::after(5s));
+            net::Deadline::after(5s));
         EXPECT_EQ(sim.links().size(), 1u);
     }
     EXPECT_EQ(sim.links().size(), 0u);

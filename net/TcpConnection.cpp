@@ -1,7 +1,7 @@
-#include "vxi11/net/TcpConnection.h"
+#include "net/TcpConnection.h"
 
-#include "vxi11/net/Resolver.h"
-#include "vxi11/net/TransportError.h"
+#include "net/Resolver.h"
+#include "net/TransportError.h"
 
 #include <cerrno>
 #include <netinet/in.h>
@@ -10,7 +10,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
-namespace vxi11::net {
+namespace net {
 
 namespace {
 
@@ -209,4 +209,4 @@ std::uint32_t TcpConnection::localIpv4() const {
     return local.sin_addr.s_addr;
 }
 
-} // namespace vxi11::net
+} // namespace net

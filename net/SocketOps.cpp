@@ -1,8 +1,8 @@
-#include "vxi11/net/SocketOps.h"
+#include "net/SocketOps.h"
 
 #include <sys/socket.h>
 
-namespace vxi11::net {
+namespace net {
 
 ssize_t SocketOps::send(int fd, const void* data, std::size_t length) {
     return ::send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -24,4 +24,4 @@ SocketOps& SocketOps::system() {
     return ops;
 }
 
-} // namespace vxi11::net
+} // namespace net

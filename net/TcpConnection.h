@@ -1,8 +1,8 @@
 #pragma once
 
-#include "vxi11/net/Deadline.h"
-#include "vxi11/net/Fd.h"
-#include "vxi11/net/SocketOps.h"
+#include "net/Deadline.h"
+#include "net/Fd.h"
+#include "net/SocketOps.h"
 
 #include <chrono>
 #include <cstddef>
@@ -12,7 +12,7 @@
 #include <span>
 #include <string>
 
-namespace vxi11::net {
+namespace net {
 
 /// One TCP connection. Connections made here are non-blocking with every wait bounded by a
 /// deadline; TCP_NODELAY is set, so a record sent with one sendAll() goes out at once. A server
@@ -69,4 +69,4 @@ private:
     std::string m_peer;
 };
 
-} // namespace vxi11::net
+} // namespace net

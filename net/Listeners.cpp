@@ -1,7 +1,7 @@
-#include "vxi11/net/Listeners.h"
+#include "net/Listeners.h"
 
-#include "vxi11/net/Resolver.h"
-#include "vxi11/net/TransportError.h"
+#include "net/Resolver.h"
+#include "net/TransportError.h"
 
 #include <cerrno>
 #include <cstring>
@@ -10,7 +10,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-namespace vxi11::net {
+namespace net {
 
 namespace {
 
@@ -122,4 +122,4 @@ bool UdpSocket::sendTo(std::span<const std::uint8_t> datagram, std::uint32_t ipv
     return n == static_cast<ssize_t>(datagram.size());
 }
 
-} // namespace vxi11::net
+} // namespace net

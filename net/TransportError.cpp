@@ -1,9 +1,9 @@
-#include "vxi11/net/TransportError.h"
+#include "net/TransportError.h"
 
 #include <cerrno>
 #include <cstring>
 
-namespace vxi11::net {
+namespace net {
 
 TransportError::TransportError(Kind kind, std::string detail)
     : std::runtime_error(detail.empty() ? "transport error" : detail), m_kind(kind),
@@ -25,4 +25,4 @@ void throwSystemError(int error, const std::string& peer) {
     }
 }
 
-} // namespace vxi11::net
+} // namespace net

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "net/Deadline.h"
+#include "net/TcpConnection.h"
 #include "vxi11/codec/RecordMarking.h"
-#include "vxi11/net/Deadline.h"
-#include "vxi11/net/TcpConnection.h"
 
 #include <chrono>
 #include <cstddef>
@@ -10,7 +10,7 @@
 #include <memory>
 #include <optional>
 
-namespace vxi11::net {
+namespace vxi11::rpc {
 
 /// Reads record-marked messages from one TCP connection: the only code that feeds a
 /// RecordReader from a socket. Bytes received after a complete record are kept for the next
@@ -32,13 +32,13 @@ public:
     /// `maxRecordSize` caps the data of one record; `maxFragments` the fragments in it.
     explicit RecordStream(std::size_t maxRecordSize, std::size_t maxFragments = 4096);
 
-    /// Reads until a record is complete (Record or Malformed). Throws TransportError when
+    /// Reads until a record is complete (Record or Malformed). Throws net::TransportError when
     /// `deadline` passes (the partial record stays) or the connection is lost.
-    Result read(TcpConnection& connection, Deadline deadline);
+    Result read(net::TcpConnection& connection, net::Deadline deadline);
     /// Reads on a blocking connection, as a server does: Record, Malformed, Idle (the receive
     /// time-out passed), TooSlow (a record begun longer than `recordLimit` ago, 0 = no limit,
     /// is still incomplete) or Closed.
-    Result readBlocking(TcpConnection& connection, std::chrono::milliseconds recordLimit);
+    Result readBlocking(net::TcpConnection& connection, std::chrono::milliseconds recordLimit);
     /// A record from bytes already received, if they hold a whole one (else Idle).
     Result buffered();
 
@@ -56,12 +56,13 @@ public:
     void beginPart(std::size_t limit);
     /// Fills `out` with the next bytes of the record begun with beginPart, waiting up to
     /// `deadline`; returns how many, fewer than `out.size()` only when the record ended first.
-    /// Bytes not yet received go from the socket straight into `out`. Throws TransportError:
+    /// Bytes not yet received go from the socket straight into `out`. Throws net::TransportError:
     /// time-out (what was read so far counts, the rest can still be read or skipped),
     /// connection lost, or Malformed for a record over its limits.
-    std::size_t readPart(TcpConnection& connection, std::span<std::uint8_t> out, Deadline deadline);
+    std::size_t readPart(net::TcpConnection& connection, std::span<std::uint8_t> out,
+                         net::Deadline deadline);
     /// Reads and drops what is left of the record begun with beginPart.
-    void skipPart(TcpConnection& connection, Deadline deadline);
+    void skipPart(net::TcpConnection& connection, net::Deadline deadline);
     /// True from beginPart until the end of that record has been read.
     bool partInProgress() const noexcept { return m_part.active; }
 
@@ -75,10 +76,11 @@ private:
     std::span<std::uint8_t> freshBuffer();
     /// Makes sure the next fragment of the record read in parts has data left, reading
     /// fragment headers as needed; false when the record has ended.
-    bool partFragmentReady(TcpConnection& connection, Deadline deadline);
+    bool partFragmentReady(net::TcpConnection& connection, net::Deadline deadline);
     /// Up to `out.size()` bytes of the stream into `out`: buffered bytes first, else one
     /// receive (straight into `out` when it is large).
-    std::size_t takeSome(TcpConnection& connection, std::span<std::uint8_t> out, Deadline deadline);
+    std::size_t takeSome(net::TcpConnection& connection, std::span<std::uint8_t> out,
+                         net::Deadline deadline);
 
     rpc::RecordReader m_reader;
     std::unique_ptr<std::uint8_t[]> m_buffer; ///< allocated on first use
@@ -100,4 +102,4 @@ private:
     std::size_t m_maxFragments;
 };
 
-} // namespace vxi11::net
+} // namespace vxi11::rpc

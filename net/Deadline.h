@@ -3,7 +3,7 @@
 #include <chrono>
 #include <optional>
 
-namespace vxi11::net {
+namespace net {
 
 /// A point in monotonic time by which an operation must end, or "never".
 class Deadline {
@@ -33,4 +33,4 @@ private:
     std::optional<Clock::time_point> m_when;
 };
 
-} // namespace vxi11::net
+} // namespace net

@@ -1,6 +1,6 @@
 #pragma once
 
-namespace vxi11::net {
+namespace net {
 
 /// Owns a file descriptor and closes it once.
 class Fd {
@@ -22,4 +22,4 @@ private:
     int m_fd = -1;
 };
 
-} // namespace vxi11::net
+} // namespace net

@@ -1,8 +1,8 @@
-#include "vxi11/net/Deadline.h"
+#include "net/Deadline.h"
 
 #include <limits>
 
-namespace vxi11::net {
+namespace net {
 
 using std::chrono::milliseconds;
 
@@ -40,4 +40,4 @@ Deadline Deadline::extendedBy(milliseconds span) const noexcept {
     return m_when ? Deadline(*m_when + span) : Deadline();
 }
 
-} // namespace vxi11::net
+} // namespace net

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "vxi11/net/Deadline.h"
+#include "net/Deadline.h"
 
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 
-namespace vxi11::net {
+namespace net {
 
 /// Resolves a host name to an IPv4 address (network byte order), or nullopt if unknown.
 /// May block; callers bound it with a deadline.
@@ -27,4 +27,4 @@ std::optional<std::uint32_t> parseIpv4(const std::string& text);
 /// Dotted text of an IPv4 address in network byte order.
 std::string ipv4Text(std::uint32_t ipv4);
 
-} // namespace vxi11::net
+} // namespace net

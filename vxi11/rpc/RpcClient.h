@@ -1,17 +1,17 @@
 #pragma once
 
+#include "net/TcpConnection.h"
+#include "net/TransportError.h"
 #include "vxi11/codec/Procedure.h"
 #include "vxi11/codec/Rpc.h"
 #include "vxi11/codec/Xdr.h"
-#include "vxi11/net/RecordStream.h"
-#include "vxi11/net/TcpConnection.h"
-#include "vxi11/net/TransportError.h"
+#include "vxi11/rpc/RecordStream.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
-namespace vxi11::net {
+namespace vxi11::rpc {
 
 /// Cap on a reply's size for every call whose reply is read whole (results are a few words).
 inline constexpr std::size_t kSmallReplyCap = 4096;
@@ -29,18 +29,18 @@ inline constexpr std::size_t kMaxReplyRecord = (1u << 20) + 4096;
 class RpcClient {
 public:
     RpcClient() = default;
-    explicit RpcClient(TcpConnection connection);
+    explicit RpcClient(net::TcpConnection connection);
 
     /// Sends a call and waits until `deadline` for its reply. Returns the results of a SUCCESS
-    /// reply; throws TransportError otherwise (connection lost, time-out, malformed reply, or
+    /// reply; throws net::TransportError otherwise (connection lost, time-out, malformed reply, or
     /// the call refused by the server). A reply larger than `replyCap` is a malformed reply.
     xdr::Bytes call(std::uint32_t prog, std::uint32_t vers, std::uint32_t proc, xdr::ByteView args,
-                    Deadline deadline, std::size_t replyCap = kSmallReplyCap);
+                    net::Deadline deadline, std::size_t replyCap = kSmallReplyCap);
     /// As above, for arguments that end in a variable-length opaque (device_write's data):
     /// `args` are the encoded arguments up to and with the opaque's length word, `data` its
     /// bytes, which go to the socket from where they lie (no copy), followed by their padding.
     xdr::Bytes call(std::uint32_t prog, std::uint32_t vers, std::uint32_t proc, xdr::ByteView args,
-                    xdr::ByteView data, Deadline deadline);
+                    xdr::ByteView data, net::Deadline deadline);
 
     /// The results of a reply whose last item is a variable-length opaque read by callInto.
     struct IntoReply {
@@ -53,11 +53,11 @@ public:
     /// malformed reply. Bytes after the opaque (padding, or more) are dropped.
     IntoReply callInto(std::uint32_t prog, std::uint32_t vers, std::uint32_t proc,
                        xdr::ByteView args, std::size_t headBytes, std::span<std::uint8_t> into,
-                       Deadline deadline);
+                       net::Deadline deadline);
 
     /// Typed call of procedure P: encodes the arguments and decodes the results.
     template <typename P>
-    typename P::Result call(const typename P::Args& args, Deadline deadline,
+    typename P::Result call(const typename P::Args& args, net::Deadline deadline,
                             std::size_t replyCap = kSmallReplyCap) {
         xdr::Encoder e;
         args.encode(e);
@@ -65,36 +65,36 @@ public:
         // Bytes after a complete result are tolerated: some servers append padding.
         auto decoded = decodeResultFor<P>(results, true);
         if (!decoded) {
-            throw TransportError(TransportError::Kind::Malformed, "bad results");
+            throw net::TransportError(net::TransportError::Kind::Malformed, "bad results");
         }
         return *decoded;
     }
 
     /// Sends a whole call message as it is (its header included, even a wrong one) and
     /// returns the undecoded reply record whose xid is `xid`. Throws like call().
-    xdr::Bytes exchange(std::uint32_t xid, xdr::ByteView callMessage, Deadline deadline);
+    xdr::Bytes exchange(std::uint32_t xid, xdr::ByteView callMessage, net::Deadline deadline);
 
     bool isOpen() const noexcept { return m_connection.isOpen(); }
     void close() noexcept;
-    const TcpConnection& connection() const noexcept { return m_connection; }
+    const net::TcpConnection& connection() const noexcept { return m_connection; }
 
 private:
     [[noreturn]] void closeAndThrowMalformed(const char* what);
     /// Sends one call record: `callMessage`, then `data` and its padding if any.
-    void sendCall(xdr::ByteView callMessage, xdr::ByteView data, Deadline deadline);
+    void sendCall(xdr::ByteView callMessage, xdr::ByteView data, net::Deadline deadline);
     /// Reads whole records until the one whose xid is `xid`, skipping older ones.
-    xdr::Bytes awaitReply(std::uint32_t xid, Deadline deadline);
+    xdr::Bytes awaitReply(std::uint32_t xid, net::Deadline deadline);
     /// True for the reply to `xid`, false for the reply to an older call (to be skipped);
     /// closes the connection and throws for anything else.
     bool isReplyTo(std::uint32_t xid, xdr::ByteView record);
     /// Finishes a record that a call given up on left half read: its late reply.
-    void dropAbandonedParts(Deadline deadline);
+    void dropAbandonedParts(net::Deadline deadline);
     /// The results of a SUCCESS reply, or the refusal thrown.
     static xdr::ByteView resultsOf(const rpc::Reply& reply);
 
-    TcpConnection m_connection;
+    net::TcpConnection m_connection;
     RecordStream m_stream{kMaxReplyRecord};
     std::uint32_t m_xid = 0;
 };
 
-} // namespace vxi11::net
+} // namespace vxi11::rpc

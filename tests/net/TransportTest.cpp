@@ -1,9 +1,9 @@
+#include "net/Listeners.h"
+#include "net/Resolver.h"
+#include "net/TcpConnection.h"
 #include "support/RawConnection.h"
 #include "vxi11/client/ScriptServer.h"
 #include "vxi11/library/LibraryError.h"
-#include "vxi11/net/Listeners.h"
-#include "vxi11/net/Resolver.h"
-#include "vxi11/net/TcpConnection.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <future>
 
 using namespace vxi11;
-using namespace vxi11::net;
+using namespace net;
 using namespace std::chrono_literals;
 using testsupport::Bytes;
 using testsupport::Peer;

@@ -1,39 +1,39 @@
-#include "vxi11/net/RpcClient.h"
+#include "vxi11/rpc/RpcClient.h"
 
 #include "vxi11/codec/Rpc.h"
 
 #include <algorithm>
 #include <random>
 
-namespace vxi11::net {
+namespace vxi11::rpc {
 
 namespace {
 
-using Kind = TransportError::Kind;
+using Kind = net::TransportError::Kind;
 
 [[noreturn]] void throwRefusal(const rpc::Reply& reply) {
     if (reply.replyStat == rpc::ReplyStat::Denied) {
-        throw TransportError(Kind::CallRefused, reply.rejectStat == rpc::RejectStat::RpcMismatch
-                                                    ? "RPC version"
-                                                    : "authentication");
+        throw net::TransportError(
+            Kind::CallRefused,
+            reply.rejectStat == rpc::RejectStat::RpcMismatch ? "RPC version" : "authentication");
     }
     switch (reply.acceptStat) {
     case rpc::AcceptStat::ProgUnavail:
-        throw TransportError(Kind::CallRefused, "no such program");
+        throw net::TransportError(Kind::CallRefused, "no such program");
     case rpc::AcceptStat::ProgMismatch:
-        throw TransportError(Kind::CallRefused, "program version");
+        throw net::TransportError(Kind::CallRefused, "program version");
     case rpc::AcceptStat::ProcUnavail:
-        throw TransportError(Kind::CallRefused, "no such procedure");
+        throw net::TransportError(Kind::CallRefused, "no such procedure");
     case rpc::AcceptStat::GarbageArgs:
-        throw TransportError(Kind::CallRefused, "bad arguments");
+        throw net::TransportError(Kind::CallRefused, "bad arguments");
     default:
-        throw TransportError(Kind::CallRefused, "system error");
+        throw net::TransportError(Kind::CallRefused, "system error");
     }
 }
 
 } // namespace
 
-RpcClient::RpcClient(TcpConnection connection) : m_connection(std::move(connection)) {
+RpcClient::RpcClient(net::TcpConnection connection) : m_connection(std::move(connection)) {
     // A random first xid keeps replies meant for an earlier connection of this process from
     // passing as ours if the gateway mixes them up.
     m_xid = std::random_device{}();
@@ -46,12 +46,12 @@ void RpcClient::close() noexcept {
 
 void RpcClient::closeAndThrowMalformed(const char* what) {
     close();
-    throw TransportError(Kind::Malformed, what);
+    throw net::TransportError(Kind::Malformed, what);
 }
 
-void RpcClient::sendCall(xdr::ByteView callMessage, xdr::ByteView data, Deadline deadline) {
+void RpcClient::sendCall(xdr::ByteView callMessage, xdr::ByteView data, net::Deadline deadline) {
     if (!m_connection.isOpen()) {
-        throw TransportError(Kind::ConnectionLost, m_connection.peerText());
+        throw net::TransportError(Kind::ConnectionLost, m_connection.peerText());
     }
     try {
         if (data.empty()) {
@@ -61,14 +61,14 @@ void RpcClient::sendCall(xdr::ByteView callMessage, xdr::ByteView data, Deadline
         const std::size_t pad = xdr::padding(data.size());
         const std::size_t length = callMessage.size() + data.size() + pad;
         if (length > rpc::kFragmentLengthMask) {
-            throw TransportError(Kind::System, "call too large");
+            throw net::TransportError(Kind::System, "call too large");
         }
         // Header, data and padding leave in one system call, the data from where it lies.
         std::uint8_t mark[4];
         xdr::storeBe32(mark, static_cast<std::uint32_t>(length) | rpc::kLastFragment);
         static constexpr std::uint8_t kZeros[3] = {};
         m_connection.sendAll({mark, callMessage, data, xdr::ByteView(kZeros, pad)}, deadline);
-    } catch (const TransportError&) {
+    } catch (const net::TransportError&) {
         // Part of the record may have gone out; the stream can no longer be framed.
         close();
         throw;
@@ -91,13 +91,13 @@ bool RpcClient::isReplyTo(std::uint32_t xid, xdr::ByteView record) {
     return false;
 }
 
-void RpcClient::dropAbandonedParts(Deadline deadline) {
+void RpcClient::dropAbandonedParts(net::Deadline deadline) {
     if (m_stream.partInProgress()) {
         m_stream.skipPart(m_connection, deadline);
     }
 }
 
-xdr::Bytes RpcClient::awaitReply(std::uint32_t xid, Deadline deadline) {
+xdr::Bytes RpcClient::awaitReply(std::uint32_t xid, net::Deadline deadline) {
     try {
         dropAbandonedParts(deadline);
         for (;;) {
@@ -109,7 +109,7 @@ xdr::Bytes RpcClient::awaitReply(std::uint32_t xid, Deadline deadline) {
                 return std::move(got.record);
             }
         }
-    } catch (const TransportError& e) {
+    } catch (const net::TransportError& e) {
         if (e.kind() != Kind::Timeout) {
             close();
         }
@@ -117,7 +117,8 @@ xdr::Bytes RpcClient::awaitReply(std::uint32_t xid, Deadline deadline) {
     }
 }
 
-xdr::Bytes RpcClient::exchange(std::uint32_t xid, xdr::ByteView callMessage, Deadline deadline) {
+xdr::Bytes RpcClient::exchange(std::uint32_t xid, xdr::ByteView callMessage,
+                               net::Deadline deadline) {
     sendCall(callMessage, {}, deadline);
     return awaitReply(xid, deadline);
 }
@@ -135,11 +136,11 @@ namespace {
 xdr::Bytes checkedResults(const xdr::Bytes& record, std::size_t replyCap,
                           xdr::ByteView (*resultsOf)(const rpc::Reply&)) {
     if (record.size() > replyCap) {
-        throw TransportError(Kind::Malformed, "reply too large");
+        throw net::TransportError(Kind::Malformed, "reply too large");
     }
     const auto reply = rpc::decodeReply(record);
     if (!reply) {
-        throw TransportError(Kind::Malformed, "bad reply header");
+        throw net::TransportError(Kind::Malformed, "bad reply header");
     }
     const xdr::ByteView results = resultsOf(*reply);
     return xdr::Bytes(results.begin(), results.end());
@@ -153,14 +154,14 @@ constexpr std::size_t kVerifierLengthAt = 16;
 } // namespace
 
 xdr::Bytes RpcClient::call(std::uint32_t prog, std::uint32_t vers, std::uint32_t proc,
-                           xdr::ByteView args, Deadline deadline, std::size_t replyCap) {
+                           xdr::ByteView args, net::Deadline deadline, std::size_t replyCap) {
     const std::uint32_t xid = ++m_xid;
     sendCall(rpc::encodeCall(xid, prog, vers, proc, args), {}, deadline);
     return checkedResults(awaitReply(xid, deadline), replyCap, &RpcClient::resultsOf);
 }
 
 xdr::Bytes RpcClient::call(std::uint32_t prog, std::uint32_t vers, std::uint32_t proc,
-                           xdr::ByteView args, xdr::ByteView data, Deadline deadline) {
+                           xdr::ByteView args, xdr::ByteView data, net::Deadline deadline) {
     const std::uint32_t xid = ++m_xid;
     sendCall(rpc::encodeCall(xid, prog, vers, proc, args), data, deadline);
     return checkedResults(awaitReply(xid, deadline), kSmallReplyCap, &RpcClient::resultsOf);
@@ -172,11 +173,11 @@ namespace {
 RpcClient::IntoReply splitResults(xdr::ByteView results, std::size_t headBytes,
                                   std::span<std::uint8_t> into) {
     if (results.size() < headBytes + 4) {
-        throw TransportError(Kind::Malformed, "bad results");
+        throw net::TransportError(Kind::Malformed, "bad results");
     }
     const std::size_t length = xdr::loadBe32(results.data() + headBytes);
     if (length > into.size() || length > results.size() - headBytes - 4) {
-        throw TransportError(Kind::Malformed, "bad results");
+        throw net::TransportError(Kind::Malformed, "bad results");
     }
     std::copy_n(results.data() + headBytes + 4, length, into.data());
     return {xdr::Bytes(results.begin(), results.begin() + static_cast<std::ptrdiff_t>(headBytes)),
@@ -187,7 +188,7 @@ RpcClient::IntoReply splitResults(xdr::ByteView results, std::size_t headBytes,
 
 RpcClient::IntoReply RpcClient::callInto(std::uint32_t prog, std::uint32_t vers, std::uint32_t proc,
                                          xdr::ByteView args, std::size_t headBytes,
-                                         std::span<std::uint8_t> into, Deadline deadline) {
+                                         std::span<std::uint8_t> into, net::Deadline deadline) {
     const std::uint32_t xid = ++m_xid;
     sendCall(rpc::encodeCall(xid, prog, vers, proc, args), {}, deadline);
     const std::size_t prefixBytes = kReplyHeader + headBytes + 4;
@@ -256,7 +257,7 @@ RpcClient::IntoReply RpcClient::callInto(std::uint32_t prog, std::uint32_t vers,
                                reply->results.begin() + static_cast<std::ptrdiff_t>(headBytes)),
                     length};
         }
-    } catch (const TransportError& e) {
+    } catch (const net::TransportError& e) {
         if (e.kind() != Kind::Timeout) {
             close();
         }
@@ -265,4 +266,4 @@ RpcClient::IntoReply RpcClient::callInto(std::uint32_t prog, std::uint32_t vers,
     return splitResults(checkedResults(whole, wholeCap, &resultsOf), headBytes, into);
 }
 
-} // namespace vxi11::net
+} // namespace vxi11::rpc

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-namespace vxi11::net {
+namespace net {
 
 /// The system calls under a connection. Tests replace them to force short writes, resets and
 /// half-closed peers without needing a misbehaving kernel.
@@ -24,4 +24,4 @@ public:
     static SocketOps& system();
 };
 
-} // namespace vxi11::net
+} // namespace net

@@ -1,8 +1,8 @@
-#include "vxi11/net/Fd.h"
+#include "net/Fd.h"
 
 #include <unistd.h>
 
-namespace vxi11::net {
+namespace net {
 
 Fd& Fd::operator=(Fd&& other) noexcept {
     if (this != &other) {
@@ -24,4 +24,4 @@ void Fd::reset(int fd) noexcept {
     m_fd = fd;
 }
 
-} // namespace vxi11::net
+} // namespace net

@@ -1,6 +1,6 @@
-#include "vxi11/net/Resolver.h"
+#include "net/Resolver.h"
 
-#include "vxi11/net/TransportError.h"
+#include "net/TransportError.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -12,7 +12,7 @@
 #include <mutex>
 #include <thread>
 
-namespace vxi11::net {
+namespace net {
 
 std::string ipv4Text(std::uint32_t ipv4) {
     in_addr addr{};
@@ -82,4 +82,4 @@ std::uint32_t resolveHost(const std::string& host, const HostResolver& resolver,
     return *shared->result;
 }
 
-} // namespace vxi11::net
+} // namespace net

@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace vxi11::net {
+namespace net {
 
 /// A failure of the transport: the socket, the record framing or the RPC exchange. The
 /// instrument library turns each kind into one of its error numbers.
@@ -33,4 +33,4 @@ private:
 /// Throws the TransportError that an errno value from a socket call means.
 [[noreturn]] void throwSystemError(int error, const std::string& peer);
 
-} // namespace vxi11::net
+} // namespace net

@@ -1,14 +1,14 @@
 #pragma once
 
-#include "vxi11/net/Deadline.h"
-#include "vxi11/net/Fd.h"
-#include "vxi11/net/TcpConnection.h"
+#include "net/Deadline.h"
+#include "net/Fd.h"
+#include "net/TcpConnection.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
-namespace vxi11::net {
+namespace net {
 
 /// A listening TCP socket (non-blocking): the simulator's channels, and the client's end of
 /// an interrupt channel.
@@ -75,4 +75,4 @@ private:
     std::uint16_t m_port = 0;
 };
 
-} // namespace vxi11::net
+} // namespace net

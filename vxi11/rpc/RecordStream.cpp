@@ -1,10 +1,10 @@
-#include "vxi11/net/RecordStream.h"
+#include "vxi11/rpc/RecordStream.h"
 
-#include "vxi11/net/TransportError.h"
+#include "net/TransportError.h"
 
 #include <algorithm>
 
-namespace vxi11::net {
+namespace vxi11::rpc {
 
 namespace {
 
@@ -33,8 +33,8 @@ void RecordStream::beginPart(std::size_t limit) {
     m_part.limit = limit;
 }
 
-std::size_t RecordStream::takeSome(TcpConnection& connection, std::span<std::uint8_t> out,
-                                   Deadline deadline) {
+std::size_t RecordStream::takeSome(net::TcpConnection& connection, std::span<std::uint8_t> out,
+                                   net::Deadline deadline) {
     if (m_begin == m_end) {
         if (out.size() >= kDirectReceive) {
             return connection.receiveSome(out, deadline);
@@ -48,7 +48,7 @@ std::size_t RecordStream::takeSome(TcpConnection& connection, std::span<std::uin
     return n;
 }
 
-bool RecordStream::partFragmentReady(TcpConnection& connection, Deadline deadline) {
+bool RecordStream::partFragmentReady(net::TcpConnection& connection, net::Deadline deadline) {
     while (m_part.fragmentLeft == 0) {
         if (m_part.lastFragment) {
             m_part.active = false;
@@ -64,14 +64,14 @@ bool RecordStream::partFragmentReady(TcpConnection& connection, Deadline deadlin
         m_part.fragmentLeft = word & rpc::kFragmentLengthMask;
         if (m_part.fragmentLeft > m_part.limit - m_part.total ||
             ++m_part.fragments > m_maxFragments) {
-            throw TransportError(TransportError::Kind::Malformed, "reply too large");
+            throw net::TransportError(net::TransportError::Kind::Malformed, "reply too large");
         }
     }
     return true;
 }
 
-std::size_t RecordStream::readPart(TcpConnection& connection, std::span<std::uint8_t> out,
-                                   Deadline deadline) {
+std::size_t RecordStream::readPart(net::TcpConnection& connection, std::span<std::uint8_t> out,
+                                   net::Deadline deadline) {
     std::size_t filled = 0;
     while (filled < out.size() && m_part.active && partFragmentReady(connection, deadline)) {
         const std::size_t n = takeSome(
@@ -84,7 +84,7 @@ std::size_t RecordStream::readPart(TcpConnection& connection, std::span<std::uin
     return filled;
 }
 
-void RecordStream::skipPart(TcpConnection& connection, Deadline deadline) {
+void RecordStream::skipPart(net::TcpConnection& connection, net::Deadline deadline) {
     while (m_part.active && partFragmentReady(connection, deadline)) {
         if (m_begin == m_end) {
             const std::span<std::uint8_t> buffer = freshBuffer();
@@ -132,7 +132,7 @@ RecordStream::Result RecordStream::buffered() {
     return feedBuffered();
 }
 
-RecordStream::Result RecordStream::read(TcpConnection& connection, Deadline deadline) {
+RecordStream::Result RecordStream::read(net::TcpConnection& connection, net::Deadline deadline) {
     for (;;) {
         Result result = feedBuffered();
         if (result.status != Status::Idle) {
@@ -143,7 +143,7 @@ RecordStream::Result RecordStream::read(TcpConnection& connection, Deadline dead
     }
 }
 
-RecordStream::Result RecordStream::readBlocking(TcpConnection& connection,
+RecordStream::Result RecordStream::readBlocking(net::TcpConnection& connection,
                                                 std::chrono::milliseconds recordLimit) {
     for (;;) {
         Result result = feedBuffered();
@@ -166,4 +166,4 @@ RecordStream::Result RecordStream::readBlocking(TcpConnection& connection,
     }
 }
 
-} // namespace vxi11::net
+} // namespace vxi11::rpc
