@@ -3,10 +3,10 @@
 #include "cli/BusBytes.h"
 #include "cli/Errors.h"
 #include "cli/LoopStats.h"
+#include "library/LibraryError.h"
 #include "sicl/GpibBus.h"
 #include "sicl/ListenerScan.h"
 #include "vxi11/library/Address.h"
-#include "vxi11/library/LibraryError.h"
 #include "vxi11/library/SrqChannel.h"
 
 #include <algorithm>
@@ -100,8 +100,9 @@ void unwrapBlock(std::string& r) {
 
 /// Errors with which a gateway says it has no interrupt channel to offer.
 bool refusesInterruptChannel(int number) {
-    return number == vxi11::liberr::kNotSupported ||
-           number == vxi11::liberr::kChannelNotEstablished || number == vxi11::liberr::kCallRefused;
+    return number == library::liberr::kNotSupported ||
+           number == library::liberr::kChannelNotEstablished ||
+           number == library::liberr::kCallRefused;
 }
 
 std::string hexByte(int value) {
@@ -609,7 +610,7 @@ bool Runner::waitForSrqByInterrupt(milliseconds wait) {
                                ? net::Deadline::after(milliseconds(m_settings.timeoutMs))
                                : net::Deadline::never();
         channel = vxi11::SrqChannel::open(address, limit);
-    } catch (const vxi11::LibraryError& e) {
+    } catch (const library::LibraryError& e) {
         if (refusesInterruptChannel(e.number())) {
             // Not every gateway has an interrupt channel; the SRQ line tells the same.
             m_out.err() << "srq: the gateway offers no interrupt channel (error " << e.number()
@@ -632,7 +633,7 @@ bool Runner::waitForSrqByInterrupt(milliseconds wait) {
         const auto slice = std::min(until, steady_clock::now() + milliseconds(100));
         try {
             srq = channel->wait(net::Deadline::at(slice)) ? 1 : 0;
-        } catch (const vxi11::LibraryError& e) {
+        } catch (const library::LibraryError& e) {
             throw SiclError(e.number(), e.text());
         }
     }

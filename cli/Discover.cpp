@@ -2,8 +2,8 @@
 
 #include "cli/DeviceAddress.h"
 #include "cli/Errors.h"
+#include "library/LibraryError.h"
 #include "net/Resolver.h"
-#include "vxi11/library/LibraryError.h"
 #include "vxi11/library/PortmapClient.h"
 
 #include <arpa/inet.h>
@@ -90,7 +90,7 @@ std::vector<DiscoverTarget> expandTargets(const std::vector<std::string>& target
             try {
                 ipv4 = net::resolveHost(host, net::systemResolve, net::Deadline::after(lookUp));
             } catch (const net::TransportError& e) {
-                throw UsageError(target + ": " + vxi11::libraryError(e).text());
+                throw UsageError(target + ": " + library::libraryError(e).text());
             }
             out.push_back({host, ipv4, port});
             continue;
@@ -133,7 +133,7 @@ std::size_t discover(const std::vector<DiscoverTarget>& targets, milliseconds pe
                     vxi11::lookUpCorePort(t.ipv4, t.portmapperPort, net::Deadline::after(perHost));
                 answer.idn = askIdentity(t, perHost, library);
                 answers[i] = answer;
-            } catch (const vxi11::LibraryError&) {
+            } catch (const library::LibraryError&) {
                 // Nothing there, no portmapper, or no VXI-11: not a result.
             }
         }

@@ -7,8 +7,8 @@
 
 #include "FuzzCheck.h"
 
+#include "library/LibraryError.h"
 #include "vxi11/library/Address.h"
-#include "vxi11/library/LibraryError.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -63,11 +63,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     vxi11::Address a;
     try {
         a = vxi11::parseAddress(text);
-    } catch (const vxi11::LibraryError& e) {
-        FUZZ_CHECK(e.number() == vxi11::liberr::kBadAddressSyntax ||
-                   e.number() == vxi11::liberr::kAddressOutOfRange ||
-                   e.number() == vxi11::liberr::kBadDeviceName);
-        FUZZ_CHECK(!e.text().empty() && e.text().size() <= vxi11::kMaxErrorText);
+    } catch (const library::LibraryError& e) {
+        FUZZ_CHECK(e.number() == library::liberr::kBadAddressSyntax ||
+                   e.number() == library::liberr::kAddressOutOfRange ||
+                   e.number() == library::liberr::kBadDeviceName);
+        FUZZ_CHECK(!e.text().empty() && e.text().size() <= library::kMaxErrorText);
         return 0;
     }
     checkWellFormed(a);

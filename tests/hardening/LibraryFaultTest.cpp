@@ -5,11 +5,11 @@
 
 #include "gateway/Simulator.h"
 #include "hardening/GatewayProcess.h"
+#include "library/LibraryError.h"
 #include "support/LoopbackSimulator.h"
 #include "support/ReadCallWatch.h"
 #include "vxi11/client/FakeGateway.h"
 #include "vxi11/codec/Messages.h"
-#include "vxi11/library/LibraryError.h"
 #include "vxi11/library/Vxi11Library.h"
 
 #include <gtest/gtest.h>
@@ -32,7 +32,7 @@ using testsupport::FakeGateway;
 using testsupport::Peer;
 using testsupport::ReadCallWatch;
 using Call = vxi11::rpc::ParsedCall;
-namespace liberr = vxi11::liberr;
+namespace liberr = library::liberr;
 
 namespace {
 

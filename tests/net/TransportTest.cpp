@@ -1,9 +1,9 @@
+#include "library/LibraryError.h"
 #include "net/Listeners.h"
 #include "net/Resolver.h"
 #include "net/TcpConnection.h"
 #include "support/RawConnection.h"
 #include "vxi11/client/ScriptServer.h"
-#include "vxi11/library/LibraryError.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,7 @@
 #include <future>
 
 using namespace vxi11;
+using namespace library;
 using namespace net;
 using namespace std::chrono_literals;
 using testsupport::Bytes;

@@ -1,12 +1,15 @@
 #include "vxi11/library/Address.h"
 
+#include "library/LibraryError.h"
 #include "vxi11/codec/LinkMessages.h"
-#include "vxi11/library/LibraryError.h"
 
 #include <algorithm>
 #include <cctype>
 
 namespace vxi11 {
+
+using library::LibraryError;
+namespace liberr = library::liberr;
 
 namespace {
 

@@ -1,16 +1,20 @@
 #include "vxi11/library/CoreLink.h"
 
+#include "library/LibraryError.h"
 #include "vxi11/codec/AsyncIntrMessages.h"
 #include "vxi11/codec/DocmdMessages.h"
 #include "vxi11/codec/IoMessages.h"
 #include "vxi11/codec/LinkMessages.h"
 #include "vxi11/codec/LockMessages.h"
-#include "vxi11/library/LibraryError.h"
 
 #include <algorithm>
 #include <limits>
 
 namespace vxi11 {
+
+using library::gatewayError;
+using library::LibraryError;
+using library::translated;
 
 namespace {
 

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "library/LibraryError.h"
 #include "net/Deadline.h"
 #include "vxi11/codec/Vxi11Types.h"
 #include "vxi11/library/CoreLink.h"
-#include "vxi11/library/LibraryError.h"
 
 #include <chrono>
 #include <cstdint>
@@ -60,7 +60,7 @@ template <typename Call>
 auto withLockWait(const OpClock& clock, Call call) {
     try {
         return call(clock.next());
-    } catch (const LibraryError& e) {
+    } catch (const library::LibraryError& e) {
         if (e.number() != err::kDeviceLockedByAnotherLink || clock.unlimited()) {
             throw;
         }

@@ -1,13 +1,17 @@
 #include "vxi11/library/PortmapClient.h"
 
+#include "library/LibraryError.h"
 #include "vxi11/codec/Portmap.h"
 #include "vxi11/codec/Vxi11Types.h"
-#include "vxi11/library/LibraryError.h"
 #include "vxi11/rpc/RpcClient.h"
 
 #include <limits>
 
 namespace vxi11 {
+
+using library::LibraryError;
+using library::translated;
+namespace liberr = library::liberr;
 
 std::uint16_t lookUpCorePort(std::uint32_t ipv4, std::uint16_t portmapperPort,
                              net::Deadline deadline, net::SocketOps& ops) {

@@ -1,11 +1,11 @@
 #include "vxi11/library/SrqChannel.h"
 
+#include "library/LibraryError.h"
 #include "net/Listeners.h"
 #include "net/Resolver.h"
 #include "vxi11/codec/AsyncIntrMessages.h"
 #include "vxi11/codec/Rpc.h"
 #include "vxi11/library/CoreLink.h"
-#include "vxi11/library/LibraryError.h"
 #include "vxi11/library/PortmapClient.h"
 #include "vxi11/rpc/RecordStream.h"
 
@@ -15,6 +15,10 @@
 #include <random>
 
 namespace vxi11 {
+
+using library::LibraryError;
+using library::translated;
+namespace liberr = library::liberr;
 
 namespace {
 

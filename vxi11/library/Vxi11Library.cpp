@@ -1,14 +1,14 @@
 #include "vxi11/library/Vxi11Library.h"
 
+#include "library/LibraryError.h"
+#include "library/SessionTable.h"
 #include "net/TcpConnection.h"
 #include "vxi11/codec/DocmdMessages.h"
 #include "vxi11/codec/IoMessages.h"
 #include "vxi11/library/Address.h"
 #include "vxi11/library/CoreLink.h"
-#include "vxi11/library/LibraryError.h"
 #include "vxi11/library/OpClock.h"
 #include "vxi11/library/PortmapClient.h"
-#include "vxi11/library/SessionTable.h"
 
 #include <algorithm>
 #include <cstring>
@@ -18,6 +18,13 @@
 #include <random>
 
 namespace vxi11 {
+
+using library::errorText;
+using library::gatewayError;
+using library::kMaxErrorText;
+using library::LibraryError;
+using library::translated;
+namespace liberr = library::liberr;
 
 using std::chrono::milliseconds;
 
@@ -118,7 +125,8 @@ void Vxi11Library::onSession(sicl::SessionId id, Needs needs, F&& body) {
 Vxi11Library::Vxi11Library() : Vxi11Library(Options{}) {}
 
 Vxi11Library::Vxi11Library(Options options)
-    : m_options(std::move(options)), m_sessions(std::make_unique<SessionTable<Session>>()) {
+    : m_options(std::move(options)),
+      m_sessions(std::make_unique<library::SessionTable<Session>>()) {
     if (m_options.socketOps == nullptr) {
         m_options.socketOps = &net::SocketOps::system();
     }

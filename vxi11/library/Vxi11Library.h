@@ -9,10 +9,13 @@
 #include <memory>
 #include <string>
 
-namespace vxi11 {
-
+namespace library {
 template <typename Session>
 class SessionTable;
+} // namespace library
+
+namespace vxi11 {
+
 class OpClock;
 
 /// The instrument library over VXI-11: every entry the wrappers call, on ONC RPC over TCP.
@@ -87,7 +90,7 @@ private:
     void onSession(sicl::SessionId id, Needs needs, F&& body);
 
     Options m_options;
-    std::unique_ptr<SessionTable<Session>> m_sessions;
+    std::unique_ptr<library::SessionTable<Session>> m_sessions;
 };
 
 } // namespace vxi11

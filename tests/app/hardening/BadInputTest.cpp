@@ -26,7 +26,7 @@
 namespace {
 
 using namespace winhard;
-namespace liberr = vxi11::liberr;
+namespace liberr = library::liberr;
 
 constexpr auto kClickBound = kOpenTimeOut + kMargin + kSlack;
 

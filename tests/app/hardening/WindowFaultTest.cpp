@@ -25,7 +25,7 @@ using testsupport::Bytes;
 using testsupport::FakeGateway;
 using testsupport::Peer;
 using Call = vxi11::rpc::ParsedCall;
-namespace liberr = vxi11::liberr;
+namespace liberr = library::liberr;
 
 constexpr int kPad = 9;
 const std::string kIdentity = "Hardening,Meter 9,0001,1.0";

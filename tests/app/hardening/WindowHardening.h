@@ -7,10 +7,10 @@
 #include "support/LibraryWindowFixture.h"
 #include "support/ReadCallWatch.h"
 
+#include "library/LibraryError.h"
 #include "vxi11/client/FakeGateway.h"
 #include "vxi11/codec/Messages.h"
 #include "vxi11/codec/Xdr.h"
-#include "vxi11/library/LibraryError.h"
 #include "vxi11/library/Vxi11Library.h"
 
 #include <QComboBox>
@@ -171,7 +171,7 @@ protected:
 /// text, possibly followed by a detail), " - Retry".
 inline ::testing::AssertionResult isReport(const std::string& shown, const std::string& label,
                                            int number) {
-    const std::string head = label + "\r\n" + vxi11::errorText(number);
+    const std::string head = label + "\r\n" + library::errorText(number);
     const std::string tail = " - Retry";
     if (shown.rfind(head, 0) == 0 && shown.size() >= head.size() + tail.size() &&
         shown.compare(shown.size() - tail.size(), tail.size(), tail) == 0) {

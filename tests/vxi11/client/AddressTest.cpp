@@ -1,12 +1,12 @@
 #include "vxi11/library/Address.h"
-#include "vxi11/library/LibraryError.h"
+#include "library/LibraryError.h"
 
 #include <gtest/gtest.h>
 
+using library::LibraryError;
 using vxi11::Address;
-using vxi11::LibraryError;
 using vxi11::parseAddress;
-namespace liberr = vxi11::liberr;
+namespace liberr = library::liberr;
 
 namespace {
 

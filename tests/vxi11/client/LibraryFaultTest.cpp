@@ -1,10 +1,10 @@
 // The library against a scripted gateway: what goes on the wire, and every way a gateway can
 // misbehave (silence, garbage, stale or future xids, huge records, dropped connections).
 
+#include "library/LibraryError.h"
 #include "sicl/Sicl32Module.h"
 #include "support/RawConnection.h"
 #include "vxi11/client/FakeGateway.h"
-#include "vxi11/library/LibraryError.h"
 #include "vxi11/library/Vxi11Library.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <atomic>
 
 using namespace vxi11;
+using namespace library;
 using namespace std::chrono_literals;
 using testsupport::Bytes;
 using testsupport::FakeGateway;

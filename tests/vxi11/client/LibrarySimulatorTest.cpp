@@ -2,11 +2,11 @@
 // uses: every entry's success, its failures, and the discovery walk.
 
 #include "gateway/Simulator.h"
+#include "library/LibraryError.h"
 #include "sicl/Sicl32Module.h"
 #include "support/LoopbackSimulator.h"
 #include "vxi11/codec/Vxi11Types.h"
 #include "vxi11/library/CoreLink.h"
-#include "vxi11/library/LibraryError.h"
 #include "vxi11/library/Vxi11Library.h"
 
 #include <arpa/inet.h>
@@ -20,7 +20,7 @@
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-namespace liberr = vxi11::liberr;
+namespace liberr = library::liberr;
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "vxi11/library/LibraryError.h"
+#include "library/LibraryError.h"
 
 #include <array>
 #include <utility>
 
-namespace vxi11 {
+namespace library {
 
 namespace {
 
@@ -116,4 +116,4 @@ LibraryError libraryError(const net::TransportError& failure) {
     return LibraryError(liberr::kNetwork, failure.detail());
 }
 
-} // namespace vxi11
+} // namespace library

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace vxi11 {
+namespace library {
 
 /// Error numbers of the instrument library.
 ///
@@ -99,4 +99,4 @@ decltype(auto) translated(F&& body) {
     }
 }
 
-} // namespace vxi11
+} // namespace library

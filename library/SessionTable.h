@@ -6,7 +6,7 @@
 #include <mutex>
 #include <vector>
 
-namespace vxi11 {
+namespace library {
 
 /// Open sessions by id. Ids are positive 16-bit numbers, never 0, and an id is not handed out
 /// again while its session is open. Safe to use from several threads; a session object is
@@ -73,4 +73,4 @@ private:
     Id m_last = 0;
 };
 
-} // namespace vxi11
+} // namespace library

@@ -1,11 +1,11 @@
-#include "vxi11/library/SessionTable.h"
+#include "library/SessionTable.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
 #include <thread>
 
-using Table = vxi11::SessionTable<int>;
+using Table = library::SessionTable<int>;
 
 TEST(SessionTable, IdsArePositiveAndNotReusedWhileOpen) {
     Table t;

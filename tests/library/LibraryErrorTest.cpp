@@ -1,10 +1,10 @@
-#include "vxi11/library/LibraryError.h"
+#include "library/LibraryError.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-using namespace vxi11;
+using namespace library;
 
 TEST(LibraryError, EveryNumberHasAShortTextThatKeepsRoomForDetail) {
     int found = 0;
