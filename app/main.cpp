@@ -1,8 +1,8 @@
 // The program: one window on the instrument library.
 #include "app/Reporting.h"
 #include "app/frm1.h"
+#include "lan/LanLibrary.h"
 #include "trace/TracingLibrary.h"
-#include "vxi11/library/Vxi11Library.h"
 
 #include <QApplication>
 
@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
 
     // The instrument library speaks VXI-11 to LAN/GPIB gateways; with a trace asked for, every
     // call into it is recorded on the way.
-    vxi11::Vxi11Library library;
+    lan::LanLibrary library;
     if (tracePath) {
         // A trace into a pipe whose reader went away must end the trace, not the program.
         std::signal(SIGPIPE, SIG_IGN);

@@ -2,9 +2,10 @@
 
 #include "bench/Floor.h"
 
+#include "lan/LanLibrary.h"
 #include "net/TcpConnection.h"
+#include "sicl/ForwardingLibrary.h"
 #include "sicl/Sicl32Module.h"
-#include "vxi11/library/Vxi11Library.h"
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -35,59 +36,22 @@ double micros(Clock::duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
 }
 
-/// Counts the library calls that pass through, for the discovery figure.
-class CountingLibrary final : public sicl::InstrumentLibrary {
+/// Counts the bus calls that pass through (those a discovery walk makes), for its figure.
+class CountingLibrary final : public sicl::ForwardingLibrary {
 public:
-    explicit CountingLibrary(sicl::InstrumentLibrary& inner) : m_inner(inner) {}
+    using ForwardingLibrary::ForwardingLibrary;
     std::atomic<long> calls{0};
 
-    std::int16_t vb_iopen(const std::string& a) override { return ++calls, m_inner.vb_iopen(a); }
-    std::int16_t vb_iclose(sicl::SessionId id) override { return ++calls, m_inner.vb_iclose(id); }
-    std::int16_t vb_iwrite(std::int32_t one, sicl::SessionId id, std::string_view buf,
-                           std::int32_t n, std::int16_t endi, std::int32_t& actual) override {
-        return ++calls, m_inner.vb_iwrite(one, id, buf, n, endi, actual);
-    }
-    std::int16_t vb_iread(std::int32_t one, sicl::SessionId id, std::string& buf, std::int32_t size,
-                          std::int32_t& reason, std::int32_t& actual) override {
-        return ++calls, m_inner.vb_iread(one, id, buf, size, reason, actual);
-    }
-    std::int16_t vb_itermchr(sicl::SessionId id, std::int16_t c) override {
-        return ++calls, m_inner.vb_itermchr(id, c);
-    }
-    std::int16_t vb_iclear(sicl::SessionId id) override { return ++calls, m_inner.vb_iclear(id); }
-    std::int16_t vb_ireadstb(sicl::SessionId id, std::int16_t& stb) override {
-        return ++calls, m_inner.vb_ireadstb(id, stb);
-    }
-    std::int16_t vb_itrigger(sicl::SessionId id) override {
-        return ++calls, m_inner.vb_itrigger(id);
-    }
-    std::int16_t vb_iremote(sicl::SessionId id) override { return ++calls, m_inner.vb_iremote(id); }
-    std::int16_t vb_ilocal(sicl::SessionId id) override { return ++calls, m_inner.vb_ilocal(id); }
-    std::int16_t vb_ilock(sicl::SessionId id) override { return ++calls, m_inner.vb_ilock(id); }
-    std::int16_t vb_iunlock(sicl::SessionId id) override { return ++calls, m_inner.vb_iunlock(id); }
-    std::int16_t vb_itimeout(sicl::SessionId id, std::int32_t t) override {
-        return ++calls, m_inner.vb_itimeout(id, t);
-    }
     std::int16_t vb_igpibbusstatus(sicl::SessionId id, std::int16_t r, std::int16_t& out) override {
-        return ++calls, m_inner.vb_igpibbusstatus(id, r, out);
-    }
-    std::int16_t vb_igpibrenctl(sicl::SessionId id, std::int16_t v) override {
-        return ++calls, m_inner.vb_igpibrenctl(id, v);
+        return ++calls, ForwardingLibrary::vb_igpibbusstatus(id, r, out);
     }
     std::int16_t vb_igpibatnctl(sicl::SessionId id, std::int16_t v) override {
-        return ++calls, m_inner.vb_igpibatnctl(id, v);
+        return ++calls, ForwardingLibrary::vb_igpibatnctl(id, v);
     }
     std::int16_t vb_igpibsendcmd(sicl::SessionId id, const std::string& c,
                                  std::int32_t n) override {
-        return ++calls, m_inner.vb_igpibsendcmd(id, c, n);
+        return ++calls, ForwardingLibrary::vb_igpibsendcmd(id, c, n);
     }
-    std::int16_t vb_igeterrno() override { return m_inner.vb_igeterrno(); }
-    std::int16_t vb_igeterrstr(std::int16_t n, char* buf) override {
-        return m_inner.vb_igeterrstr(n, buf);
-    }
-
-private:
-    sicl::InstrumentLibrary& m_inner;
 };
 
 /// Sizes on the wire of one call and its reply, record headers included.
@@ -278,7 +242,7 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     if (options.bulk > 0) {
         return runBulk(options, out, err);
     }
-    vxi11::Vxi11Library vxi;
+    lan::LanLibrary vxi;
     CountingLibrary counting(vxi);
     sicl::Sicl32Module wrappers(counting);
     const std::string server = "lan;vxi-11[" + options.server + "]";
@@ -370,7 +334,7 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
 }
 
 int runLoad(const Options& options, std::ostream& out, std::ostream& err) {
-    vxi11::Vxi11Library vxi;
+    lan::LanLibrary vxi;
     sicl::Sicl32Module wrappers(vxi);
     const int clients = std::clamp(options.clients, 1, kMaxLoadClients);
     const int count = std::max(1, options.count);

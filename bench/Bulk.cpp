@@ -3,8 +3,8 @@
 #include "bench/Bench.h"
 #include "bench/Floor.h"
 
+#include "lan/LanLibrary.h"
 #include "sicl/Sicl32Module.h"
-#include "vxi11/library/Vxi11Library.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -135,7 +135,7 @@ int runBulk(const Options& options, std::ostream& out, std::ostream& err) {
         err << "siclquill-bench: --bulk takes 1 to " << kMaxBulk << " bytes\n";
         return 1;
     }
-    vxi11::Vxi11Library vxi;
+    lan::LanLibrary vxi;
     sicl::Sicl32Module wrappers(vxi);
     const std::string address =
         "lan;vxi-11[" + options.server + "]:" +

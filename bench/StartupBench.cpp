@@ -11,7 +11,7 @@
 // Needs a display (Xvfb: xvfb-run -a; QT_QPA_PLATFORM=offscreen works for a smoke run).
 #include "app/Reporting.h"
 #include "app/frm1.h"
-#include "vxi11/library/Vxi11Library.h"
+#include "lan/LanLibrary.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -100,7 +100,7 @@ int child(int argc, char** argv, long long startNs) {
         watch.windowMs = since();
         return QApplication::exec();
     }
-    vxi11::Vxi11Library library;
+    lan::LanLibrary library;
     PlatformBeep beep;
     frm1 window(library, beep);
     window.show();

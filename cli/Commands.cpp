@@ -6,8 +6,8 @@
 #include "library/LibraryError.h"
 #include "sicl/GpibBus.h"
 #include "sicl/ListenerScan.h"
-#include "vxi11/library/Address.h"
-#include "vxi11/library/SrqChannel.h"
+#include "vxi11/transport/Address.h"
+#include "vxi11/transport/SrqChannel.h"
 
 #include <algorithm>
 #include <cstdio>

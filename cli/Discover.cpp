@@ -4,7 +4,7 @@
 #include "cli/Errors.h"
 #include "library/LibraryError.h"
 #include "net/Resolver.h"
-#include "vxi11/library/PortmapClient.h"
+#include "vxi11/transport/PortmapClient.h"
 
 #include <arpa/inet.h>
 

@@ -2,8 +2,8 @@
 #include "cli/CommandLine.h"
 #include "cli/Errors.h"
 #include "cli/Shell.h"
+#include "lan/LanLibrary.h"
 #include "trace/TracingLibrary.h"
-#include "vxi11/library/Vxi11Library.h"
 
 #include <csignal>
 #include <iostream>
@@ -55,9 +55,9 @@ int main(int argc, char** argv) {
     settings.cr = g.cr;
     settings.lf = !g.noLf;
 
-    vxi11::Vxi11Library::Options options;
+    lan::LanLibrary::Options options;
     options.defaultTimeout = std::chrono::milliseconds(settings.timeoutMs);
-    vxi11::Vxi11Library library(options);
+    lan::LanLibrary library(options);
     const auto traced = trace::traceIfAsked(library, trace::tracePath(g.trace), std::cerr);
     sicl::InstrumentLibrary& entries =
         traced ? static_cast<sicl::InstrumentLibrary&>(*traced) : library;

@@ -8,7 +8,7 @@
 #include "FuzzCheck.h"
 
 #include "library/LibraryError.h"
-#include "vxi11/library/Address.h"
+#include "vxi11/transport/Address.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -94,6 +94,9 @@ struct TransportOptions {
     net::HostResolver resolver = net::systemResolve;
     /// Socket calls under every connection (replaceable to force faults in tests).
     net::SocketOps* socketOps = &net::SocketOps::system();
+    /// Portmapper port for VXI-11 resources given as VISA strings, which cannot name one (111;
+    /// tests point it at a simulator's free port).
+    std::uint16_t vxi11PortmapperPort = 111;
 };
 
 /// A transport: opens sessions for the resources it serves.

@@ -61,6 +61,9 @@ public:
     virtual std::int16_t vb_ilocal(SessionId id) = 0;
     /// Locks the device for this session.
     virtual std::int16_t vb_ilock(SessionId id) = 0;
+    /// Takes a shared lock under `key`: sessions with the same key share the device, others
+    /// wait as for an exclusive lock. Only transports with shared locks have it.
+    virtual std::int16_t vb_ilockshared(SessionId id, const std::string& key) = 0;
     /// Releases this session's lock.
     virtual std::int16_t vb_iunlock(SessionId id) = 0;
     /// Sets the session's time-out in milliseconds; 0 means none.
@@ -75,6 +78,10 @@ public:
     /// Sends `length` bytes of `cmdstr` as bus commands (with ATN asserted).
     virtual std::int16_t vb_igpibsendcmd(SessionId id, const std::string& cmdstr,
                                          std::int32_t length) = 0;
+    /// Waits up to `waitMs` milliseconds (0: without limit) for a service request: of the
+    /// session's device, or on an interface session of any device on the bus. 0 when one
+    /// came; a time-out is the library's I/O time-out error.
+    virtual std::int16_t vb_iwaitsrq(SessionId id, std::int32_t waitMs) = 0;
     /// Number of the calling thread's last error, 0 if none.
     virtual std::int16_t vb_igeterrno() = 0;
     /// Writes the NUL-terminated text of error `errnum` into `buf` (kErrorTextBufferSize bytes).

@@ -76,6 +76,14 @@ std::int16_t Sicl32Module::ilock(SessionId id) {
     return checkStatus(m_lib.vb_ilock(id));
 }
 
+std::int16_t Sicl32Module::ilockshared(SessionId id, const std::string& key) {
+    return checkStatus(m_lib.vb_ilockshared(id, key));
+}
+
+std::int16_t Sicl32Module::iwaitsrq(SessionId id, std::int32_t waitMs) {
+    return checkStatus(m_lib.vb_iwaitsrq(id, waitMs));
+}
+
 std::int16_t Sicl32Module::iunlock(SessionId id) {
     return checkStatus(m_lib.vb_iunlock(id));
 }

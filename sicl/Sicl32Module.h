@@ -36,6 +36,8 @@ public:
     std::int16_t iremote(SessionId id);
     std::int16_t ilocal(SessionId id);
     std::int16_t ilock(SessionId id);
+    /// Shared lock under `key` (transports with shared locks only).
+    std::int16_t ilockshared(SessionId id, const std::string& key);
     std::int16_t iunlock(SessionId id);
     std::int16_t itimeout(SessionId id, std::int32_t tval);
     std::int16_t igpibbusstatus(SessionId id, std::int16_t request, std::int16_t& result);
@@ -43,6 +45,8 @@ public:
     std::int16_t igpibatnctl(SessionId id, std::int16_t value);
     /// Sends `length` command bytes; the wrapper works on its own copy of `cmdstr`.
     std::int16_t igpibsendcmd(SessionId id, std::string cmdstr, std::int32_t length);
+    /// Waits up to `waitMs` (0: without limit) for a service request.
+    std::int16_t iwaitsrq(SessionId id, std::int32_t waitMs);
 
     /// The library the wrappers call.
     InstrumentLibrary& library() const noexcept { return m_lib; }

@@ -50,13 +50,7 @@ void addBytes(Json& record, std::string_view bytes, std::size_t fullLength) {
 /// describes has already succeeded or failed on its own.
 void writeRecord(TraceFile& file, const Json& record) {
     try {
-        std::string line = record.dump(-1, ' ', true);
-        // DEL is the one non-printable byte that the writer leaves as it is.
-        for (std::size_t at = line.find('\x7f'); at != std::string::npos;
-             at = line.find('\x7f', at)) {
-            line.replace(at, 1, "\\u007f");
-        }
-        file.writeLine(line);
+        file.writeLine(record.dump(-1, ' ', true));
     } catch (...) {
         // Out of memory while formatting: this record is lost, the program goes on.
     }
@@ -84,61 +78,64 @@ Json begin(const Stamp& stamp, const char* call, sicl::SessionId id) {
     return Json{{"t", isoTime(stamp.wall)}, {"us", us}, {"call", call}, {"id", id}};
 }
 
-/// Runs `body`, the inner call, and writes its record: `fill` adds the call's arguments and
-/// results, and `failed` tells from the result whether the call failed.
-template <typename Body, typename Fill>
-std::int16_t traced(TraceFile& file, sicl::InstrumentLibrary& inner, const char* call,
-                    sicl::SessionId id, Body&& body, Fill&& fill) {
-    const Stamp stamp;
-    const std::int16_t result = body();
-    try {
-        Json record = begin(stamp, call, id);
-        fill(record);
-        finish(file, inner, record, result, result != 0);
-    } catch (...) {
-    }
-    return result;
-}
-
 } // namespace
 
 TracingLibrary::TracingLibrary(sicl::InstrumentLibrary& inner, std::string path,
                                std::ostream& errors)
-    : m_inner(inner), m_file(std::move(path), errors) {}
+    : ForwardingLibrary(inner), m_file(std::move(path), errors) {}
+
+template <typename Body, typename Fill>
+std::int16_t TracingLibrary::record(const char* call, sicl::SessionId id, Body&& body,
+                                    Fill&& fill) {
+    if (!isOn()) {
+        return body();
+    }
+    const Stamp stamp;
+    const std::int16_t result = body();
+    try {
+        Json r = begin(stamp, call, id);
+        fill(r);
+        finish(m_file, inner(), r, result, result != 0);
+    } catch (...) {
+        // A record that cannot be made is lost; the call has already done its work.
+    }
+    return result;
+}
+
+namespace {
+
+/// For entries whose record holds nothing beyond the common fields.
+void noFields(Json&) {}
+
+} // namespace
 
 std::int16_t TracingLibrary::vb_iopen(const std::string& address) {
     if (!isOn()) {
-        return m_inner.vb_iopen(address);
+        return ForwardingLibrary::vb_iopen(address);
     }
     const Stamp stamp;
-    const std::int16_t id = m_inner.vb_iopen(address);
+    const std::int16_t id = ForwardingLibrary::vb_iopen(address);
     try {
-        Json record = begin(stamp, "iopen", id);
-        record["address"] = asCodePoints(address);
+        Json r = begin(stamp, "iopen", id);
+        r["address"] = asCodePoints(address);
         // iopen answers with the new id, and 0 when it failed.
-        finish(m_file, m_inner, record, id, id == 0);
+        finish(m_file, inner(), r, id, id == 0);
     } catch (...) {
     }
     return id;
 }
 
 std::int16_t TracingLibrary::vb_iclose(sicl::SessionId id) {
-    if (!isOn()) {
-        return m_inner.vb_iclose(id);
-    }
-    return traced(
-        m_file, m_inner, "iclose", id, [&] { return m_inner.vb_iclose(id); }, [](Json&) {});
+    return record(
+        "iclose", id, [&] { return ForwardingLibrary::vb_iclose(id); }, noFields);
 }
 
 std::int16_t TracingLibrary::vb_iwrite(std::int32_t one, sicl::SessionId id, std::string_view buf,
                                        std::int32_t datalen, std::int16_t endi,
                                        std::int32_t& actual) {
-    if (!isOn()) {
-        return m_inner.vb_iwrite(one, id, buf, datalen, endi, actual);
-    }
-    return traced(
-        m_file, m_inner, "iwrite", id,
-        [&] { return m_inner.vb_iwrite(one, id, buf, datalen, endi, actual); },
+    return record(
+        "iwrite", id,
+        [&] { return ForwardingLibrary::vb_iwrite(one, id, buf, datalen, endi, actual); },
         [&](Json& r) {
             r["count"] = datalen;
             r["end"] = endi;
@@ -152,12 +149,9 @@ std::int16_t TracingLibrary::vb_iwrite(std::int32_t one, sicl::SessionId id, std
 std::int16_t TracingLibrary::vb_iread(std::int32_t one, sicl::SessionId id, std::string& buf,
                                       std::int32_t bufsize, std::int32_t& reason,
                                       std::int32_t& actual) {
-    if (!isOn()) {
-        return m_inner.vb_iread(one, id, buf, bufsize, reason, actual);
-    }
-    return traced(
-        m_file, m_inner, "iread", id,
-        [&] { return m_inner.vb_iread(one, id, buf, bufsize, reason, actual); },
+    return record(
+        "iread", id,
+        [&] { return ForwardingLibrary::vb_iread(one, id, buf, bufsize, reason, actual); },
         [&](Json& r) {
             r["max"] = bufsize;
             r["reason"] = reason;
@@ -169,88 +163,64 @@ std::int16_t TracingLibrary::vb_iread(std::int32_t one, sicl::SessionId id, std:
 }
 
 std::int16_t TracingLibrary::vb_itermchr(sicl::SessionId id, std::int16_t tchr) {
-    if (!isOn()) {
-        return m_inner.vb_itermchr(id, tchr);
-    }
-    return traced(
-        m_file, m_inner, "itermchr", id, [&] { return m_inner.vb_itermchr(id, tchr); },
+    return record(
+        "itermchr", id, [&] { return ForwardingLibrary::vb_itermchr(id, tchr); },
         [&](Json& r) { r["char"] = tchr; });
 }
 
 std::int16_t TracingLibrary::vb_iclear(sicl::SessionId id) {
-    if (!isOn()) {
-        return m_inner.vb_iclear(id);
-    }
-    return traced(
-        m_file, m_inner, "iclear", id, [&] { return m_inner.vb_iclear(id); }, [](Json&) {});
+    return record(
+        "iclear", id, [&] { return ForwardingLibrary::vb_iclear(id); }, noFields);
 }
 
 std::int16_t TracingLibrary::vb_ireadstb(sicl::SessionId id, std::int16_t& stb) {
-    if (!isOn()) {
-        return m_inner.vb_ireadstb(id, stb);
-    }
-    return traced(
-        m_file, m_inner, "ireadstb", id, [&] { return m_inner.vb_ireadstb(id, stb); },
+    return record(
+        "ireadstb", id, [&] { return ForwardingLibrary::vb_ireadstb(id, stb); },
         [&](Json& r) { r["stb"] = stb; });
 }
 
 std::int16_t TracingLibrary::vb_itrigger(sicl::SessionId id) {
-    if (!isOn()) {
-        return m_inner.vb_itrigger(id);
-    }
-    return traced(
-        m_file, m_inner, "itrigger", id, [&] { return m_inner.vb_itrigger(id); }, [](Json&) {});
+    return record(
+        "itrigger", id, [&] { return ForwardingLibrary::vb_itrigger(id); }, noFields);
 }
 
 std::int16_t TracingLibrary::vb_iremote(sicl::SessionId id) {
-    if (!isOn()) {
-        return m_inner.vb_iremote(id);
-    }
-    return traced(
-        m_file, m_inner, "iremote", id, [&] { return m_inner.vb_iremote(id); }, [](Json&) {});
+    return record(
+        "iremote", id, [&] { return ForwardingLibrary::vb_iremote(id); }, noFields);
 }
 
 std::int16_t TracingLibrary::vb_ilocal(sicl::SessionId id) {
-    if (!isOn()) {
-        return m_inner.vb_ilocal(id);
-    }
-    return traced(
-        m_file, m_inner, "ilocal", id, [&] { return m_inner.vb_ilocal(id); }, [](Json&) {});
+    return record(
+        "ilocal", id, [&] { return ForwardingLibrary::vb_ilocal(id); }, noFields);
 }
 
 std::int16_t TracingLibrary::vb_ilock(sicl::SessionId id) {
-    if (!isOn()) {
-        return m_inner.vb_ilock(id);
-    }
-    return traced(
-        m_file, m_inner, "ilock", id, [&] { return m_inner.vb_ilock(id); }, [](Json&) {});
+    return record(
+        "ilock", id, [&] { return ForwardingLibrary::vb_ilock(id); }, noFields);
+}
+
+std::int16_t TracingLibrary::vb_ilockshared(sicl::SessionId id, const std::string& key) {
+    return record(
+        "ilockshared", id, [&] { return ForwardingLibrary::vb_ilockshared(id, key); },
+        [&](Json& r) { r["key"] = asCodePoints(key); });
 }
 
 std::int16_t TracingLibrary::vb_iunlock(sicl::SessionId id) {
-    if (!isOn()) {
-        return m_inner.vb_iunlock(id);
-    }
-    return traced(
-        m_file, m_inner, "iunlock", id, [&] { return m_inner.vb_iunlock(id); }, [](Json&) {});
+    return record(
+        "iunlock", id, [&] { return ForwardingLibrary::vb_iunlock(id); }, noFields);
 }
 
 std::int16_t TracingLibrary::vb_itimeout(sicl::SessionId id, std::int32_t tval) {
-    if (!isOn()) {
-        return m_inner.vb_itimeout(id, tval);
-    }
-    return traced(
-        m_file, m_inner, "itimeout", id, [&] { return m_inner.vb_itimeout(id, tval); },
+    return record(
+        "itimeout", id, [&] { return ForwardingLibrary::vb_itimeout(id, tval); },
         [&](Json& r) { r["ms"] = tval; });
 }
 
 std::int16_t TracingLibrary::vb_igpibbusstatus(sicl::SessionId id, std::int16_t request,
                                                std::int16_t& result) {
-    if (!isOn()) {
-        return m_inner.vb_igpibbusstatus(id, request, result);
-    }
-    return traced(
-        m_file, m_inner, "igpibbusstatus", id,
-        [&] { return m_inner.vb_igpibbusstatus(id, request, result); },
+    return record(
+        "igpibbusstatus", id,
+        [&] { return ForwardingLibrary::vb_igpibbusstatus(id, request, result); },
         [&](Json& r) {
             r["request"] = request;
             r["value"] = result;
@@ -258,31 +228,21 @@ std::int16_t TracingLibrary::vb_igpibbusstatus(sicl::SessionId id, std::int16_t 
 }
 
 std::int16_t TracingLibrary::vb_igpibrenctl(sicl::SessionId id, std::int16_t value) {
-    if (!isOn()) {
-        return m_inner.vb_igpibrenctl(id, value);
-    }
-    return traced(
-        m_file, m_inner, "igpibrenctl", id, [&] { return m_inner.vb_igpibrenctl(id, value); },
+    return record(
+        "igpibrenctl", id, [&] { return ForwardingLibrary::vb_igpibrenctl(id, value); },
         [&](Json& r) { r["value"] = value; });
 }
 
 std::int16_t TracingLibrary::vb_igpibatnctl(sicl::SessionId id, std::int16_t value) {
-    if (!isOn()) {
-        return m_inner.vb_igpibatnctl(id, value);
-    }
-    return traced(
-        m_file, m_inner, "igpibatnctl", id, [&] { return m_inner.vb_igpibatnctl(id, value); },
+    return record(
+        "igpibatnctl", id, [&] { return ForwardingLibrary::vb_igpibatnctl(id, value); },
         [&](Json& r) { r["value"] = value; });
 }
 
 std::int16_t TracingLibrary::vb_igpibsendcmd(sicl::SessionId id, const std::string& cmdstr,
                                              std::int32_t length) {
-    if (!isOn()) {
-        return m_inner.vb_igpibsendcmd(id, cmdstr, length);
-    }
-    return traced(
-        m_file, m_inner, "igpibsendcmd", id,
-        [&] { return m_inner.vb_igpibsendcmd(id, cmdstr, length); },
+    return record(
+        "igpibsendcmd", id, [&] { return ForwardingLibrary::vb_igpibsendcmd(id, cmdstr, length); },
         [&](Json& r) {
             r["count"] = length;
             const std::size_t n = length < 0 ? 0 : static_cast<std::size_t>(length);
@@ -291,14 +251,20 @@ std::int16_t TracingLibrary::vb_igpibsendcmd(sicl::SessionId id, const std::stri
         });
 }
 
+std::int16_t TracingLibrary::vb_iwaitsrq(sicl::SessionId id, std::int32_t waitMs) {
+    return record(
+        "iwaitsrq", id, [&] { return ForwardingLibrary::vb_iwaitsrq(id, waitMs); },
+        [&](Json& r) { r["ms"] = waitMs; });
+}
+
 std::int16_t TracingLibrary::vb_igeterrno() {
-    const std::int16_t number = m_inner.vb_igeterrno();
+    const std::int16_t number = ForwardingLibrary::vb_igeterrno();
     if (isOn()) {
         const Stamp stamp;
         try {
-            Json record = begin(stamp, "igeterrno", 0);
-            record["result"] = number;
-            writeRecord(m_file, record);
+            Json r = begin(stamp, "igeterrno", 0);
+            r["result"] = number;
+            writeRecord(m_file, r);
         } catch (...) {
         }
     }
@@ -307,19 +273,19 @@ std::int16_t TracingLibrary::vb_igeterrno() {
 
 std::int16_t TracingLibrary::vb_igeterrstr(std::int16_t errnum, char* buf) {
     if (!isOn()) {
-        return m_inner.vb_igeterrstr(errnum, buf);
+        return ForwardingLibrary::vb_igeterrstr(errnum, buf);
     }
     const Stamp stamp;
-    const std::int16_t result = m_inner.vb_igeterrstr(errnum, buf);
+    const std::int16_t result = ForwardingLibrary::vb_igeterrstr(errnum, buf);
     try {
-        Json record = begin(stamp, "igeterrstr", 0);
-        record["number"] = errnum;
+        Json r = begin(stamp, "igeterrstr", 0);
+        r["number"] = errnum;
         if (result == 0 && buf != nullptr) {
-            record["text"] =
+            r["text"] =
                 asCodePoints(std::string_view(buf, ::strnlen(buf, sicl::kErrorTextBufferSize)));
         }
-        record["result"] = result;
-        writeRecord(m_file, record);
+        r["result"] = result;
+        writeRecord(m_file, r);
     } catch (...) {
     }
     return result;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sicl/InstrumentLibrary.h"
+#include "sicl/ForwardingLibrary.h"
 #include "trace/TraceFile.h"
 
 #include <cstddef>
@@ -24,7 +24,7 @@ inline constexpr const char* kTraceVariable = "SICLQUILL_TRACE";
 /// The calls themselves pass through unchanged. Once the trace file has failed, or when it
 /// never opened, an entry costs one relaxed load more than the bare library and allocates
 /// nothing. Safe to call from several threads, as the library is.
-class TracingLibrary final : public sicl::InstrumentLibrary {
+class TracingLibrary final : public sicl::ForwardingLibrary {
 public:
     /// Traces the calls into `inner` to the file at `path`; open failures go to `errors`.
     TracingLibrary(sicl::InstrumentLibrary& inner, std::string path, std::ostream& errors);
@@ -46,6 +46,7 @@ public:
     std::int16_t vb_iremote(sicl::SessionId id) override;
     std::int16_t vb_ilocal(sicl::SessionId id) override;
     std::int16_t vb_ilock(sicl::SessionId id) override;
+    std::int16_t vb_ilockshared(sicl::SessionId id, const std::string& key) override;
     std::int16_t vb_iunlock(sicl::SessionId id) override;
     std::int16_t vb_itimeout(sicl::SessionId id, std::int32_t tval) override;
     std::int16_t vb_igpibbusstatus(sicl::SessionId id, std::int16_t request,
@@ -54,11 +55,16 @@ public:
     std::int16_t vb_igpibatnctl(sicl::SessionId id, std::int16_t value) override;
     std::int16_t vb_igpibsendcmd(sicl::SessionId id, const std::string& cmdstr,
                                  std::int32_t length) override;
+    std::int16_t vb_iwaitsrq(sicl::SessionId id, std::int32_t waitMs) override;
     std::int16_t vb_igeterrno() override;
     std::int16_t vb_igeterrstr(std::int16_t errnum, char* buf) override;
 
 private:
-    sicl::InstrumentLibrary& m_inner;
+    /// Runs `body` (the forwarded call) and, while the trace is on, writes its record: the
+    /// common fields, what `fill` adds, the result and, for a failure, the error.
+    template <typename Body, typename Fill>
+    std::int16_t record(const char* call, sicl::SessionId id, Body&& body, Fill&& fill);
+
     TraceFile m_file;
 };
 

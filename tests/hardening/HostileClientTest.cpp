@@ -4,9 +4,9 @@
 // answering other clients, and keep its memory bounded. Figures are printed for the record.
 
 #include "hardening/GatewayProcess.h"
+#include "lan/LanLibrary.h"
 #include "support/RawConnection.h"
 #include "vxi11/codec/Messages.h"
-#include "vxi11/library/Vxi11Library.h"
 
 #include <gtest/gtest.h>
 
@@ -32,9 +32,9 @@ Bytes nullCall(std::uint32_t xid, std::uint32_t prog = vxi11::kDeviceCore) {
 
 /// The answer of the DMM to *IDN? through the library, or "" if anything failed.
 std::string askIdentity(const GatewayProcess& gw) {
-    vxi11::Vxi11Library::Options o;
+    lan::LanLibrary::Options o;
     o.defaultTimeout = 3000ms;
-    vxi11::Vxi11Library lib(o);
+    lan::LanLibrary lib(o);
     const auto id = lib.vb_iopen(gw.deviceAddress(22));
     if (id <= 0)
         return {};

@@ -4,10 +4,10 @@
 // The time-out itself is under test here, with a short value and generous margins.
 
 #include "gateway/Simulator.h"
+#include "lan/LanLibrary.h"
 #include "support/LoopbackSimulator.h"
 #include "support/RawConnection.h"
 #include "vxi11/codec/AsyncIntrMessages.h"
-#include "vxi11/library/Vxi11Library.h"
 #include "vxi11/rpc/RpcClient.h"
 
 #include <gtest/gtest.h>
@@ -34,7 +34,7 @@ std::unique_ptr<gateway::Simulator> startSimulator(std::size_t maxConnections) {
     return sim;
 }
 
-std::string identity(vxi11::Vxi11Library& lib, sicl::SessionId id) {
+std::string identity(lan::LanLibrary& lib, sicl::SessionId id) {
     std::int32_t n = 0;
     if (lib.vb_iwrite(1, id, "*IDN?\n", 6, 1, n) != 0) {
         return "write failed";
@@ -47,8 +47,8 @@ std::string identity(vxi11::Vxi11Library& lib, sicl::SessionId id) {
     return buf.substr(0, static_cast<std::size_t>(n));
 }
 
-vxi11::Vxi11Library::Options quickOptions() {
-    vxi11::Vxi11Library::Options o;
+lan::LanLibrary::Options quickOptions() {
+    lan::LanLibrary::Options o;
     o.defaultTimeout = 2000ms;
     o.resolver = [](const std::string&) -> std::optional<std::uint32_t> { return std::nullopt; };
     return o;
@@ -88,7 +88,7 @@ TEST(SimulatorIdleTimeout, SilentAndTricklingClientsLoseTheirSlotsAndServiceResu
                 static_cast<long long>(kIdle.count()));
 
     // The slots are free again: a normal client is served.
-    vxi11::Vxi11Library lib(quickOptions());
+    lan::LanLibrary lib(quickOptions());
     const auto id =
         lib.vb_iopen("lan;vxi-11[127.0.0.1:" + std::to_string(sim->portmapperPort()) + "]:gpib,4");
     ASSERT_GT(id, 0) << lib.vb_igeterrno();
@@ -98,7 +98,7 @@ TEST(SimulatorIdleTimeout, SilentAndTricklingClientsLoseTheirSlotsAndServiceResu
 
 TEST(SimulatorIdleTimeout, AClientHoldingALinkMayStayIdleLongerThanTheTimeOut) {
     auto sim = startSimulator(8);
-    vxi11::Vxi11Library lib(quickOptions());
+    lan::LanLibrary lib(quickOptions());
     const auto id =
         lib.vb_iopen("lan;vxi-11[127.0.0.1:" + std::to_string(sim->portmapperPort()) + "]:gpib,4");
     ASSERT_GT(id, 0) << lib.vb_igeterrno();

@@ -5,12 +5,12 @@
 
 #include "gateway/Simulator.h"
 #include "hardening/GatewayProcess.h"
+#include "lan/LanLibrary.h"
 #include "library/LibraryError.h"
 #include "support/LoopbackSimulator.h"
 #include "support/ReadCallWatch.h"
 #include "vxi11/client/FakeGateway.h"
 #include "vxi11/codec/Messages.h"
-#include "vxi11/library/Vxi11Library.h"
 
 #include <gtest/gtest.h>
 
@@ -41,8 +41,8 @@ constexpr auto kMargin = 300ms;
 // Room for an abort attempt after a time-out and for a slow sanitizer build.
 constexpr auto kSlack = 1000ms;
 
-vxi11::Vxi11Library::Options loopbackOptions() {
-    vxi11::Vxi11Library::Options o;
+lan::LanLibrary::Options loopbackOptions() {
+    lan::LanLibrary::Options o;
     o.transportMargin = kMargin;
     o.resolver = [](const std::string&) -> std::optional<std::uint32_t> { return std::nullopt; };
     return o;
@@ -54,7 +54,7 @@ struct ReadResult {
     Clock::duration took{};
 };
 
-ReadResult readSome(vxi11::Vxi11Library& lib, sicl::SessionId id) {
+ReadResult readSome(lan::LanLibrary& lib, sicl::SessionId id) {
     ReadResult r;
     std::string buf(100, ' ');
     std::int32_t reason = 0;
@@ -67,7 +67,7 @@ ReadResult readSome(vxi11::Vxi11Library& lib, sicl::SessionId id) {
 }
 
 /// Opens `address`, asks *IDN? and returns the answer (empty on any failure).
-std::string askIdentity(vxi11::Vxi11Library& lib, const std::string& address) {
+std::string askIdentity(lan::LanLibrary& lib, const std::string& address) {
     const auto id = lib.vb_iopen(address);
     if (id <= 0)
         return {};
@@ -91,7 +91,7 @@ TEST(LibraryHardening, GatewayKilledDuringAReadEndsItAtOnceAndANewGatewayServesA
     ReadCallWatch watch;
     auto options = loopbackOptions();
     options.socketOps = &watch;
-    vxi11::Vxi11Library lib(options);
+    lan::LanLibrary lib(options);
     const auto id = lib.vb_iopen(gw.deviceAddress(22));
     ASSERT_GT(id, 0) << lib.vb_igeterrno();
     // Nothing was asked, so the instrument has nothing to say: the gateway holds the read
@@ -117,8 +117,8 @@ TEST(LibraryHardening, GatewayKilledDuringAReadEndsItAtOnceAndANewGatewayServesA
 TEST(LibraryHardening, StoppedGatewayHoldsACallBarelyPastItsTimeOutAndACloseAboutOneSecond) {
     hardening::GatewayProcess gw;
     auto options = loopbackOptions();
-    options.transportMargin = vxi11::Vxi11Library::Options{}.transportMargin;
-    vxi11::Vxi11Library lib(options);
+    options.transportMargin = lan::LanLibrary::Options{}.transportMargin;
+    lan::LanLibrary lib(options);
     const auto intf =
         lib.vb_iopen("lan;vxi-11[127.0.0.1:" + std::to_string(gw.portmapperPort()) + "]:gpib");
     const auto dev = lib.vb_iopen(gw.deviceAddress(22));
@@ -238,7 +238,7 @@ TEST(LibraryHardening, EveryGatewayFaultEndsInAnErrorInTimeAndANewSessionWorks) 
     ASSERT_TRUE(testsupport::started(healthy));
     const std::string healthyDmm = "lan;vxi-11[" + testsupport::serverOf(healthy) + "]:gpib,22";
 
-    vxi11::Vxi11Library lib(loopbackOptions()); // one library through every fault
+    lan::LanLibrary lib(loopbackOptions()); // one library through every fault
     for (const FaultRow& row : faultRows()) {
         SCOPED_TRACE(row.name);
         FakeGateway gw([&row](FakeGateway& g, Peer& p, const Call& c) {

@@ -75,6 +75,8 @@ TEST_F(WrapperTest, StatusWrappersRaiseOnAnyNonZeroResultWithTheLibraryText) {
         {"vb_igpibrenctl", [&] { sicl.igpibrenctl(1, 1); }},
         {"vb_igpibatnctl", [&] { sicl.igpibatnctl(1, 0); }},
         {"vb_igpibsendcmd", [&] { sicl.igpibsendcmd(1, "?@#", 3); }},
+        {"vb_ilockshared", [&] { sicl.ilockshared(1, "bench"); }},
+        {"vb_iwaitsrq", [&] { sicl.iwaitsrq(1, 500); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.entry);

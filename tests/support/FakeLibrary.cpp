@@ -150,6 +150,14 @@ std::int16_t FakeLibrary::vb_ilock(sicl::SessionId id) {
     return record({"vb_ilock", {id}, {}}).value_or(0);
 }
 
+std::int16_t FakeLibrary::vb_ilockshared(sicl::SessionId id, const std::string& key) {
+    return record({"vb_ilockshared", {id}, key}).value_or(0);
+}
+
+std::int16_t FakeLibrary::vb_iwaitsrq(sicl::SessionId id, std::int32_t waitMs) {
+    return record({"vb_iwaitsrq", {id, waitMs}, {}}).value_or(0);
+}
+
 std::int16_t FakeLibrary::vb_iunlock(sicl::SessionId id) {
     return record({"vb_iunlock", {id}, {}}).value_or(0);
 }

@@ -82,6 +82,7 @@ public:
     std::int16_t vb_iremote(sicl::SessionId id) override;
     std::int16_t vb_ilocal(sicl::SessionId id) override;
     std::int16_t vb_ilock(sicl::SessionId id) override;
+    std::int16_t vb_ilockshared(sicl::SessionId id, const std::string& key) override;
     std::int16_t vb_iunlock(sicl::SessionId id) override;
     std::int16_t vb_itimeout(sicl::SessionId id, std::int32_t tval) override;
     std::int16_t vb_igpibbusstatus(sicl::SessionId id, std::int16_t request,
@@ -90,6 +91,7 @@ public:
     std::int16_t vb_igpibatnctl(sicl::SessionId id, std::int16_t value) override;
     std::int16_t vb_igpibsendcmd(sicl::SessionId id, const std::string& cmdstr,
                                  std::int32_t length) override;
+    std::int16_t vb_iwaitsrq(sicl::SessionId id, std::int32_t waitMs) override;
     std::int16_t vb_igeterrno() override;
     std::int16_t vb_igeterrstr(std::int16_t errnum, char* buf) override;
 

@@ -7,10 +7,10 @@
 #include "support/LoopbackSimulator.h"
 
 #include "gateway/Simulator.h"
+#include "lan/LanLibrary.h"
 #include "net/SocketOps.h"
 #include "vxi11/codec/IoMessages.h"
 #include "vxi11/codec/Rpc.h"
-#include "vxi11/library/Vxi11Library.h"
 
 #include <gtest/gtest.h>
 
@@ -88,8 +88,8 @@ private:
     std::vector<std::vector<std::uint8_t>> m_sent;
 };
 
-inline vxi11::Vxi11Library::Options recordingOptions(RecordingSocketOps& ops) {
-    vxi11::Vxi11Library::Options options;
+inline lan::LanLibrary::Options recordingOptions(RecordingSocketOps& ops) {
+    lan::LanLibrary::Options options;
     options.socketOps = &ops;
     return options;
 }
@@ -113,7 +113,7 @@ protected:
     RecordingSocketOps ops;
     std::unique_ptr<gateway::Simulator> sim;
     QString server; ///< the server text that reaches the simulator
-    vxi11::Vxi11Library lib{recordingOptions(ops)};
+    lan::LanLibrary lib{recordingOptions(ops)};
 };
 
 } // namespace testsupport

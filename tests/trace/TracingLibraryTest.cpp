@@ -3,9 +3,9 @@
 // no call; records from several threads stay whole lines.
 
 #include "trace/TracingLibrary.h"
+#include "lan/LanLibrary.h"
 #include "support/LoopbackSimulator.h"
 #include "support/TempFile.h"
-#include "vxi11/library/Vxi11Library.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -56,7 +56,7 @@ protected:
     }
 
     gateway::Simulator m_sim{testsupport::onFreePorts(gateway::demoBench())};
-    vxi11::Vxi11Library m_library;
+    lan::LanLibrary m_library;
     testsupport::TempFile m_file;
     const std::string& m_path = m_file.path();
 };

@@ -30,7 +30,7 @@ protected:
         E2e::TearDown();
     }
 
-    vxi11::Vxi11Library otherLib;
+    lan::LanLibrary otherLib;
     std::int16_t other = 0;
 };
 

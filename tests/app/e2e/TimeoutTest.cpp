@@ -2,7 +2,7 @@
 // the gateway with the read, and the read ends when it says.
 #include "app/e2e/E2eFixture.h"
 
-#include "vxi11/library/CoreLink.h"
+#include "vxi11/transport/CoreLink.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -7,11 +7,12 @@
 #include "support/LibraryWindowFixture.h"
 #include "support/ReadCallWatch.h"
 
+#include "lan/LanLibrary.h"
 #include "library/LibraryError.h"
+#include "sicl/ForwardingLibrary.h"
 #include "vxi11/client/FakeGateway.h"
 #include "vxi11/codec/Messages.h"
 #include "vxi11/codec/Xdr.h"
-#include "vxi11/library/Vxi11Library.h"
 
 #include <QComboBox>
 #include <QPushButton>
@@ -60,64 +61,22 @@ struct NameLog {
 using testsupport::ReadCallWatch;
 
 /// Forwards every entry to the library and keeps what the window handed it.
-class RecordingLibrary final : public sicl::InstrumentLibrary {
+class RecordingLibrary final : public sicl::ForwardingLibrary {
 public:
-    explicit RecordingLibrary(sicl::InstrumentLibrary& inner) : m_in(inner) {}
+    using ForwardingLibrary::ForwardingLibrary;
 
     std::vector<std::string> opened;  ///< every address given to vb_iopen
     std::vector<std::string> written; ///< every vb_iwrite's bytes (datalen of them)
 
     std::int16_t vb_iopen(const std::string& address) override {
         opened.push_back(address);
-        return m_in.vb_iopen(address);
+        return ForwardingLibrary::vb_iopen(address);
     }
-    std::int16_t vb_iclose(sicl::SessionId id) override { return m_in.vb_iclose(id); }
     std::int16_t vb_iwrite(std::int32_t one, sicl::SessionId id, std::string_view buf,
                            std::int32_t datalen, std::int16_t endi, std::int32_t& actual) override {
         written.emplace_back(buf.substr(0, static_cast<std::size_t>(std::max(datalen, 0))));
-        return m_in.vb_iwrite(one, id, buf, datalen, endi, actual);
+        return ForwardingLibrary::vb_iwrite(one, id, buf, datalen, endi, actual);
     }
-    std::int16_t vb_iread(std::int32_t one, sicl::SessionId id, std::string& buf,
-                          std::int32_t bufsize, std::int32_t& reason,
-                          std::int32_t& actual) override {
-        return m_in.vb_iread(one, id, buf, bufsize, reason, actual);
-    }
-    std::int16_t vb_itermchr(sicl::SessionId id, std::int16_t tchr) override {
-        return m_in.vb_itermchr(id, tchr);
-    }
-    std::int16_t vb_iclear(sicl::SessionId id) override { return m_in.vb_iclear(id); }
-    std::int16_t vb_ireadstb(sicl::SessionId id, std::int16_t& stb) override {
-        return m_in.vb_ireadstb(id, stb);
-    }
-    std::int16_t vb_itrigger(sicl::SessionId id) override { return m_in.vb_itrigger(id); }
-    std::int16_t vb_iremote(sicl::SessionId id) override { return m_in.vb_iremote(id); }
-    std::int16_t vb_ilocal(sicl::SessionId id) override { return m_in.vb_ilocal(id); }
-    std::int16_t vb_ilock(sicl::SessionId id) override { return m_in.vb_ilock(id); }
-    std::int16_t vb_iunlock(sicl::SessionId id) override { return m_in.vb_iunlock(id); }
-    std::int16_t vb_itimeout(sicl::SessionId id, std::int32_t tval) override {
-        return m_in.vb_itimeout(id, tval);
-    }
-    std::int16_t vb_igpibbusstatus(sicl::SessionId id, std::int16_t request,
-                                   std::int16_t& result) override {
-        return m_in.vb_igpibbusstatus(id, request, result);
-    }
-    std::int16_t vb_igpibrenctl(sicl::SessionId id, std::int16_t value) override {
-        return m_in.vb_igpibrenctl(id, value);
-    }
-    std::int16_t vb_igpibatnctl(sicl::SessionId id, std::int16_t value) override {
-        return m_in.vb_igpibatnctl(id, value);
-    }
-    std::int16_t vb_igpibsendcmd(sicl::SessionId id, const std::string& cmdstr,
-                                 std::int32_t length) override {
-        return m_in.vb_igpibsendcmd(id, cmdstr, length);
-    }
-    std::int16_t vb_igeterrno() override { return m_in.vb_igeterrno(); }
-    std::int16_t vb_igeterrstr(std::int16_t errnum, char* buf) override {
-        return m_in.vb_igeterrstr(errnum, buf);
-    }
-
-private:
-    sicl::InstrumentLibrary& m_in;
 };
 
 /// The window on the library described above.
@@ -127,9 +86,9 @@ protected:
         openWindow(lib);
     }
 
-    static vxi11::Vxi11Library::Options options(const std::shared_ptr<NameLog>& log,
-                                                net::SocketOps* ops) {
-        vxi11::Vxi11Library::Options o;
+    static lan::LanLibrary::Options options(const std::shared_ptr<NameLog>& log,
+                                            net::SocketOps* ops) {
+        lan::LanLibrary::Options o;
         o.defaultTimeout = kOpenTimeOut;
         o.transportMargin = kMargin;
         o.socketOps = ops;
@@ -163,7 +122,7 @@ protected:
 
     std::shared_ptr<NameLog> names;
     ReadCallWatch watch;
-    vxi11::Vxi11Library vx;
+    lan::LanLibrary vx;
     RecordingLibrary lib{vx};
 };
 

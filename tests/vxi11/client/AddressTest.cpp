@@ -1,4 +1,4 @@
-#include "vxi11/library/Address.h"
+#include "vxi11/transport/Address.h"
 #include "library/LibraryError.h"
 
 #include <gtest/gtest.h>

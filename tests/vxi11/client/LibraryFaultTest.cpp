@@ -1,11 +1,11 @@
 // The library against a scripted gateway: what goes on the wire, and every way a gateway can
 // misbehave (silence, garbage, stale or future xids, huge records, dropped connections).
 
+#include "lan/LanLibrary.h"
 #include "library/LibraryError.h"
 #include "sicl/Sicl32Module.h"
 #include "support/RawConnection.h"
 #include "vxi11/client/FakeGateway.h"
-#include "vxi11/library/Vxi11Library.h"
 
 #include <gtest/gtest.h>
 
@@ -23,8 +23,8 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 /// Options that never ask a name server: only "localhost" is known.
-Vxi11Library::Options quietOptions() {
-    Vxi11Library::Options o;
+lan::LanLibrary::Options quietOptions() {
+    lan::LanLibrary::Options o;
     o.resolver = [](const std::string& host) -> std::optional<std::uint32_t> {
         if (host == "localhost") {
             return testsupport::loopback();
@@ -41,7 +41,7 @@ T argsOf(const testsupport::CoreCall& c) {
     return v.value_or(T{});
 }
 
-std::string lastText(Vxi11Library& lib) {
+std::string lastText(lan::LanLibrary& lib) {
     char buf[sicl::kErrorTextBufferSize];
     lib.vb_igeterrstr(lib.vb_igeterrno(), buf);
     return buf;
@@ -59,7 +59,7 @@ struct SecondRead {
 SecondRead readAfterATimeOut(FakeGateway& gw, std::int32_t size) {
     auto options = quietOptions();
     options.transportMargin = 100ms;
-    Vxi11Library lib(options);
+    lan::LanLibrary lib(options);
     const auto id = lib.vb_iopen(gw.address("gpib, 7"));
     EXPECT_EQ(lib.vb_itimeout(id, 100), 0);
     SecondRead r{std::string(static_cast<std::size_t>(size), '.')};
@@ -79,7 +79,7 @@ FakeGateway::Handler linksAnd(std::function<bool(Peer&, const Call&)> rest) {
 
 TEST(LibraryWire, OpenSendsTheDeviceNameAndCloseDestroysTheLink) {
     FakeGateway gw;
-    Vxi11Library lib(quietOptions());
+    lan::LanLibrary lib(quietOptions());
     const auto id = lib.vb_iopen(gw.address("gpib, 705"));
     ASSERT_GT(id, 0) << lastText(lib);
     const auto create = argsOf<CreateLinkParms>(gw.callsTo(proc::kCreateLink).at(0));
@@ -95,7 +95,7 @@ TEST(LibraryWire, OpenSendsTheDeviceNameAndCloseDestroysTheLink) {
 }
 
 TEST(LibraryWire, OpenFailuresReadWellAfterTheWindowLabel) {
-    Vxi11Library lib(quietOptions());
+    lan::LanLibrary lib(quietOptions());
     sicl::Sicl32Module wrappers(lib);
     const std::uint16_t port = testsupport::closedPort();
     struct Row {
@@ -129,7 +129,7 @@ TEST(LibraryWire, GatewayRefusalsKeepTheirVxi11Numbers) {
         }
         return true;
     });
-    Vxi11Library lib(quietOptions());
+    lan::LanLibrary lib(quietOptions());
     EXPECT_EQ(lib.vb_iopen(gw.address("gpib, 7")), 0);
     EXPECT_EQ(lib.vb_igeterrno(), 21);
     EXPECT_EQ(lastText(lib), "invalid address");
@@ -143,7 +143,7 @@ TEST(LibraryWire, NoCoreProgramAtThePortmapperIsReported) {
             FakeGateway::reply<pmap::GetPort>(p, call, {0});
         }
     });
-    Vxi11Library lib(quietOptions());
+    lan::LanLibrary lib(quietOptions());
     EXPECT_EQ(lib.vb_iopen("lan;vxi-11[localhost:" + std::to_string(pm.port()) + "]:gpib"), 0);
     EXPECT_EQ(lib.vb_igeterrno(), liberr::kNoVxi11Service);
 }
@@ -158,7 +158,7 @@ TEST(LibraryWire, WritesSplitAtMaxRecvSizeWithEndOnlyOnTheLastPiece) {
                        return true;
                    }),
                    16);
-    Vxi11Library lib(quietOptions());
+    lan::LanLibrary lib(quietOptions());
     const auto id = lib.vb_iopen(gw.address("gpib, 7"));
     ASSERT_GT(id, 0);
     std::string text(2500, 'x');
@@ -197,7 +197,7 @@ TEST(LibraryWire, WriteStoppedByTheGatewayReportsTheCountSent) {
                        return true;
                    }),
                    1024);
-    Vxi11Library lib(quietOptions());
+    lan::LanLibrary lib(quietOptions());
     const auto id = lib.vb_iopen(gw.address("gpib, 7"));
     std::int32_t actual = -1;
     EXPECT_EQ(lib.vb_iwrite(1, id, std::string(3000, 'a'), 3000, 1, actual), 11);
@@ -212,7 +212,7 @@ TEST(LibraryWire, TimeOutsGoOnTheWireAsTheSessionSetsThem) {
         FakeGateway::reply<DeviceTrigger>(p, c, DeviceError{++n == 2 ? 11 : 0});
         return true;
     }));
-    Vxi11Library lib(quietOptions());
+    lan::LanLibrary lib(quietOptions());
     const auto id = lib.vb_iopen(gw.address("gpib, 7"));
     ASSERT_EQ(lib.vb_itrigger(id), 0);
     ASSERT_EQ(lib.vb_itimeout(id, 3000), 0);
@@ -252,7 +252,7 @@ TEST(LibraryWire, BusCommandsUseBigEndianDocmdElements) {
         FakeGateway::reply<DeviceDocmd>(p, c, DeviceDocmdResp{0, out});
         return true;
     }));
-    Vxi11Library lib(quietOptions());
+    lan::LanLibrary lib(quietOptions());
     const auto id = lib.vb_iopen(gw.address());
     std::int16_t result = -1;
     ASSERT_EQ(lib.vb_igpibbusstatus(id, 8, result), 0) << lastText(lib);
@@ -287,7 +287,7 @@ TEST(LibraryWire, BusCommandsUseBigEndianDocmdElements) {
 
 TEST(LibraryWire, EntriesForTheOtherSessionKindFailWithoutTraffic) {
     FakeGateway gw;
-    Vxi11Library lib(quietOptions());
+    lan::LanLibrary lib(quietOptions());
     const auto intf = lib.vb_iopen(gw.address());
     const auto dev = lib.vb_iopen(gw.address("gpib, 7"));
     ASSERT_GT(intf, 0);
@@ -314,7 +314,7 @@ TEST(LibraryFaults, SilentGatewayEndsEveryCallWithinItsTimeOut) {
     FakeGateway gw(linksAnd([](Peer&, const Call&) { return true; })); // never answers
     auto options = quietOptions();
     options.transportMargin = 300ms;
-    Vxi11Library lib(options);
+    lan::LanLibrary lib(options);
     const auto id = lib.vb_iopen(gw.address("gpib, 7"));
     ASSERT_GT(id, 0);
     ASSERT_EQ(lib.vb_itimeout(id, 400), 0);
@@ -336,7 +336,7 @@ TEST(LibraryFaults, SilentGatewayBoundsOpenByTheDefaultTimeOut) {
     auto options = quietOptions();
     options.defaultTimeout = 300ms;
     options.transportMargin = 200ms;
-    Vxi11Library lib(options);
+    lan::LanLibrary lib(options);
     const auto start = Clock::now();
     EXPECT_EQ(lib.vb_iopen("lan;vxi-11[127.0.0.1:" + std::to_string(silent.port()) + "]:gpib"), 0);
     EXPECT_EQ(lib.vb_igeterrno(), liberr::kGatewayTimeout);
@@ -375,7 +375,7 @@ struct FaultOutcome {
 
 FaultOutcome readAgainst(std::function<bool(Peer&, const Call&)> rest) {
     FakeGateway gw(linksAnd(std::move(rest)));
-    Vxi11Library lib(quietOptions());
+    lan::LanLibrary lib(quietOptions());
     const auto id = lib.vb_iopen(gw.address("gpib, 7"));
     EXPECT_GT(id, 0);
     std::string buf(8, '.');
@@ -491,7 +491,7 @@ TEST(LibraryRead, ReadsOnUntilEndAndNeverPastTheCallersBuffer) {
         FakeGateway::reply<DeviceRead>(p, c, resp);
         return true;
     }));
-    Vxi11Library lib(quietOptions());
+    lan::LanLibrary lib(quietOptions());
     const auto id = lib.vb_iopen(gw.address("gpib, 7"));
     // The caller claims 100 bytes but its buffer holds 10.
     std::string buf(10, ' ');
@@ -574,7 +574,7 @@ TEST(LibraryRead, DataComesStraightIntoTheBufferHoweverTheReplyIsFramedOrCut) {
                             r.piece);
             return true;
         }));
-        Vxi11Library lib(quietOptions());
+        lan::LanLibrary lib(quietOptions());
         const auto id = lib.vb_iopen(gw.address("gpib, 7"));
         std::string buf(4000, '.');
         std::int32_t reason = 0;
@@ -618,7 +618,7 @@ TEST(LibraryRead, TermCharGoesWithLaterReadsAndCanBeTurnedOff) {
         FakeGateway::reply<DeviceRead>(p, c, DeviceReadResp{0, 4, {'x'}});
         return true;
     }));
-    Vxi11Library lib(quietOptions());
+    lan::LanLibrary lib(quietOptions());
     const auto id = lib.vb_iopen(gw.address("gpib, 7"));
     std::string buf(4, ' ');
     std::int32_t reason = 0;
@@ -650,7 +650,7 @@ TEST(LibrarySessions, SessionsOnSeveralThreadsKeepTheirOwnErrors) {
         FakeGateway::reply<DeviceTrigger>(p, c, DeviceError{0});
         return true;
     }));
-    Vxi11Library lib(quietOptions());
+    lan::LanLibrary lib(quietOptions());
     EXPECT_EQ(lib.vb_iopen("nonsense"), 0);
     std::vector<std::thread> threads;
     std::atomic<int> failures{0};

@@ -2,12 +2,12 @@
 // uses: every entry's success, its failures, and the discovery walk.
 
 #include "gateway/Simulator.h"
+#include "lan/LanLibrary.h"
 #include "library/LibraryError.h"
 #include "sicl/Sicl32Module.h"
 #include "support/LoopbackSimulator.h"
 #include "vxi11/codec/Vxi11Types.h"
-#include "vxi11/library/CoreLink.h"
-#include "vxi11/library/Vxi11Library.h"
+#include "vxi11/transport/CoreLink.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -74,7 +74,7 @@ protected:
 
     std::unique_ptr<gateway::Simulator> sim;
     std::string server;
-    vxi11::Vxi11Library lib;
+    lan::LanLibrary lib;
     sicl::Sicl32Module wrappers{lib};
     std::string lastDescription;
 };

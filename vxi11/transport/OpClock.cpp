@@ -1,4 +1,4 @@
-#include "vxi11/library/OpClock.h"
+#include "vxi11/transport/OpClock.h"
 
 #include <algorithm>
 #include <limits>

@@ -28,6 +28,11 @@ struct Address {
     std::optional<int> secondary; ///< its secondary address
 };
 
+/// The address of VXI-11 device `name` (any name create_link takes: `inst0`, `gpib0`,
+/// `gpib0,7`) on `host`, whose portmapper listens at `portmapperPort`; the name is checked and
+/// the session kind told as for the `lan;vxi-11[...]` form.
+Address addressOf(std::string host, std::uint16_t portmapperPort, std::string_view name);
+
 /// Parses an address; throws LibraryError: bad address syntax, an invalid GPIB address (a
 /// number outside 0-30 and 101-3030), or a bad device name (too long, a character other than
 /// letters, digits, `,` `_` `.`).

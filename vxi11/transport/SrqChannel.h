@@ -1,7 +1,9 @@
 #pragma once
 
 #include "net/Deadline.h"
-#include "vxi11/library/Address.h"
+#include "net/Resolver.h"
+#include "net/SocketOps.h"
+#include "vxi11/transport/Address.h"
 
 #include <memory>
 
@@ -16,7 +18,9 @@ public:
     /// Links to `address` (an interface address), asks the gateway to connect back to us
     /// (create_intr_chan) and enables SRQ on the link. Throws LibraryError: everything the
     /// link can fail with, and the gateway's refusal of the channel (VXI-11 error 6 or 8).
-    static std::unique_ptr<SrqChannel> open(const Address& address, net::Deadline deadline);
+    static std::unique_ptr<SrqChannel> open(const Address& address, net::Deadline deadline,
+                                            const net::HostResolver& resolver = net::systemResolve,
+                                            net::SocketOps& ops = net::SocketOps::system());
 
     /// Disables SRQ and closes the channel and the link, as far as the gateway answers.
     ~SrqChannel();

@@ -3,7 +3,7 @@
 #include "library/LibraryError.h"
 #include "net/Deadline.h"
 #include "vxi11/codec/Vxi11Types.h"
-#include "vxi11/library/CoreLink.h"
+#include "vxi11/transport/CoreLink.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,13 +1,13 @@
-#include "vxi11/library/SrqChannel.h"
+#include "vxi11/transport/SrqChannel.h"
 
 #include "library/LibraryError.h"
 #include "net/Listeners.h"
 #include "net/Resolver.h"
 #include "vxi11/codec/AsyncIntrMessages.h"
 #include "vxi11/codec/Rpc.h"
-#include "vxi11/library/CoreLink.h"
-#include "vxi11/library/PortmapClient.h"
 #include "vxi11/rpc/RecordStream.h"
+#include "vxi11/transport/CoreLink.h"
+#include "vxi11/transport/PortmapClient.h"
 
 #include <arpa/inet.h>
 
@@ -55,11 +55,13 @@ struct SrqChannel::State {
 
 SrqChannel::SrqChannel(std::unique_ptr<State> state) : m_state(std::move(state)) {}
 
-std::unique_ptr<SrqChannel> SrqChannel::open(const Address& address, Deadline deadline) {
+std::unique_ptr<SrqChannel> SrqChannel::open(const Address& address, Deadline deadline,
+                                             const net::HostResolver& resolver,
+                                             net::SocketOps& ops) {
     return translated([&] {
-        const std::uint32_t ipv4 = net::resolveHost(address.host, net::systemResolve, deadline);
-        const std::uint16_t corePort = lookUpCorePort(ipv4, address.portmapperPort, deadline);
-        net::TcpConnection connection = net::TcpConnection::connect(ipv4, corePort, deadline);
+        const std::uint32_t ipv4 = net::resolveHost(address.host, resolver, deadline);
+        const std::uint16_t corePort = lookUpCorePort(ipv4, address.portmapperPort, deadline, ops);
+        net::TcpConnection connection = net::TcpConnection::connect(ipv4, corePort, deadline, ops);
         static thread_local std::mt19937 random{std::random_device{}()};
         auto state = std::make_unique<State>(
             CoreLink::create(std::move(connection), address.device,

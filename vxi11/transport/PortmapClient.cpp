@@ -1,4 +1,4 @@
-#include "vxi11/library/PortmapClient.h"
+#include "vxi11/transport/PortmapClient.h"
 
 #include "library/LibraryError.h"
 #include "vxi11/codec/Portmap.h"

@@ -1,4 +1,4 @@
-#include "vxi11/library/CoreLink.h"
+#include "vxi11/transport/CoreLink.h"
 
 #include "library/LibraryError.h"
 #include "vxi11/codec/AsyncIntrMessages.h"

@@ -1,4 +1,4 @@
-#include "vxi11/library/Address.h"
+#include "vxi11/transport/Address.h"
 
 #include "library/LibraryError.h"
 #include "vxi11/codec/LinkMessages.h"
@@ -164,6 +164,18 @@ void parseDeviceName(std::string_view name, Address& out) {
 }
 
 } // namespace
+
+Address addressOf(std::string host, std::uint16_t portmapperPort, std::string_view name) {
+    Address out;
+    out.host = std::move(host);
+    out.portmapperPort = portmapperPort;
+    if (isGpibForm(name)) {
+        parseGpibForm(name, out);
+    } else {
+        parseDeviceName(name, out);
+    }
+    return out;
+}
 
 Address parseAddress(std::string_view text) {
     if (text.size() > kMaxAddressLength) {

@@ -1,0 +1,22 @@
+#include "lan/LanLibrary.h"
+
+#include "vxi11/transport/Vxi11Transport.h"
+
+namespace lan {
+
+namespace {
+
+library::Library::Transports allTransports(const library::TransportOptions& options) {
+    library::Library::Transports transports;
+    transports[static_cast<std::size_t>(library::Resource::Kind::Vxi11)] =
+        std::make_unique<vxi11::Vxi11Transport>(options);
+    return transports;
+}
+
+} // namespace
+
+LanLibrary::LanLibrary() : LanLibrary(Options{}) {}
+
+LanLibrary::LanLibrary(Options options) : Library(options, allTransports(options)) {}
+
+} // namespace lan

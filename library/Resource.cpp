@@ -1,0 +1,181 @@
+#include "library/Resource.h"
+
+#include "library/LibraryError.h"
+
+#include <algorithm>
+#include <cctype>
+#include <optional>
+#include <vector>
+
+namespace library {
+
+namespace {
+
+// Longer addresses are certainly typing accidents; refusing them keeps error texts short.
+constexpr std::size_t kMaxResourceLength = 512;
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+bool startsWithIgnoreCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && equalsIgnoreCase(text.substr(0, prefix.size()), prefix);
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+[[noreturn]] void syntax(std::string_view why) {
+    throw LibraryError(liberr::kBadAddressSyntax, std::string(why));
+}
+
+/// A decimal number of at most `maxDigits` digits; nullopt for anything else.
+std::optional<long> parseNumber(std::string_view s, std::size_t maxDigits) {
+    if (s.empty() || s.size() > maxDigits || !std::all_of(s.begin(), s.end(), isDigit)) {
+        return std::nullopt;
+    }
+    long value = 0;
+    for (const char c : s) {
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+std::uint16_t parsePort(std::string_view s) {
+    const auto port = parseNumber(s, 5);
+    if (!port || *port == 0 || *port > 65535) {
+        syntax("bad port");
+    }
+    return static_cast<std::uint16_t>(*port);
+}
+
+/// Splits at `::`, keeping a bracketed IPv6 host (which holds `::` itself) whole.
+std::vector<std::string_view> splitFields(std::string_view text) {
+    std::vector<std::string_view> fields;
+    std::size_t start = 0;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        if (text[at] == '[' && at == start) {
+            const std::size_t close = text.find(']', at);
+            if (close == std::string_view::npos) {
+                syntax("missing ]");
+            }
+            at = close + 1;
+            continue;
+        }
+        if (text.compare(at, 2, "::") == 0) {
+            fields.push_back(text.substr(start, at - start));
+            at += 2;
+            start = at;
+            continue;
+        }
+        ++at;
+    }
+    fields.push_back(text.substr(start));
+    return fields;
+}
+
+std::string parseHost(std::string_view host) {
+    if (host.empty()) {
+        syntax("no host");
+    }
+    if (host.front() == '[') {
+        // The splitter made sure the bracket closes; nothing may follow it.
+        if (host.back() != ']' || host.size() < 3) {
+            syntax("bad IPv6 host");
+        }
+        host = host.substr(1, host.size() - 2);
+        if (!std::all_of(host.begin(), host.end(), [](char c) {
+                return std::isxdigit(static_cast<unsigned char>(c)) != 0 || c == ':' || c == '.';
+            })) {
+            syntax("bad IPv6 host");
+        }
+        return std::string(host);
+    }
+    for (const char c : host) {
+        const auto u = static_cast<unsigned char>(c);
+        if (std::isalnum(u) == 0 && c != '-' && c != '.' && c != '_') {
+            syntax("bad host name");
+        }
+    }
+    return std::string(host);
+}
+
+/// `hislip0` or `hislip0,PORT`: the sub-address and the port.
+void parseHislipName(std::string_view name, Resource& out) {
+    const std::size_t comma = name.find(',');
+    out.name = std::string(name.substr(0, comma));
+    out.port = kHislipPort;
+    if (comma != std::string_view::npos) {
+        const std::string_view port = name.substr(comma + 1);
+        if (port.find(',') != std::string_view::npos) {
+            syntax("more than one comma after hislip");
+        }
+        out.port = parsePort(port);
+    }
+}
+
+Resource parseVisa(std::string_view text) {
+    Resource out;
+    out.text = std::string(text);
+    out.visa = true;
+    std::vector<std::string_view> fields = splitFields(text);
+    const std::string_view board = fields.front().substr(5);
+    const auto boardNumber = board.empty() ? std::optional<long>(0) : parseNumber(board, 3);
+    if (!boardNumber) {
+        syntax("bad TCPIP board number");
+    }
+    out.board = static_cast<int>(*boardNumber);
+    if (fields.size() < 2) {
+        syntax("no host");
+    }
+    out.host = parseHost(fields[1]);
+    const std::string_view last = fields.back();
+    if (fields.size() >= 3 && equalsIgnoreCase(last, "SOCKET")) {
+        if (fields.size() != 4) {
+            syntax("expected TCPIP::HOST::PORT::SOCKET");
+        }
+        out.kind = Resource::Kind::Socket;
+        out.port = parsePort(fields[2]);
+        return out;
+    }
+    if (fields.size() >= 3 && equalsIgnoreCase(last, "INSTR")) {
+        fields.pop_back();
+    }
+    if (fields.size() > 3) {
+        syntax("too many fields");
+    }
+    const std::string_view name = fields.size() == 3 ? fields[2] : std::string_view("inst0");
+    if (name.empty()) {
+        syntax("no device name");
+    }
+    if (startsWithIgnoreCase(name, "hislip")) {
+        out.kind = Resource::Kind::Hislip;
+        parseHislipName(name, out);
+        return out;
+    }
+    out.kind = Resource::Kind::Vxi11;
+    out.name = std::string(name);
+    return out;
+}
+
+} // namespace
+
+Resource parseResource(std::string_view text) {
+    if (text.size() > kMaxResourceLength) {
+        syntax("address too long");
+    }
+    if (startsWithIgnoreCase(text, "TCPIP")) {
+        return parseVisa(text);
+    }
+    // Everything else is the VXI-11 transport's own form, which it parses (and refuses) itself.
+    Resource out;
+    out.text = std::string(text);
+    return out;
+}
+
+} // namespace library
