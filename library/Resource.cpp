@@ -165,6 +165,18 @@ Resource parseVisa(std::string_view text) {
 
 } // namespace
 
+const char* transportName(Resource::Kind kind) noexcept {
+    switch (kind) {
+    case Resource::Kind::Hislip:
+        return "hislip";
+    case Resource::Kind::Socket:
+        return "socket";
+    case Resource::Kind::Vxi11:
+        break;
+    }
+    return "vxi-11";
+}
+
 Resource parseResource(std::string_view text) {
     if (text.size() > kMaxResourceLength) {
         syntax("address too long");

@@ -30,6 +30,10 @@ struct Resource {
     std::string name;
 };
 
+/// The short name of a transport as traces and messages show it: "vxi-11", "hislip",
+/// "socket".
+const char* transportName(Resource::Kind kind) noexcept;
+
 /// Parses an address; throws LibraryError(liberr::kBadAddressSyntax) with a detail naming
 /// what is wrong. Never reads past `text`.
 Resource parseResource(std::string_view text);

@@ -2,6 +2,8 @@
 
 #include "trace/JsonBytes.h"
 
+#include "library/Resource.h"
+
 #include <nlohmann/json.hpp>
 
 #include <array>
@@ -94,6 +96,9 @@ std::int16_t TracingLibrary::record(const char* call, sicl::SessionId id, Body&&
     const std::int16_t result = body();
     try {
         Json r = begin(stamp, call, id);
+        if (const char* transport = transportOf(id)) {
+            r["transport"] = transport;
+        }
         fill(r);
         finish(m_file, inner(), r, result, result != 0);
     } catch (...) {
@@ -116,7 +121,18 @@ std::int16_t TracingLibrary::vb_iopen(const std::string& address) {
     const Stamp stamp;
     const std::int16_t id = ForwardingLibrary::vb_iopen(address);
     try {
+        const char* transport = "vxi-11";
+        try {
+            transport = library::transportName(library::parseResource(address).kind);
+        } catch (const std::exception&) {
+            // An address that does not parse has failed to open; it is the VXI-11 form's error.
+        }
+        if (id != 0) {
+            std::lock_guard lock(m_mutex);
+            m_transports[id] = transport;
+        }
         Json r = begin(stamp, "iopen", id);
+        r["transport"] = transport;
         r["address"] = asCodePoints(address);
         // iopen answers with the new id, and 0 when it failed.
         finish(m_file, inner(), r, id, id == 0);
@@ -126,8 +142,19 @@ std::int16_t TracingLibrary::vb_iopen(const std::string& address) {
 }
 
 std::int16_t TracingLibrary::vb_iclose(sicl::SessionId id) {
-    return record(
+    const std::int16_t result = record(
         "iclose", id, [&] { return ForwardingLibrary::vb_iclose(id); }, noFields);
+    if (isOn()) {
+        std::lock_guard lock(m_mutex);
+        m_transports.erase(id);
+    }
+    return result;
+}
+
+const char* TracingLibrary::transportOf(sicl::SessionId id) const {
+    std::lock_guard lock(m_mutex);
+    const auto it = m_transports.find(id);
+    return it == m_transports.end() ? nullptr : it->second;
 }
 
 std::int16_t TracingLibrary::vb_iwrite(std::int32_t one, sicl::SessionId id, std::string_view buf,

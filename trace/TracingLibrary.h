@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <iosfwd>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -65,7 +67,12 @@ private:
     template <typename Body, typename Fill>
     std::int16_t record(const char* call, sicl::SessionId id, Body&& body, Fill&& fill);
 
+    /// The transport of each session opened through this trace, for its records.
+    const char* transportOf(sicl::SessionId id) const;
+
     TraceFile m_file;
+    mutable std::mutex m_mutex; ///< guards m_transports
+    std::map<sicl::SessionId, const char*> m_transports;
 };
 
 /// The trace file to use: `option` when given (a command-line `--trace FILE`), otherwise the

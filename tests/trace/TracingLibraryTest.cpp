@@ -90,6 +90,11 @@ TEST_F(TraceTest, RecordsEveryCallOfASessionWithItsBytesAndErrors) {
     }
     EXPECT_EQ(r[0]["call"], "iopen");
     EXPECT_EQ(r[0]["address"], address(22));
+    // Records of the session name its transport; a call on an unknown id names none.
+    for (const std::size_t i : {0, 1, 2, 3, 5}) {
+        EXPECT_EQ(r[i]["transport"], "vxi-11") << i;
+    }
+    EXPECT_FALSE(r[4].contains("transport"));
     EXPECT_EQ(r[0]["id"], id);
     EXPECT_EQ(bytesOf(r[1]["data"]), "*IDN?\n");
     EXPECT_EQ(r[2]["call"], "iread");
@@ -155,9 +160,12 @@ TEST_F(TraceTest, RecordsFromSeveralThreadsStayWholeLines) {
     constexpr int kThreads = 4;
     constexpr int kQueries = 25;
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&] {
-            const sicl::SessionId id = traced.vb_iopen(address(22));
+    // One instrument per thread: queries of several clients to one instrument interrupt each
+    // other, and their reads would wait out the time-out.
+    constexpr int kInstruments[kThreads] = {3, 9, 22, 502};
+    for (const int pad : kInstruments) {
+        threads.emplace_back([&, pad] {
+            const sicl::SessionId id = traced.vb_iopen(address(pad));
             std::string buffer(100, ' ');
             for (int i = 0; i < kQueries; ++i) {
                 std::int32_t actual = 0;
