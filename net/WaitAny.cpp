@@ -35,8 +35,8 @@ std::uint32_t waitAny(std::span<const Watched> watched, Deadline deadline) {
         fds[i] = pollfd{watched[i].fd, eventsOf(watched[i].watch), 0};
     }
     for (;;) {
-        const int n = ::poll(fds.data(), static_cast<nfds_t>(watched.size()),
-                             deadline.pollTimeoutMs());
+        const int n =
+            ::poll(fds.data(), static_cast<nfds_t>(watched.size()), deadline.pollTimeoutMs());
         if (n > 0) {
             std::uint32_t ready = 0;
             for (std::size_t i = 0; i < watched.size(); ++i) {

@@ -26,8 +26,8 @@ Channel::Channel(net::TcpConnection connection, net::SocketOps& ops, MessageRead
     : m_connection(std::move(connection)), m_ops(&ops), m_reader(limits), m_name(name) {}
 
 MessageReader::Status Channel::next() {
-    const MessageReader::Result r = m_reader.feed(
-        std::span<const std::uint8_t>(m_buffer.get() + m_begin, m_end - m_begin));
+    const MessageReader::Result r =
+        m_reader.feed(std::span<const std::uint8_t>(m_buffer.get() + m_begin, m_end - m_begin));
     m_begin += r.consumed;
     return r.status;
 }
@@ -75,8 +75,7 @@ std::size_t Channel::takeDataNow(std::span<std::uint8_t> out, std::optional<std:
     }
     if (m_begin == m_end && !stop) {
         // The bulk of a response: from the socket straight into the caller's memory.
-        const std::optional<std::size_t> n =
-            net::receiveNow(m_connection, *m_ops, out.first(want));
+        const std::optional<std::size_t> n = net::receiveNow(m_connection, *m_ops, out.first(want));
         if (n) {
             m_reader.dataTaken(*n);
         }

@@ -127,8 +127,8 @@ std::uint8_t HislipSession::readStb(const library::CallTime& time) {
         const std::uint32_t id = m_setup.overlapped ? m_lastDeliveredId : m_lastSentId;
         const bool rmt = m_rmtDelivered;
         m_rmtDelivered = false;
-        const Header h = m_link.request(asyncStatusQuery(rmt, id),
-                                        MessageType::AsyncStatusResponse, time.callDeadline());
+        const Header h = m_link.request(asyncStatusQuery(rmt, id), MessageType::AsyncStatusResponse,
+                                        time.callDeadline());
         return h.control;
     });
 }

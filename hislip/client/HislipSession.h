@@ -15,8 +15,8 @@ enum class Mode { ServerChoice, Overlapped, Synchronized };
 
 /// What the opening handshake settled.
 struct SessionSetup {
-    bool overlapped = false;          ///< the mode in force
-    std::uint16_t serverVersion = 0;  ///< as the server announced it
+    bool overlapped = false;         ///< the mode in force
+    std::uint16_t serverVersion = 0; ///< as the server announced it
     std::uint16_t sessionId = 0;
     std::uint16_t serverVendor = 0;
     std::uint64_t serverMaxMessage = 0; ///< the largest message the server accepts

@@ -30,9 +30,8 @@ std::size_t HislipSession::sendSync(MessageType type, std::span<const std::uint8
     if (!m_setup.overlapped) {
         dropResponse(); // a new message means the response not read is not wanted
     }
-    const HeaderBytes head =
-        encodeHeader(Header{type, m_rmtDelivered ? control::kRmtDelivered : std::uint8_t{0},
-                            m_nextId, payload.size()});
+    const HeaderBytes head = encodeHeader(Header{
+        type, m_rmtDelivered ? control::kRmtDelivered : std::uint8_t{0}, m_nextId, payload.size()});
     const std::span<const std::uint8_t> pieces[] = {head, payload};
     const std::size_t out = m_link.sync().send(pieces, deadline);
     if (out > 0) {

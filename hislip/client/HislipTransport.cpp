@@ -106,9 +106,8 @@ std::unique_ptr<HislipSession> HislipTransport::openSession(const library::Resou
             low16(expect(async, MessageType::AsyncInitializeResponse, deadline).parameter);
 
         Link link(std::move(sync), std::move(async));
-        const Header size =
-            link.request(asyncMaximumMessageSize(ourMax),
-                         MessageType::AsyncMaximumMessageSizeResponse, deadline);
+        const Header size = link.request(asyncMaximumMessageSize(ourMax),
+                                         MessageType::AsyncMaximumMessageSizeResponse, deadline);
         const std::optional<std::uint64_t> serverMax =
             decodeMaximumMessageSize(link.answerPayload());
         if (!serverMax || *serverMax < kMinServerMessage) {

@@ -160,9 +160,8 @@ void Link::drainAsync() {
 }
 
 bool Link::waitAsync(net::Deadline deadline) {
-    const std::array<net::Watched, 2> watched{
-        net::Watched{m_async.fd(), net::Watch::Readable},
-        net::Watched{m_sync.fd(), net::Watch::Hangup}};
+    const std::array<net::Watched, 2> watched{net::Watched{m_async.fd(), net::Watch::Readable},
+                                              net::Watched{m_sync.fd(), net::Watch::Hangup}};
     const std::uint32_t ready = net::waitAny(watched, deadline);
     if (ready == 0) {
         return false;
@@ -178,9 +177,8 @@ bool Link::waitAsync(net::Deadline deadline) {
 }
 
 void Link::waitSync(net::Deadline deadline) {
-    const std::array<net::Watched, 2> watched{
-        net::Watched{m_sync.fd(), net::Watch::Readable},
-        net::Watched{m_async.fd(), net::Watch::Readable}};
+    const std::array<net::Watched, 2> watched{net::Watched{m_sync.fd(), net::Watch::Readable},
+                                              net::Watched{m_async.fd(), net::Watch::Readable}};
     const std::uint32_t ready = net::waitAny(watched, deadline);
     if (ready == 0) {
         timedOut();

@@ -172,8 +172,7 @@ HeaderBytes dataHeader(bool end, std::uint8_t controlCode, std::uint32_t message
 Bytes data(bool end, std::uint8_t controlCode, std::uint32_t messageId,
            std::span<const std::uint8_t> payload) {
     return encodeMessage(
-        Header{end ? MessageType::DataEnd : MessageType::Data, controlCode, messageId, 0},
-        payload);
+        Header{end ? MessageType::DataEnd : MessageType::Data, controlCode, messageId, 0}, payload);
 }
 
 Bytes deviceClearComplete(std::uint8_t features) {

@@ -6,7 +6,8 @@
 namespace hislip {
 
 MessageReader::Status MessageReader::classify() {
-    const std::optional<Header> header = decodeHeader(std::span<const std::uint8_t, kHeaderSize>(m_head));
+    const std::optional<Header> header =
+        decodeHeader(std::span<const std::uint8_t, kHeaderSize>(m_head));
     m_headFill = 0;
     if (!header) {
         m_state = State::Broken;
@@ -67,7 +68,8 @@ MessageReader::Result MessageReader::feed(std::span<const std::uint8_t> input) {
         }
         case State::Payload: {
             const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(m_left, rest.size()));
-            m_payload.insert(m_payload.end(), rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(n));
+            m_payload.insert(m_payload.end(), rest.begin(),
+                             rest.begin() + static_cast<std::ptrdiff_t>(n));
             m_left -= n;
             pos += n;
             if (m_left == 0) {
