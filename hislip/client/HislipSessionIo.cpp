@@ -141,6 +141,9 @@ void HislipSession::readLoop(std::span<std::uint8_t> into, std::optional<std::ui
         return;
     }
     Channel& sync = m_link.sync();
+    if (!sync.flushTail(deadline)) {
+        throw LibraryError(liberr::kIoTimeout); // the query must be whole before its answer
+    }
     m_provisionalFrom.reset();
     m_link.drainAsync();
     std::uint32_t interruptions = m_link.interruptions();

@@ -78,6 +78,19 @@ std::unique_ptr<HislipSession> HislipTransport::openSession(const library::Resou
         throw LibraryError(liberr::kBadDeviceName, "sub-address over 256 bytes");
     }
     const net::Deadline deadline = time.callDeadline();
+    try {
+        return handshake(resource, deadline);
+    } catch (const LibraryError& e) {
+        // Silence anywhere in the open is the same failure, whichever step met it.
+        if (e.number() == liberr::kIoTimeout) {
+            throw LibraryError(liberr::kGatewayTimeout, e.detail());
+        }
+        throw;
+    }
+}
+
+std::unique_ptr<HislipSession> HislipTransport::handshake(const library::Resource& resource,
+                                                          net::Deadline deadline) {
     net::SocketOps& ops = *m_options.transport.socketOps;
     const std::uint64_t ourMax = m_options.maxMessageSize;
     // The payload a server's Data may carry: the maximum announced, header or not.
@@ -106,15 +119,14 @@ std::unique_ptr<HislipSession> HislipTransport::openSession(const library::Resou
             low16(expect(async, MessageType::AsyncInitializeResponse, deadline).parameter);
 
         Link link(std::move(sync), std::move(async));
-        const Header size = link.request(asyncMaximumMessageSize(ourMax),
-                                         MessageType::AsyncMaximumMessageSizeResponse, deadline);
+        link.request(asyncMaximumMessageSize(ourMax), MessageType::AsyncMaximumMessageSizeResponse,
+                     deadline);
         const std::optional<std::uint64_t> serverMax =
             decodeMaximumMessageSize(link.answerPayload());
         if (!serverMax || *serverMax < kMinServerMessage) {
             link.broken("maximum message size " +
                         (serverMax ? std::to_string(*serverMax) : std::string("unreadable")));
         }
-        (void)size;
         setup.serverMaxMessage = *serverMax;
         return std::make_unique<HislipSession>(std::move(link), setup);
     });

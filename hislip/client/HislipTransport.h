@@ -42,6 +42,10 @@ public:
                                                const library::CallTime& time);
 
 private:
+    /// The open's steps, all bounded by `deadline`.
+    std::unique_ptr<HislipSession> handshake(const library::Resource& resource,
+                                             net::Deadline deadline);
+
     HislipOptions m_options;
 };
 
