@@ -3,6 +3,7 @@
 
 #include "ClientFixture.h"
 
+#include <future>
 #include <thread>
 
 using namespace testsupport;
@@ -74,11 +75,13 @@ TEST_F(HislipClientTest, SilentServerBoundsTheOpenOnEitherChannel) {
     }
 }
 
-TEST_F(HislipClientTest, LateAnswersOnEitherChannelGoToNobody) {
+TEST_F(HislipClientTest, LateAnswersOnEitherChannelAreDroppedWithTheirResponse) {
     HislipPeer peer({}, [&](PeerSession& s) {
         const auto q1 = s.sync.receive();
         const auto q2 = s.sync.receive(); // sent after the read of Q1's answer timed out
         ASSERT_TRUE(q1 && q2);
+        // Q1's answer: a piece under an unknown ID, then its DataEND; both must go.
+        s.sync.send(data(false, 0, kUnknownMessageId, bytesOf("old ")));
         s.sync.send(data(true, 0, q1->header.parameter, bytesOf("late")));
         s.sync.send(data(true, 0, q2->header.parameter, bytesOf("on time")));
         s.async.receive();
@@ -227,4 +230,35 @@ TEST_F(HislipClientTest, ServerErrorsCarryTheirTextAndTheSessionGoesOn) {
     EXPECT_EQ(failureOf([&] { session->readStb(within(2000)); }, &text), liberr::kServerError);
     EXPECT_EQ(text, "server error: unrecognized? message");
     EXPECT_EQ(session->readStb(within(2000)), 0x04);
+}
+
+TEST_F(HislipClientTest, AWriteCutShortByItsTimeOutIsFinishedBeforeAnythingElse) {
+    PeerConfig config;
+    config.maxMessage = std::uint64_t{1} << 30; // one message, far larger than socket buffers
+    const Bytes block(32 << 20, 0x33);
+    std::promise<void> timedOut;
+    std::vector<Msg> got;
+    HislipPeer peer(config, [&](PeerSession& s) {
+        timedOut.get_future().wait(); // read nothing until the client gave up
+        for (int i = 0; i < 2; ++i) {
+            if (auto m = s.sync.receive(10s)) {
+                got.push_back(std::move(*m));
+            }
+        }
+        s.sync.waitClosed();
+    });
+    auto session = open(peer);
+    std::size_t sent = 0;
+    EXPECT_EQ(failureOf([&] { session->write(block, true, within(kTimeoutMs), sent); }),
+              liberr::kIoTimeout);
+    EXPECT_GT(sent, 0u);
+    EXPECT_LT(sent, block.size());
+    timedOut.set_value();
+    write(*session, "next");
+    session.reset();
+    ASSERT_TRUE(peer.waitSessions(1));
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_TRUE(got[0].payload == block); // whole, so the server's framing held
+    EXPECT_EQ(got[1].text(), "next");
+    EXPECT_EQ(got[1].header.parameter, got[0].header.parameter + 2);
 }

@@ -259,23 +259,6 @@ TEST_F(HislipClientTest, ReadEndsAtCountOrTerminationCharacterAndKeepsTheRest) {
     EXPECT_EQ(reason, kEnd);
 }
 
-TEST_F(HislipClientTest, StaleAnswersAreDroppedWithTheBytesOfTheirResponse) {
-    HislipPeer peer({}, [&](PeerSession& s) {
-        const auto q1 = s.sync.receive();
-        const auto q2 = s.sync.receive();
-        ASSERT_TRUE(q1 && q2);
-        // The first query's answer comes late: an unknown-ID piece, then its DataEND.
-        s.sync.send(data(false, 0, kUnknownMessageId, bytesOf("old ")));
-        s.sync.send(data(true, 0, q1->header.parameter, bytesOf("answer\n")));
-        s.sync.send(data(true, 0, q2->header.parameter, bytesOf("new answer\n")));
-        s.sync.waitClosed();
-    });
-    auto session = open(peer);
-    write(*session, "Q1");
-    write(*session, "Q2");
-    EXPECT_EQ(read(*session), "new answer\n");
-}
-
 TEST_F(HislipClientTest, InterruptedDropsTheResponseBegunInEitherOrder) {
     std::atomic<bool> sentBeforeNotice{false};
     HislipPeer peer({}, [&](PeerSession& s) {

@@ -199,12 +199,3 @@ TEST(HislipCodec, ARefusedMessageIsSkippedAndTheNextReadNormally) {
     reader.reset();
     EXPECT_EQ(reader.feed(next).status, Status::Message);
 }
-
-TEST(HislipCodec, TypeRulesPlaceEachMessageOnItsChannel) {
-    EXPECT_EQ(ruleOf(MessageType::DeviceClearAcknowledge)->lane, Lane::Sync);
-    EXPECT_EQ(ruleOf(MessageType::AsyncStatusResponse)->lane, Lane::Async);
-    EXPECT_EQ(ruleOf(MessageType::FatalError)->lane, Lane::Either);
-    EXPECT_FALSE(ruleOf(MessageType::AsyncLock)->fromServer);
-    EXPECT_FALSE(ruleOf(static_cast<MessageType>(26)).has_value());
-    EXPECT_EQ(typeName(MessageType::DataEnd), "DataEND");
-}

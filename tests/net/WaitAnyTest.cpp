@@ -57,22 +57,3 @@ TEST(WaitAny, AHangupWatchIgnoresBytesWaitingAndSeesTheClose) {
     EXPECT_EQ(receiveNow(p.client, SocketOps::system(), got), std::optional<std::size_t>(1));
     EXPECT_THROW(receiveNow(p.client, SocketOps::system(), got), TransportError);
 }
-
-TEST(PartialIo, SendNowTakesWhatTheSocketTakesAndNeverWaits) {
-    Pair p;
-    // Far more than loopback socket buffers hold while nobody reads.
-    const std::vector<std::uint8_t> big(64 << 20, 0x5A);
-    std::size_t at = 0;
-    for (;;) {
-        // Two pieces, as a header and its payload go.
-        const std::span<const std::uint8_t> rest = std::span(big).subspan(at);
-        const std::span<const std::uint8_t> pieces[] = {rest.first(16), rest.subspan(16)};
-        const std::size_t n = sendNow(p.client, SocketOps::system(), pieces);
-        if (n == 0) {
-            break; // full: sendNow returns instead of waiting
-        }
-        at += n;
-    }
-    EXPECT_GT(at, 0u);
-    EXPECT_LT(at, big.size());
-}
