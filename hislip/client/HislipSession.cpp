@@ -148,7 +148,8 @@ void HislipSession::local(const library::CallTime& time) {
 }
 
 void HislipSession::lock(const library::CallTime& time) {
-    if (!m_exclusiveLock) {
+    // A lock held is granted again without a message, while the session lasts.
+    if (!m_exclusiveLock || !m_link.isOpen()) {
         lockRequest({}, time);
     }
 }
@@ -158,7 +159,7 @@ void HislipSession::lockShared(std::string_view key, const library::CallTime& ti
     if (key.empty() || key.size() > kMaxLockString) {
         throw LibraryError(liberr::kInvalidArgument, "lock key of 1-256 bytes");
     }
-    if (m_sharedKey != key) {
+    if (m_sharedKey != key || !m_link.isOpen()) {
         lockRequest(key, time);
     }
 }

@@ -48,11 +48,14 @@ Header expect(Channel& channel, MessageType type, net::Deadline deadline) {
     }
 }
 
-MessageReader::Limits limitsFor(const HislipOptions& o, std::uint64_t maxData) {
+/// Sync: Data up to the maximum announced, header or not. Async: no Data at all. Either way a
+/// vendor-specific message is skipped within the larger of the channel's limits, and anything
+/// claiming more breaks the session at its header.
+MessageReader::Limits limitsFor(const HislipOptions& o, bool sync) {
     MessageReader::Limits limits;
-    limits.maxData = maxData;
+    limits.maxData = sync ? o.maxMessageSize : 0;
     limits.maxControl = o.maxControlPayload;
-    limits.maxSkip = maxData; // vendor-specific messages are skipped within the data limit
+    limits.maxSkip = std::max(limits.maxData, limits.maxControl);
     limits.streamData = true;
     return limits;
 }
@@ -93,9 +96,8 @@ std::unique_ptr<HislipSession> HislipTransport::handshake(const library::Resourc
                                                           net::Deadline deadline) {
     net::SocketOps& ops = *m_options.transport.socketOps;
     const std::uint64_t ourMax = m_options.maxMessageSize;
-    // The payload a server's Data may carry: the maximum announced, header or not.
-    const MessageReader::Limits syncLimits = limitsFor(m_options, ourMax);
-    const MessageReader::Limits asyncLimits = limitsFor(m_options, 0);
+    const MessageReader::Limits syncLimits = limitsFor(m_options, true);
+    const MessageReader::Limits asyncLimits = limitsFor(m_options, false);
 
     SessionSetup setup;
     setup.wanted = m_options.mode;
