@@ -1,5 +1,6 @@
 #include "lan/LanLibrary.h"
 
+#include "hislip/client/HislipTransport.h"
 #include "vxi11/transport/Vxi11Transport.h"
 
 namespace lan {
@@ -10,6 +11,10 @@ library::Library::Transports allTransports(const library::TransportOptions& opti
     library::Library::Transports transports;
     transports[static_cast<std::size_t>(library::Resource::Kind::Vxi11)] =
         std::make_unique<vxi11::Vxi11Transport>(options);
+    hislip::HislipOptions hislipOptions;
+    hislipOptions.transport = options;
+    transports[static_cast<std::size_t>(library::Resource::Kind::Hislip)] =
+        std::make_unique<hislip::HislipTransport>(hislipOptions);
     return transports;
 }
 

@@ -5,7 +5,8 @@
 namespace lan {
 
 /// The instrument library of this program, with every LAN transport it has: VXI-11 for the
-/// `lan;vxi-11[...]` form and `TCPIP::...::INSTR` resources.
+/// `lan;vxi-11[...]` form and `TCPIP::...::INSTR` resources, HiSLIP for
+/// `TCPIP::...::hislipN::INSTR`.
 class LanLibrary final : public library::Library {
 public:
     LanLibrary();

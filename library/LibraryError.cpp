@@ -48,6 +48,10 @@ constexpr std::array kTable{
     Entry{liberr::kShortWrite, "gateway took only part of the data"},
     Entry{liberr::kOutOfMemory, "out of memory"},
     Entry{liberr::kBadDeviceName, "bad device name"},
+    Entry{liberr::kServerError, "server error"},
+    Entry{liberr::kServerFatalError, "server fatal error"},
+    Entry{liberr::kBadServerMessage, "protocol error from server"},
+    Entry{liberr::kLockAlreadyHeld, "lock already held by this session"},
 };
 
 std::string cut(std::string text) {

@@ -50,6 +50,11 @@ inline constexpr int kUnknownGatewayError = 115;
 inline constexpr int kShortWrite = 116;
 inline constexpr int kOutOfMemory = 117;
 inline constexpr int kBadDeviceName = 118;
+// HiSLIP (125-134).
+inline constexpr int kServerError = 125;      ///< the server's Error message, its text as detail
+inline constexpr int kServerFatalError = 126; ///< the server's FatalError; the session is closed
+inline constexpr int kBadServerMessage = 127; ///< a message that breaks the protocol; closed
+inline constexpr int kLockAlreadyHeld = 128;  ///< a lock request answered "already held"
 } // namespace liberr
 
 /// Longest error text the library hands out (the caller's buffer holds it and a NUL).
