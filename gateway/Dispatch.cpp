@@ -119,9 +119,7 @@ Outcome Dispatch::handle(const CallContext& context, Service service, xdr::ByteV
         break;
     }
     Outcome out = core(context, call);
-    if (m_rooms.bus.srqRose()) {
-        m_rooms.interrupts.notify(m_rooms.links.srqTargets());
-    }
+    m_rooms.serviceRequests.look();
     return out;
 }
 

@@ -7,9 +7,8 @@
 #include "gateway/CallContext.h"
 #include "gateway/Config.h"
 #include "gateway/CoreService.h"
-#include "gateway/GuardedBus.h"
-#include "gateway/LinkTable.h"
 #include "gateway/PortmapService.h"
+#include "gateway/ServiceRequests.h"
 #include "vxi11/codec/Rpc.h"
 
 #include <atomic>
@@ -41,8 +40,7 @@ public:
         CoreService& core;
         AbortService& abort;
         InterruptChannels& interrupts;
-        LinkTable& links;
-        GuardedBus& bus;
+        ServiceRequests& serviceRequests;
     };
 
     Dispatch(Rooms rooms, const Log& log) : m_rooms(rooms), m_log(log) {}

@@ -310,11 +310,11 @@ std::int32_t LinkTable::enableSrq(std::int32_t lid, std::uint64_t connection, bo
     return err::kNoError;
 }
 
-std::vector<LinkTable::SrqTarget> LinkTable::srqTargets() const {
+std::vector<LinkTable::SrqTarget> LinkTable::srqTargets(const std::string& source) const {
     Lock lk(m_mutex);
     std::vector<SrqTarget> out;
     for (const auto& [lid, link] : m_links) {
-        if (link.srqEnabled) {
+        if (link.srqEnabled && link.view.name.srqSource() == source) {
             out.push_back({lid, link.connection, link.srqHandle});
         }
     }

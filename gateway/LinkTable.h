@@ -99,7 +99,8 @@ public:
         std::uint64_t connection = 0;
         vxi11::xdr::Bytes handle;
     };
-    std::vector<SrqTarget> srqTargets() const;
+    /// The links with SRQ enabled that hear `source` (see DeviceName::srqSource).
+    std::vector<SrqTarget> srqTargets(const std::string& source) const;
 
     /// Ends every wait (with Gone) and every later one: the server stops.
     void stop();

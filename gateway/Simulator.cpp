@@ -8,6 +8,7 @@
 #include "gateway/LinkTable.h"
 #include "gateway/PortmapService.h"
 #include "gateway/Server.h"
+#include "gateway/ServiceRequests.h"
 #include "vxi11/codec/Portmap.h"
 
 #include <algorithm>
@@ -44,8 +45,13 @@ public:
               config.limits.maxQueueBytes),
           portmap(config.log), interrupts(config.log, config.interruptChannels),
           abort(links, bus, config.log), core(links, bus, config.limits, config.log),
-          dispatch({portmap, core, abort, interrupts, links, bus}, config.log),
-          server(config, dispatch, links, interrupts) {}
+          serviceRequests(bus),
+          dispatch({portmap, core, abort, interrupts, serviceRequests}, config.log),
+          server(config, dispatch, links, interrupts) {
+        // VXI-11 delivers a request on the interrupt channel of each link that hears it.
+        serviceRequests.subscribe(
+            [this](const std::string& source) { interrupts.notify(links.srqTargets(source)); });
+    }
 
     const SimulatorConfig config;
     LinkTable links;
@@ -54,6 +60,7 @@ public:
     InterruptChannels interrupts;
     AbortService abort;
     CoreService core;
+    ServiceRequests serviceRequests;
     Dispatch dispatch;
     Server server;
     std::mutex mutex; ///< guards the two flags
