@@ -81,7 +81,7 @@ void Connection::send(const Outcome& out) {
 void Connection::serve() {
     const SimulatorLimits& limits = m_server.config().limits;
     RecordStream stream(limits.maxRecordSize, limits.maxFragmentsPerRecord);
-    const CallContext context{m_id, [this] { return m_socket.peerClosed(); }, &m_spare};
+    const CallContext context{m_id, m_peer, [this] { return m_socket.peerClosed(); }, &m_spare};
     // One blocking receive per request: stop() ends it by shutting the connection down, and
     // the receive time-out (the idle time-out) when the client is silent. A record begun must
     // complete within the idle time-out, however slowly its bytes arrive.

@@ -62,7 +62,7 @@ private:
         std::int32_t error = 0;
     };
 
-    Outcome portmap(const vxi11::rpc::ParsedCall& call, bool udp);
+    Outcome portmap(const CallContext& context, const vxi11::rpc::ParsedCall& call, bool udp);
     Outcome abort(const vxi11::rpc::ParsedCall& call);
     Outcome core(const CallContext& context, const vxi11::rpc::ParsedCall& call);
     /// Decodes P's arguments (GARBAGE_ARGS if they do not decode) and answers `body(args)`.

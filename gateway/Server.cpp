@@ -198,7 +198,9 @@ void Server::udpLoop() {
         if (!got) {
             continue;
         }
-        const Outcome out = m_dispatch.handle(CallContext{}, Service::Portmap,
+        CallContext call;
+        call.peerIpv4 = got->fromIpv4;
+        const Outcome out = m_dispatch.handle(call, Service::Portmap,
                                               vxi11::xdr::ByteView(buffer.data(), got->size), true);
         if (!out.reply.empty()) {
             m_portmapUdp.sendTo(out.reply, got->fromIpv4, got->fromPort);

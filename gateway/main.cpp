@@ -54,6 +54,12 @@ const char* const kUsage =
     "  --verbose                log one line per call to standard error\n"
     "  --help                   show this text\n"
     "\n"
+    "Whom it trusts: the portmapper takes SET and UNSET only from this host's loopback\n"
+    "addresses (127.0.0.0/8), not from its LAN addresses nor from other hosts (so with\n"
+    "--listen on a LAN address nobody can change its table); an interrupt channel\n"
+    "(create_intr_chan) is connected back only to the address of the client that asks for\n"
+    "it, never to a third address (error 6).\n"
+    "\n"
     "When ready, prints one line: ready portmapper=HOST:PORT core=PORT abort=PORT\n";
 
 bool parseNumber(std::string_view text, long low, long high, long& out) {
