@@ -1,6 +1,7 @@
 #include "gateway/CoreService.h"
 
 #include "gateway/Instrument.h"
+#include "vxi11/codec/GpibCommands.h"
 
 #include <algorithm>
 #include <string>
@@ -387,13 +388,13 @@ CoreService::generic(const CallContext& call, const DeviceGenericParms& a, bool 
 std::optional<DeviceError> CoreService::trigger(const CallContext& call,
                                                 const DeviceGenericParms& a) {
     // On the interface: GET to the listeners the client addressed.
-    return generic(call, a, true, gpib::kGet, [](Instrument& d) { d.trigger(); });
+    return generic(call, a, true, vxi11::gpib::kGet, [](Instrument& d) { d.trigger(); });
 }
 
 std::optional<DeviceError> CoreService::clear(const CallContext& call,
                                               const DeviceGenericParms& a) {
     // On the interface: DCL, to every device.
-    return generic(call, a, true, gpib::kDcl, [](Instrument& d) { d.deviceClear(); });
+    return generic(call, a, true, vxi11::gpib::kDcl, [](Instrument& d) { d.deviceClear(); });
 }
 
 std::optional<DeviceError> CoreService::remote(const CallContext& call,
