@@ -2,15 +2,14 @@
 // What a procedure body knows of the call it serves, and how the calls that wait (for a lock,
 // for an answer) end.
 
+#include "gateway/Config.h"
+#include "vxi11/codec/Xdr.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
 
-#include "vxi11/codec/Xdr.h"
-
 namespace gateway {
-
-using Clock = std::chrono::steady_clock;
 
 /// How a wait ended.
 enum class WaitEnd {
