@@ -6,6 +6,7 @@
 #include "gateway/Dispatch.h"
 #include "gateway/GuardedBus.h"
 #include "gateway/LinkTable.h"
+#include "gateway/LockTable.h"
 #include "gateway/PortmapService.h"
 #include "gateway/Server.h"
 #include "gateway/ServiceRequests.h"
@@ -40,7 +41,7 @@ SimulatorConfig normalised(SimulatorConfig config) {
 class Simulator::Impl {
 public:
     explicit Impl(SimulatorConfig configuration)
-        : config(normalised(std::move(configuration))), links(config.limits.maxLinks),
+        : config(normalised(std::move(configuration))), links(config.limits.maxLinks, locks),
           bus(config.instruments, config.lanInstruments, config.busAddress,
               config.limits.maxQueueBytes),
           portmap(config.log), interrupts(config.log, config.interruptChannels),
@@ -54,6 +55,7 @@ public:
     }
 
     const SimulatorConfig config;
+    LockTable locks;
     LinkTable links;
     GuardedBus bus;
     PortmapService portmap;
@@ -118,7 +120,7 @@ void Simulator::stop() {
         s.stopping = true;
     }
     // Waiting calls end first, so that their connections can close.
-    s.links.stop();
+    s.locks.stop();
     s.bus.stop();
     s.server.stop();
     if (s.config.registerWithSystemPortmapper) {
