@@ -19,7 +19,9 @@ void LockTable::leave(Holder holder) {
     for (auto it = m_locks.begin(); it != m_locks.end();) {
         const auto next = std::next(it);
         if (it->second == holder) {
-            releaseLocked(it->first, holder);
+            // A copy: releasing erases the entry that holds the key.
+            const std::string key = it->first;
+            releaseLocked(key, holder);
         }
         it = next;
     }
