@@ -38,38 +38,34 @@ std::optional<LinkTable::Created> LinkTable::create(std::uint64_t connection,
     }
     const std::int32_t lid = nextLidLocked();
     const std::string key = name.canonical();
-    const LockTable::Holder holder = m_locks.enrol();
-    if (lockDevice && !m_locks.tryLock(key, holder)) {
+    if (lockDevice && !m_locks.tryLock(key, lid)) {
         if (lockTimeoutMs == 0) {
-            m_locks.leave(holder);
             return Created{err::kDeviceLockedByAnotherLink, 0};
         }
         lk.unlock();
-        const WaitEnd end = m_locks.acquire(key, holder, deadlineAfter(lockTimeoutMs), gone);
+        const WaitEnd end = m_locks.acquire(key, lid, deadlineAfter(lockTimeoutMs), gone);
         lk.lock();
+        if (end == WaitEnd::Gone) {
+            return std::nullopt;
+        }
         if (end != WaitEnd::Ready) {
-            m_locks.leave(holder);
-            if (end == WaitEnd::Gone) {
-                return std::nullopt;
-            }
             return Created{err::kDeviceLockedByAnotherLink, 0};
         }
         // The table may have filled, or the id come round again, while the call waited.
         if (m_links.size() >= m_maxLinks || m_links.contains(lid)) {
-            m_locks.leave(holder);
+            m_locks.release(key, lid);
             return Created{err::kOutOfResources, 0};
         }
     }
     Link link;
     link.view = LinkView{lid, name, key, device, requested};
     link.connection = connection;
-    link.holder = holder;
     m_links.emplace(lid, std::move(link));
     return Created{err::kNoError, lid};
 }
 
 void LinkTable::eraseLocked(std::map<std::int32_t, Link>::iterator it, bool byCall) {
-    m_locks.leave(it->second.holder);
+    m_locks.leave(static_cast<LockTable::Holder>(it->first));
     m_destroyed.push_back({it->first, it->second.view.key, byCall});
     m_links.erase(it);
 }
@@ -108,61 +104,56 @@ std::optional<LinkView> LinkTable::find(std::int32_t lid, std::uint64_t connecti
     return it->second.view;
 }
 
-LockTable::Holder LinkTable::holderOf(std::int32_t lid) const {
-    Lock lk(m_mutex);
-    const auto it = m_links.find(lid);
-    return it == m_links.end() ? 0 : it->second.holder;
-}
-
 // ---- calls in progress and abort ------------------------------------------------------------
 
-LinkTable::Call::Call(LinkTable& table, std::int32_t lid)
-    : m_locks(table.m_locks), m_holder(table.holderOf(lid)) {
-    m_locks.beginCall(m_holder);
+LinkTable::Call::Call(LinkTable& table, std::int32_t lid) : m_locks(table.m_locks), m_lid(lid) {
+    m_locks.beginCall(static_cast<LockTable::Holder>(m_lid));
 }
 
 LinkTable::Call::~Call() {
-    m_locks.endCall(m_holder);
+    m_locks.endCall(static_cast<LockTable::Holder>(m_lid));
 }
 
 bool LinkTable::takeAbort(std::int32_t lid) {
-    return m_locks.takeAbort(holderOf(lid));
+    return m_locks.takeAbort(static_cast<LockTable::Holder>(lid));
 }
 
 std::int32_t LinkTable::abort(std::int32_t lid) {
-    const LockTable::Holder holder = holderOf(lid);
-    if (holder == 0) {
-        return err::kInvalidLinkIdentifier;
+    {
+        Lock lk(m_mutex);
+        if (!m_links.contains(lid)) {
+            return err::kInvalidLinkIdentifier;
+        }
     }
-    m_locks.abort(holder);
+    m_locks.abort(static_cast<LockTable::Holder>(lid));
     return err::kNoError;
 }
 
 // ---- locks ---------------------------------------------------------------------------------
 
 bool LinkTable::lockFreeFor(const std::string& key, std::int32_t lid) const {
-    return m_locks.freeFor(key, holderOf(lid));
+    return m_locks.freeFor(key, static_cast<LockTable::Holder>(lid));
 }
 
 bool LinkTable::holdsLock(std::int32_t lid) const {
     Lock lk(m_mutex);
     const auto it = m_links.find(lid);
-    return it != m_links.end() && m_locks.holderOf(it->second.view.key) == it->second.holder;
+    return it != m_links.end() &&
+           m_locks.holderOf(it->second.view.key) == static_cast<LockTable::Holder>(lid);
 }
 
 bool LinkTable::tryLock(const std::string& key, std::int32_t lid) {
-    const LockTable::Holder holder = holderOf(lid);
-    return holder != 0 && m_locks.tryLock(key, holder);
+    return m_locks.tryLock(key, static_cast<LockTable::Holder>(lid));
 }
 
 WaitEnd LinkTable::awaitLockFree(const std::string& key, std::int32_t lid,
                                  Clock::time_point deadline, const GoneCheck& gone) {
-    return m_locks.awaitFree(key, holderOf(lid), deadline, gone);
+    return m_locks.awaitFree(key, static_cast<LockTable::Holder>(lid), deadline, gone);
 }
 
 WaitEnd LinkTable::acquireLock(const std::string& key, std::int32_t lid, Clock::time_point deadline,
                                const GoneCheck& gone) {
-    return m_locks.acquire(key, holderOf(lid), deadline, gone);
+    return m_locks.acquire(key, static_cast<LockTable::Holder>(lid), deadline, gone);
 }
 
 std::int32_t LinkTable::unlock(std::int32_t lid, std::uint64_t connection) {
@@ -171,8 +162,9 @@ std::int32_t LinkTable::unlock(std::int32_t lid, std::uint64_t connection) {
     if (link == nullptr) {
         return err::kInvalidLinkIdentifier;
     }
-    return m_locks.release(link->view.key, link->holder) ? err::kNoError
-                                                         : err::kNoLockHeldByThisLink;
+    return m_locks.release(link->view.key, static_cast<LockTable::Holder>(lid))
+               ? err::kNoError
+               : err::kNoLockHeldByThisLink;
 }
 
 // ---- SRQ -----------------------------------------------------------------------------------
@@ -216,7 +208,7 @@ std::vector<LinkInfo> LinkTable::infos() const {
     std::vector<LinkInfo> out;
     for (const auto& [lid, link] : m_links) {
         out.push_back({lid, link.view.key, link.view.requested, link.connection,
-                       m_locks.holderOf(link.view.key) == link.holder});
+                       m_locks.holderOf(link.view.key) == static_cast<LockTable::Holder>(lid)});
     }
     return out;
 }
@@ -228,16 +220,10 @@ std::vector<DestroyedLink> LinkTable::destroyed() const {
 
 std::optional<std::int32_t> LinkTable::lockHolder(const std::string& key) const {
     const auto holder = m_locks.holderOf(key);
-    if (!holder) {
-        return std::nullopt;
+    if (!holder || *holder >= LockTable::kFirstOtherHolder) {
+        return std::nullopt; // free, or held by a client of another protocol
     }
-    Lock lk(m_mutex);
-    for (const auto& [lid, link] : m_links) {
-        if (link.holder == *holder) {
-            return lid;
-        }
-    }
-    return std::nullopt; // held by a client of another protocol
+    return static_cast<std::int32_t>(*holder);
 }
 
 bool LinkTable::anyLinkOf(const std::vector<std::uint64_t>& connections) const {

@@ -1,8 +1,8 @@
 #pragma once
 // The simulator's VXI-11 links: who holds which link, which links want service requests, and
-// each link as a holder of the bench's lock table, so that the link's calls take, wait for and
-// release device locks (and are aborted) by its link id. One mutex of its own, taken before
-// the lock table's; no sockets, so tests drive it alone.
+// each link as a holder of the bench's lock table (its link id is its holder id), so that the
+// link's calls take, wait for and release device locks (and are aborted) by its link id. One
+// mutex of its own, taken before the lock table's; no sockets, so tests drive it alone.
 
 #include "gateway/CallContext.h"
 #include "gateway/DeviceName.h"
@@ -67,7 +67,7 @@ public:
 
     private:
         LockTable& m_locks;
-        LockTable::Holder m_holder;
+        std::int32_t m_lid;
     };
     /// True, once, when an abort came for the link's call in progress.
     bool takeAbort(std::int32_t lid);
@@ -120,15 +120,12 @@ private:
     struct Link {
         LinkView view;
         std::uint64_t connection = 0;
-        LockTable::Holder holder = 0;
         bool srqEnabled = false;
         vxi11::xdr::Bytes srqHandle;
     };
     using Lock = std::unique_lock<std::mutex>;
 
     Link* findLocked(std::int32_t lid, std::uint64_t connection);
-    /// The lock table's holder for link `lid`, 0 if there is no such link.
-    LockTable::Holder holderOf(std::int32_t lid) const;
     void eraseLocked(std::map<std::int32_t, Link>::iterator it, bool byCall);
     std::int32_t nextLidLocked();
 

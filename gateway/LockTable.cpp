@@ -7,13 +7,6 @@ namespace gateway {
 
 // ---- holders and their calls ----------------------------------------------------------------
 
-LockTable::Holder LockTable::enrol() {
-    Lock lk(m_mutex);
-    const Holder holder = ++m_lastHolder;
-    m_holders.emplace(holder, CallState{});
-    return holder;
-}
-
 void LockTable::leave(Holder holder) {
     Lock lk(m_mutex);
     for (auto it = m_locks.begin(); it != m_locks.end();) {
@@ -25,27 +18,25 @@ void LockTable::leave(Holder holder) {
         }
         it = next;
     }
-    m_holders.erase(holder);
+    m_calls.erase(holder);
 }
 
 void LockTable::beginCall(Holder holder) {
     Lock lk(m_mutex);
-    if (const auto it = m_holders.find(holder); it != m_holders.end()) {
-        it->second = {true, false};
-    }
+    m_calls[holder] = {true, false};
 }
 
 void LockTable::endCall(Holder holder) {
     Lock lk(m_mutex);
-    if (const auto it = m_holders.find(holder); it != m_holders.end()) {
+    if (const auto it = m_calls.find(holder); it != m_calls.end()) {
         it->second = {false, false};
     }
 }
 
 void LockTable::abort(Holder holder) {
     Lock lk(m_mutex);
-    const auto it = m_holders.find(holder);
-    if (it == m_holders.end() || !it->second.busy) {
+    const auto it = m_calls.find(holder);
+    if (it == m_calls.end() || !it->second.busy) {
         return;
     }
     it->second.abortRequested = true;
@@ -57,8 +48,8 @@ void LockTable::abort(Holder holder) {
 }
 
 bool LockTable::takeAbortLocked(Holder holder) {
-    const auto it = m_holders.find(holder);
-    if (it == m_holders.end() || !it->second.abortRequested) {
+    const auto it = m_calls.find(holder);
+    if (it == m_calls.end() || !it->second.abortRequested) {
         return false;
     }
     it->second.abortRequested = false;

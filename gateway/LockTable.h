@@ -2,8 +2,8 @@
 // The locks on the bench's devices, one table for every protocol the simulator serves: which
 // holder holds which device's lock, the calls waiting for one, and which holder has a call in
 // progress (the only calls an abort reaches). A holder is any client of the bench that may
-// lock a device, a VXI-11 link or a session of another protocol; it gets its id here. A
-// device is named by its key (its canonical device name). One mutex of its own; no sockets.
+// lock a device: a VXI-11 link, or a session of another protocol. A device is named by its
+// key (its canonical device name). One mutex of its own; no sockets.
 
 #include "gateway/CallContext.h"
 
@@ -20,17 +20,17 @@ namespace gateway {
 
 class LockTable {
 public:
-    /// A holder's id: never 0, never reused.
+    /// A holder's id, never 0. A VXI-11 link holds locks as its link id (below 2^31); clients
+    /// of other protocols take ids from kFirstOtherHolder up, so that the two never meet.
     using Holder = std::uint64_t;
+    static constexpr Holder kFirstOtherHolder = Holder{1} << 32;
 
     LockTable() = default;
     LockTable(const LockTable&) = delete;
     LockTable& operator=(const LockTable&) = delete;
 
-    /// A new holder.
-    Holder enrol();
     /// The holder is gone: its locks are released (each passes to a waiter) and its call state
-    /// forgotten.
+    /// forgotten, so that its id may be used again.
     void leave(Holder holder);
 
     /// True when no other holder than `holder` holds the lock on `key`.
@@ -87,8 +87,7 @@ private:
     WaitEnd waitListed(Lock& lk, Waiter& waiter, Clock::time_point deadline, const GoneCheck& gone);
 
     mutable std::mutex m_mutex;
-    Holder m_lastHolder = 0;
-    std::map<Holder, CallState> m_holders;
+    std::map<Holder, CallState> m_calls;   ///< holders that have had a call since they came
     std::map<std::string, Holder> m_locks; ///< device key -> holder
     std::list<Waiter*> m_waiters;          ///< in the order they came
     bool m_stopping = false;

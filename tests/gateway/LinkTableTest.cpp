@@ -133,7 +133,7 @@ TEST_F(LinkTableTest, AWaiterWhoseClientLeavesOrTheServerStopsEndsGone) {
 }
 
 TEST_F(LinkTableTest, ALockHeldByAClientOfAnotherProtocolHoldsOffALinkUntilThatClientLeaves) {
-    const LockTable::Holder session = locks.enrol(); // not a link
+    const LockTable::Holder session = LockTable::kFirstOtherHolder; // not a link
     const std::int32_t lid = link(1);
     ASSERT_TRUE(locks.tryLock(kKey, session));
     EXPECT_FALSE(table.lockFreeFor(kKey, lid));
