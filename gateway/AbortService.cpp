@@ -17,9 +17,6 @@ namespace {
 
 /// How long connecting back to a client may take.
 constexpr std::chrono::seconds kConnectWait{2};
-/// The loopback network 127.0.0.0/8, as the top byte of a host-order address.
-constexpr std::uint32_t kLoopbackNet = 127;
-constexpr int kNetShift = 24;
 
 } // namespace
 
@@ -33,7 +30,12 @@ std::int32_t AbortService::abort(std::int32_t lid) {
     return error;
 }
 
-std::int32_t InterruptChannels::create(std::uint64_t connection, const DeviceRemoteFunc& remote) {
+bool InterruptChannels::mayConnectBack(std::uint32_t callerIpv4, const DeviceRemoteFunc& remote) {
+    return htonl(remote.hostAddr) == callerIpv4;
+}
+
+std::int32_t InterruptChannels::create(std::uint64_t connection, std::uint32_t callerIpv4,
+                                       const DeviceRemoteFunc& remote) {
     if (!m_served || remote.progFamily != DeviceAddrFamily::Tcp || remote.progNum != kDeviceIntr ||
         remote.progVers != kDeviceVersion) {
         return err::kOperationNotSupported;
@@ -44,7 +46,7 @@ std::int32_t InterruptChannels::create(std::uint64_t connection, const DeviceRem
             return err::kChannelAlreadyEstablished;
         }
     }
-    if ((remote.hostAddr >> kNetShift) != kLoopbackNet || remote.hostPort == 0 ||
+    if (!mayConnectBack(callerIpv4, remote) || remote.hostPort == 0 ||
         remote.hostPort > std::numeric_limits<std::uint16_t>::max()) {
         return err::kChannelNotEstablished;
     }

@@ -37,11 +37,16 @@ public:
     /// `served` false: every create_intr_chan is refused with 8.
     InterruptChannels(const Log& log, bool served) : m_log(log), m_served(served) {}
 
-    /// create_intr_chan from `connection`: connects back to the client. 0; 8 for anything but
-    /// TCP and DEVICE_INTR version 1 (and always when not served); 29 when the connection has
-    /// a channel; 6 when it cannot be reached (the simulator only ever connects to this
-    /// machine).
-    std::int32_t create(std::uint64_t connection, const vxi11::DeviceRemoteFunc& remote);
+    /// True when create_intr_chan from a client at `callerIpv4` (network byte order) may be
+    /// connected back to `remote`: only to the client's own address, so that nobody can make
+    /// the simulator open connections to a third host.
+    static bool mayConnectBack(std::uint32_t callerIpv4, const vxi11::DeviceRemoteFunc& remote);
+    /// create_intr_chan from `connection`, whose client is at `callerIpv4`: connects back to
+    /// the client. 0; 8 for anything but TCP and DEVICE_INTR version 1 (and always when not
+    /// served); 29 when the connection has a channel; 6 when `remote` is not the client's
+    /// address (see mayConnectBack) or cannot be reached.
+    std::int32_t create(std::uint64_t connection, std::uint32_t callerIpv4,
+                        const vxi11::DeviceRemoteFunc& remote);
     /// destroy_intr_chan: 0, or 6 when the connection has no channel.
     std::int32_t destroy(std::uint64_t connection);
     /// Closes the channel of a connection that ended.

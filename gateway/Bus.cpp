@@ -1,10 +1,11 @@
 #include "gateway/Bus.h"
 
 #include "vxi11/codec/DocmdMessages.h"
+#include "vxi11/codec/GpibCommands.h"
 
 namespace gateway {
 
-using namespace gpib;
+using namespace vxi11::gpib;
 
 Bus::Bus(const std::vector<InstrumentConfig>& instruments, int busAddress,
          std::size_t maxQueueBytes)

@@ -2,15 +2,14 @@
 // What a procedure body knows of the call it serves, and how the calls that wait (for a lock,
 // for an answer) end.
 
+#include "gateway/Config.h"
+#include "vxi11/codec/Xdr.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
 
-#include "vxi11/codec/Xdr.h"
-
 namespace gateway {
-
-using Clock = std::chrono::steady_clock;
 
 /// How a wait ended.
 enum class WaitEnd {
@@ -26,9 +25,11 @@ using GoneCheck = std::function<bool()>;
 /// A waiting call looks this often whether its client went away meanwhile.
 inline constexpr std::chrono::milliseconds kGoneCheckInterval{100};
 
-/// The call being served: which connection it came on, and how to tell that its client left.
+/// The call being served: which connection it came on, from where, and how to tell that its
+/// client left.
 struct CallContext {
     std::uint64_t connection = 0;
+    std::uint32_t peerIpv4 = 0; ///< the client's IPv4 address (network byte order)
     GoneCheck gone = [] { return false; };
     /// Memory a body may take for its reply's data (device_read's): the connection hands the
     /// same back after each reply, so that large answers do not allocate and fault in fresh

@@ -14,6 +14,8 @@
 
 namespace gateway {
 
+using Clock = std::chrono::steady_clock;
+
 /// Misbehaviour of one instrument, for tests.
 struct InstrumentFaults {
     /// A response becomes readable only this long after the query that produced it.
@@ -24,19 +26,15 @@ struct InstrumentFaults {
     bool crlf = false;
 };
 
-/// What a command of an instrument's table does beyond a fixed answer.
-enum class Behaviour {
-    /// `WAV:POIN N`: the number of bytes of the next waveform block, 1 to 256 MiB.
-    SetWaveformPoints,
-    /// `WAV:POIN?`: that number.
-    WaveformPoints,
-    /// `WAV:DATA?`: an IEEE 488.2 definite-length block of that many bytes of a deterministic
-    /// waveform (see waveformBytes), made as it is read, so it holds no memory of its size.
-    WaveformData,
-    /// `DATA <block>`: takes a definite-length block of any size, counting its bytes.
-    AcceptBlock,
-    /// `DATA:COUN?`: the block bytes taken so far.
-    AcceptedBytes,
+/// What a command works with while it runs (CommandTable.h).
+struct CommandContext;
+/// What a command does beyond a fixed answer: reads its arguments, changes the instrument,
+/// sets its reply.
+using CommandAction = void (*)(CommandContext&);
+/// One row of a command table: a header, matched without regard to case, and what it does.
+struct CommandRow {
+    std::string header;
+    CommandAction action = nullptr;
 };
 
 /// Largest waveform block.
@@ -57,13 +55,17 @@ struct InstrumentConfig {
     /// regard to case, e.g. {"MEAS:VOLT:DC?", "+1.234567E+00"}.
     std::vector<std::pair<std::string, std::string>> queries;
     /// Commands with a behaviour of their own, matched as the queries are.
-    std::vector<std::pair<std::string, Behaviour>> commands;
+    std::vector<CommandRow> commands;
     InstrumentFaults faults;
 };
 
-/// The waveform commands (`WAV:POIN`, `WAV:POIN?`, `WAV:DATA?`, `DATA`, `DATA:COUN?`, short and
-/// long forms) as the demo scope and `inst0` have them.
-std::vector<std::pair<std::string, Behaviour>> waveformCommands();
+/// The waveform commands as the demo scope and `inst0` have them, short and long forms:
+/// `WAV:POIN N` sets the bytes of the next waveform block (1 to 256 MiB), `WAV:POIN?` reads
+/// it, `WAV:DATA?` answers an IEEE 488.2 definite-length block of that many bytes of a
+/// deterministic waveform (see waveformBytes), made as it is read so that it holds no memory
+/// of its size, `DATA <block>` takes a definite-length block of any size and counts its bytes,
+/// and `DATA:COUN?` reads that count.
+std::vector<CommandRow> waveformCommands();
 
 /// Writes bytes [offset, offset + out.size()) of the waveform that `WAV:DATA?` sends: a sine of
 /// period 1021, each period told apart from the last by its number (a misplaced piece shows).

@@ -1,6 +1,5 @@
 #include "gateway/Connection.h"
 
-#include "gateway/Server.h"
 #include "net/TransportError.h"
 #include "vxi11/codec/RecordMarking.h"
 #include "vxi11/rpc/RecordStream.h"
@@ -20,14 +19,13 @@ constexpr std::size_t kWaveformPiece = 256 * 1024;
 } // namespace
 
 void Connection::log(const std::string& line) const {
-    const Log& log = m_server.config().log;
-    if (log) {
-        log("closing connection " + std::to_string(m_id) + ": " + line);
+    if (m_log) {
+        m_log("closing connection " + std::to_string(m_id) + ": " + line);
     }
 }
 
 bool Connection::answer(const CallContext& context, vxi11::xdr::ByteView record) {
-    Outcome out = m_server.dispatch().handle(context, m_service, record, false);
+    Outcome out = m_host.handle(context, m_service, record);
     if (out.drop) {
         return false;
     }
@@ -79,21 +77,20 @@ void Connection::send(const Outcome& out) {
 }
 
 void Connection::serve() {
-    const SimulatorLimits& limits = m_server.config().limits;
-    RecordStream stream(limits.maxRecordSize, limits.maxFragmentsPerRecord);
-    const CallContext context{m_id, [this] { return m_socket.peerClosed(); }, &m_spare};
+    RecordStream stream(m_limits.maxRecordSize, m_limits.maxFragmentsPerRecord);
+    const CallContext context{m_id, m_peer, [this] { return m_socket.peerClosed(); }, &m_spare};
     // One blocking receive per request: stop() ends it by shutting the connection down, and
     // the receive time-out (the idle time-out) when the client is silent. A record begun must
     // complete within the idle time-out, however slowly its bytes arrive.
     for (bool open = true; open;) {
-        RecordStream::Result got = stream.readBlocking(m_socket, limits.idleTimeout);
+        RecordStream::Result got = stream.readBlocking(m_socket, m_limits.idleTimeout);
         switch (got.status) {
         case RecordStream::Status::Record:
             open = answer(context, got.record);
             break;
         case RecordStream::Status::Idle:
             // A linked client may wait as long as it likes between calls.
-            open = !stream.inProgress() && m_server.holdsLink(*this);
+            open = !stream.inProgress() && m_host.mayStayIdle(*this);
             if (!open) {
                 log("idle");
             }
@@ -112,7 +109,7 @@ void Connection::serve() {
         }
     }
     shutdown();
-    m_server.ended(*this);
+    m_host.ended(*this);
     {
         // Closed under the lock, so stop() never shuts down a descriptor reused meanwhile.
         std::lock_guard lk(m_socketMutex);

@@ -2,6 +2,7 @@
 // One accepted connection and its loop: read a record, dispatch it, send the reply, until the
 // client leaves, breaks the framing, stays idle too long or the server stops.
 
+#include "gateway/Config.h"
 #include "gateway/Dispatch.h"
 #include "net/TcpConnection.h"
 
@@ -12,14 +13,30 @@
 
 namespace gateway {
 
-class Server;
+class Connection;
+
+/// What a connection asks of whoever accepted it.
+class ConnectionHost {
+public:
+    /// Handles one record received on a connection serving `service`.
+    virtual Outcome handle(const CallContext& call, Service service,
+                           vxi11::xdr::ByteView record) = 0;
+    /// Whether `connection`, silent for the idle time-out, may stay open (its client holds a
+    /// link).
+    virtual bool mayStayIdle(const Connection& connection) const = 0;
+    /// `connection` ended: what its client held goes.
+    virtual void ended(const Connection& connection) = 0;
+
+protected:
+    ~ConnectionHost() = default;
+};
 
 class Connection {
 public:
     Connection(std::uint64_t id, Service service, std::uint32_t peerIpv4, net::TcpConnection socket,
-               Server& server)
-        : m_id(id), m_service(service), m_peer(peerIpv4), m_server(server),
-          m_socket(std::move(socket)) {}
+               const SimulatorLimits& limits, const Log& log, ConnectionHost& host)
+        : m_id(id), m_service(service), m_peer(peerIpv4), m_limits(limits), m_log(log),
+          m_host(host), m_socket(std::move(socket)) {}
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
@@ -44,7 +61,9 @@ private:
     const std::uint64_t m_id;
     const Service m_service;
     const std::uint32_t m_peer;
-    Server& m_server;
+    const SimulatorLimits& m_limits;
+    const Log& m_log;
+    ConnectionHost& m_host;
     std::mutex m_socketMutex; ///< closing against a shutdown from stop()
     net::TcpConnection m_socket;
     /// The memory of the last reply's payload, handed to the next call (CallContext::spare).

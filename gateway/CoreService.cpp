@@ -1,6 +1,8 @@
 #include "gateway/CoreService.h"
 
+#include "gateway/Docmd.h"
 #include "gateway/Instrument.h"
+#include "vxi11/codec/GpibCommands.h"
 
 #include <algorithm>
 #include <string>
@@ -17,10 +19,6 @@ namespace {
 constexpr std::uint64_t kTermCharPiece = 1 << 20;
 /// How much of a device name from the wire the log shows.
 constexpr std::size_t kShownNameLength = 40;
-/// docmd element sizes: bytes of a command string, a 16-bit word, a 32-bit word.
-constexpr int kByteElement = 1;
-constexpr int kWordElement = 2;
-constexpr int kLongElement = 4;
 
 /// Printable form of a name from the wire, for the log only.
 std::string printable(const std::string& name) {
@@ -35,79 +33,21 @@ std::int32_t noRefusal(const LinkView&) {
     return err::kNoError;
 }
 
-/// One docmd element of `size` bytes in the client's byte order, if that is what came.
-std::optional<std::uint32_t> single(const DeviceDocmdParms& a, int size) {
-    if (a.datasize != size) {
-        return std::nullopt;
-    }
-    const auto v = unpackElements(a.dataIn, a.datasize, a.networkOrder);
-    if (!v || v->size() != 1) {
-        return std::nullopt;
-    }
-    return v->front();
-}
-
-/// Sets data_out to one element of `size` bytes in the client's byte order.
-void answer(const DeviceDocmdParms& a, DeviceDocmdResp& r, std::uint32_t value, int size) {
-    const std::uint32_t one[] = {value};
-    r.dataOut = packElements(one, size, a.networkOrder);
-}
-
-/// The gateway commands of device_docmd, run on the bus.
-void runDocmd(Bus& bus, const DeviceDocmdParms& a, DeviceDocmdResp& r) {
-    const auto now = Clock::now();
-    switch (a.cmd) {
-    case docmd::kSendCommand:
-        if (a.datasize != kByteElement || a.dataIn.size() > docmd::kMaxSendCommand) {
-            r.error = err::kParameterError;
-            break;
-        }
-        bus.sendCommand(
-            std::string_view(reinterpret_cast<const char*>(a.dataIn.data()), a.dataIn.size()), now);
-        r.dataOut = a.dataIn;
-        break;
-    case docmd::kBusStatus: {
-        const auto request = single(a, kWordElement);
-        const auto value = request ? bus.status(*request, now) : std::nullopt;
-        if (!value) {
-            r.error = err::kParameterError;
-        } else {
-            answer(a, r, *value, kWordElement);
-        }
+/// The VXI-11 error a wait ends a call with: none when what it waited for came, `onTimeout`
+/// when its time ran out, 23 when it was aborted; nothing when the client went away (or the
+/// server stops), so the call gets no reply.
+std::optional<std::int32_t> waitError(WaitEnd end, std::int32_t onTimeout) {
+    switch (end) {
+    case WaitEnd::Ready:
+        return err::kNoError;
+    case WaitEnd::Timeout:
+        return onTimeout;
+    case WaitEnd::Aborted:
+        return err::kAbort;
+    case WaitEnd::Gone:
         break;
     }
-    case docmd::kAtnControl:
-    case docmd::kRenControl: {
-        const auto value = single(a, kWordElement);
-        if (!value) {
-            r.error = err::kParameterError;
-            break;
-        }
-        if (a.cmd == docmd::kAtnControl) {
-            bus.setAtn(*value != 0);
-        } else {
-            bus.setRen(*value != 0);
-        }
-        answer(a, r, *value, kWordElement);
-        break;
-    }
-    case docmd::kBusAddress: {
-        const auto value = single(a, kLongElement);
-        if (!value || !bus.setBusAddress(*value)) {
-            r.error = err::kParameterError;
-            break;
-        }
-        answer(a, r, *value, kLongElement);
-        break;
-    }
-    case docmd::kIfcControl:
-        bus.ifc();
-        break;
-    default:
-        // Pass control included: simulated instruments cannot take control.
-        r.error = err::kOperationNotSupported;
-        break;
-    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -120,8 +60,9 @@ void CoreService::log(const std::string& line) const {
 
 // ---- the common path of calls that need the device -----------------------------------------
 
-std::int32_t CoreService::admit(GuardedBus::Lock& lk, const CallContext& call, const LinkView& link,
-                                std::int32_t flagBits, std::uint32_t lockTimeout) {
+std::optional<std::int32_t> CoreService::admit(GuardedBus::Lock& lk, const CallContext& call,
+                                               const LinkView& link, std::int32_t flagBits,
+                                               std::uint32_t lockTimeout) {
     const bool wait = (flagBits & flags::kWaitLock) != 0 && lockTimeout != 0;
     const auto deadline = deadlineAfter(lockTimeout);
     for (;;) {
@@ -135,15 +76,11 @@ std::int32_t CoreService::admit(GuardedBus::Lock& lk, const CallContext& call, c
         if (!wait) {
             return err::kDeviceLockedByAnotherLink;
         }
-        switch (m_links.awaitLockFree(link.key, link.lid, deadline, call.gone)) {
-        case WaitEnd::Ready:
-            break;
-        case WaitEnd::Timeout:
-            return err::kDeviceLockedByAnotherLink;
-        case WaitEnd::Aborted:
-            return err::kAbort;
-        case WaitEnd::Gone:
-            return -1;
+        const auto waited =
+            waitError(m_links.awaitLockFree(link.key, link.lid, deadline, call.gone),
+                      err::kDeviceLockedByAnotherLink);
+        if (waited != err::kNoError) {
+            return waited;
         }
     }
 }
@@ -163,12 +100,12 @@ std::optional<Resp> CoreService::onDevice(const CallContext& call, const Parms& 
     }
     const LinkTable::Call busy(m_links, link->lid);
     GuardedBus::Lock lk;
-    const std::int32_t admitted = admit(lk, call, *link, a.flags, a.lockTimeout);
-    if (admitted < 0) {
+    const std::optional<std::int32_t> admitted = admit(lk, call, *link, a.flags, a.lockTimeout);
+    if (!admitted) {
         return std::nullopt;
     }
-    if (admitted != err::kNoError) {
-        r.error = admitted;
+    if (*admitted != err::kNoError) {
+        r.error = *admitted;
         return r;
     }
     std::optional<Resp> out = body(lk, *link, r);
@@ -287,17 +224,14 @@ std::optional<ReadAnswer> CoreService::readFrom(GuardedBus::Lock& lk, const Call
         return s != nullptr ? s->nextOutputTime() : std::nullopt;
     };
     auto aborted = [&] { return m_links.takeAbort(link.lid); };
-    switch (m_bus.waitFor(lk, deadline, call, aborted, ready, hint)) {
-    case WaitEnd::Ready:
-        break;
-    case WaitEnd::Timeout:
-        r.error = err::kIoTimeout;
+    const auto waited =
+        waitError(m_bus.waitFor(lk, deadline, call, aborted, ready, hint), err::kIoTimeout);
+    if (waited != err::kNoError) {
+        if (!waited) {
+            return std::nullopt;
+        }
+        r.error = *waited;
         return r;
-    case WaitEnd::Aborted:
-        r.error = err::kAbort;
-        return r;
-    case WaitEnd::Gone:
-        return std::nullopt;
     }
     Instrument* s = source();
     const auto now = Clock::now();
@@ -346,18 +280,16 @@ std::optional<DeviceReadStbResp> CoreService::readStb(const CallContext& call,
             if (link.device == nullptr) {
                 // Nobody answers the poll: it ends at the I/O time-out.
                 auto aborted = [&] { return m_links.takeAbort(link.lid); };
-                switch (m_bus.waitFor(
-                    lk, deadlineAfter(a.ioTimeout), call, aborted, [] { return false; },
-                    [] { return std::optional<Clock::time_point>(); })) {
-                case WaitEnd::Aborted:
-                    r.error = err::kAbort;
-                    return r;
-                case WaitEnd::Gone:
+                const auto waited = waitError(
+                    m_bus.waitFor(
+                        lk, deadlineAfter(a.ioTimeout), call, aborted, [] { return false; },
+                        [] { return std::optional<Clock::time_point>(); }),
+                    err::kIoTimeout);
+                if (!waited) {
                     return std::nullopt;
-                default:
-                    r.error = err::kIoTimeout;
-                    return r;
                 }
+                r.error = *waited;
+                return r;
             }
             r.stb = link.device->serialPoll(Clock::now());
             return r;
@@ -387,13 +319,13 @@ CoreService::generic(const CallContext& call, const DeviceGenericParms& a, bool 
 std::optional<DeviceError> CoreService::trigger(const CallContext& call,
                                                 const DeviceGenericParms& a) {
     // On the interface: GET to the listeners the client addressed.
-    return generic(call, a, true, gpib::kGet, [](Instrument& d) { d.trigger(); });
+    return generic(call, a, true, vxi11::gpib::kGet, [](Instrument& d) { d.trigger(); });
 }
 
 std::optional<DeviceError> CoreService::clear(const CallContext& call,
                                               const DeviceGenericParms& a) {
     // On the interface: DCL, to every device.
-    return generic(call, a, true, gpib::kDcl, [](Instrument& d) { d.deviceClear(); });
+    return generic(call, a, true, vxi11::gpib::kDcl, [](Instrument& d) { d.deviceClear(); });
 }
 
 std::optional<DeviceError> CoreService::remote(const CallContext& call,
@@ -431,19 +363,14 @@ std::optional<DeviceError> CoreService::lock(const CallContext& call, const Devi
             m_links.tryLock(link->key, link->lid) ? err::kNoError : err::kDeviceLockedByAnotherLink;
         return r;
     }
-    switch (m_links.acquireLock(link->key, link->lid, deadlineAfter(a.lockTimeout), call.gone)) {
-    case WaitEnd::Ready:
-        return r;
-    case WaitEnd::Timeout:
-        r.error = err::kDeviceLockedByAnotherLink;
-        return r;
-    case WaitEnd::Aborted:
-        r.error = err::kAbort;
-        return r;
-    case WaitEnd::Gone:
-        break;
+    const auto waited = waitError(
+        m_links.acquireLock(link->key, link->lid, deadlineAfter(a.lockTimeout), call.gone),
+        err::kDeviceLockedByAnotherLink);
+    if (!waited) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    r.error = *waited;
+    return r;
 }
 
 std::optional<DeviceError> CoreService::unlock(const CallContext& call, const DeviceLink& a) {

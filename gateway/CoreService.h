@@ -64,10 +64,11 @@ private:
     template <typename Resp, typename Parms, typename Refuse, typename Body>
     std::optional<Resp> onDevice(const CallContext& call, const Parms& a, Refuse refuse, Body body);
     /// Waits until the lock on the link's device is free or this link's, then returns 0 with
-    /// the bus locked; else 11 (locked, no wait or waited in vain), 23 (aborted) or -1 (the
-    /// client went away). With the wait flag it waits up to `lockTimeout` ms.
-    std::int32_t admit(GuardedBus::Lock& lk, const CallContext& call, const LinkView& link,
-                       std::int32_t flags, std::uint32_t lockTimeout);
+    /// the bus locked; else 11 (locked, no wait or waited in vain), 23 (aborted) or nothing
+    /// (the client went away). With the wait flag it waits up to `lockTimeout` ms.
+    std::optional<std::int32_t> admit(GuardedBus::Lock& lk, const CallContext& call,
+                                      const LinkView& link, std::int32_t flags,
+                                      std::uint32_t lockTimeout);
     /// The calls of Device_GenericParms that act on one device (or, for trigger and clear on
     /// the interface, send a command byte to the bus).
     template <typename Act>

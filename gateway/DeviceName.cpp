@@ -10,8 +10,6 @@ namespace gateway {
 
 namespace {
 
-/// The one interface the simulator has.
-constexpr std::string_view kInterfaceName = "gpib0";
 /// A run of digits counts up to this and no further, so a long run cannot overflow.
 constexpr long kSaturated = 100000;
 /// Highest primary or secondary address.

@@ -10,6 +10,9 @@
 
 namespace gateway {
 
+/// The one interface the simulator has: the name of its link and of the bus's SRQ line.
+inline constexpr std::string_view kInterfaceName = "gpib0";
+
 /// A parsed device name.
 struct DeviceName {
     bool isInterface = true;
@@ -19,6 +22,9 @@ struct DeviceName {
 
     /// Canonical form: "gpib0", "gpib0,5", "gpib0,5,2", or the LAN instrument's name.
     std::string canonical() const;
+    /// Whose service requests a link to this name hears: the bus's SRQ line (kInterfaceName)
+    /// for the interface and every device on the bus, the instrument's own for a LAN one.
+    std::string srqSource() const { return lan.empty() ? std::string(kInterfaceName) : lan; }
 };
 
 /// Parses `name`; on failure returns the VXI-11 error for create_link: 1 (syntax error),

@@ -112,16 +112,14 @@ Outcome Dispatch::handle(const CallContext& context, Service service, xdr::ByteV
     }
     switch (service) {
     case Service::Portmap:
-        return portmap(call, udp);
+        return portmap(context, call, udp);
     case Service::Abort:
         return abort(call);
     case Service::Core:
         break;
     }
     Outcome out = core(context, call);
-    if (m_rooms.bus.srqRose()) {
-        m_rooms.interrupts.notify(m_rooms.links.srqTargets());
-    }
+    m_rooms.serviceRequests.look();
     return out;
 }
 
@@ -191,17 +189,19 @@ Outcome Dispatch::run(const CallContext& context, const rpc::ParsedCall& call, B
     }
 }
 
-Outcome Dispatch::portmap(const rpc::ParsedCall& call, bool udp) {
+Outcome Dispatch::portmap(const CallContext& context, const rpc::ParsedCall& call, bool udp) {
     PortmapService& pm = m_rooms.portmap;
+    const std::uint32_t caller = context.peerIpv4;
     switch (call.header.proc) {
     case pmap::proc::kGetPort:
         return answer<pmap::GetPort>(
             call, [&](const auto& m) { return pmap::PortResult{pm.getPort(m)}; });
     case pmap::proc::kSet:
-        return answer<pmap::Set>(call, [&](const auto& m) { return pmap::BoolResult{pm.set(m)}; });
+        return answer<pmap::Set>(
+            call, [&](const auto& m) { return pmap::BoolResult{pm.set(m, caller)}; });
     case pmap::proc::kUnset:
-        return answer<pmap::Unset>(call,
-                                   [&](const auto& m) { return pmap::BoolResult{pm.unset(m)}; });
+        return answer<pmap::Unset>(
+            call, [&](const auto& m) { return pmap::BoolResult{pm.unset(m, caller)}; });
     case pmap::proc::kDump:
         return answer<pmap::Dump>(call, [&](const auto&) { return pm.dump(); });
     case pmap::proc::kCallit:
@@ -251,7 +251,7 @@ Outcome Dispatch::core(const CallContext& c, const rpc::ParsedCall& call) {
         return runCore<DestroyLink>(c, call, &CoreService::destroyLink);
     case proc::kCreateIntrChan:
         return run<CreateIntrChan>(c, call, [&](const CallContext& cx, const DeviceRemoteFunc& a) {
-            return std::optional(DeviceError{intr.create(cx.connection, a)});
+            return std::optional(DeviceError{intr.create(cx.connection, cx.peerIpv4, a)});
         });
     case proc::kDestroyIntrChan:
         return run<DestroyIntrChan>(c, call, [&](const CallContext& cx, const Void&) {

@@ -7,9 +7,8 @@
 #include "gateway/CallContext.h"
 #include "gateway/Config.h"
 #include "gateway/CoreService.h"
-#include "gateway/GuardedBus.h"
-#include "gateway/LinkTable.h"
 #include "gateway/PortmapService.h"
+#include "gateway/ServiceRequests.h"
 #include "vxi11/codec/Rpc.h"
 
 #include <atomic>
@@ -41,8 +40,7 @@ public:
         CoreService& core;
         AbortService& abort;
         InterruptChannels& interrupts;
-        LinkTable& links;
-        GuardedBus& bus;
+        ServiceRequests& serviceRequests;
     };
 
     Dispatch(Rooms rooms, const Log& log) : m_rooms(rooms), m_log(log) {}
@@ -64,7 +62,7 @@ private:
         std::int32_t error = 0;
     };
 
-    Outcome portmap(const vxi11::rpc::ParsedCall& call, bool udp);
+    Outcome portmap(const CallContext& context, const vxi11::rpc::ParsedCall& call, bool udp);
     Outcome abort(const vxi11::rpc::ParsedCall& call);
     Outcome core(const CallContext& context, const vxi11::rpc::ParsedCall& call);
     /// Decodes P's arguments (GARBAGE_ARGS if they do not decode) and answers `body(args)`.

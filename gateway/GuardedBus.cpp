@@ -13,6 +13,7 @@ GuardedBus::GuardedBus(const std::vector<InstrumentConfig>& instruments,
     for (const InstrumentConfig& c : lanInstruments) {
         m_lan.emplace_back(c, maxQueueBytes);
     }
+    m_lanRequested.assign(m_lan.size(), 0);
 }
 
 Instrument* GuardedBus::findLan(std::string_view name) {
@@ -52,12 +53,24 @@ void GuardedBus::stop() {
     m_changed.notify_all();
 }
 
-bool GuardedBus::srqRose() {
+std::vector<std::string> GuardedBus::srqRisen() {
     const Lock lk(m_mutex);
-    const bool srq = m_bus.srq(Clock::now());
-    const bool rose = srq && !m_lastSrq;
+    const auto now = Clock::now();
+    std::vector<std::string> risen;
+    const bool srq = m_bus.srq(now);
+    if (srq && !m_lastSrq) {
+        risen.emplace_back(kInterfaceName);
+    }
     m_lastSrq = srq;
-    return rose;
+    // A LAN instrument is not on the bus: its request is its own, not the line's.
+    for (std::size_t i = 0; i < m_lan.size(); ++i) {
+        const bool requesting = m_lan[i].requestingService(now);
+        if (requesting && m_lanRequested[i] == 0) {
+            risen.push_back(m_lan[i].name());
+        }
+        m_lanRequested[i] = requesting ? 1 : 0;
+    }
+    return risen;
 }
 
 BusSnapshot GuardedBus::snapshot() {

@@ -6,11 +6,13 @@
 #include "gateway/Bus.h"
 #include "gateway/CallContext.h"
 #include "gateway/Config.h"
+#include "gateway/DeviceName.h"
 #include "gateway/Snapshots.h"
 
 #include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -44,8 +46,9 @@ public:
     /// Ends every wait (with Gone): the server stops.
     void stop();
 
-    /// True when the SRQ line has risen since the last look.
-    bool srqRose();
+    /// The sources whose service request has risen since the last look: kInterfaceName for
+    /// the bus's SRQ line, a LAN instrument's name for its own request.
+    std::vector<std::string> srqRisen();
 
     BusSnapshot snapshot();
     std::optional<InstrumentSnapshot> instrument(int pad, std::optional<int> sad);
@@ -62,7 +65,8 @@ private:
     Bus m_bus;
     std::vector<Instrument> m_lan; ///< built once, never resized: links keep pointers
     bool m_stopping = false;
-    bool m_lastSrq = false; ///< SRQ as last seen, to tell its rising edge
+    bool m_lastSrq = false;           ///< SRQ as last seen, to tell its rising edge
+    std::vector<char> m_lanRequested; ///< each LAN instrument's request as last seen
 };
 
 template <typename Aborted, typename Ready, typename WakeHint>

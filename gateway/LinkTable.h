@@ -1,17 +1,17 @@
 #pragma once
-// The simulator's links and the locks on its devices: who holds which link, which link holds
-// which device's lock, which link has a call in progress (the only calls an abort reaches),
-// and the calls waiting for a lock. One mutex of its own; no sockets, so tests drive it alone.
+// The simulator's VXI-11 links: who holds which link, which links want service requests, and
+// each link as a holder of the bench's lock table (its link id is its holder id), so that the
+// link's calls take, wait for and release device locks (and are aborted) by its link id. One
+// mutex of its own, taken before the lock table's; no sockets, so tests drive it alone.
 
 #include "gateway/CallContext.h"
 #include "gateway/DeviceName.h"
+#include "gateway/LockTable.h"
 #include "gateway/Snapshots.h"
 #include "vxi11/codec/Xdr.h"
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <list>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -33,7 +33,8 @@ struct LinkView {
 
 class LinkTable {
 public:
-    explicit LinkTable(std::size_t maxLinks) : m_maxLinks(maxLinks) {}
+    /// At most `maxLinks` links, holding locks in `locks` (which outlives the table).
+    LinkTable(std::size_t maxLinks, LockTable& locks) : m_maxLinks(maxLinks), m_locks(locks) {}
     LinkTable(const LinkTable&) = delete;
     LinkTable& operator=(const LinkTable&) = delete;
 
@@ -65,7 +66,7 @@ public:
         Call& operator=(const Call&) = delete;
 
     private:
-        LinkTable& m_table;
+        LockTable& m_locks;
         std::int32_t m_lid;
     };
     /// True, once, when an abort came for the link's call in progress.
@@ -99,10 +100,11 @@ public:
         std::uint64_t connection = 0;
         vxi11::xdr::Bytes handle;
     };
-    std::vector<SrqTarget> srqTargets() const;
+    /// The links with SRQ enabled that hear `source` (see DeviceName::srqSource).
+    std::vector<SrqTarget> srqTargets(const std::string& source) const;
 
-    /// Ends every wait (with Gone) and every later one: the server stops.
-    void stop();
+    /// Ends every wait for a lock (with Gone), and every later one: the server stops.
+    void stop() { m_locks.stop(); }
 
     // ---- Observation.
     std::size_t size() const;
@@ -118,40 +120,21 @@ private:
     struct Link {
         LinkView view;
         std::uint64_t connection = 0;
-        bool busy = false; ///< a call is in progress on the link
-        bool abortRequested = false;
         bool srqEnabled = false;
         vxi11::xdr::Bytes srqHandle;
-    };
-    /// One call waiting for a lock, woken on its own.
-    struct Waiter {
-        std::string key;
-        std::int32_t lid = 0;
-        bool acquire = false; ///< wants the lock itself, not only for it to be free
-        bool granted = false; ///< the lock was passed to it on release
-        std::condition_variable wake;
     };
     using Lock = std::unique_lock<std::mutex>;
 
     Link* findLocked(std::int32_t lid, std::uint64_t connection);
-    bool freeLocked(const std::string& key, std::int32_t lid) const;
-    bool takeAbortLocked(std::int32_t lid);
-    void endCall(std::int32_t lid);
-    /// Releases `lid`'s lock on `key`, if it holds it, and passes it on to a waiter.
-    void releaseLocked(const std::string& key, std::int32_t lid);
     void eraseLocked(std::map<std::int32_t, Link>::iterator it, bool byCall);
     std::int32_t nextLidLocked();
-    WaitEnd wait(Lock& lk, Waiter& waiter, Clock::time_point deadline, const GoneCheck& gone);
-    WaitEnd waitListed(Lock& lk, Waiter& waiter, Clock::time_point deadline, const GoneCheck& gone);
 
     mutable std::mutex m_mutex;
     std::size_t m_maxLinks;
+    LockTable& m_locks;
     std::map<std::int32_t, Link> m_links;
     std::int32_t m_nextLid = 1;
-    std::map<std::string, std::int32_t> m_locks; ///< device key -> holding link
-    std::list<Waiter*> m_waiters;                ///< in the order they came
     std::vector<DestroyedLink> m_destroyed;
-    bool m_stopping = false;
 };
 
 } // namespace gateway

@@ -4,6 +4,8 @@
 #include "vxi11/codec/Vxi11Types.h"
 #include "vxi11/rpc/RpcClient.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <chrono>
 #include <optional>
@@ -20,6 +22,9 @@ constexpr std::size_t kMaxMappings = 1024;
 /// How long one call to the system portmapper may take.
 constexpr std::chrono::seconds kSystemPortmapperWait{2};
 constexpr const char* kSystemPortmapperHost = "127.0.0.1";
+/// The loopback network 127.0.0.0/8, as the top byte of a host-order address.
+constexpr std::uint32_t kLoopbackNet = 127;
+constexpr int kNetShift = 24;
 
 /// Calls procedure P of the system portmapper on a connection of its own; nothing if it
 /// cannot be reached or does not answer.
@@ -72,7 +77,15 @@ std::uint32_t PortmapService::getPort(const pmap::Mapping& m) {
     return port;
 }
 
-bool PortmapService::set(const pmap::Mapping& m) {
+bool PortmapService::mayChangeTable(std::uint32_t callerIpv4) {
+    return (ntohl(callerIpv4) >> kNetShift) == kLoopbackNet;
+}
+
+bool PortmapService::set(const pmap::Mapping& m, std::uint32_t callerIpv4) {
+    if (!mayChangeTable(callerIpv4)) {
+        log("portmap SET refused: the caller is not on this host");
+        return false;
+    }
     bool added = false;
     {
         std::lock_guard lk(m_mutex);
@@ -88,7 +101,11 @@ bool PortmapService::set(const pmap::Mapping& m) {
     return added;
 }
 
-bool PortmapService::unset(const pmap::Mapping& m) {
+bool PortmapService::unset(const pmap::Mapping& m, std::uint32_t callerIpv4) {
+    if (!mayChangeTable(callerIpv4)) {
+        log("portmap UNSET refused: the caller is not on this host");
+        return false;
+    }
     bool removed = false;
     {
         std::lock_guard lk(m_mutex);

@@ -176,8 +176,9 @@ void Server::accept(TcpListener& listener, Service service) {
         return; // over the limit: refused by closing at once
     }
     Slot& slot = m_slots.emplace_back();
-    slot.connection = std::make_unique<Connection>(m_nextId++, service, accepted->peerIpv4,
-                                                   std::move(accepted->connection), *this);
+    slot.connection = std::make_unique<Connection>(
+        m_nextId++, service, accepted->peerIpv4, std::move(accepted->connection), m_config.limits,
+        m_config.log, static_cast<ConnectionHost&>(*this));
     slot.thread = std::thread([c = slot.connection.get()] { c->serve(); });
 }
 
@@ -198,7 +199,9 @@ void Server::udpLoop() {
         if (!got) {
             continue;
         }
-        const Outcome out = m_dispatch.handle(CallContext{}, Service::Portmap,
+        CallContext call;
+        call.peerIpv4 = got->fromIpv4;
+        const Outcome out = m_dispatch.handle(call, Service::Portmap,
                                               vxi11::xdr::ByteView(buffer.data(), got->size), true);
         if (!out.reply.empty()) {
             m_portmapUdp.sendTo(out.reply, got->fromIpv4, got->fromPort);
@@ -215,7 +218,11 @@ std::size_t Server::liveConnections() const {
     return n;
 }
 
-bool Server::holdsLink(const Connection& connection) const {
+Outcome Server::handle(const CallContext& call, Service service, vxi11::xdr::ByteView record) {
+    return m_dispatch.handle(call, service, record, false);
+}
+
+bool Server::mayStayIdle(const Connection& connection) const {
     // An abort connection names no link until it is used, and a client opens it once for all
     // its links and may leave it silent for hours: it counts as held while any core
     // connection from the same address holds a link.

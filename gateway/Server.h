@@ -17,7 +17,7 @@
 
 namespace gateway {
 
-class Server {
+class Server final : private ConnectionHost {
 public:
     Server(const SimulatorConfig& config, Dispatch& dispatch, LinkTable& links,
            InterruptChannels& interrupts)
@@ -39,14 +39,6 @@ public:
     std::uint16_t abortPort() const noexcept { return m_abort.port(); }
     std::size_t liveConnections() const;
 
-    // ---- For the connections.
-    const SimulatorConfig& config() const noexcept { return m_config; }
-    Dispatch& dispatch() noexcept { return m_dispatch; }
-    /// Whether the client behind `connection` holds a link (then it may stay idle).
-    bool holdsLink(const Connection& connection) const;
-    /// A connection ended: its links and its interrupt channel go.
-    void ended(const Connection& connection);
-
 private:
     struct Slot {
         std::unique_ptr<Connection> connection;
@@ -59,6 +51,13 @@ private:
     void accept(net::TcpListener& listener, Service service);
     void udpLoop();
     void reapFinished();
+
+    // ---- For the connections.
+    Outcome handle(const CallContext& call, Service service, vxi11::xdr::ByteView record) override;
+    /// Whether the client behind `connection` holds a link (then it may stay idle).
+    bool mayStayIdle(const Connection& connection) const override;
+    /// Its links and its interrupt channel go.
+    void ended(const Connection& connection) override;
 
     const SimulatorConfig& m_config;
     Dispatch& m_dispatch;

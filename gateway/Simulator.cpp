@@ -6,8 +6,10 @@
 #include "gateway/Dispatch.h"
 #include "gateway/GuardedBus.h"
 #include "gateway/LinkTable.h"
+#include "gateway/LockTable.h"
 #include "gateway/PortmapService.h"
 #include "gateway/Server.h"
+#include "gateway/ServiceRequests.h"
 #include "vxi11/codec/Portmap.h"
 
 #include <algorithm>
@@ -39,21 +41,28 @@ SimulatorConfig normalised(SimulatorConfig config) {
 class Simulator::Impl {
 public:
     explicit Impl(SimulatorConfig configuration)
-        : config(normalised(std::move(configuration))), links(config.limits.maxLinks),
+        : config(normalised(std::move(configuration))), links(config.limits.maxLinks, locks),
           bus(config.instruments, config.lanInstruments, config.busAddress,
               config.limits.maxQueueBytes),
           portmap(config.log), interrupts(config.log, config.interruptChannels),
           abort(links, bus, config.log), core(links, bus, config.limits, config.log),
-          dispatch({portmap, core, abort, interrupts, links, bus}, config.log),
-          server(config, dispatch, links, interrupts) {}
+          serviceRequests(bus),
+          dispatch({portmap, core, abort, interrupts, serviceRequests}, config.log),
+          server(config, dispatch, links, interrupts) {
+        // VXI-11 delivers a request on the interrupt channel of each link that hears it.
+        serviceRequests.subscribe(
+            [this](const std::string& source) { interrupts.notify(links.srqTargets(source)); });
+    }
 
     const SimulatorConfig config;
+    LockTable locks;
     LinkTable links;
     GuardedBus bus;
     PortmapService portmap;
     InterruptChannels interrupts;
     AbortService abort;
     CoreService core;
+    ServiceRequests serviceRequests;
     Dispatch dispatch;
     Server server;
     std::mutex mutex; ///< guards the two flags
@@ -111,7 +120,7 @@ void Simulator::stop() {
         s.stopping = true;
     }
     // Waiting calls end first, so that their connections can close.
-    s.links.stop();
+    s.locks.stop();
     s.bus.stop();
     s.server.stop();
     if (s.config.registerWithSystemPortmapper) {

@@ -58,16 +58,4 @@ void waveformBytes(std::uint64_t offset, std::span<std::uint8_t> out) {
     }
 }
 
-std::vector<std::pair<std::string, Behaviour>> waveformCommands() {
-    return {{"WAV:POIN", Behaviour::SetWaveformPoints},
-            {"WAVEFORM:POINTS", Behaviour::SetWaveformPoints},
-            {"WAV:POIN?", Behaviour::WaveformPoints},
-            {"WAVEFORM:POINTS?", Behaviour::WaveformPoints},
-            {"WAV:DATA?", Behaviour::WaveformData},
-            {"WAVEFORM:DATA?", Behaviour::WaveformData},
-            {"DATA", Behaviour::AcceptBlock},
-            {"DATA:COUN?", Behaviour::AcceptedBytes},
-            {"DATA:COUNT?", Behaviour::AcceptedBytes}};
-}
-
 } // namespace gateway

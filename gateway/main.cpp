@@ -54,6 +54,12 @@ const char* const kUsage =
     "  --verbose                log one line per call to standard error\n"
     "  --help                   show this text\n"
     "\n"
+    "Whom it trusts: the portmapper takes SET and UNSET only from this host's loopback\n"
+    "addresses (127.0.0.0/8), not from its LAN addresses nor from other hosts (so with\n"
+    "--listen on a LAN address nobody can change its table); an interrupt channel\n"
+    "(create_intr_chan) is connected back only to the address of the client that asks for\n"
+    "it, never to a third address (error 6).\n"
+    "\n"
     "When ready, prints one line: ready portmapper=HOST:PORT core=PORT abort=PORT\n";
 
 bool parseNumber(std::string_view text, long low, long high, long& out) {
@@ -144,78 +150,131 @@ struct CommandLine {
     gateway::SimulatorConfig config;
     bool verbose = false;
     std::optional<int> exitStatus;
+    // As the options give them, before they join the configuration.
+    bool demo = false;
+    std::vector<gateway::InstrumentConfig> instruments;
+    std::vector<gateway::InstrumentConfig> devices;
+};
+
+/// One option: its name, whether a value follows it, what it does (false: the value is not
+/// one it takes), and what a missing or bad value is told.
+struct Option {
+    std::string_view name;
+    bool takesValue;
+    bool (*apply)(CommandLine& line, std::string_view value);
+    const char* needs;
+};
+
+/// A number `low`-`high` from `value` into `out`.
+template <typename T>
+bool number(std::string_view value, long low, long high, T& out) {
+    long n = 0;
+    if (!parseNumber(value, low, high, n)) {
+        return false;
+    }
+    out = static_cast<T>(n);
+    return true;
+}
+
+bool beVerbose(CommandLine& line, std::string_view) {
+    line.verbose = true;
+    return true;
+}
+
+const Option kOptions[] = {
+    {"--portmapper", true,
+     [](CommandLine& l, std::string_view v) {
+         return number(v, 0, kMaxPort, l.config.portmapperPort);
+     },
+     "--portmapper needs a port number 0-65535"},
+    {"--register", false,
+     [](CommandLine& l, std::string_view) {
+         l.config.registerWithSystemPortmapper = true;
+         return true;
+     },
+     nullptr},
+    {"--listen", true,
+     [](CommandLine& l, std::string_view v) {
+         l.config.listenAddress = std::string(v);
+         return true;
+     },
+     "--listen needs an address"},
+    {"--bus-address", true,
+     [](CommandLine& l, std::string_view v) {
+         return number(v, 0, kMaxAddress, l.config.busAddress);
+     },
+     "--bus-address needs a number 0-30"},
+    {"--instrument", true,
+     [](CommandLine& l, std::string_view v) {
+         gateway::InstrumentConfig instrument;
+         if (!parseInstrument(v, instrument)) {
+             return false;
+         }
+         l.instruments.push_back(instrument);
+         return true;
+     },
+     "--instrument needs PAD[,SAD][=IDN] with addresses 0-30"},
+    {"--device", true,
+     [](CommandLine& l, std::string_view v) {
+         gateway::InstrumentConfig device;
+         if (!parseDevice(v, device)) {
+             return false;
+         }
+         l.devices.push_back(device);
+         return true;
+     },
+     "--device needs NAME[=IDN]: a letter, then letters, digits, _ and ., at most 64, not gpib "
+     "or hpib"},
+    {"--max-recv-size", true,
+     [](CommandLine& l, std::string_view v) {
+         return number(v, kMinRecvSize, kMaxRecvSize, l.config.limits.maxRecvSize);
+     },
+     "--max-recv-size needs a number of bytes 1024-16777216"},
+    {"--idle-timeout", true,
+     [](CommandLine& l, std::string_view v) {
+         long seconds = 0;
+         if (!number(v, 0, kMaxIdleSeconds, seconds)) {
+             return false;
+         }
+         l.config.limits.idleTimeout = std::chrono::seconds(seconds);
+         return true;
+     },
+     "--idle-timeout needs a number of seconds 0-86400"},
+    {"--demo", false,
+     [](CommandLine& l, std::string_view) {
+         l.demo = true;
+         return true;
+     },
+     nullptr},
+    {"--verbose", false, beVerbose, nullptr},
+    {"-v", false, beVerbose, nullptr},
 };
 
 /// Reads one option (and its value) at argv[i]; false with `line.exitStatus` set to stop.
-bool readOption(int argc, char** argv, int& i, CommandLine& line, bool& demo,
-                std::vector<gateway::InstrumentConfig>& instruments,
-                std::vector<gateway::InstrumentConfig>& devices) {
+bool readOption(int argc, char** argv, int& i, CommandLine& line) {
     const std::string_view arg = argv[i];
-    std::string v;
-    auto value = [&] {
-        if (i + 1 >= argc) {
-            return false;
-        }
-        v = argv[++i];
-        return true;
-    };
-    auto fail = [&](const std::string& message) {
-        line.exitStatus = usageError(message);
-        return false;
-    };
-    gateway::SimulatorConfig& config = line.config;
-    long n = 0;
     if (arg == "--help" || arg == "-h") {
         std::cout << kUsage;
         line.exitStatus = 0;
         return false;
     }
-    if (arg == "--portmapper") {
-        if (!value() || !parseNumber(v, 0, kMaxPort, n)) {
-            return fail("--portmapper needs a port number 0-65535");
+    const auto* option = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                      [&](const Option& o) { return o.name == arg; });
+    if (option == std::end(kOptions)) {
+        line.exitStatus = usageError("unknown option " + std::string(arg));
+        return false;
+    }
+    std::string_view value;
+    if (option->takesValue) {
+        if (i + 1 >= argc) {
+            line.exitStatus = usageError(option->needs);
+            return false;
         }
-        config.portmapperPort = static_cast<std::uint16_t>(n);
-    } else if (arg == "--register") {
-        config.registerWithSystemPortmapper = true;
-    } else if (arg == "--listen") {
-        if (!value()) {
-            return fail("--listen needs an address");
-        }
-        config.listenAddress = v;
-    } else if (arg == "--bus-address") {
-        if (!value() || !parseNumber(v, 0, kMaxAddress, n)) {
-            return fail("--bus-address needs a number 0-30");
-        }
-        config.busAddress = static_cast<int>(n);
-    } else if (arg == "--instrument") {
-        gateway::InstrumentConfig inst;
-        if (!value() || !parseInstrument(v, inst)) {
-            return fail("--instrument needs PAD[,SAD][=IDN] with addresses 0-30");
-        }
-        instruments.push_back(inst);
-    } else if (arg == "--device") {
-        gateway::InstrumentConfig device;
-        if (!value() || !parseDevice(v, device)) {
-            return fail("--device needs NAME[=IDN]: a letter, then letters, digits, _ and ., "
-                        "at most 64, not gpib or hpib");
-        }
-        devices.push_back(device);
-    } else if (arg == "--max-recv-size") {
-        if (!value() || !parseNumber(v, kMinRecvSize, kMaxRecvSize, n)) {
-            return fail("--max-recv-size needs a number of bytes 1024-16777216");
-        }
-        config.limits.maxRecvSize = static_cast<std::uint32_t>(n);
-    } else if (arg == "--idle-timeout") {
-        if (!value() || !parseNumber(v, 0, kMaxIdleSeconds, n)) {
-            return fail("--idle-timeout needs a number of seconds 0-86400");
-        }
-        config.limits.idleTimeout = std::chrono::seconds(n);
-    } else if (arg == "--demo") {
-        demo = true;
-    } else if (arg == "--verbose" || arg == "-v") {
-        line.verbose = true;
-    } else {
-        return fail("unknown option " + std::string(arg));
+        value = argv[++i];
+    }
+    if (!option->apply(line, value)) {
+        line.exitStatus = usageError(option->needs);
+        return false;
     }
     return true;
 }
@@ -223,19 +282,16 @@ bool readOption(int argc, char** argv, int& i, CommandLine& line, bool& demo,
 CommandLine readCommandLine(int argc, char** argv) {
     CommandLine line;
     line.config.portmapperPort = vxi11::pmap::kDefaultPort; // where clients look for it
-    bool demo = false;
-    std::vector<gateway::InstrumentConfig> instruments;
-    std::vector<gateway::InstrumentConfig> devices;
     for (int i = 1; i < argc; ++i) {
-        if (!readOption(argc, argv, i, line, demo, instruments, devices)) {
+        if (!readOption(argc, argv, i, line)) {
             return line;
         }
     }
-    if (demo) {
+    if (line.demo) {
         line.config.instruments = gateway::demoBench();
         line.config.lanInstruments = {gateway::demoLanInstrument()};
     }
-    for (const auto& device : devices) {
+    for (const auto& device : line.devices) {
         for (const auto& other : line.config.lanInstruments) {
             if (sameName(other.name, device.name)) {
                 line.exitStatus = usageError("two LAN instruments named " + device.name);
@@ -244,7 +300,7 @@ CommandLine readCommandLine(int argc, char** argv) {
         }
         line.config.lanInstruments.push_back(device);
     }
-    for (const auto& inst : instruments) {
+    for (const auto& inst : line.instruments) {
         for (const auto& other : line.config.instruments) {
             if (other.pad == inst.pad && other.sad == inst.sad) {
                 line.exitStatus =

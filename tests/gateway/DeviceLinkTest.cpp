@@ -4,6 +4,7 @@
 
 using namespace vxi11;
 using testrpc::GatewayFixture;
+using testrpc::GatewayLan;
 using namespace std::chrono_literals;
 
 using GatewayLink = GatewayFixture;
@@ -44,15 +45,6 @@ TEST_F(GatewayLink, CreateLinkAcceptsGatewayNamesAndRefusesOthersWithTheRightErr
     }
     EXPECT_EQ(sim->liveLinks(), 7u);
 }
-
-/// The demo bench and its LAN instrument inst0, beside a second LAN instrument.
-class GatewayLan : public GatewayFixture {
-protected:
-    void SetUp() override {
-        startWith(gateway::demoBench(), {},
-                  {gateway::demoLanInstrument(), gateway::lanInstrument("Scope_2", "Acme,S2,1,1")});
-    }
-};
 
 TEST_F(GatewayLan, ALanInstrumentIsADeviceOfItsOwnNamedWithoutRegardToCase) {
     const std::int32_t inst = link("INST0");

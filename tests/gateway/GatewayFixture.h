@@ -106,4 +106,13 @@ protected:
     TestClient core;
 };
 
+/// The demo bench and its LAN instrument inst0, beside a second LAN instrument.
+class GatewayLan : public GatewayFixture {
+protected:
+    void SetUp() override {
+        startWith(gateway::demoBench(), {},
+                  {gateway::demoLanInstrument(), gateway::lanInstrument("Scope_2", "Acme,S2,1,1")});
+    }
+};
+
 } // namespace testrpc

@@ -1,7 +1,10 @@
-// The instrument model and the device-name parser on their own.
+// The instrument model, its command table and the device-name parser on their own.
 
 #include "gateway/Instrument.h"
 #include "gateway/DeviceName.h"
+
+#include <algorithm>
+#include <cctype>
 
 #include <gtest/gtest.h>
 
@@ -149,6 +152,31 @@ TEST(Instrument, BlockDataIsTakenWholeEvenAcrossWritesAndCounted) {
     }
     i.receive(":DATA:COUN?;SYST:ERR?\n", false, now);
     EXPECT_EQ(takeAll(i, now), "100010;0,\"No error\"\n");
+}
+
+TEST(CommandTable, EveryRowIsFoundByItsHeaderInAnyCaseAndEveryQueryAnswers) {
+    InstrumentConfig config;
+    config.idn = "Maker,Model,1,1";
+    StatusModel status;
+    OutputQueue output(4096);
+    InstrumentSettings settings;
+    for (const auto& rows :
+         {std::vector(commonCommands().begin(), commonCommands().end()), waveformCommands()}) {
+        for (const CommandRow& row : rows) {
+            std::string lower = row.header;
+            std::transform(lower.begin(), lower.end(), lower.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            // A second row of the same header would never run.
+            EXPECT_EQ(findCommand(rows, lower), &row) << row.header;
+            ASSERT_NE(row.action, nullptr) << row.header;
+            Reply reply;
+            CommandContext context{"1", 0, config, status, output, settings, reply};
+            row.action(context);
+            const bool query = row.header.back() == '?';
+            EXPECT_EQ(query, !reply.text.empty())
+                << row.header << " answers \"" << reply.text << "\"";
+        }
+    }
 }
 
 TEST(DeviceName, ParsesAliasesAndCanonicalises) {

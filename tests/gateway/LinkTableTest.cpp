@@ -44,7 +44,8 @@ protected:
     }
 
     static constexpr const char* kKey = "gpib0,5";
-    LinkTable table{16};
+    LockTable locks;
+    LinkTable table{16, locks};
 };
 
 } // namespace
@@ -129,4 +130,19 @@ TEST_F(LinkTableTest, AWaiterWhoseClientLeavesOrTheServerStopsEndsGone) {
     waitingAre(1);
     table.stop();
     EXPECT_EQ(stopped.get(), WaitEnd::Gone);
+}
+
+TEST_F(LinkTableTest, ALockHeldByAClientOfAnotherProtocolHoldsOffALinkUntilThatClientLeaves) {
+    const LockTable::Holder session = LockTable::kFirstOtherHolder; // not a link
+    const std::int32_t lid = link(1);
+    ASSERT_TRUE(locks.tryLock(kKey, session));
+    EXPECT_FALSE(table.lockFreeFor(kKey, lid));
+    EXPECT_FALSE(table.tryLock(kKey, lid));
+    EXPECT_FALSE(table.lockHolder(kKey).has_value()) << "no link holds it";
+    EXPECT_EQ(table.infos().at(0).holdsLock, false);
+    auto pending = acquireLater(lid, 10s);
+    waitingAre(1);
+    locks.leave(session);
+    EXPECT_EQ(pending.get(), WaitEnd::Ready);
+    EXPECT_EQ(table.lockHolder(kKey), lid);
 }

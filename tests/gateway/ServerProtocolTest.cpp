@@ -52,6 +52,16 @@ TEST_F(GatewayServer, PortmapperSetUnsetAndDumpKeepTheTable) {
     EXPECT_EQ(dump->entries.size(), 5u);
     EXPECT_TRUE(pm.call<pmap::Unset>(m)->value);
     EXPECT_EQ(pm.call<pmap::GetPort>(m)->port, 0u);
+
+    // Over UDP a caller on loopback may change the table too.
+    testsupport::RawDatagrams udp(sim->portmapperPort());
+    ASSERT_TRUE(udp.send(encodeCallFor<pmap::Set>(77, m)));
+    const auto datagram = udp.receive();
+    ASSERT_TRUE(datagram.has_value());
+    const auto reply = rpc::decodeReply(*datagram);
+    ASSERT_TRUE(reply && reply->success());
+    EXPECT_TRUE(decodeResultFor<pmap::Set>(reply->results)->value);
+    EXPECT_EQ(pm.call<pmap::GetPort>(m)->port, 4242u);
 }
 
 TEST_F(GatewayServer, AnswersBadCallsAsOncRpcSaysAndKeepsTheConnection) {

@@ -1,0 +1,144 @@
+#include "gateway/ProgramParser.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace gateway {
+
+namespace {
+
+/// A block length beyond any real one; longer lengths are held at it.
+constexpr std::uint64_t kMaxBlockLength = std::uint64_t{1} << 40;
+
+} // namespace
+
+std::string_view trimmed(std::string_view s) {
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+void ProgramParser::receive(std::string_view data, bool end, Sink& sink) {
+    std::size_t i = 0;
+    while (i < data.size()) {
+        if (m_blockLeft > 0) {
+            // Block data is taken whole, whatever bytes it holds, and only counted.
+            const auto n =
+                static_cast<std::size_t>(std::min<std::uint64_t>(m_blockLeft, data.size() - i));
+            m_blockLeft -= n;
+            m_messageBlock += n;
+            i += n;
+            if (end && i == data.size()) {
+                endMessage(sink);
+            }
+            continue;
+        }
+        const char c = data[i++];
+        receiveByte(c, end && i == data.size(), sink);
+    }
+}
+
+void ProgramParser::receiveByte(char c, bool last, Sink& sink) {
+    if (m_input.empty() && m_messageBlock == 0) {
+        sink.messageBegins();
+    }
+    if (c != '\n') {
+        m_input += c;
+        scanBlockHeader(c);
+    }
+    if (c == '\n' || last) {
+        endMessage(sink);
+    } else if (m_input.size() > m_maxInput) {
+        m_input.clear();
+        m_blockHeader = BlockHeader::None;
+        sink.overrun();
+    }
+}
+
+void ProgramParser::scanBlockHeader(char c) {
+    const bool digit = c >= '0' && c <= '9';
+    switch (m_blockHeader) {
+    case BlockHeader::None:
+        if (c == '#') {
+            m_blockHeader = BlockHeader::Hash;
+        }
+        return;
+    case BlockHeader::Hash:
+        // "#0" is an indefinite block and "#H1F" a number: neither has a length to follow.
+        m_blockHeader = digit && c != '0' ? BlockHeader::Digits : BlockHeader::None;
+        m_blockDigits = c - '0';
+        m_blockLength = 0;
+        return;
+    case BlockHeader::Digits:
+        if (!digit) {
+            m_blockHeader = BlockHeader::None;
+            return;
+        }
+        // More than the largest block anyone sends is as good as endless.
+        m_blockLength = std::min<std::uint64_t>(m_blockLength * 10 + static_cast<unsigned>(c - '0'),
+                                                kMaxBlockLength);
+        if (--m_blockDigits == 0) {
+            m_blockHeader = BlockHeader::None;
+            m_blockLeft = m_blockLength;
+        }
+        return;
+    }
+}
+
+void ProgramParser::endMessage(Sink& sink) {
+    std::string message;
+    message.swap(m_input);
+    if (!message.empty() && message.back() == '\r') {
+        message.pop_back();
+    }
+    m_blockHeader = BlockHeader::None;
+    m_blockLeft = 0;
+    sink.messageEnds(message, m_messageBlock);
+    m_messageBlock = 0;
+}
+
+void ProgramParser::clear() {
+    m_input.clear();
+    m_blockHeader = BlockHeader::None;
+    m_blockLeft = 0;
+    m_messageBlock = 0;
+}
+
+std::vector<ProgramUnit> ProgramParser::units(const std::string& message) {
+    std::vector<ProgramUnit> out;
+    std::size_t start = 0;
+    while (start <= message.size()) {
+        std::size_t semi = message.find(';', start);
+        if (semi == std::string::npos) {
+            semi = message.size();
+        }
+        const std::string_view unit =
+            trimmed(std::string_view(message).substr(start, semi - start));
+        start = semi + 1;
+        if (unit.empty()) {
+            continue;
+        }
+        ProgramUnit u;
+        std::string_view header = unit;
+        const std::size_t space = unit.find_first_of(" \t");
+        if (space != std::string_view::npos) {
+            header = unit.substr(0, space);
+            u.args = unit.substr(space + 1);
+        }
+        if (!header.empty() && header.front() == ':') {
+            header.remove_prefix(1);
+        }
+        for (char c : header) {
+            u.header += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        u.query = unit.find('?') != std::string_view::npos;
+        out.push_back(std::move(u));
+    }
+    return out;
+}
+
+} // namespace gateway

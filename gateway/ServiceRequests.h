@@ -1,0 +1,42 @@
+#pragma once
+// The bench's service requests, routed by where they come from: the bus's SRQ line, which the
+// links to the interface and to every device on the bus hear, and each LAN instrument's own
+// request, which only the links to that instrument hear. Each protocol the simulator serves
+// subscribes once and delivers a request to its own clients; every call that may change an
+// instrument's status ends with a look.
+
+#include "gateway/GuardedBus.h"
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace gateway {
+
+class ServiceRequests {
+public:
+    /// Told the source of a request that rose: kInterfaceName, or a LAN instrument's name (as
+    /// DeviceName::srqSource gives it for the links that hear it).
+    using Listener = std::function<void(const std::string& source)>;
+
+    explicit ServiceRequests(GuardedBus& bus) : m_bus(bus) {}
+
+    /// Adds a protocol's listener. Only before serving starts: the list is not guarded.
+    void subscribe(Listener listener) { m_listeners.push_back(std::move(listener)); }
+
+    /// Tells every listener of each request that has risen since the last look.
+    void look() {
+        for (const std::string& source : m_bus.srqRisen()) {
+            for (const Listener& listener : m_listeners) {
+                listener(source);
+            }
+        }
+    }
+
+private:
+    GuardedBus& m_bus;
+    std::vector<Listener> m_listeners;
+};
+
+} // namespace gateway

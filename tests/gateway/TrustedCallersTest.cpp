@@ -1,0 +1,72 @@
+// Whom the simulator trusts: who may change its portmapper's table, and where it connects an
+// interrupt channel. The decisions are taken on the caller's address, so callers from other
+// networks are given to them directly and nothing leaves loopback.
+
+#include "GatewayFixture.h"
+#include "InterruptListener.h"
+#include "gateway/AbortService.h"
+#include "gateway/PortmapService.h"
+
+#include <arpa/inet.h>
+
+using namespace vxi11;
+using testrpc::GatewayFixture;
+
+namespace {
+
+/// An IPv4 address in network byte order, as the sockets report a caller.
+std::uint32_t address(const char* dotted) {
+    in_addr a{};
+    EXPECT_EQ(::inet_pton(AF_INET, dotted, &a), 1) << dotted;
+    return a.s_addr;
+}
+
+const gateway::Log kNoLog;
+
+} // namespace
+
+TEST(TrustedCallers, OnlyThisHostsLoopbackMayChangeThePortmappersTable) {
+    gateway::PortmapService pm(kNoLog);
+    pm.serve(111, 1000, 1001);
+    const pmap::Mapping core{kDeviceCore, kDeviceVersion, pmap::kProtoTcp, 0};
+    const pmap::Mapping other{0x20000099, 1, pmap::kProtoTcp, 4242};
+    for (const char* remote : {"192.168.1.10", "10.0.0.1", "0.0.0.0", "255.255.255.255"}) {
+        EXPECT_FALSE(pm.unset(core, address(remote))) << remote;
+        EXPECT_FALSE(pm.set(other, address(remote))) << remote;
+    }
+    EXPECT_EQ(pm.getPort(core), 1000u) << "the core program is still found";
+    EXPECT_EQ(pm.getPort(other), 0u);
+    EXPECT_TRUE(pm.set(other, address("127.0.0.1")));
+    EXPECT_TRUE(pm.unset(other, address("127.45.6.7"))) << "all of 127.0.0.0/8 is this host";
+}
+
+TEST(TrustedCallers, AnInterruptChannelGoesOnlyToTheAddressOfTheClientThatAsked) {
+    using gateway::InterruptChannels;
+    DeviceRemoteFunc f;
+    f.hostPort = 5000;
+    f.hostAddr = 0x0A000001; // 10.0.0.1
+    EXPECT_TRUE(InterruptChannels::mayConnectBack(address("10.0.0.1"), f))
+        << "a client on another network is called back where it is";
+    EXPECT_FALSE(InterruptChannels::mayConnectBack(address("10.0.0.2"), f)) << "a third host";
+    f.hostAddr = 0x7F000001;
+    EXPECT_FALSE(InterruptChannels::mayConnectBack(address("10.0.0.1"), f))
+        << "a remote client cannot point the simulator at this host";
+    EXPECT_TRUE(InterruptChannels::mayConnectBack(address("127.0.0.1"), f));
+
+    InterruptChannels channels(kNoLog, true);
+    EXPECT_EQ(channels.create(1, address("10.0.0.1"), f), err::kChannelNotEstablished);
+}
+
+using TrustedCallersOnLoopback = GatewayFixture;
+
+TEST_F(TrustedCallersOnLoopback, AChannelToAnotherLoopbackAddressThanTheClientsIsRefused) {
+    // The client's core connection comes from 127.0.0.1; something listens on 127.0.0.2.
+    auto elsewhere = net::TcpListener::open("127.0.0.2", 0, 1);
+    DeviceRemoteFunc f;
+    f.hostAddr = 0x7F000002;
+    f.hostPort = elsewhere.port();
+    EXPECT_EQ(core.call<CreateIntrChan>(f)->error, err::kChannelNotEstablished);
+    testrpc::InterruptListener own;
+    EXPECT_EQ(core.call<CreateIntrChan>(own.remoteFunc())->error, 0);
+    EXPECT_TRUE(own.accept());
+}
