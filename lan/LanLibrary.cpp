@@ -1,5 +1,6 @@
 #include "lan/LanLibrary.h"
 
+#include "socket/SocketTransport.h"
 #include "vxi11/transport/Vxi11Transport.h"
 
 namespace lan {
@@ -10,6 +11,8 @@ library::Library::Transports allTransports(const library::TransportOptions& opti
     library::Library::Transports transports;
     transports[static_cast<std::size_t>(library::Resource::Kind::Vxi11)] =
         std::make_unique<vxi11::Vxi11Transport>(options);
+    transports[static_cast<std::size_t>(library::Resource::Kind::Socket)] =
+        std::make_unique<rawsocket::SocketTransport>(options);
     return transports;
 }
 

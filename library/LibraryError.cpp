@@ -48,6 +48,7 @@ constexpr std::array kTable{
     Entry{liberr::kShortWrite, "gateway took only part of the data"},
     Entry{liberr::kOutOfMemory, "out of memory"},
     Entry{liberr::kBadDeviceName, "bad device name"},
+    Entry{liberr::kBadStatusReply, "status byte answer is not a number"},
 };
 
 std::string cut(std::string text) {

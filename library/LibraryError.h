@@ -50,6 +50,8 @@ inline constexpr int kUnknownGatewayError = 115;
 inline constexpr int kShortWrite = 116;
 inline constexpr int kOutOfMemory = 117;
 inline constexpr int kBadDeviceName = 118;
+// Raw SCPI sockets.
+inline constexpr int kBadStatusReply = 135;
 } // namespace liberr
 
 /// Longest error text the library hands out (the caller's buffer holds it and a NUL).
