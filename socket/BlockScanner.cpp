@@ -30,7 +30,8 @@ BlockScanner::Step BlockScanner::scan(std::span<const std::uint8_t> bytes,
     while (at < bytes.size()) {
         const std::span<const std::uint8_t> rest = bytes.subspan(at);
         if (m_state == State::Data) {
-            const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(m_left, rest.size()));
+            const auto take =
+                static_cast<std::size_t>(std::min<std::uint64_t>(m_left, rest.size()));
             at += take;
             m_left -= take;
             if (m_left == 0) {
@@ -41,8 +42,9 @@ BlockScanner::Step BlockScanner::scan(std::span<const std::uint8_t> bytes,
         } else if (!m_aware) {
             const auto* found =
                 static_cast<const std::uint8_t*>(std::memchr(rest.data(), *term, rest.size()));
-            return found == nullptr ? Step{bytes.size(), false}
-                                    : Step{static_cast<std::size_t>(found - bytes.data()) + 1, true};
+            return found == nullptr
+                       ? Step{bytes.size(), false}
+                       : Step{static_cast<std::size_t>(found - bytes.data()) + 1, true};
         } else if (step(bytes[at++], term)) {
             return {at, true};
         }

@@ -42,9 +42,7 @@ public:
 
     /// Bytes of a definite block's data still to come (0 outside a block's data): they can
     /// be taken as they are, no terminator among them.
-    std::uint64_t blockDataLeft() const noexcept {
-        return m_state == State::Data ? m_left : 0;
-    }
+    std::uint64_t blockDataLeft() const noexcept { return m_state == State::Data ? m_left : 0; }
     /// Inside an indefinite block (`#0`): nothing ends the reply but count or time-out.
     bool inIndefiniteBlock() const noexcept { return m_state == State::Indefinite; }
 
@@ -63,7 +61,7 @@ private:
 
     bool m_aware;
     State m_state = State::Text;
-    int m_digitsLeft = 0;   ///< length digits still to come (Digits)
+    int m_digitsLeft = 0;     ///< length digits still to come (Digits)
     std::uint64_t m_left = 0; ///< the length read so far (Digits), data bytes left (Data)
 };
 
