@@ -53,7 +53,7 @@ private:
     /// so every later call reports it lost.
     template <typename F>
     void guarded(F&& body);
-    /// Sends `text` whole or throws; `sent` as in write().
+    /// Sends `bytes` whole or throws; `sent` counts what went, as in write().
     void send(std::span<const std::uint8_t> bytes, net::Deadline deadline, std::size_t& sent);
 
     CountingOps m_ops;

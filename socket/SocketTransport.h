@@ -47,8 +47,9 @@ struct SocketOptions {
 /// - locks, remote/local, service requests and the bus operations: error 8 (operation not
 ///   supported).
 /// - A peer that closed or reset the connection is error 104 (connection lost) for that call
-///   and every later one, until a clear connects again. A time-out leaves the connection as it
-///   is: a reply that comes late is read by the next read.
+///   and every later one, until a clear connects again. A time-out leaves the connection and
+///   the reader's place in the reply (inside a block or a quoted string) as they are: the next
+///   read goes on where this one stopped, and a late reply is read then. A clear starts afresh.
 /// - close: closes the connection; a raw socket has nothing to say goodbye with.
 class SocketTransport final : public library::Transport {
 public:

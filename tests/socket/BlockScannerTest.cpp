@@ -89,24 +89,3 @@ TEST(BlockScanner, FindsTheEndOfAReplyHoweverTheBytesAreCut) {
         }
     }
 }
-
-TEST(BlockScanner, SkipsTheLargestBlockInOneStepAndResetStartsANewReply) {
-    BlockScanner scanner;
-    const std::string header = "#9999999999";
-    EXPECT_FALSE(scanner.scan(bytes(header), '\n').terminated);
-    EXPECT_EQ(scanner.blockDataLeft(), 999999999u);
-    const std::string data(4096, '\n');
-    const BlockScanner::Step step = scanner.scan(bytes(data), '\n');
-    EXPECT_FALSE(step.terminated);
-    EXPECT_EQ(step.consumed, data.size());
-    EXPECT_EQ(scanner.blockDataLeft(), 999999999u - data.size());
-
-    scanner.reset();
-    EXPECT_EQ(scanner.blockDataLeft(), 0u);
-    EXPECT_EQ(scanner.scan(bytes(data), '\n').consumed, 1u);
-
-    EXPECT_FALSE(scanner.scan(bytes("#0\n"), '\n').terminated);
-    EXPECT_TRUE(scanner.inIndefiniteBlock());
-    scanner.reset();
-    EXPECT_TRUE(scanner.scan(bytes("\n"), '\n').terminated);
-}

@@ -3,7 +3,7 @@
 
 #include "lan/LanLibrary.h"
 #include "library/LibraryError.h"
-#include "net/Listeners.h"
+#include "socket/SocketReader.h"
 #include "socket/SocketTransport.h"
 #include "vxi11/client/ScriptServer.h"
 
@@ -21,8 +21,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr std::int32_t kReqCnt = 0x01;
-constexpr std::int32_t kChr = 0x02;
+using rawsocket::kReasonChr;
+using rawsocket::kReasonReqCnt;
 
 /// Receive calls that take one byte at a time, so every reply arrives cut at every byte.
 class OneByteOps final : public net::SocketOps {
@@ -140,7 +140,7 @@ TEST_F(SocketSessionTest, WritesGoOutAsTheyAreAndReadsEndAtTheTerminator) {
 
     const Reply first = read(id, 100);
     EXPECT_EQ(first.data, "ACME,1,2\n");
-    EXPECT_EQ(first.reason, kChr);
+    EXPECT_EQ(first.reason, kReasonChr);
     EXPECT_EQ(m_lib->vb_itermchr(id, ','), 0);
     EXPECT_EQ(read(id, 100).data, "A,");
     EXPECT_EQ(m_lib->vb_itermchr(id, -1), 0); // back to LF
@@ -169,23 +169,6 @@ TEST_F(SocketSessionTest, BlocksWithLfInsideAreReadWholeEvenCutAtEveryByte) {
         EXPECT_EQ(read(id, 10).data, "OK\n");
         TearDown();
     }
-}
-
-TEST_F(SocketSessionTest, ABlockLongerThanTheBufferEndsAtTheCountAndReadsOn) {
-    const std::string block = blockOf(1000);
-    const auto id = open([&](Peer& p, int) {
-        say(p, block + "\n");
-        p.waitClosed();
-    });
-    std::string got;
-    for (int i = 0; i < 3; ++i) {
-        const Reply r = read(id, 300);
-        EXPECT_EQ(r.reason, kReqCnt);
-        got += r.data;
-    }
-    const Reply last = read(id, 300);
-    EXPECT_EQ(last.reason, kChr);
-    EXPECT_TRUE(got + last.data == block + "\n");
 }
 
 TEST_F(SocketSessionTest, ATimeOutHandsOverWhatCameAndTheRestIsReadNextTime) {
@@ -236,7 +219,7 @@ TEST_F(SocketSessionTest, WithoutATerminatorReadsEndAtTheCountOrTheTimeOut) {
     ASSERT_EQ(m_lib->vb_itimeout(id, 200), 0);
     const Reply counted = read(id, 4);
     EXPECT_EQ(counted.data, "ab\nc");
-    EXPECT_EQ(counted.reason, kReqCnt);
+    EXPECT_EQ(counted.reason, kReasonReqCnt);
     const Reply rest = read(id, 100);
     EXPECT_EQ(rest.error, library::liberr::kIoTimeout);
     EXPECT_EQ(rest.data, "d\n");
@@ -319,11 +302,4 @@ TEST_F(SocketSessionTest, AWriteCutShortByTheTimeOutCountsWhatWent) {
     EXPECT_GT(sent, 0);
     EXPECT_LT(sent, static_cast<std::int32_t>(big.size()));
     done.set_value();
-}
-
-TEST(SocketOpen, ARefusedConnectionIsReportedByOpen) {
-    const std::uint16_t port = net::TcpListener::open("127.0.0.1", 0, 1).port();
-    lan::LanLibrary lib;
-    EXPECT_EQ(lib.vb_iopen("tcpip::127.0.0.1::" + std::to_string(port) + "::socket"), 0);
-    EXPECT_EQ(lib.vb_igeterrno(), library::liberr::kConnectionRefused);
 }
