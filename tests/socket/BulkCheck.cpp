@@ -47,9 +47,9 @@ bool receiveAll(int fd, std::vector<char>& into, std::size_t size) {
     return true;
 }
 
-/// Serves one connection: "READ\n" sends the block and LF, "RAW\n" the data alone, "WRITE N\n"
-/// takes N bytes and answers "OK\n".
-void serve(int fd, const std::string& block, std::size_t dataSize) {
+/// Serves one connection: "READ\n" sends the block and LF, "WRITE N\n" takes N bytes and
+/// answers "OK\n".
+void serve(int fd, const std::string& block) {
     std::vector<char> sink(1 << 20);
     for (std::string line;;) {
         char c = 0;
@@ -62,8 +62,6 @@ void serve(int fd, const std::string& block, std::size_t dataSize) {
         }
         if (line == "READ") {
             sendAll(fd, block.data(), block.size());
-        } else if (line == "RAW") {
-            sendAll(fd, block.data() + (block.size() - 1 - dataSize), dataSize);
         } else if (line.rfind("WRITE ", 0) == 0) {
             if (!receiveAll(fd, sink, std::stoull(line.substr(6)))) {
                 break;
@@ -87,11 +85,11 @@ void timed(double& best, const std::function<void()>& once) {
     best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
 }
 
-/// The bare floor: plain blocking socket calls, the data into one buffer.
+/// The bare floor: the same bytes with plain blocking socket calls, into one buffer.
 class BareTcp {
 public:
-    BareTcp(const sockaddr_in& addr, const std::string& block, std::size_t size)
-        : m_block(block), m_size(size), m_into(size),
+    BareTcp(const sockaddr_in& addr, const std::string& block)
+        : m_block(block), m_into(block.size()),
           m_writeCommand("WRITE " + std::to_string(block.size()) + "\n") {
         m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
         const int one = 1;
@@ -101,8 +99,8 @@ public:
     ~BareTcp() { ::close(m_fd); }
     void round(Figures& f) {
         timed(f.read, [&] {
-            sendAll(m_fd, "RAW\n", 4);
-            receiveAll(m_fd, m_into, m_size);
+            sendAll(m_fd, "READ\n", 5);
+            receiveAll(m_fd, m_into, m_block.size());
         });
         timed(f.write, [&] {
             sendAll(m_fd, m_writeCommand.data(), m_writeCommand.size());
@@ -113,7 +111,6 @@ public:
 
 private:
     const std::string& m_block;
-    std::size_t m_size;
     std::vector<char> m_into;
     std::string m_writeCommand;
     int m_fd = -1;
@@ -180,14 +177,14 @@ int main(int argc, char** argv) {
     }
     std::thread peers[2];
     for (auto& peer : peers) {
-        peer = std::thread([&] { serve(::accept(listener, nullptr, nullptr), block, size); });
+        peer = std::thread([&] { serve(::accept(listener, nullptr, nullptr), block); });
     }
     Figures floor;
     Figures lib;
     bool whole = true;
     {
         // Rounds alternate, so a change in the machine's load falls on both alike.
-        BareTcp bare(addr, block, size);
+        BareTcp bare(addr, block);
         Session session(ntohs(addr.sin_port), block);
         for (int i = 0; i < rounds; ++i) {
             bare.round(floor);
