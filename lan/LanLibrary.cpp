@@ -1,6 +1,7 @@
 #include "lan/LanLibrary.h"
 
 #include "hislip/client/HislipTransport.h"
+#include "socket/SocketTransport.h"
 #include "vxi11/transport/Vxi11Transport.h"
 
 namespace lan {
@@ -15,6 +16,8 @@ library::Library::Transports allTransports(const library::TransportOptions& opti
     hislipOptions.transport = options;
     transports[static_cast<std::size_t>(library::Resource::Kind::Hislip)] =
         std::make_unique<hislip::HislipTransport>(hislipOptions);
+    transports[static_cast<std::size_t>(library::Resource::Kind::Socket)] =
+        std::make_unique<rawsocket::SocketTransport>(options);
     return transports;
 }
 

@@ -74,6 +74,11 @@ struct Library::Session {
     std::unique_ptr<TransportSession> transport;
     std::int32_t timeoutMs;               ///< 0 = none
     std::optional<std::uint8_t> termChar; ///< set by itermchr, used by later reads
+    bool termCharSet = false;             ///< itermchr was called (-1 included)
+
+    std::optional<std::uint8_t> readTermChar() const {
+        return termCharSet ? termChar : transport->defaultTermChar();
+    }
 };
 
 template <typename F>
@@ -173,7 +178,7 @@ std::int16_t Library::vb_iread(std::int32_t, sicl::SessionId id, std::string& bu
         onSession(id, [&](Session& s, const CallTime& time) {
             ReadProgress progress;
             try {
-                s.transport->read(into, s.termChar, time, progress);
+                s.transport->read(into, s.readTermChar(), time, progress);
             } catch (...) {
                 // What came before the failure is the caller's, as its count says.
                 actual = static_cast<std::int32_t>(progress.count);
@@ -191,7 +196,8 @@ std::int16_t Library::vb_itermchr(sicl::SessionId id, std::int16_t tchr) {
             throw LibraryError(liberr::kInvalidArgument, "character " + std::to_string(tchr));
         }
         onSession(id, [&](Session& s, const CallTime&) {
-            // -1 turns the termination character off again.
+            // -1 turns the termination character off, the transport's own default included.
+            s.termCharSet = true;
             s.termChar = tchr < 0 ? std::nullopt
                                   : std::optional<std::uint8_t>(static_cast<std::uint8_t>(tchr));
         });

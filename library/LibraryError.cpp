@@ -52,6 +52,7 @@ constexpr std::array kTable{
     Entry{liberr::kServerFatalError, "server fatal error"},
     Entry{liberr::kBadServerMessage, "protocol error from server"},
     Entry{liberr::kLockAlreadyHeld, "lock already held by this session"},
+    Entry{liberr::kBadStatusReply, "status byte answer is not a number"},
 };
 
 std::string cut(std::string text) {

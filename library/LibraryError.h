@@ -55,6 +55,8 @@ inline constexpr int kServerError = 125;      ///< the server's Error message, i
 inline constexpr int kServerFatalError = 126; ///< the server's FatalError; the session is closed
 inline constexpr int kBadServerMessage = 127; ///< a message that breaks the protocol; closed
 inline constexpr int kLockAlreadyHeld = 128;  ///< a lock request answered "already held"
+// Raw SCPI sockets.
+inline constexpr int kBadStatusReply = 135;
 } // namespace liberr
 
 /// Longest error text the library hands out (the caller's buffer holds it and a NUL).

@@ -51,6 +51,10 @@ public:
     /// "socket".
     virtual std::string_view transportName() const noexcept = 0;
 
+    /// The termination character of reads on a session whose caller never called itermchr:
+    /// none by default (reads end at END or their count); LF on a raw socket, which has no END.
+    virtual std::optional<std::uint8_t> defaultTermChar() const noexcept { return std::nullopt; }
+
     /// Sends `data`, END with its last byte when `end`. `sent` counts what the peer took so
     /// far, also when the call fails.
     virtual void write(std::span<const std::uint8_t> data, bool end, const CallTime& time,

@@ -1,0 +1,173 @@
+#include "socket/SocketSession.h"
+
+#include "library/LibraryError.h"
+#include "net/TransportError.h"
+
+#include <array>
+#include <cctype>
+#include <string>
+
+namespace rawsocket {
+
+using library::LibraryError;
+namespace liberr = library::liberr;
+
+namespace {
+
+constexpr std::string_view kStatusQuery = "*STB?\n";
+constexpr std::string_view kTrigger = "*TRG\n";
+/// Longest answer to `*STB?` taken: a number of three digits with a sign, blanks and CR LF
+/// fit many times over.
+constexpr std::size_t kMaxStatusAnswer = 32;
+
+std::span<const std::uint8_t> bytesOf(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+bool isBlank(std::uint8_t byte) {
+    return byte == ' ' || byte == '\t' || byte == '\r' || byte == '\n';
+}
+
+[[noreturn]] void badStatus(std::span<const std::uint8_t> answer) {
+    std::string shown;
+    for (const std::uint8_t byte : answer) {
+        shown += std::isprint(byte) != 0 ? static_cast<char>(byte) : '.';
+    }
+    throw LibraryError(liberr::kBadStatusReply, shown);
+}
+
+} // namespace
+
+std::uint8_t parseStatusByte(std::span<const std::uint8_t> answer) {
+    std::size_t first = 0;
+    std::size_t last = answer.size();
+    while (first < last && isBlank(answer[first])) {
+        ++first;
+    }
+    while (last > first && isBlank(answer[last - 1])) {
+        --last;
+    }
+    if (first < last && answer[first] == '+') {
+        ++first;
+    }
+    const auto digits = answer.subspan(first, last - first);
+    unsigned value = 0;
+    for (const std::uint8_t byte : digits) {
+        if (byte < '0' || byte > '9' || value > 255) {
+            badStatus(answer);
+        }
+        value = value * 10 + (byte - '0');
+    }
+    if (digits.empty() || value > 255) {
+        badStatus(answer);
+    }
+    return static_cast<std::uint8_t>(value);
+}
+
+ssize_t SocketSession::CountingOps::send(int fd, const void* data, std::size_t length) {
+    const ssize_t n = m_inner.send(fd, data, length);
+    if (n > 0) {
+        sent += static_cast<std::size_t>(n);
+    }
+    return n;
+}
+
+ssize_t SocketSession::CountingOps::sendv(int fd, const iovec* pieces, int count) {
+    const ssize_t n = m_inner.sendv(fd, pieces, count);
+    if (n > 0) {
+        sent += static_cast<std::size_t>(n);
+    }
+    return n;
+}
+
+ssize_t SocketSession::CountingOps::recv(int fd, void* data, std::size_t length) {
+    return m_inner.recv(fd, data, length);
+}
+
+SocketSession::SocketSession(std::uint32_t ipv4, std::uint16_t port, net::SocketOps& ops,
+                             const SocketOptions& options)
+    : m_ops(ops), m_reader(options.blockAware), m_ipv4(ipv4), m_port(port),
+      m_defaultTermChar(options.defaultTermChar) {}
+
+void SocketSession::connect(net::Deadline deadline) {
+    m_connection = net::TcpConnection::connect(m_ipv4, m_port, deadline, m_ops);
+}
+
+std::size_t SocketSession::receiveSome(std::span<std::uint8_t> out, net::Deadline deadline) {
+    return m_connection.receiveSome(out, deadline);
+}
+
+template <typename F>
+void SocketSession::guarded(F&& body) {
+    try {
+        body();
+    } catch (const net::TransportError& e) {
+        if (e.kind() == net::TransportError::Kind::Timeout) {
+            throw LibraryError(liberr::kIoTimeout);
+        }
+        // Whatever else failed, the stream's place in the conversation is lost with it.
+        m_connection.close();
+        throw;
+    }
+}
+
+void SocketSession::send(std::span<const std::uint8_t> bytes, net::Deadline deadline,
+                         std::size_t& sent) {
+    m_ops.sent = 0;
+    try {
+        m_connection.sendAll(bytes, deadline);
+    } catch (...) {
+        sent = m_ops.sent;
+        throw;
+    }
+    sent = m_ops.sent;
+}
+
+void SocketSession::write(std::span<const std::uint8_t> data, bool /*end: a stream has none*/,
+                          const library::CallTime& time, std::size_t& sent) {
+    guarded([&] { send(data, time.ioDeadline(), sent); });
+}
+
+void SocketSession::read(std::span<std::uint8_t> into, std::optional<std::uint8_t> termChar,
+                         const library::CallTime& time, library::ReadProgress& progress) {
+    guarded([&] { m_reader.read(*this, into, termChar, time.ioDeadline(), progress); });
+}
+
+void SocketSession::clear(const library::CallTime& time) {
+    guarded([&] {
+        m_connection.close();
+        m_reader.discard();
+        connect(time.ioDeadline());
+    });
+}
+
+std::uint8_t SocketSession::readStb(const library::CallTime& time) {
+    std::uint8_t stb = 0;
+    guarded([&] {
+        const net::Deadline deadline = time.ioDeadline();
+        std::size_t sent = 0;
+        send(bytesOf(kStatusQuery), deadline, sent);
+        std::array<std::uint8_t, kMaxStatusAnswer> answer{};
+        library::ReadProgress progress;
+        m_reader.read(*this, answer, '\n', deadline, progress);
+        const auto got = std::span<const std::uint8_t>(answer).first(progress.count);
+        if ((progress.reason & kReasonChr) == 0) {
+            badStatus(got); // longer than any status byte
+        }
+        stb = parseStatusByte(got);
+    });
+    return stb;
+}
+
+void SocketSession::trigger(const library::CallTime& time) {
+    guarded([&] {
+        std::size_t sent = 0;
+        send(bytesOf(kTrigger), time.ioDeadline(), sent);
+    });
+}
+
+void SocketSession::close(net::Deadline) noexcept {
+    m_connection.close();
+}
+
+} // namespace rawsocket
