@@ -48,6 +48,7 @@ constexpr std::array kTable{
     Entry{liberr::kShortWrite, "gateway took only part of the data"},
     Entry{liberr::kOutOfMemory, "out of memory"},
     Entry{liberr::kBadDeviceName, "bad device name"},
+    Entry{liberr::kInterrupted, "operation interrupted"},
 };
 
 std::string cut(std::string text) {
@@ -110,6 +111,8 @@ LibraryError libraryError(const net::TransportError& failure) {
         return LibraryError(liberr::kMalformedReply, failure.detail());
     case Kind::CallRefused:
         return LibraryError(liberr::kCallRefused, failure.detail());
+    case Kind::Interrupted:
+        return LibraryError(liberr::kInterrupted, failure.detail());
     case Kind::System:
         break;
     }

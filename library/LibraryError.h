@@ -50,6 +50,7 @@ inline constexpr int kUnknownGatewayError = 115;
 inline constexpr int kShortWrite = 116;
 inline constexpr int kOutOfMemory = 117;
 inline constexpr int kBadDeviceName = 118;
+inline constexpr int kInterrupted = 119;
 } // namespace liberr
 
 /// Longest error text the library hands out (the caller's buffer holds it and a NUL).

@@ -110,7 +110,8 @@ void Vxi11Library::onSession(sicl::SessionId id, Needs needs, F&& body) {
     try {
         translated([&] { body(*s, clock); });
     } catch (const LibraryError& e) {
-        if (e.number() == liberr::kGatewayTimeout && s->link.isOpen() && s->link.abortPort() != 0) {
+        if ((e.number() == liberr::kGatewayTimeout || e.number() == liberr::kInterrupted) &&
+            s->link.isOpen() && s->link.abortPort() != 0) {
             try {
                 abortLink(s->ipv4, s->link.abortPort(), s->link.lid(), clock.abortBy(),
                           *m_options.socketOps);
