@@ -1,5 +1,6 @@
 #include "cli/Discover.h"
 
+#include "cli/Commands.h"
 #include "cli/DeviceAddress.h"
 #include "cli/Errors.h"
 #include "library/LibraryError.h"
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <optional>
+#include <ostream>
 #include <thread>
 
 namespace cli {
@@ -54,7 +56,10 @@ std::optional<std::string> askIdentity(const DiscoverTarget& t, milliseconds lim
         return std::nullopt;
     }
     std::optional<std::string> idn;
-    library.vb_itimeout(id, static_cast<std::int32_t>(limit.count()));
+    if (library.vb_itimeout(id, static_cast<std::int32_t>(limit.count())) != 0) {
+        library.vb_iclose(id);
+        return std::nullopt;
+    }
     const std::string query = "*IDN?\n";
     std::int32_t actual = 0;
     if (library.vb_iwrite(1, id, query, static_cast<std::int32_t>(query.size()), 1, actual) == 0) {
@@ -89,10 +94,11 @@ std::vector<DiscoverTarget> expandTargets(const std::vector<std::string>& target
             std::uint32_t ipv4 = 0;
             try {
                 ipv4 = net::resolveHost(host, net::systemResolve, net::Deadline::after(lookUp));
+                out.push_back({host, ipv4, port});
             } catch (const net::TransportError& e) {
-                throw UsageError(target + ": " + library::libraryError(e).text());
+                const library::LibraryError error = library::libraryError(e);
+                out.push_back({host, 0, port, error.number(), error.text()});
             }
-            out.push_back({host, ipv4, port});
             continue;
         }
         const std::string prefixText = host.substr(slash + 1);
@@ -127,6 +133,9 @@ std::size_t discover(const std::vector<DiscoverTarget>& targets, milliseconds pe
     auto work = [&] {
         for (std::size_t i = next++; i < targets.size(); i = next++) {
             const DiscoverTarget& t = targets[i];
+            if (t.errorNumber != 0) {
+                continue;
+            }
             try {
                 Answer answer;
                 answer.corePort =
@@ -147,12 +156,25 @@ std::size_t discover(const std::vector<DiscoverTarget>& targets, milliseconds pe
         w.join();
     }
     std::size_t found = 0;
+    std::size_t failed = 0;
     for (std::size_t i = 0; i < targets.size(); ++i) {
+        const DiscoverTarget& t = targets[i];
+        if (t.errorNumber != 0) {
+            ++failed;
+            out.err() << "siclquill-cli: discover: " << t.host << ": error " << t.errorNumber
+                      << ": " << t.errorText << std::endl;
+            if (out.json()) {
+                out.result(Json{{"command", "discover"},
+                                {"host", t.host},
+                                {"error", {{"number", t.errorNumber}, {"text", t.errorText}}}},
+                           {});
+            }
+            continue;
+        }
         if (!answers[i]) {
             continue;
         }
         ++found;
-        const DiscoverTarget& t = targets[i];
         const Answer& a = *answers[i];
         Json object{{"command", "discover"},
                     {"host", t.host},
@@ -166,7 +188,16 @@ std::size_t discover(const std::vector<DiscoverTarget>& targets, milliseconds pe
     if (found == 0 && !out.json()) {
         out.result({}, "no VXI-11 service found");
     }
-    return found;
+    return failed;
+}
+
+int runDiscover(Context& c) {
+    const Settings& s = c.runner.settings();
+    const milliseconds perHost =
+        s.timeoutGiven && s.timeoutMs > 0 ? milliseconds(s.timeoutMs) : milliseconds(1000);
+    const auto targets = expandTargets(c.values.words, static_cast<std::uint16_t>(c.values.port),
+                                       milliseconds(5000));
+    return discover(targets, perHost, c.runner.library(), c.out) == 0 ? kOk : kFailed;
 }
 
 } // namespace cli

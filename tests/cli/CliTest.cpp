@@ -331,7 +331,9 @@ protected:
 TEST_F(CliBenchTest, CensusClearsAnInstrumentThatDoesNotAnswer) {
     const Outcome r = cli({"-t", "0.3", "census"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("14\tno answer\n22\tOrvane Instruments"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("14\tno answer: error 15: I/O timeout\n22\tOrvane Instruments"),
+              std::string::npos)
+        << r.out;
     EXPECT_EQ(m_sim.instrument(14)->clearCount, 1u);
     const Outcome loop =
         cli({"-t", "0.2", "loop", "14", "*IDN?", "--count", "3", "--stop-on-error"});
