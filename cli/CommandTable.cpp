@@ -99,6 +99,9 @@ DeviceAddress Context::device(TextNeed text) {
     const std::string operands = text == TextNeed::Required ? "ADDR TEXT" : "ADDR";
     const std::optional<DeviceAddress> current = shell != nullptr ? shell->current : std::nullopt;
     std::optional<DeviceAddress> chosen;
+    if (shell == nullptr && text == TextNeed::Required && !v.text) {
+        throw UsageError(std::string(name) + " needs ADDR TEXT");
+    }
     if (v.addr && (v.text || text == TextNeed::None || shell == nullptr)) {
         chosen = parseDeviceAddress(*v.addr);
     } else if (v.addr) {

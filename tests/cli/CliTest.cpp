@@ -106,6 +106,7 @@ TEST_F(CliTest, BadUsageExitsTwoWithTheUsageLineAndSendsNothing) {
         {"query", "0,5", "x"},
         {"query", "3031", "x"},
         {"query", "22"},
+        {"write", "22"},
         {"query", "in st0", "x"},
         {"cmd", "MLA", "31"},
         {"cmd", "FOO"},
