@@ -100,7 +100,7 @@ DeviceAddress Context::device(TextNeed text) {
     const std::optional<DeviceAddress> current = shell != nullptr ? shell->current : std::nullopt;
     std::optional<DeviceAddress> chosen;
     if (shell == nullptr && text == TextNeed::Required && !v.text) {
-        throw UsageError(std::string(name) + " needs ADDR TEXT");
+        throw UsageError("needs ADDR TEXT");
     }
     if (v.addr && (v.text || text == TextNeed::None || shell == nullptr)) {
         chosen = parseDeviceAddress(*v.addr);
@@ -108,7 +108,7 @@ DeviceAddress Context::device(TextNeed text) {
         // One word where ADDR TEXT could stand.
         chosen = asAddress(*v.addr);
         if (chosen && text == TextNeed::Required) {
-            throw UsageError(std::string(name) + " needs TEXT after ADDR " + *v.addr +
+            throw UsageError("needs TEXT after ADDR " + *v.addr +
                              " (w TEXT and q TEXT work on the current address)");
         }
         if (!chosen && current) {
@@ -118,13 +118,12 @@ DeviceAddress Context::device(TextNeed text) {
         }
     } else if (current) {
         if (text == TextNeed::Required) {
-            throw UsageError(std::string(name) + " needs TEXT");
+            throw UsageError("needs TEXT");
         }
         chosen = current;
     }
     if (!chosen) {
-        throw UsageError(std::string(name) + " needs " + operands +
-                         (shell != nullptr ? " (or `use ADDR` first)" : ""));
+        throw UsageError("needs " + operands + (shell != nullptr ? " (or `use ADDR` first)" : ""));
     }
     address = chosen->typed;
     return *chosen;

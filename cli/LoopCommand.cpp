@@ -21,6 +21,8 @@ namespace liberr = library::liberr;
 
 /// While the link is down, tries to open it again at most this often (or per --interval).
 constexpr milliseconds kLeastRelinkGap{100};
+/// Most bytes of one answer.
+constexpr std::size_t kLoopReadMax = 1024 * 1024;
 /// How often the live progress line is redrawn.
 constexpr milliseconds kProgressEvery{200};
 
@@ -132,8 +134,8 @@ bool LoopRun::pass() {
             locked = true;
         }
         m_r.send(m_id, m_bytes);
-        if (m_isQuery) {
-            m_r.read(m_id, 1024 * 1024, std::nullopt, m_answer);
+        if (m_isQuery && m_r.read(m_id, kLoopReadMax, std::nullopt, m_answer).truncated) {
+            throw Failure("an answer longer than 1 MiB (cut, the rest dropped)");
         }
         if (locked) {
             locked = false;

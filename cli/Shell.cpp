@@ -75,7 +75,8 @@ int Shell::runScript(std::istream& input) {
             break;
         }
         status = *result;
-        if (status != 0 && m_stopOnError) {
+        // Ctrl-C ends the command that runs and the script it belongs to.
+        if ((status != 0 && m_stopOnError) || interrupted()) {
             break;
         }
     }

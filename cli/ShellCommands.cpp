@@ -21,7 +21,7 @@ const DeviceAddress& current(Context& c) {
 /// TEXT of q and w: the rest of the line, which must hold something.
 const std::string& lineText(Context& c) {
     if (!c.values.text || c.values.text->empty()) {
-        throw UsageError(std::string(c.name) + " needs TEXT (the rest of the line)");
+        throw UsageError("needs TEXT (the rest of the line)");
     }
     return *c.values.text;
 }
