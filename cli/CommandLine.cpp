@@ -148,7 +148,11 @@ int CommandSet::run(Runner& runner, Output& out, ShellState* shell) {
 }
 
 int reportUsage(Output& out, std::string_view command, std::string_view text, bool showUsage) {
-    out.error(command, {}, std::nullopt, text, true);
+    try {
+        out.error(command, {}, std::nullopt, text, true);
+    } catch (const OutputError& e) {
+        out.outputFailed(e.what());
+    }
     if (showUsage) {
         out.err() << kUsageLine << '\n';
     }

@@ -26,8 +26,7 @@ std::string hexByte(int value) {
 
 /// Reads the answer of `device` and prints it; then, with --check-errors, asks for errors.
 int readAndPrint(Context& c, const std::string& command, const DeviceAddress& device, SessionId id,
-                 bool check) {
-    const ReadOptions options = readOptions(c.values, c.out.json());
+                 const ReadOptions& options, bool check) {
     std::string answer;
     const ReadEnd end = c.runner.read(id, options.max, options.until, answer);
     const int status = printAnswer(c.out, command, device, answer, options, end);
@@ -85,10 +84,12 @@ int done(Context& c, const DeviceAddress& device, const std::string& text) {
 } // namespace
 
 int queryOn(Context& c, const DeviceAddress& device, const std::string& text) {
+    // Bad read options are bad usage: found before anything is sent.
+    const ReadOptions options = readOptions(c.values, c.out.json());
     Runner& r = c.runner;
     const SessionId id = r.device(device);
     r.send(id, r.message(text));
-    return readAndPrint(c, "query", device, id, true);
+    return readAndPrint(c, "query", device, id, options, true);
 }
 
 int writeOn(Context& c, const DeviceAddress& device, const std::string& text) {
@@ -109,7 +110,8 @@ int writeOn(Context& c, const DeviceAddress& device, const std::string& text) {
 }
 
 int readOn(Context& c, const DeviceAddress& device) {
-    return readAndPrint(c, "read", device, c.runner.device(device), false);
+    const ReadOptions options = readOptions(c.values, c.out.json());
+    return readAndPrint(c, "read", device, c.runner.device(device), options, false);
 }
 
 int runQuery(Context& c) {

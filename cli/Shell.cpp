@@ -36,6 +36,15 @@ std::string historyPath() {
 }
 
 std::optional<int> Shell::runLine(const std::string& line) {
+    try {
+        return runOneLine(line);
+    } catch (const OutputError& e) {
+        m_out.outputFailed(e.what());
+        return kFailed;
+    }
+}
+
+std::optional<int> Shell::runOneLine(const std::string& line) {
     if (blankOrComment(line)) {
         return 0;
     }

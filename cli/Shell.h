@@ -33,6 +33,7 @@ public:
     std::vector<std::string> commandNames() const { return m_commands.commandNames(); }
 
 private:
+    std::optional<int> runOneLine(const std::string& line);
     /// Runs the lines of a script; stops at exit, at a failed line with --stop-on-error, or
     /// when standard output failed.
     int runScript(std::istream& input);

@@ -1,6 +1,7 @@
 // The shell on a terminal: readline's editing, history and Tab completion, read through its
 // callback interface so that Ctrl-C at the prompt can drop the half-typed line.
 #include "cli/CtrlC.h"
+#include "cli/Errors.h"
 #include "cli/Shell.h"
 
 #include "net/Interrupt.h"
@@ -125,8 +126,13 @@ int Shell::runTerminal() {
     ::rl_attempted_completion_function = complete;
     ::rl_catch_signals = 0; // Ctrl-C is the program's (see CtrlC.h), not readline's
     const std::string history = openHistory();
-    m_out.bytes("siclquill-cli " SICLQUILL_VERSION " on gateway " + m_runner.settings().server +
-                ". Type help for the commands, exit or Ctrl-D to leave.\n");
+    try {
+        m_out.bytes("siclquill-cli " SICLQUILL_VERSION " on gateway " + m_runner.settings().server +
+                    ". Type help for the commands, exit or Ctrl-D to leave.\n");
+    } catch (const OutputError& e) {
+        m_out.outputFailed(e.what());
+        return kFailed;
+    }
     int status = 0;
     while (!leave && !m_out.failed()) {
         const std::string prompt =
@@ -147,7 +153,7 @@ int Shell::runTerminal() {
             }
         }
         if (g_terminal.ended) {
-            m_out.bytes("\n");
+            std::fputs("\n", stdout);
             break;
         }
         keepInHistory(*g_terminal.line, history);

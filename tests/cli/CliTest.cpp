@@ -107,6 +107,8 @@ TEST_F(CliTest, BadUsageExitsTwoWithTheUsageLineAndSendsNothing) {
         {"query", "3031", "x"},
         {"query", "22"},
         {"write", "22"},
+        {"--json", "query", "22", "x", "--out", "-"},
+        {"query", "22", "x", "--until", "ab"},
         {"query", "in st0", "x"},
         {"cmd", "MLA", "31"},
         {"cmd", "FOO"},
