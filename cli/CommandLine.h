@@ -1,13 +1,13 @@
 #pragma once
 
-#include "cli/Commands.h"
+#include "cli/CommandTable.h"
 
 #include <CLI/CLI.hpp>
 
-#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cli {
@@ -23,37 +23,13 @@ struct GlobalOptions {
     std::optional<std::string> trace;
     bool cr = false;
     bool noLf = false;
-};
-
-/// Exit statuses.
-inline constexpr int kOk = 0;
-inline constexpr int kFailed = 1;
-inline constexpr int kBadUsage = 2;
-
-/// The values a command line or a shell line gives a command.
-struct CommandValues {
-    std::string addr;
-    std::string text;
-    std::vector<std::string> words;
-    std::size_t max = 0;
-    bool raw = false;
-    bool block = false;
-    std::string out;
-    bool secondary = false;
-    bool dryRun = false;
-    std::uint64_t count = 0;
-    double durationS = 0;
-    double intervalMs = 0;
-    bool lockEach = false;
     bool stopOnError = false;
-    double waitS = 0;
-    bool intr = false;
-    int port = 111;
+    std::string checkErrors; ///< "", "syst" or "esr"
 };
 
-/// The commands as CLI11 parses them, for the command line (with the global options) or for
-/// one line of the interactive shell (with `use`, `q`, `w`, `r`, `help` and `exit`). The parsed
-/// values are kept until the next parse.
+/// The commands of the table as CLI11 parses them: for the command line (with the global
+/// options, and without the shell's own commands) or for one line of the interactive shell.
+/// Each command's CLI11 callback picks its row; run() calls the row's function.
 class CommandSet {
 public:
     explicit CommandSet(bool shell);
@@ -65,41 +41,51 @@ public:
 
     /// Parses `words` (no program name first); throws CLI::ParseError.
     void parse(std::vector<std::string> words);
-    /// The command that the last parse found, or null.
-    CLI::App* command() const;
+    /// Parses one shell line: a command that takes LINE gets the rest of the line as it is
+    /// (blanks around it dropped); any other is split into words. Throws CLI::ParseError or
+    /// UsageError.
+    void parseLine(const std::string& line);
+    /// The row that the last parse picked, or null.
+    const Command* chosen() const noexcept { return m_chosen; }
 
-    /// Runs the parsed command and prints its result; `current` is the shell's address of
-    /// `use`, if any. Returns the exit status.
-    int run(Runner& runner, Output& out, std::optional<DeviceAddress>& current);
+    /// Runs the picked command and prints its result; `shell` is null in one-shot mode.
+    /// Returns the exit status.
+    int run(Runner& runner, Output& out, ShellState* shell);
+
+    /// The help of one command (UsageError if there is none), or of all for "".
+    std::string helpText(const std::string& command) const;
 
 private:
-    CLI::App* addCommand(const std::string& name, const std::string& description,
-                         const std::string& jsonFields);
-    void addAddress(CLI::App* command, bool withText);
-    void addReadOptions(CLI::App* command);
-    /// The device a device command names: ADDR, or in the shell the current address when
-    /// ADDR is left out (then the only word given is the TEXT).
-    DeviceAddress device(CLI::App* command, bool withText,
-                         const std::optional<DeviceAddress>& current);
-    ReadOptions readOptions(CLI::App* command) const;
-    int dispatch(CLI::App* command, Runner& runner, Output& out,
-                 std::optional<DeviceAddress>& current);
+    void addGlobalOptions();
+    void addCommand(const Command& row);
 
     bool m_shell;
     CLI::App m_app;
     GlobalOptions m_globals;
     CommandValues m_values;
+    const Command* m_chosen = nullptr;
 };
 
-/// Runs `body` as command `name`: a library failure prints its number and text and gives
-/// kFailed, UsageError its text (and with `showUsage` the usage line) and kBadUsage, Failure
-/// its text and kFailed.
-int runGuarded(const std::string& name, Output& out, bool showUsage,
-               const std::function<int()>& body);
+/// Runs `body` as command `c.name`: a library failure prints its number and text and gives
+/// kFailed (error 104 also tells the runner that the connection was lost), UsageError its
+/// text (and with `showUsage` the usage line) and kBadUsage, Failure its text and kFailed,
+/// and a failed standard output its one message and kFailed.
+int runGuarded(Context& c, bool showUsage, const std::function<int()>& body);
+
+/// Reports bad usage of `command` (empty: unknown): the text on the error stream (with the
+/// usage line when `showUsage`), in JSON mode also an error object. Returns kBadUsage.
+int reportUsage(Output& out, std::string_view command, std::string_view text, bool showUsage);
+
+/// The text of a CLI11 parse error, in words ("--count must be a whole number, at least 1").
+std::string parseErrorText(const CLI::ParseError& e);
 
 /// Splits one shell line into words: blanks separate, '...' keeps everything, "..." keeps all
 /// but \" and \\, and a backslash outside quotes keeps the next character. Throws UsageError
 /// for an unterminated quote.
 std::vector<std::string> splitWords(const std::string& line);
+
+/// Milliseconds of a time in seconds (checked before: finite, 0 to 2000000); any positive
+/// time is at least 1 ms, so that it never turns into "no time-out".
+std::int32_t secondsToMs(double seconds);
 
 } // namespace cli

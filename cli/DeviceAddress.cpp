@@ -99,14 +99,33 @@ std::string addressText(int pad, std::optional<int> sad) {
 }
 
 void checkServer(std::string_view server) {
+    const auto bad = [&](const std::string& why) {
+        throw UsageError("bad server '" + std::string(server) + "': " + why);
+    };
     if (server.empty()) {
-        throw UsageError("empty server");
+        bad("expected HOST[:PORT]");
     }
     for (char c : server) {
         const auto u = static_cast<unsigned char>(c);
         if (u <= 0x20 || u == 0x7F || c == '[' || c == ']' || c == ';' || c == ',') {
-            throw UsageError("bad server '" + std::string(server) + "': expected HOST[:PORT]");
+            bad("expected HOST[:PORT]");
         }
+    }
+    const std::size_t colon = server.find(':');
+    if (colon == 0) {
+        bad("no host before the port");
+    }
+    if (colon == std::string_view::npos) {
+        return;
+    }
+    const std::string_view port = server.substr(colon + 1);
+    if (port.empty() || port.size() > 5 ||
+        !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        bad("the port must be a number from 1 to 65535");
+    }
+    const long value = std::stol(std::string(port));
+    if (value < 1 || value > 65535) {
+        bad("the port must be a number from 1 to 65535");
     }
 }
 

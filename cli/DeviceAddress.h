@@ -31,8 +31,8 @@ std::string interfaceAddress(const std::string& server);
 /// "22" or "5,2": how results name a GPIB address.
 std::string addressText(int pad, std::optional<int> sad);
 
-/// Checks HOST[:PORT] for characters that would change the meaning of a library address;
-/// throws UsageError.
+/// Checks HOST[:PORT]: a host without characters that would change the meaning of a library
+/// address, and a port 1-65535 when one is given; throws UsageError.
 void checkServer(std::string_view server);
 
 } // namespace cli

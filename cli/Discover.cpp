@@ -1,16 +1,16 @@
 #include "cli/Discover.h"
 
+#include "cli/Commands.h"
 #include "cli/DeviceAddress.h"
 #include "cli/Errors.h"
-#include "library/LibraryError.h"
-#include "net/Resolver.h"
-#include "vxi11/transport/PortmapClient.h"
+#include "lan/Probe.h"
 
 #include <arpa/inet.h>
 
 #include <algorithm>
 #include <atomic>
 #include <optional>
+#include <ostream>
 #include <thread>
 
 namespace cli {
@@ -45,7 +45,7 @@ std::uint16_t parsePort(const std::string& target, std::string_view text) {
 /// *IDN? of the device `inst0` behind the host, or nothing when there is none.
 std::optional<std::string> askIdentity(const DiscoverTarget& t, milliseconds limit,
                                        sicl::InstrumentLibrary& library) {
-    const std::string server = net::ipv4Text(t.ipv4) + ":" + std::to_string(t.portmapperPort);
+    const std::string server = lan::ipv4Text(t.ipv4) + ":" + std::to_string(t.portmapperPort);
     DeviceAddress inst0;
     inst0.typed = "inst0";
     inst0.deviceName = "inst0";
@@ -54,7 +54,10 @@ std::optional<std::string> askIdentity(const DiscoverTarget& t, milliseconds lim
         return std::nullopt;
     }
     std::optional<std::string> idn;
-    library.vb_itimeout(id, static_cast<std::int32_t>(limit.count()));
+    if (library.vb_itimeout(id, static_cast<std::int32_t>(limit.count())) != 0) {
+        library.vb_iclose(id);
+        return std::nullopt;
+    }
     const std::string query = "*IDN?\n";
     std::int32_t actual = 0;
     if (library.vb_iwrite(1, id, query, static_cast<std::int32_t>(query.size()), 1, actual) == 0) {
@@ -86,13 +89,12 @@ std::vector<DiscoverTarget> expandTargets(const std::vector<std::string>& target
         const std::size_t slash = host.find('/');
         if (slash == std::string::npos) {
             checkServer(host);
-            std::uint32_t ipv4 = 0;
-            try {
-                ipv4 = net::resolveHost(host, net::systemResolve, net::Deadline::after(lookUp));
-            } catch (const net::TransportError& e) {
-                throw UsageError(target + ": " + library::libraryError(e).text());
+            const lan::Probed<std::uint32_t> ipv4 = lan::resolveHost(host, lookUp);
+            if (ipv4) {
+                out.push_back({host, *ipv4.value, port});
+            } else {
+                out.push_back({host, 0, port, ipv4.errorNumber, ipv4.errorText});
             }
-            out.push_back({host, ipv4, port});
             continue;
         }
         const std::string prefixText = host.substr(slash + 1);
@@ -101,7 +103,7 @@ std::vector<DiscoverTarget> expandTargets(const std::vector<std::string>& target
             std::all_of(prefixText.begin(), prefixText.end(), ::isdigit)) {
             prefix = std::stoi(prefixText);
         }
-        const auto base = net::parseIpv4(host.substr(0, slash));
+        const auto base = lan::parseIpv4(host.substr(0, slash));
         if (!base || prefix < 0 || prefix > 32) {
             throw UsageError("bad range '" + target + "': expected ADDRESS/N");
         }
@@ -114,7 +116,7 @@ std::vector<DiscoverTarget> expandTargets(const std::vector<std::string>& target
         const std::uint32_t skip = size >= 4 ? 1 : 0;
         for (std::uint32_t i = skip; i < size - skip; ++i) {
             const std::uint32_t ipv4 = htonl(first + i);
-            out.push_back({net::ipv4Text(ipv4), ipv4, port});
+            out.push_back({lan::ipv4Text(ipv4), ipv4, port});
         }
     }
     return out;
@@ -127,14 +129,14 @@ std::size_t discover(const std::vector<DiscoverTarget>& targets, milliseconds pe
     auto work = [&] {
         for (std::size_t i = next++; i < targets.size(); i = next++) {
             const DiscoverTarget& t = targets[i];
-            try {
-                Answer answer;
-                answer.corePort =
-                    vxi11::lookUpCorePort(t.ipv4, t.portmapperPort, net::Deadline::after(perHost));
-                answer.idn = askIdentity(t, perHost, library);
-                answers[i] = answer;
-            } catch (const library::LibraryError&) {
-                // Nothing there, no portmapper, or no VXI-11: not a result.
+            if (t.errorNumber != 0) {
+                continue;
+            }
+            // Nothing there, no portmapper, or no VXI-11: not a result.
+            const lan::Probed<std::uint16_t> corePort =
+                lan::findVxi11(t.ipv4, t.portmapperPort, perHost);
+            if (corePort) {
+                answers[i] = Answer{*corePort.value, askIdentity(t, perHost, library)};
             }
         }
     };
@@ -147,12 +149,25 @@ std::size_t discover(const std::vector<DiscoverTarget>& targets, milliseconds pe
         w.join();
     }
     std::size_t found = 0;
+    std::size_t failed = 0;
     for (std::size_t i = 0; i < targets.size(); ++i) {
+        const DiscoverTarget& t = targets[i];
+        if (t.errorNumber != 0) {
+            ++failed;
+            out.err() << "siclquill-cli: discover: " << t.host << ": error " << t.errorNumber
+                      << ": " << t.errorText << std::endl;
+            if (out.json()) {
+                out.result(Json{{"command", "discover"},
+                                {"host", t.host},
+                                {"error", {{"number", t.errorNumber}, {"text", t.errorText}}}},
+                           {});
+            }
+            continue;
+        }
         if (!answers[i]) {
             continue;
         }
         ++found;
-        const DiscoverTarget& t = targets[i];
         const Answer& a = *answers[i];
         Json object{{"command", "discover"},
                     {"host", t.host},
@@ -166,7 +181,16 @@ std::size_t discover(const std::vector<DiscoverTarget>& targets, milliseconds pe
     if (found == 0 && !out.json()) {
         out.result({}, "no VXI-11 service found");
     }
-    return found;
+    return failed;
+}
+
+int runDiscover(Context& c) {
+    const Settings& s = c.runner.settings();
+    const milliseconds perHost =
+        s.timeoutGiven && s.timeoutMs > 0 ? milliseconds(s.timeoutMs) : milliseconds(1000);
+    const auto targets = expandTargets(c.values.words, static_cast<std::uint16_t>(c.values.port),
+                                       milliseconds(5000));
+    return discover(targets, perHost, c.runner.library(), c.out) == 0 ? kOk : kFailed;
 }
 
 } // namespace cli

@@ -1,7 +1,10 @@
 #include "cli/Output.h"
 
+#include "cli/Errors.h"
 #include "trace/JsonBytes.h"
 
+#include <cerrno>
+#include <cstring>
 #include <ostream>
 
 namespace cli {
@@ -20,30 +23,77 @@ std::string jsonText(std::string_view bytes) {
     return trace::bytesAsCodePoints(bytes);
 }
 
+void Output::check() {
+    if (m_failed) {
+        throw OutputError("standard output failed before");
+    }
+    m_out.flush();
+    if (!m_out) {
+        // The stream keeps no errno; the failed write or flush has just set it.
+        const int error = errno;
+        m_failed = true;
+        throw OutputError(error != 0 ? std::strerror(error) : "write failed");
+    }
+}
+
 void Output::result(const Json& object, std::string_view text) {
+    errno = 0;
     if (m_json) {
         m_out << line(object) << '\n';
     } else {
         m_out << text << '\n';
     }
-    m_out.flush();
+    check();
 }
 
-void Output::libraryError(std::string_view command, int number, std::string_view text) {
-    m_err << "siclquill-cli: " << command << ": error " << number << ": " << text << std::endl;
-    if (m_json) {
-        const Json object{{"command", command},
-                          {"error", {{"number", number}, {"text", jsonText(text)}}}};
-        m_out << line(object) << std::endl;
+void Output::bytes(std::string_view data) {
+    errno = 0;
+    m_out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    check();
+}
+
+void Output::error(std::string_view command, std::string_view address, std::optional<int> number,
+                   std::string_view text, bool usage) {
+    m_err << "siclquill-cli: " << command << (command.empty() ? "" : ": ");
+    if (number) {
+        m_err << "error " << *number << ": ";
+    }
+    m_err << text << std::endl;
+    if (!m_json || m_failed) {
+        return;
+    }
+    Json object{{"command", command.empty() ? Json(nullptr) : Json(command)}};
+    if (!address.empty()) {
+        object["address"] = address;
+    }
+    Json error{{"number", number ? Json(*number) : Json(nullptr)}, {"text", jsonText(text)}};
+    if (usage) {
+        error["usage"] = true;
+    }
+    object["error"] = error;
+    errno = 0;
+    m_out << line(object) << '\n';
+    check();
+}
+
+void Output::outputFailed(std::string_view why) {
+    m_failed = true;
+    if (!m_told) {
+        m_told = true;
+        m_err << "siclquill-cli: cannot write standard output: " << why << std::endl;
     }
 }
 
-void Output::failure(std::string_view command, std::string_view text) {
-    m_err << "siclquill-cli: " << command << ": " << text << std::endl;
-    if (m_json) {
-        const Json object{{"command", command}, {"error", {{"text", text}}}};
-        m_out << line(object) << std::endl;
+bool Output::finish() {
+    if (!m_failed) {
+        errno = 0;
+        m_out.flush();
+        if (!m_out) {
+            const int error = errno;
+            outputFailed(error != 0 ? std::strerror(error) : "write failed");
+        }
     }
+    return !m_failed;
 }
 
 } // namespace cli

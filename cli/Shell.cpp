@@ -1,53 +1,23 @@
 #include "cli/Shell.h"
 
+#include "cli/CtrlC.h"
 #include "cli/Errors.h"
 
-#include <algorithm>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <unistd.h>
-
-#include <readline/history.h>
-#include <readline/readline.h>
 
 namespace cli {
 
 namespace {
 
-/// Lines kept in the history file.
-constexpr int kHistoryLines = 1000;
+/// Source files open at once (a file that sources itself stops here).
+constexpr int kMostSourceDepth = 16;
 
-/// The command names that Tab completes, for readline's C callbacks.
-std::vector<std::string> g_names;
-
-char* nextName(const char* text, int state) {
-    static std::size_t index = 0;
-    if (state == 0) {
-        index = 0;
-    }
-    const std::size_t length = std::strlen(text);
-    while (index < g_names.size()) {
-        const std::string& name = g_names[index++];
-        if (name.compare(0, length, text) == 0) {
-            return ::strdup(name.c_str());
-        }
-    }
-    return nullptr;
-}
-
-char** completeCommand(const char* text, int start, int) {
-    ::rl_attempted_completion_over = 1; // no file names
-    return start == 0 ? ::rl_completion_matches(text, nextName) : nullptr;
-}
-
-std::string trimmed(const std::string& s) {
-    const std::size_t first = s.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) {
-        return {};
-    }
-    return s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
+bool blankOrComment(const std::string& line) {
+    const std::size_t first = line.find_first_not_of(" \t\r\n");
+    return first == std::string::npos || line[first] == '#';
 }
 
 } // namespace
@@ -65,111 +35,82 @@ std::string historyPath() {
     return (dir / "siclquill" / "cli_history").string();
 }
 
-std::optional<int> Shell::runLine(const std::string& rawLine) {
-    const std::string line = trimmed(rawLine);
-    if (line.empty() || line.front() == '#') {
+std::optional<int> Shell::runLine(const std::string& line) {
+    try {
+        return runOneLine(line);
+    } catch (const OutputError& e) {
+        m_out.outputFailed(e.what());
+        return kFailed;
+    }
+}
+
+std::optional<int> Shell::runOneLine(const std::string& line) {
+    if (blankOrComment(line)) {
         return 0;
     }
-    // q and w take the rest of the line as it is, so instrument text needs no quotes.
-    const std::size_t blank = line.find_first_of(" \t");
-    const std::string first = line.substr(0, blank);
-    if (first == "q" || first == "w") {
-        const std::string text = blank == std::string::npos ? "" : trimmed(line.substr(blank));
-        return runGuarded(first, m_out, false, [&] {
-            if (!m_current) {
-                throw UsageError("works on the current address: `use ADDR` first");
-            }
-            if (first == "q") {
-                m_runner.query(*m_current, text, {});
-            } else {
-                m_runner.write(*m_current, text);
-            }
-            return kOk;
-        });
-    }
-    const std::vector<std::string> names = m_commands.commandNames();
-    if (std::find(names.begin(), names.end(), first) == names.end()) {
-        m_out.err() << "siclquill-cli: unknown command '" << first << "'; type help\n";
-        return kBadUsage;
+    clearInterrupt();
+    const std::string first = line.substr(line.find_first_not_of(" \t"));
+    const std::string name = first.substr(0, first.find_first_of(" \t\r\n"));
+    if (findCommand(name) == nullptr) {
+        return reportUsage(m_out, {}, "unknown command '" + name + "'; type help", false);
     }
     try {
-        m_commands.parse(splitWords(line));
+        m_commands.parseLine(line);
     } catch (const CLI::CallForHelp&) {
-        m_out.out() << m_commands.app().help();
+        m_out.bytes(m_commands.helpText(name));
         return 0;
     } catch (const CLI::ParseError& e) {
-        m_out.err() << "siclquill-cli: " << e.what() << "\n";
-        return kBadUsage;
+        return reportUsage(m_out, name, parseErrorText(e), false);
     } catch (const UsageError& e) {
-        m_out.err() << "siclquill-cli: " << e.what() << "\n";
-        return kBadUsage;
+        return reportUsage(m_out, name, e.what(), false);
     }
-    const CLI::App* command = m_commands.command();
-    if (command != nullptr && (command->get_name() == "exit" || command->get_name() == "quit")) {
+    const int status = m_commands.run(m_runner, m_out, this);
+    if (leave) {
         return std::nullopt;
     }
-    return m_commands.run(m_runner, m_out, m_current);
+    return status;
+}
+
+std::string Shell::helpText(const std::string& command) const {
+    return m_commands.helpText(command);
+}
+
+int Shell::runScript(std::istream& input) {
+    int status = 0;
+    std::string line;
+    while (!leave && !m_out.failed() && std::getline(input, line)) {
+        const std::optional<int> result = runLine(line);
+        if (!result) {
+            break;
+        }
+        status = *result;
+        // Ctrl-C ends the command that runs and the script it belongs to.
+        if ((status != 0 && m_stopOnError) || interrupted()) {
+            break;
+        }
+    }
+    return m_out.failed() ? kFailed : status;
+}
+
+int Shell::source(const std::string& path) {
+    std::ifstream file(path);
+    if (!file) {
+        throw Failure("cannot read " + path);
+    }
+    if (m_depth >= kMostSourceDepth) {
+        throw Failure("source files nested deeper than " + std::to_string(kMostSourceDepth));
+    }
+    ++m_depth;
+    const int status = runScript(file);
+    --m_depth;
+    return status;
 }
 
 int Shell::run(std::istream& input) {
     if (::isatty(STDIN_FILENO) == 1 && &input == &std::cin) {
-        return runInteractive();
+        return runTerminal();
     }
-    int status = 0;
-    std::string line;
-    while (std::getline(input, line)) {
-        const std::optional<int> result = runLine(line);
-        if (!result) {
-            break;
-        }
-        status = *result;
-    }
-    return status;
-}
-
-int Shell::runInteractive() {
-    g_names = m_commands.commandNames();
-    ::rl_readline_name = "siclquill-cli";
-    ::rl_attempted_completion_function = completeCommand;
-    const std::string history = historyPath();
-    ::using_history();
-    ::stifle_history(kHistoryLines);
-    if (!history.empty()) {
-        std::error_code ignored;
-        std::filesystem::create_directories(std::filesystem::path(history).parent_path(), ignored);
-        ::read_history(history.c_str());
-    }
-    m_out.out() << "siclquill-cli " << SICLQUILL_VERSION << " on gateway "
-                << m_runner.settings().server
-                << ". Type help for the commands, exit or Ctrl-D to leave.\n";
-    int status = 0;
-    for (;;) {
-        const std::string prompt =
-            m_current ? "siclquill " + m_current->typed + "> " : std::string("siclquill> ");
-        char* raw = ::readline(prompt.c_str());
-        if (raw == nullptr) {
-            m_out.out() << "\n";
-            break;
-        }
-        const std::string line(raw);
-        std::free(raw);
-        if (!trimmed(line).empty()) {
-            ::add_history(line.c_str());
-            if (!history.empty()) {
-                // Appending at once keeps the line even if the program is killed later.
-                if (::append_history(1, history.c_str()) != 0) {
-                    ::write_history(history.c_str());
-                }
-                ::history_truncate_file(history.c_str(), kHistoryLines);
-            }
-        }
-        const std::optional<int> result = runLine(line);
-        if (!result) {
-            break;
-        }
-        status = *result;
-    }
-    return status;
+    return runScript(input);
 }
 
 } // namespace cli

@@ -1,59 +1,71 @@
 // siclquill-cli: every gateway operation from a shell and from scripts.
 #include "cli/CommandLine.h"
+#include "cli/CtrlC.h"
 #include "cli/Errors.h"
 #include "cli/Shell.h"
 #include "lan/LanLibrary.h"
 #include "trace/TracingLibrary.h"
 
+#include <algorithm>
 #include <csignal>
 #include <iostream>
 
 namespace {
 
-/// True in the interactive shell, which Ctrl-C must never end.
-volatile std::sig_atomic_t g_shell = 0;
-
-void onInterrupt(int) {
-    if (cli::g_interruptible.load() || g_shell != 0) {
-        cli::g_interrupted.store(true);
-        return;
+/// The command a bad command line names, for its error object ("" when none does).
+std::string commandIn(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (const cli::Command* row = cli::findCommand(argv[i]); row != nullptr) {
+            return std::string(row->name);
+        }
     }
-    std::signal(SIGINT, SIG_DFL);
-    std::raise(SIGINT);
+    return {};
+}
+
+bool wantsJson(int argc, char** argv) {
+    return std::any_of(argv + 1, argv + argc,
+                       [](const char* a) { return a == std::string("--json"); });
+}
+
+cli::Settings settingsOf(cli::CommandSet& commands) {
+    const cli::GlobalOptions& g = commands.globals();
+    cli::Settings settings;
+    settings.server = g.server;
+    settings.timeoutMs = cli::secondsToMs(g.timeoutS);
+    settings.timeoutGiven = commands.app().get_option("--timeout")->count() > 0;
+    settings.cr = g.cr;
+    settings.lf = !g.noLf;
+    settings.checkErrors = g.checkErrors == "esr"    ? cli::CheckErrors::Esr
+                           : g.checkErrors == "syst" ? cli::CheckErrors::Syst
+                                                     : cli::CheckErrors::None;
+    return settings;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    // A reader that goes away (`| head`, a closed trace pipe) must not kill a call midway.
+    // A reader that goes away (`| head`, a closed trace pipe) must not kill a call midway:
+    // the failed write is reported instead.
     std::signal(SIGPIPE, SIG_IGN);
 
     cli::CommandSet commands(false);
     try {
         commands.app().parse(argc, argv);
+        cli::checkServer(commands.globals().server);
     } catch (const CLI::Success& e) {
         return commands.app().exit(e); // --help, --version
     } catch (const CLI::ParseError& e) {
-        std::cerr << "siclquill-cli: " << e.what() << '\n'
-                  << cli::kUsageLine << "\nRun 'siclquill-cli --help' for the commands.\n";
-        return cli::kBadUsage;
+        cli::Output out(wantsJson(argc, argv), std::cout, std::cerr);
+        cli::reportUsage(out, commandIn(argc, argv), cli::parseErrorText(e), true);
+        std::cerr << "Run 'siclquill-cli --help' for the commands.\n";
+        return out.finish() ? cli::kBadUsage : cli::kFailed;
+    } catch (const cli::UsageError& e) {
+        cli::Output out(wantsJson(argc, argv), std::cout, std::cerr);
+        cli::reportUsage(out, commandIn(argc, argv), e.what(), true);
+        return out.finish() ? cli::kBadUsage : cli::kFailed;
     }
     const cli::GlobalOptions& g = commands.globals();
-    try {
-        cli::checkServer(g.server);
-    } catch (const cli::UsageError& e) {
-        std::cerr << "siclquill-cli: " << e.what() << '\n' << cli::kUsageLine << '\n';
-        return cli::kBadUsage;
-    }
-
-    cli::Settings settings;
-    settings.server = g.server;
-    // Any positive time-out gets at least 1 ms, so that it never turns into "none".
-    const auto ms = static_cast<std::int32_t>(g.timeoutS * 1000.0 + 0.5);
-    settings.timeoutMs = g.timeoutS > 0 ? std::max<std::int32_t>(ms, 1) : 0;
-    settings.timeoutGiven = commands.app().get_option("--timeout")->count() > 0;
-    settings.cr = g.cr;
-    settings.lf = !g.noLf;
+    const cli::Settings settings = settingsOf(commands);
 
     lan::LanLibrary::Options options;
     options.defaultTimeout = std::chrono::milliseconds(settings.timeoutMs);
@@ -63,13 +75,18 @@ int main(int argc, char** argv) {
         traced ? static_cast<sicl::InstrumentLibrary&>(*traced) : library;
 
     cli::Output out(g.json, std::cout, std::cerr);
-    cli::Runner runner(entries, settings, out);
-    std::optional<cli::DeviceAddress> current;
-    std::signal(SIGINT, onInterrupt);
-    if (commands.command() != nullptr) {
-        return commands.run(runner, out, current);
+    int status = cli::kOk;
+    {
+        cli::Runner runner(entries, settings, out);
+        cli::installCtrlC();
+        if (commands.chosen() != nullptr) {
+            status = commands.run(runner, out, nullptr);
+        } else {
+            cli::ctrlCNeverEnds();
+            cli::Shell shell(runner, out, g.stopOnError);
+            status = shell.run(std::cin);
+        }
     }
-    g_shell = 1;
-    cli::Shell shell(runner, out);
-    return shell.run(std::cin);
+    // The last bytes leave with this flush: its failure is a failure of the program too.
+    return out.finish() ? status : cli::kFailed;
 }

@@ -48,6 +48,7 @@ constexpr std::array kTable{
     Entry{liberr::kShortWrite, "gateway took only part of the data"},
     Entry{liberr::kOutOfMemory, "out of memory"},
     Entry{liberr::kBadDeviceName, "bad device name"},
+    Entry{liberr::kInterrupted, "operation interrupted"},
     Entry{liberr::kServerError, "server error"},
     Entry{liberr::kServerFatalError, "server fatal error"},
     Entry{liberr::kBadServerMessage, "protocol error from server"},
@@ -115,6 +116,8 @@ LibraryError libraryError(const net::TransportError& failure) {
         return LibraryError(liberr::kMalformedReply, failure.detail());
     case Kind::CallRefused:
         return LibraryError(liberr::kCallRefused, failure.detail());
+    case Kind::Interrupted:
+        return LibraryError(liberr::kInterrupted, failure.detail());
     case Kind::System:
         break;
     }

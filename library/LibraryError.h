@@ -50,6 +50,7 @@ inline constexpr int kUnknownGatewayError = 115;
 inline constexpr int kShortWrite = 116;
 inline constexpr int kOutOfMemory = 117;
 inline constexpr int kBadDeviceName = 118;
+inline constexpr int kInterrupted = 119;
 // HiSLIP (125-134).
 inline constexpr int kServerError = 125;      ///< the server's Error message, its text as detail
 inline constexpr int kServerFatalError = 126; ///< the server's FatalError; the session is closed

@@ -1,5 +1,6 @@
 #include "net/Listeners.h"
 
+#include "net/Interrupt.h"
 #include "net/Resolver.h"
 #include "net/TransportError.h"
 
@@ -53,9 +54,26 @@ Fd bound(int type, const std::string& address, std::uint16_t port, std::uint16_t
     return fd;
 }
 
-bool readable(int fd, Deadline deadline) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, deadline.pollTimeoutMs()) > 0;
+/// True when `fd` is readable by `deadline`. An interruptible wait (a client's, never a
+/// server loop's) ends at an interrupt with Kind::Interrupted.
+bool readable(int fd, Deadline deadline, bool interruptible) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {interruptible ? interrupt::wakeFd() : -1, POLLIN, 0}};
+    for (;;) {
+        if (interruptible && interrupt::take()) {
+            throw TransportError(TransportError::Kind::Interrupted);
+        }
+        const int n = ::poll(p, 2, deadline.pollTimeoutMs());
+        if (n > 0 && p[0].revents != 0) {
+            return true;
+        }
+        if (n > 0) {
+            interrupt::clearWake();
+            continue;
+        }
+        if (n == 0 || errno != EINTR) {
+            return false;
+        }
+    }
 }
 
 } // namespace
@@ -84,7 +102,7 @@ std::optional<TcpListener::Accepted> TcpListener::accept(Mode mode) {
 }
 
 std::optional<TcpListener::Accepted> TcpListener::accept(Mode mode, Deadline deadline) {
-    if (!readable(m_fd.get(), deadline)) {
+    if (!readable(m_fd.get(), deadline, true)) {
         return std::nullopt;
     }
     return accept(mode);
@@ -98,7 +116,7 @@ UdpSocket UdpSocket::open(const std::string& address, std::uint16_t port) {
 
 std::optional<UdpSocket::Received> UdpSocket::receiveFrom(std::span<std::uint8_t> buffer,
                                                           Deadline deadline) {
-    if (!readable(m_fd.get(), deadline)) {
+    if (!readable(m_fd.get(), deadline, false)) {
         return std::nullopt;
     }
     sockaddr_in from{};

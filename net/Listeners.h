@@ -37,7 +37,8 @@ public:
 
     /// Accepts a waiting connection with TCP_NODELAY set; nothing if none is waiting.
     std::optional<Accepted> accept(Mode mode);
-    /// Waits until `deadline` for a connection and accepts it; nothing if none came.
+    /// Waits until `deadline` for a connection and accepts it; nothing if none came. An
+    /// interrupt (net/Interrupt.h) ends the wait with TransportError Kind::Interrupted.
     std::optional<Accepted> accept(Mode mode, Deadline deadline);
 
 private:

@@ -1,5 +1,6 @@
 #include "net/TcpConnection.h"
 
+#include "net/Interrupt.h"
 #include "net/Resolver.h"
 #include "net/TransportError.h"
 
@@ -18,11 +19,19 @@ constexpr int kOne = 1;
 
 using Kind = TransportError::Kind;
 
+/// Ends the operation at once when an interrupt is pending; `peer` names it in the error.
+void throwIfInterrupted(const std::string& peer) {
+    if (interrupt::take()) {
+        throw TransportError(Kind::Interrupted, peer);
+    }
+}
+
 } // namespace
 
 TcpConnection TcpConnection::connect(std::uint32_t ipv4, std::uint16_t port, Deadline deadline,
                                      SocketOps& ops) {
     const std::string peer = ipv4Text(ipv4) + ":" + std::to_string(port);
+    throwIfInterrupted(peer);
     Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
         throwSystemError(errno, peer);
@@ -58,11 +67,18 @@ TcpConnection TcpConnection::adopt(Fd fd, std::string peer, SocketOps& ops) {
 }
 
 void TcpConnection::waitFor(short events, Deadline deadline) {
-    pollfd p{m_fd.get(), events, 0};
+    // The interrupt's descriptor beside the socket: a trigger after the check below still
+    // wakes the poll.
+    pollfd p[2] = {{m_fd.get(), events, 0}, {interrupt::wakeFd(), POLLIN, 0}};
     for (;;) {
-        const int n = ::poll(&p, 1, deadline.pollTimeoutMs());
-        if (n > 0) {
+        throwIfInterrupted(m_peer);
+        const int n = ::poll(p, 2, deadline.pollTimeoutMs());
+        if (n > 0 && p[0].revents != 0) {
             return; // errors and hang-ups show in the following send/recv/getsockopt
+        }
+        if (n > 0) {
+            interrupt::clearWake(); // a trigger, or one already taken: the check above tells
+            continue;
         }
         if (n == 0) {
             throw TransportError(Kind::Timeout);
@@ -77,6 +93,7 @@ void TcpConnection::sendAll(std::span<const std::uint8_t> bytes, Deadline deadli
     if (!isOpen()) {
         throw TransportError(Kind::ConnectionLost, m_peer);
     }
+    throwIfInterrupted(m_peer);
     std::size_t sent = 0;
     while (sent < bytes.size()) {
         const ssize_t n = m_ops->send(m_fd.get(), bytes.data() + sent, bytes.size() - sent);
@@ -103,6 +120,7 @@ void TcpConnection::sendAll(std::initializer_list<std::span<const std::uint8_t>>
     if (pieces.size() > kMaxPieces) {
         throw TransportError(Kind::System, "too many pieces to send");
     }
+    throwIfInterrupted(m_peer);
     iovec iov[kMaxPieces];
     int count = 0;
     for (const auto& piece : pieces) {
@@ -143,6 +161,8 @@ std::size_t TcpConnection::receiveSome(std::span<std::uint8_t> out, Deadline dea
     if (!isOpen()) {
         throw TransportError(Kind::ConnectionLost, m_peer);
     }
+    // Also when data is waiting: a long transfer ends at the next piece.
+    throwIfInterrupted(m_peer);
     for (;;) {
         const ssize_t n = m_ops->recv(m_fd.get(), out.data(), out.size());
         if (n > 0) {

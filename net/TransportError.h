@@ -16,12 +16,18 @@ public:
         Timeout,           ///< the deadline passed
         Malformed,         ///< bytes that do not frame or decode as a reply
         CallRefused,       ///< the server answered the call with an RPC-level refusal
-        System             ///< any other operating-system failure
+        System,            ///< any other operating-system failure
+        Interrupted        ///< net::interrupt::trigger() ended the wait
     };
 
     TransportError(Kind kind, std::string detail = {});
 
     Kind kind() const noexcept { return m_kind; }
+    /// True when only a wait ended early (time-out, interrupt): the connection is as it was,
+    /// and a reply still on its way can be read or skipped later.
+    bool onlyWaitEnded() const noexcept {
+        return m_kind == Kind::Timeout || m_kind == Kind::Interrupted;
+    }
     /// What makes the failure specific: the peer "HOST:PORT", a host name, a reason.
     const std::string& detail() const noexcept { return m_detail; }
 

@@ -1,5 +1,6 @@
 #include "net/WaitAny.h"
 
+#include "net/Interrupt.h"
 #include "net/TransportError.h"
 
 #include <array>
@@ -30,13 +31,24 @@ std::uint32_t waitAny(std::span<const Watched> watched, Deadline deadline) {
     if (watched.size() > kMaxWatched) {
         throw TransportError(TransportError::Kind::System, "too many descriptors to watch");
     }
-    std::array<pollfd, kMaxWatched> fds{};
+    // One more slot for the interrupt's descriptor, so Ctrl-C ends this wait as any other.
+    std::array<pollfd, kMaxWatched + 1> fds{};
     for (std::size_t i = 0; i < watched.size(); ++i) {
         fds[i] = pollfd{watched[i].fd, eventsOf(watched[i].watch), 0};
     }
+    fds[watched.size()] = pollfd{interrupt::wakeFd(), POLLIN, 0};
     for (;;) {
-        const int n =
-            ::poll(fds.data(), static_cast<nfds_t>(watched.size()), deadline.pollTimeoutMs());
+        if (interrupt::take()) {
+            throw TransportError(TransportError::Kind::Interrupted);
+        }
+        int n =
+            ::poll(fds.data(), static_cast<nfds_t>(watched.size() + 1), deadline.pollTimeoutMs());
+        if (n > 0 && fds[watched.size()].revents != 0) {
+            interrupt::clearWake(); // a trigger, or one already taken: the check above tells
+            if (--n == 0) {
+                continue;
+            }
+        }
         if (n > 0) {
             std::uint32_t ready = 0;
             for (std::size_t i = 0; i < watched.size(); ++i) {

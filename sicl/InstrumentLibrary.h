@@ -25,6 +25,16 @@ inline constexpr std::int16_t kListener = 7;           ///< the interface is add
 inline constexpr std::int16_t kBusAddress = 8;         ///< the interface's own GPIB address
 } // namespace busstatus
 
+/// Why a read ended: the bits of vb_iread's `reason`.
+namespace reason {
+inline constexpr std::int32_t kReqCnt = 1; ///< the requested count was read
+inline constexpr std::int32_t kChr = 2;    ///< the termination character came (see vb_itermchr)
+inline constexpr std::int32_t kEnd = 4;    ///< END came with the last byte: the message is whole
+} // namespace reason
+
+/// RQS in a status byte (vb_ireadstb): the device requests service.
+inline constexpr std::int16_t kStatusRqs = 0x40;
+
 /// The entries of the instrument library that the program calls.
 ///
 /// Every entry other than vb_iopen, vb_igeterrno and vb_igeterrstr returns 0 on success and

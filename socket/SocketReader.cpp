@@ -21,7 +21,7 @@ void SocketReader::read(ByteSource& source, std::span<std::uint8_t> into,
     } catch (const net::TransportError& e) {
         // An indefinite block has no end but silence: once the peer went quiet, the next
         // read begins a new reply.
-        if (e.kind() == net::TransportError::Kind::Timeout && m_scanner.inIndefiniteBlock()) {
+        if (e.onlyWaitEnded() && m_scanner.inIndefiniteBlock()) {
             m_scanner.reset();
         }
         throw;

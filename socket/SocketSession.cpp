@@ -105,6 +105,9 @@ void SocketSession::guarded(F&& body) {
         if (e.kind() == net::TransportError::Kind::Timeout) {
             throw LibraryError(liberr::kIoTimeout);
         }
+        if (e.kind() == net::TransportError::Kind::Interrupted) {
+            throw; // the caller's Ctrl-C: the stream keeps its place, as after a time-out
+        }
         // Whatever else failed, the stream's place in the conversation is lost with it.
         m_connection.close();
         throw;

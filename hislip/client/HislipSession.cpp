@@ -57,7 +57,7 @@ void HislipSession::clearBy(net::Deadline deadline) {
         }
         throw;
     } catch (const net::TransportError& e) {
-        if (e.kind() == net::TransportError::Kind::Timeout) {
+        if (e.onlyWaitEnded()) {
             abandonClear();
             timedOut();
         }

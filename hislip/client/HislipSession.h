@@ -137,6 +137,9 @@ decltype(auto) HislipSession::guarded(F&& body) {
         if (e.kind() == net::TransportError::Kind::Timeout) {
             throw library::LibraryError(library::liberr::kIoTimeout);
         }
+        if (e.kind() == net::TransportError::Kind::Interrupted) {
+            throw; // the caller's Ctrl-C: the session is as a time-out leaves it
+        }
         m_link.lost(e.detail());
     }
 }

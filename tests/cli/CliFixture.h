@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -44,6 +46,42 @@ struct Outcome {
 };
 
 using testsupport::TempFile;
+
+/// Polls `file` until it holds `text` `count` times or 20 s pass; true if it does.
+inline bool waitFor(const TempFile& file, const std::string& text, std::size_t count = 1) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (;;) {
+        const std::string all = file.contents();
+        std::size_t seen = 0;
+        for (std::size_t at = all.find(text); at != std::string::npos;
+             at = all.find(text, at + text.size())) {
+            ++seen;
+        }
+        if (seen >= count) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+/// Kills `pid` if it has not ended within 20 s (a program that would wait for ever must not
+/// hold the suite); it stays for the caller's waitpid either way.
+inline void killAfterTimeLimit(pid_t pid) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    siginfo_t info{};
+    while (std::chrono::steady_clock::now() < until) {
+        info.si_pid = 0;
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == pid) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ::kill(pid, SIGKILL);
+}
 
 /// A simulator on free ports with `instruments` on the bus and the LAN instrument inst0.
 inline gateway::SimulatorConfig withInst0(std::vector<gateway::InstrumentConfig> instruments) {
@@ -75,13 +113,35 @@ protected:
     static Outcome program(std::vector<std::string> args, const std::string& input,
                            F&& whileRunning) {
         TempFile in;
+        { std::ofstream(in.path(), std::ios::binary) << input; }
+        const int stdinFd = ::open(in.path().c_str(), O_RDONLY | O_CLOEXEC);
+        Outcome run =
+            spawn(std::move(args), stdinFd, -1,
+                  [&](pid_t pid, const TempFile&, const TempFile&) { whileRunning(pid); });
+        ::close(stdinFd);
+        return run;
+    }
+
+    /// Runs siclquill-cli with exactly `args`, its standard input and output on the given
+    /// descriptors (-1: empty input, and a file whose contents come back in Outcome::out).
+    template <typename F>
+    static Outcome spawn(std::vector<std::string> args, int stdinFd, int stdoutFd,
+                         F&& whileRunning) {
         TempFile out;
         TempFile err;
-        { std::ofstream(in.path(), std::ios::binary) << input; }
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, in.path().c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.path().c_str(), O_WRONLY, 0);
+        if (stdinFd >= 0) {
+            posix_spawn_file_actions_adddup2(&actions, stdinFd, STDIN_FILENO);
+        } else {
+            posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        }
+        if (stdoutFd >= 0) {
+            posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
+        } else {
+            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.path().c_str(), O_WRONLY,
+                                             0);
+        }
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.path().c_str(), O_WRONLY, 0);
         std::vector<std::string> argv = {SICLQUILL_CLI_PROGRAM};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -93,7 +153,7 @@ protected:
         Outcome run;
         pid_t pid = -1;
         if (posix_spawn(&pid, cargs[0], &actions, nullptr, cargs.data(), environ) == 0) {
-            whileRunning(pid);
+            whileRunning(pid, out, err);
             int status = 0;
             ::waitpid(pid, &status, 0);
             run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

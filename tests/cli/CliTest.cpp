@@ -106,6 +106,9 @@ TEST_F(CliTest, BadUsageExitsTwoWithTheUsageLineAndSendsNothing) {
         {"query", "0,5", "x"},
         {"query", "3031", "x"},
         {"query", "22"},
+        {"write", "22"},
+        {"--json", "query", "22", "x", "--out", "-"},
+        {"query", "22", "x", "--until", "ab"},
         {"query", "in st0", "x"},
         {"cmd", "MLA", "31"},
         {"cmd", "FOO"},
@@ -331,7 +334,9 @@ protected:
 TEST_F(CliBenchTest, CensusClearsAnInstrumentThatDoesNotAnswer) {
     const Outcome r = cli({"-t", "0.3", "census"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("14\tno answer\n22\tOrvane Instruments"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("14\tno answer: error 15: I/O timeout\n22\tOrvane Instruments"),
+              std::string::npos)
+        << r.out;
     EXPECT_EQ(m_sim.instrument(14)->clearCount, 1u);
     const Outcome loop =
         cli({"-t", "0.2", "loop", "14", "*IDN?", "--count", "3", "--stop-on-error"});

@@ -25,7 +25,7 @@ TEST(LibraryError, GatewayCodesKeepTheirNumbersAndLocalOnesCannotCollide) {
     for (int code : {1, 3, 4, 5, 6, 8, 9, 11, 12, 15, 17, 21, 23, 29}) {
         EXPECT_EQ(gatewayError(code).number(), code);
     }
-    for (int local = liberr::kBadAddressSyntax; local <= liberr::kBadDeviceName; ++local) {
+    for (int local = liberr::kBadAddressSyntax; local <= liberr::kInterrupted; ++local) {
         EXPECT_NE(errorTableText(local), nullptr) << local;
     }
     // Codes the protocol does not define, and codes in the local range, must not pose as a

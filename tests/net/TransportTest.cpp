@@ -1,4 +1,5 @@
 #include "library/LibraryError.h"
+#include "net/Interrupt.h"
 #include "net/Listeners.h"
 #include "net/Resolver.h"
 #include "net/TcpConnection.h"
@@ -86,6 +87,38 @@ TEST(Transport, SilentPeerEndsReceiveAtTheDeadline) {
     const auto took = Deadline::Clock::now() - start;
     EXPECT_GE(took, 300ms);
     EXPECT_LT(took, 2s);
+}
+
+TEST(Transport, AnInterruptEndsTheWaitInProgressAtOnceAndOnlyThatOne) {
+    ScriptServer echo([](Peer& p) {
+        while (auto record = p.readRecord()) {
+            p.sendRecord(*record);
+        }
+    });
+    auto c = TcpConnection::connect(kLoopback, echo.port(), Deadline::after(2s));
+    std::uint8_t buf[8];
+    auto blocked = std::async(std::launch::async, [&] {
+        const auto start = Deadline::Clock::now();
+        const int number = failureOf([&] { c.receiveSome(buf, Deadline::after(30s)); });
+        return std::pair(number, Deadline::Clock::now() - start);
+    });
+    interrupt::trigger(); // before or during the wait: either way it ends
+    const auto [number, took] = blocked.get();
+    EXPECT_EQ(number, liberr::kInterrupted);
+    EXPECT_LT(took, 5s);
+    // That wait took the interrupt: the connection is as it was and the next wait runs.
+    Bytes message;
+    testsupport::put32(message, 0x80000004u);
+    testsupport::put32(message, 0x01020304u);
+    c.sendAll(message, Deadline::after(2s));
+    Bytes back(message.size());
+    receiveExact(c, back, Deadline::after(2s));
+    EXPECT_EQ(back, message);
+    // A trigger withdrawn before anyone waited ends nothing.
+    interrupt::trigger();
+    interrupt::reset();
+    EXPECT_EQ(failureOf([&] { c.receiveSome(buf, Deadline::after(200ms)); }),
+              liberr::kGatewayTimeout);
 }
 
 TEST(Transport, PeerClosingOrResettingMidMessageIsConnectionLost) {

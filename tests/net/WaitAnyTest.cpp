@@ -1,4 +1,5 @@
 #include "net/WaitAny.h"
+#include "net/Interrupt.h"
 #include "net/Listeners.h"
 #include "net/PartialIo.h"
 #include "net/TcpConnection.h"
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <functional>
 
 using namespace net;
 using namespace std::chrono_literals;
@@ -56,4 +58,25 @@ TEST(WaitAny, AHangupWatchIgnoresBytesWaitingAndSeesTheClose) {
     std::uint8_t got[4];
     EXPECT_EQ(receiveNow(p.client, SocketOps::system(), got), std::optional<std::size_t>(1));
     EXPECT_THROW(receiveNow(p.client, SocketOps::system(), got), TransportError);
+}
+
+TEST(WaitAny, AnInterruptEndsTheWaitAsItEndsAConnectionsAndAListenersWait) {
+    Pair a;
+    const std::array<Watched, 1> watched{Watched{a.client.fd(), Watch::Readable}};
+    const auto ends = [](const std::function<void()>& wait) {
+        const auto start = Deadline::Clock::now();
+        interrupt::trigger(); // taken by the wait below, whether it began already or not
+        try {
+            wait();
+        } catch (const TransportError& e) {
+            return e.kind() == TransportError::Kind::Interrupted &&
+                   Deadline::Clock::now() - start < 5s;
+        }
+        return false;
+    };
+    EXPECT_TRUE(ends([&] { waitAny(watched, Deadline::after(30s)); }));
+    TcpListener idle = TcpListener::open("127.0.0.1", 0, 1);
+    EXPECT_TRUE(ends([&] { idle.accept(TcpListener::Mode::NonBlocking, Deadline::after(30s)); }));
+    // Each wait took its interrupt: the next one runs to its deadline.
+    EXPECT_EQ(waitAny(watched, Deadline::after(20ms)), 0u);
 }

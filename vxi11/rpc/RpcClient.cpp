@@ -110,7 +110,7 @@ xdr::Bytes RpcClient::awaitReply(std::uint32_t xid, net::Deadline deadline) {
             }
         }
     } catch (const net::TransportError& e) {
-        if (e.kind() != Kind::Timeout) {
+        if (!e.onlyWaitEnded()) {
             close();
         }
         throw;
@@ -258,7 +258,7 @@ RpcClient::IntoReply RpcClient::callInto(std::uint32_t prog, std::uint32_t vers,
                     length};
         }
     } catch (const net::TransportError& e) {
-        if (e.kind() != Kind::Timeout) {
+        if (!e.onlyWaitEnded()) {
             close();
         }
         throw;

@@ -117,6 +117,9 @@ bool SrqChannel::wait(Deadline deadline) {
             if (e.kind() == net::TransportError::Kind::Timeout) {
                 return false;
             }
+            if (e.kind() == net::TransportError::Kind::Interrupted) {
+                throw;
+            }
             throw LibraryError(liberr::kConnectionLost, "interrupt channel");
         }
         bool srq = false;

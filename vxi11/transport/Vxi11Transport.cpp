@@ -236,8 +236,11 @@ private:
         try {
             library::translated([&] { body(clock); });
         } catch (const LibraryError& e) {
-            if (e.number() == liberr::kGatewayTimeout && m_link.isOpen() &&
-                m_link.abortPort() != 0) {
+            // A call the gateway left unanswered, or one the caller interrupted, may still be
+            // running there.
+            const bool unanswered =
+                e.number() == liberr::kGatewayTimeout || e.number() == liberr::kInterrupted;
+            if (unanswered && m_link.isOpen() && m_link.abortPort() != 0) {
                 try {
                     abortLink(m_ipv4, m_link.abortPort(), m_link.lid(), clock.abortBy(),
                               *m_options.socketOps);

@@ -1,0 +1,193 @@
+// The commands on one instrument: query, write, read, spoll, clear, trigger, local, remote,
+// lock and unlock.
+#include "cli/Answer.h"
+#include "cli/Commands.h"
+#include "cli/Errors.h"
+#include "sicl/GpibBus.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+namespace cli {
+
+namespace {
+
+using sicl::SessionId;
+
+/// Largest file `write --file` sends (the library takes at most 2 GiB - 1 bytes at once).
+constexpr std::uintmax_t kMostFileBytes = std::uintmax_t{1} << 30;
+
+std::string hexByte(int value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", value & 0xFF);
+    return text;
+}
+
+/// Reads the answer of `device` and prints it; then, with --check-errors, asks for errors.
+int readAndPrint(Context& c, const std::string& command, const DeviceAddress& device, SessionId id,
+                 const ReadOptions& options, bool check) {
+    std::string answer;
+    const ReadEnd end = c.runner.read(id, options.max, options.until, answer);
+    const int status = printAnswer(c.out, command, device, answer, options, end);
+    if (check) {
+        c.runner.checkErrors(id);
+    }
+    return status;
+}
+
+/// The bytes of `path`, as an IEEE 488.2 definite-length block when `asBlock`.
+std::string fileBytes(const std::string& path, bool asBlock) {
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    if (!file) {
+        throw Failure("cannot read " + path);
+    }
+    const auto size = static_cast<std::uintmax_t>(file.tellg());
+    if (size > kMostFileBytes) {
+        throw Failure(path + " is larger than 1 GiB");
+    }
+    std::string data(static_cast<std::size_t>(size), '\0');
+    file.seekg(0);
+    file.read(data.data(), static_cast<std::streamsize>(data.size()));
+    if (!file) {
+        throw Failure("cannot read " + path);
+    }
+    if (!asBlock) {
+        return data;
+    }
+    const std::string length = std::to_string(data.size());
+    return "#" + std::to_string(length.size()) + length + data;
+}
+
+/// Addresses the device as listener on the interface session and sends `tail` after it.
+void addressAndSend(Runner& r, const DeviceAddress& device, std::string tail) {
+    const SessionId intf = r.interface();
+    std::int16_t own = 0;
+    r.sicl().igpibbusstatus(intf, sicl::busstatus::kBusAddress, own);
+    std::string bytes{static_cast<char>(sicl::gpib::kUnl),
+                      static_cast<char>(sicl::gpib::kTalkBase + (own & 0x1F)),
+                      static_cast<char>(sicl::gpib::kListenBase + *device.pad)};
+    if (device.sad) {
+        bytes += static_cast<char>(sicl::gpib::kSecondaryBase + *device.sad);
+    }
+    bytes += tail;
+    bytes += static_cast<char>(sicl::gpib::kUnl);
+    r.sicl().igpibsendcmd(intf, bytes, static_cast<std::int32_t>(bytes.size()));
+}
+
+/// A device operation with nothing to print but that it was done.
+int done(Context& c, const DeviceAddress& device, const std::string& text) {
+    c.out.result(Json{{"command", std::string(c.name)}, {"address", device.typed}}, text);
+    return kOk;
+}
+
+} // namespace
+
+int queryOn(Context& c, const DeviceAddress& device, const std::string& text) {
+    // Bad read options are bad usage: found before anything is sent.
+    const ReadOptions options = readOptions(c.values, c.out.json());
+    Runner& r = c.runner;
+    const SessionId id = r.device(device);
+    r.send(id, r.message(text));
+    return readAndPrint(c, "query", device, id, options, true);
+}
+
+int writeOn(Context& c, const DeviceAddress& device, const std::string& text) {
+    Runner& r = c.runner;
+    std::string bytes = text;
+    if (c.values.file) {
+        bytes += fileBytes(*c.values.file, c.values.wrapBlock);
+    }
+    const SessionId id = r.device(device);
+    const std::int32_t actual = r.send(id, r.message(bytes));
+    Json object{{"command", "write"}, {"address", device.typed}, {"bytes", actual}};
+    if (c.values.file) {
+        object["file"] = *c.values.file;
+    }
+    c.out.result(object, "wrote " + byteCount(static_cast<std::size_t>(actual)));
+    r.checkErrors(id);
+    return kOk;
+}
+
+int readOn(Context& c, const DeviceAddress& device) {
+    const ReadOptions options = readOptions(c.values, c.out.json());
+    return readAndPrint(c, "read", device, c.runner.device(device), options, false);
+}
+
+int runQuery(Context& c) {
+    const DeviceAddress device = c.device(TextNeed::Required);
+    return queryOn(c, device, *c.values.text);
+}
+
+int runWrite(Context& c) {
+    if (c.values.wrapBlock && !c.values.file) {
+        throw UsageError("--block wraps the bytes of --file FILE");
+    }
+    const DeviceAddress device = c.device(c.values.file ? TextNeed::Optional : TextNeed::Required);
+    return writeOn(c, device, c.values.text.value_or(""));
+}
+
+int runRead(Context& c) {
+    return readOn(c, c.device(TextNeed::None));
+}
+
+int runSpoll(Context& c) {
+    const DeviceAddress device = c.device(TextNeed::None);
+    std::int16_t stb = 0;
+    c.runner.sicl().ireadstb(c.runner.device(device), stb);
+    const int value = stb & 0xFF;
+    c.out.result(Json{{"command", "spoll"}, {"address", device.typed}, {"stb", value}},
+                 "status byte " + std::to_string(value) + " (" + hexByte(value) + ")");
+    return kOk;
+}
+
+int runClear(Context& c) {
+    const DeviceAddress device = c.device(TextNeed::None);
+    c.runner.sicl().iclear(c.runner.device(device));
+    return done(c, device, "device cleared");
+}
+
+int runTrigger(Context& c) {
+    const DeviceAddress device = c.device(TextNeed::None);
+    c.runner.sicl().itrigger(c.runner.device(device));
+    return done(c, device, "device triggered");
+}
+
+int runLock(Context& c) {
+    const DeviceAddress device = c.device(TextNeed::None);
+    c.runner.sicl().ilock(c.runner.device(device));
+    c.runner.noteLock(device, true);
+    return done(c, device, "device locked");
+}
+
+int runUnlock(Context& c) {
+    const DeviceAddress device = c.device(TextNeed::None);
+    c.runner.noteLock(device, false);
+    c.runner.sicl().iunlock(c.runner.device(device));
+    return done(c, device, "device unlocked");
+}
+
+int runLocal(Context& c) {
+    const DeviceAddress device = c.device(TextNeed::None);
+    if (device.pad) {
+        addressAndSend(c.runner, device, std::string(1, static_cast<char>(sicl::gpib::kGtl)));
+    } else {
+        // A device by name may have no bus behind it (a LAN instrument): its link says it.
+        c.runner.sicl().ilocal(c.runner.device(device));
+    }
+    return done(c, device, "device to local");
+}
+
+int runRemote(Context& c) {
+    const DeviceAddress device = c.device(TextNeed::None);
+    if (device.pad) {
+        // With REN asserted, a device addressed to listen goes to remote.
+        c.runner.sicl().igpibrenctl(c.runner.interface(), 1);
+        addressAndSend(c.runner, device, {});
+    } else {
+        c.runner.sicl().iremote(c.runner.device(device));
+    }
+    return done(c, device, "device to remote");
+}
+
+} // namespace cli
