@@ -6,9 +6,6 @@
 #include "lan/LanLibrary.h"
 #include "sicl/Sicl32Module.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <fstream>
@@ -54,63 +51,6 @@ void resetPeak() {
     std::ofstream("/proc/self/clear_refs") << "5";
 }
 
-/// Transfers on each floor connection; only the last is timed. The first transfers of a fresh
-/// connection run at a fraction of the speed of later ones (the kernel grows its buffers as
-/// the bytes flow), and the library's link is not fresh either.
-constexpr int kFloorTransfers = 2;
-
-/// The peer of the floor: for each one-byte request, sends `total` bytes from `chunk` as fast
-/// as the socket takes them; then waits for the close. System calls only (after fork).
-[[noreturn]] void streamChild(int listener, std::uint64_t total, const std::vector<char>& chunk) {
-    const int fd = ::accept(listener, nullptr, nullptr);
-    char request = 0;
-    while (fd >= 0 && ::recv(fd, &request, 1, 0) == 1) {
-        for (std::uint64_t sent = 0; sent < total;) {
-            const auto n =
-                static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), total - sent));
-            const ssize_t k = ::send(fd, chunk.data(), n, MSG_NOSIGNAL);
-            if (k <= 0) {
-                ::_exit(1);
-            }
-            sent += static_cast<std::uint64_t>(k);
-        }
-    }
-    ::close(fd);
-    ::_exit(0);
-}
-
-/// Seconds from a one-byte request to the last of `into.size()` bytes received through a bare
-/// loopback socket from a peer process, both pinned as `where` says, on a connection that has
-/// carried as much before: the least these bytes can take. The receiver asks for all that is
-/// left at once, as the library does.
-double streamFloor(std::string& into, Placement where, const std::vector<char>& chunk) {
-    if (!runOnlyOn(where.client)) {
-        throw std::runtime_error("floor: cannot run on CPU " + std::to_string(where.client));
-    }
-    const std::uint64_t total = into.size();
-    LoopbackPeer peer;
-    peer.start(where.peer, [&](int listener) { streamChild(listener, total, chunk); });
-    const int fd = peer.connect();
-    double took = 0;
-    bool whole = true;
-    for (int transfer = 0; whole && transfer < kFloorTransfers; ++transfer) {
-        const auto start = Clock::now();
-        whole = ::send(fd, "g", 1, MSG_NOSIGNAL) == 1;
-        for (std::uint64_t got = 0; whole && got < total;) {
-            const ssize_t n = ::recv(fd, into.data() + got, total - got, 0);
-            whole = n > 0;
-            got += whole ? static_cast<std::uint64_t>(n) : 0;
-        }
-        took = seconds(Clock::now() - start);
-    }
-    ::close(fd);
-    peer.finish(!whole);
-    if (!whole) {
-        throw std::runtime_error("floor: peer closed early");
-    }
-    return took;
-}
-
 /// "#9" and nine digits for 123456789: the header of an IEEE 488.2 definite-length block.
 std::string blockHeader(std::uint64_t length) {
     const std::string digits = std::to_string(length);
@@ -127,6 +67,119 @@ std::string query(sicl::Sicl32Module& wrappers, sicl::SessionId id, const std::s
     return answer.substr(0, answer.find_first_of("\r\n"));
 }
 
+/// The link to the instrument whose block is read and written, with that block set up.
+class BulkLink {
+public:
+    /// Opens a session at `address` and sets the instrument's waveform to `n` points.
+    BulkLink(sicl::Sicl32Module& wrappers, const std::string& address, std::uint64_t n)
+        : m_wrappers(wrappers), m_id(wrappers.iopen(address)), m_n(n), m_header(blockHeader(n)),
+          m_dataHeader(":DATA " + m_header) {
+        m_wrappers.itimeout(m_id, kTimeoutMs);
+        std::int32_t actual = 0;
+        const std::string points = ":WAV:POIN " + std::to_string(n) + "\n";
+        m_wrappers.iwrite(m_id, points, static_cast<std::int32_t>(points.size()), 1, actual);
+        if (query(m_wrappers, m_id, ":WAV:POIN?\n") != std::to_string(n)) {
+            throw std::runtime_error("the instrument did not take :WAV:POIN " + std::to_string(n));
+        }
+        m_acceptedBefore = std::stoull(query(m_wrappers, m_id, ":DATA:COUN?\n"));
+    }
+
+    /// Bytes of the block as it is read: its header, data and LF.
+    std::uint64_t total() const { return m_header.size() + m_n + 1; }
+
+    /// Reads the block into `buf` (total() bytes) with one iread; throws unless it came whole.
+    void read(std::string& buf) {
+        std::int32_t actual = 0;
+        std::int32_t reason = 0;
+        m_wrappers.iwrite(m_id, ":WAV:DATA?\n", 11, 1, actual);
+        m_wrappers.iread(m_id, buf, static_cast<std::int32_t>(total()), reason, actual);
+        if (static_cast<std::uint64_t>(actual) != total() || (reason & 4) == 0 ||
+            buf.compare(0, m_header.size(), m_header) != 0 || buf.back() != '\n') {
+            throw std::runtime_error("the block did not arrive whole: " + std::to_string(actual) +
+                                     " of " + std::to_string(total()) + " bytes");
+        }
+    }
+
+    /// Writes a block of the first n bytes of `buf`: the block's data is whatever the buffer
+    /// holds, since the instrument only counts it.
+    void write(const std::string& buf) {
+        std::int32_t actual = 0;
+        m_wrappers.iwrite(m_id, m_dataHeader, static_cast<std::int32_t>(m_dataHeader.size()), 0,
+                          actual);
+        m_wrappers.iwrite(m_id, buf, static_cast<std::int32_t>(m_n), 0, actual);
+        m_wrappers.iwrite(m_id, "\n", 1, 1, actual);
+    }
+
+    /// Checks that the instrument took the data of `blocks` blocks since the link was set up;
+    /// then closes the session.
+    void close(std::uint64_t blocks) {
+        const std::uint64_t accepted = std::stoull(query(m_wrappers, m_id, ":DATA:COUN?\n"));
+        if (accepted - m_acceptedBefore != blocks * m_n) {
+            throw std::runtime_error("the instrument took " +
+                                     std::to_string(accepted - m_acceptedBefore) + " bytes of " +
+                                     std::to_string(blocks * m_n));
+        }
+        m_wrappers.iclose(m_id);
+    }
+
+private:
+    sicl::Sicl32Module& m_wrappers;
+    sicl::SessionId m_id;
+    std::uint64_t m_n;
+    std::string m_header;
+    std::string m_dataHeader;
+    std::uint64_t m_acceptedBefore = 0;
+};
+
+/// Per run: the read and write rates (MB/s), the floor's (fastest placement, then each) and
+/// the ratios of the two to the floor.
+struct BulkRuns {
+    std::vector<double> reads, writes, floors, readRatios, writeRatios, same, cross;
+};
+
+/// `runs` times: a read of the block into `buf`, its floor (the same bytes from a peer that
+/// sends from `chunk`), and a write of the block.
+BulkRuns measureRuns(BulkLink& link, std::string& buf, const std::vector<char>& chunk, int runs) {
+    const double mb = static_cast<double>(link.total()) / 1e6;
+    BulkRuns r;
+    for (int run = 0; run < runs; ++run) {
+        const auto readStart = Clock::now();
+        link.read(buf);
+        const double readTook = seconds(Clock::now() - readStart);
+
+        const Floor floor = measureStreamFloor(buf, chunk);
+
+        const auto writeStart = Clock::now();
+        link.write(buf);
+        const double writeTook = seconds(Clock::now() - writeStart);
+
+        const double floorRate = mb / floor.best();
+        r.reads.push_back(mb / readTook);
+        r.writes.push_back(mb / writeTook);
+        r.floors.push_back(floorRate);
+        r.same.push_back(mb / floor.sameCpu);
+        r.cross.push_back(floor.crossCpu > 0 ? mb / floor.crossCpu : 0);
+        r.readRatios.push_back(r.reads.back() / floorRate);
+        r.writeRatios.push_back(r.writes.back() / floorRate);
+    }
+    return r;
+}
+
+void printBulk(std::ostream& out, std::uint64_t n, const BulkRuns& r, std::uint64_t rssGrowth) {
+    out << "bulk_bytes " << n << '\n'
+        << "bulk_read_mb_s " << median(r.reads) << '\n'
+        << "bulk_write_mb_s " << median(r.writes) << '\n'
+        << "bulk_floor_mb_s " << median(r.floors) << '\n'
+        << "bulk_read_ratio " << median(r.readRatios) << '\n'
+        << "bulk_write_ratio " << median(r.writeRatios) << '\n'
+        << "bulk_rss_growth_mb " << static_cast<double>(rssGrowth) / (1 << 20) << '\n'
+        << "bulk_block_mb " << static_cast<double>(n) / (1 << 20) << '\n'
+        << "bulk_floor_same_cpu_mb_s " << median(r.same) << '\n';
+    if (median(r.cross) > 0) {
+        out << "bulk_floor_cross_cpu_mb_s " << median(r.cross) << '\n';
+    }
+}
+
 } // namespace
 
 int runBulk(const Options& options, std::ostream& out, std::ostream& err) {
@@ -141,91 +194,21 @@ int runBulk(const Options& options, std::ostream& out, std::ostream& err) {
         "lan;vxi-11[" + options.server + "]:" +
         (options.device.empty() ? "gpib, " + std::to_string(options.address) : options.device);
     try {
-        const sicl::SessionId id = wrappers.iopen(address);
-        wrappers.itimeout(id, kTimeoutMs);
-        std::int32_t actual = 0;
-        const std::string points = ":WAV:POIN " + std::to_string(n) + "\n";
-        wrappers.iwrite(id, points, static_cast<std::int32_t>(points.size()), 1, actual);
-        if (query(wrappers, id, ":WAV:POIN?\n") != std::to_string(n)) {
-            throw std::runtime_error("the instrument did not take :WAV:POIN " + std::to_string(n));
-        }
-        const std::uint64_t acceptedBefore = std::stoull(query(wrappers, id, ":DATA:COUN?\n"));
-        const std::string header = blockHeader(n);
-        const std::uint64_t total = header.size() + n + 1;
+        BulkLink link(wrappers, address, n);
         const std::vector<char> chunk(kSendChunk, 'w');
-
         // The caller's buffer is all the memory a block needs; what the library adds shows in
         // the growth of the peak beyond it.
         const std::uint64_t rssBefore = statusBytes("VmRSS");
         resetPeak();
-        std::string buf(total, '\0');
-        std::vector<double> reads, writes, floors, readRatios, writeRatios, same, cross;
+        std::string buf(link.total(), '\0');
         // One transfer of each kind first, unmeasured, as the floor has on its connections.
-        const auto readBlock = [&] {
-            std::int32_t reason = 0;
-            wrappers.iwrite(id, ":WAV:DATA?\n", 11, 1, actual);
-            wrappers.iread(id, buf, static_cast<std::int32_t>(total), reason, actual);
-            if (static_cast<std::uint64_t>(actual) != total || (reason & 4) == 0 ||
-                buf.compare(0, header.size(), header) != 0 || buf.back() != '\n') {
-                throw std::runtime_error(
-                    "the block did not arrive whole: " + std::to_string(actual) + " of " +
-                    std::to_string(total) + " bytes");
-            }
-        };
-        // The block's data is whatever the buffer holds: the instrument only counts it.
-        const std::string dataHeader = ":DATA " + header;
-        const auto writeBlock = [&] {
-            wrappers.iwrite(id, dataHeader, static_cast<std::int32_t>(dataHeader.size()), 0,
-                            actual);
-            wrappers.iwrite(id, buf, static_cast<std::int32_t>(n), 0, actual);
-            wrappers.iwrite(id, "\n", 1, 1, actual);
-        };
-        readBlock();
-        writeBlock();
-        const double mb = static_cast<double>(total) / 1e6;
-        for (int run = 0; run < std::max(1, options.runs); ++run) {
-            const auto readStart = Clock::now();
-            readBlock();
-            const double readTook = seconds(Clock::now() - readStart);
-
-            const Floor floor =
-                acrossPlacements([&](Placement where) { return streamFloor(buf, where, chunk); });
-
-            const auto writeStart = Clock::now();
-            writeBlock();
-            const double writeTook = seconds(Clock::now() - writeStart);
-
-            const double floorRate = mb / floor.best();
-            reads.push_back(mb / readTook);
-            writes.push_back(mb / writeTook);
-            floors.push_back(floorRate);
-            same.push_back(mb / floor.sameCpu);
-            cross.push_back(floor.crossCpu > 0 ? mb / floor.crossCpu : 0);
-            readRatios.push_back(reads.back() / floorRate);
-            writeRatios.push_back(writes.back() / floorRate);
-        }
+        link.read(buf);
+        link.write(buf);
+        const int runs = std::max(1, options.runs);
+        const BulkRuns figures = measureRuns(link, buf, chunk, runs);
         const std::uint64_t peak = statusBytes("VmHWM");
-        const std::uint64_t accepted = std::stoull(query(wrappers, id, ":DATA:COUN?\n"));
-        const auto runs = static_cast<std::uint64_t>(std::max(1, options.runs)) + 1;
-        if (accepted - acceptedBefore != runs * n) {
-            throw std::runtime_error("the instrument took " +
-                                     std::to_string(accepted - acceptedBefore) + " bytes of " +
-                                     std::to_string(runs * n));
-        }
-        wrappers.iclose(id);
-        out << "bulk_bytes " << n << '\n'
-            << "bulk_read_mb_s " << median(reads) << '\n'
-            << "bulk_write_mb_s " << median(writes) << '\n'
-            << "bulk_floor_mb_s " << median(floors) << '\n'
-            << "bulk_read_ratio " << median(readRatios) << '\n'
-            << "bulk_write_ratio " << median(writeRatios) << '\n'
-            << "bulk_rss_growth_mb "
-            << static_cast<double>(peak > rssBefore ? peak - rssBefore : 0) / (1 << 20) << '\n'
-            << "bulk_block_mb " << static_cast<double>(n) / (1 << 20) << '\n'
-            << "bulk_floor_same_cpu_mb_s " << median(same) << '\n';
-        if (median(cross) > 0) {
-            out << "bulk_floor_cross_cpu_mb_s " << median(cross) << '\n';
-        }
+        link.close(static_cast<std::uint64_t>(runs) + 1);
+        printBulk(out, n, figures, peak > rssBefore ? peak - rssBefore : 0);
         return 0;
     } catch (const sicl::SiclError& e) {
         err << "siclquill-bench: library error " << e.number() << ": " << e.description() << '\n';

@@ -1,5 +1,7 @@
 #include "bench/Floor.h"
 
+#include "bench/Bench.h"
+
 #include <arpa/inet.h>
 #include <csignal>
 #include <netinet/in.h>
@@ -8,8 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace bench {
 
@@ -38,7 +43,198 @@ private:
     bool m_valid = false;
 };
 
+using Clock = std::chrono::steady_clock;
+
+double micros(Clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
+}
+
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+void sendAll(int fd, const std::vector<char>& data) {
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+        const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            throw std::runtime_error("floor: send failed");
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+}
+
+bool receiveAll(int fd, std::vector<char>& data) {
+    std::size_t got = 0;
+    while (got < data.size()) {
+        const ssize_t n = ::recv(fd, data.data() + got, data.size() - got, 0);
+        if (n <= 0) {
+            return false;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+/// The echo side of the floor, in the peer process: it waits as the simulator does (a blocking
+/// receive, then the reply) and makes only system calls that are safe after fork() in a
+/// program with threads (no allocation, no exceptions).
+[[noreturn]] void echoChild(int listener, const std::vector<Exchange>& cycle, std::size_t rounds,
+                            std::vector<char>& in, const std::vector<char>& out) {
+    const int fd = ::accept(listener, nullptr, nullptr);
+    if (fd < 0) {
+        ::_exit(1);
+    }
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    for (std::size_t i = 0; i < rounds; ++i) {
+        const Exchange& x = cycle[i % cycle.size()];
+        for (std::size_t got = 0; got < x.call;) {
+            const ssize_t n = ::recv(fd, in.data() + got, x.call - got, 0);
+            if (n <= 0) {
+                ::_exit(1);
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        for (std::size_t sent = 0; sent < x.reply;) {
+            const ssize_t n = ::send(fd, out.data() + sent, x.reply - sent, MSG_NOSIGNAL);
+            if (n <= 0) {
+                ::_exit(1);
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+    }
+    // Ends only once the peer has closed: on a shared CPU, ending at once would run this
+    // process's exit before the peer reads the last reply, and that cycle would take ten
+    // times as long.
+    while (::recv(fd, in.data(), in.size(), 0) > 0) {
+    }
+    ::close(fd);
+    ::_exit(0);
+}
+
+/// Cycles run on a fresh connection before the timed ones: the first few exchanges after the
+/// fork meet copy-on-write faults and cold paths, which are no part of what an exchange costs.
+constexpr int kWarmUpCycles = 10;
+
+/// Median time of one cycle of bare TCP ping-pongs on loopback with the given sizes, one
+/// after the other as the calls go, with both ends pinned as `where` says. The echo side is a
+/// process of its own, as the gateway is: a switch between processes costs more than one
+/// between threads, and the floor must not leave that out. Each side makes the system calls
+/// the simulator makes for a call (one blocking receive, one send); the pinging side makes
+/// fewer than the library, which tries a receive first and waits in poll() when the reply is
+/// not there yet: the floor is the least these bytes can cost.
+double roundTripFloor(const std::vector<Exchange>& cycle, int count, Placement where) {
+    if (!runOnlyOn(where.client)) {
+        throw std::runtime_error("floor: cannot run on CPU " + std::to_string(where.client));
+    }
+    std::size_t largestCall = 0, largestReply = 0;
+    for (const Exchange& x : cycle) {
+        largestCall = std::max(largestCall, x.call);
+        largestReply = std::max(largestReply, x.reply);
+    }
+    std::vector<char> echoIn(largestCall), echoOut(largestReply, 'r');
+    const std::size_t rounds = static_cast<std::size_t>(kWarmUpCycles + count) * cycle.size();
+    LoopbackPeer peer;
+    peer.start(where.peer,
+               [&](int listener) { echoChild(listener, cycle, rounds, echoIn, echoOut); });
+    std::vector<double> samples;
+    samples.reserve(static_cast<std::size_t>(count));
+    std::vector<std::vector<char>> calls, replies;
+    for (const Exchange& x : cycle) {
+        calls.emplace_back(x.call, 'c');
+        replies.emplace_back(x.reply);
+    }
+    const int fd = peer.connect();
+    try {
+        for (int i = 0; i < kWarmUpCycles + count; ++i) {
+            const auto start = Clock::now();
+            for (std::size_t k = 0; k < cycle.size(); ++k) {
+                sendAll(fd, calls[k]);
+                if (!receiveAll(fd, replies[k])) {
+                    throw std::runtime_error("floor: peer closed");
+                }
+            }
+            if (i >= kWarmUpCycles) {
+                samples.push_back(micros(Clock::now() - start));
+            }
+        }
+    } catch (...) {
+        ::close(fd);
+        peer.finish(true);
+        throw;
+    }
+    ::close(fd);
+    peer.finish(false);
+    return median(samples);
+}
+
+/// Transfers on each floor connection; only the last is timed. The first transfers of a fresh
+/// connection run at a fraction of the speed of later ones (the kernel grows its buffers as
+/// the bytes flow), and the library's link is not fresh either.
+constexpr int kFloorTransfers = 2;
+
+/// The peer of the floor: for each one-byte request, sends `total` bytes from `chunk` as fast
+/// as the socket takes them; then waits for the close. System calls only (after fork).
+[[noreturn]] void streamChild(int listener, std::uint64_t total, const std::vector<char>& chunk) {
+    const int fd = ::accept(listener, nullptr, nullptr);
+    char request = 0;
+    while (fd >= 0 && ::recv(fd, &request, 1, 0) == 1) {
+        for (std::uint64_t sent = 0; sent < total;) {
+            const auto n =
+                static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), total - sent));
+            const ssize_t k = ::send(fd, chunk.data(), n, MSG_NOSIGNAL);
+            if (k <= 0) {
+                ::_exit(1);
+            }
+            sent += static_cast<std::uint64_t>(k);
+        }
+    }
+    ::close(fd);
+    ::_exit(0);
+}
+
+/// Seconds from a one-byte request to the last of `into.size()` bytes received through a bare
+/// loopback socket from a peer process, both pinned as `where` says, on a connection that has
+/// carried as much before: the least these bytes can take. The receiver asks for all that is
+/// left at once, as the library does.
+double streamFloor(std::string& into, Placement where, const std::vector<char>& chunk) {
+    if (!runOnlyOn(where.client)) {
+        throw std::runtime_error("floor: cannot run on CPU " + std::to_string(where.client));
+    }
+    const std::uint64_t total = into.size();
+    LoopbackPeer peer;
+    peer.start(where.peer, [&](int listener) { streamChild(listener, total, chunk); });
+    const int fd = peer.connect();
+    double took = 0;
+    bool whole = true;
+    for (int transfer = 0; whole && transfer < kFloorTransfers; ++transfer) {
+        const auto start = Clock::now();
+        whole = ::send(fd, "g", 1, MSG_NOSIGNAL) == 1;
+        for (std::uint64_t got = 0; whole && got < total;) {
+            const ssize_t n = ::recv(fd, into.data() + got, total - got, 0);
+            whole = n > 0;
+            got += whole ? static_cast<std::uint64_t>(n) : 0;
+        }
+        took = seconds(Clock::now() - start);
+    }
+    ::close(fd);
+    peer.finish(!whole);
+    if (!whole) {
+        throw std::runtime_error("floor: peer closed early");
+    }
+    return took;
+}
+
 } // namespace
+
+Floor measureFloor(const std::vector<Exchange>& cycle, int count) {
+    return acrossPlacements([&](Placement where) { return roundTripFloor(cycle, count, where); });
+}
+
+Floor measureStreamFloor(std::string& into, const std::vector<char>& chunk) {
+    return acrossPlacements([&](Placement where) { return streamFloor(into, where, chunk); });
+}
 
 bool runOnlyOn(int cpu) {
     cpu_set_t only;

@@ -6,7 +6,10 @@
 #include <sys/types.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace bench {
 
@@ -35,6 +38,20 @@ struct Floor {
 /// CPU is the next one this process may use; other pairs are not tried. This thread's CPU
 /// mask is put back afterwards.
 Floor acrossPlacements(const std::function<double(Placement)>& measure);
+
+/// Sizes on the wire of one call and its reply, record headers included.
+struct Exchange {
+    std::size_t call, reply;
+};
+
+/// The floor of a cycle of exchanges: the median time in microseconds of one cycle of bare TCP
+/// ping-pongs with these sizes over `count` cycles, in each placement (see roundTripFloor in
+/// Floor.cpp).
+Floor measureFloor(const std::vector<Exchange>& cycle, int count);
+
+/// The floor of a bulk read: seconds to receive `into.size()` bytes through a bare loopback
+/// socket from a peer process that sends them from `chunk`, in each placement.
+Floor measureStreamFloor(std::string& into, const std::vector<char>& chunk);
 
 /// Lets this thread run on `cpu` alone; a plain system call, so safe after fork().
 bool runOnlyOn(int cpu);

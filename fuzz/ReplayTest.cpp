@@ -1,7 +1,8 @@
-// Runs a fuzz target's entry function over its committed seeds and regression inputs, so every
-// build (gcc included, sanitizers when enabled) exercises the target without libFuzzer. A
-// broken check or a sanitizer finding aborts the test, naming nothing but the crash; the file
-// being replayed is printed first so the failing input is known.
+// Runs a fuzz target's entry function over its committed seeds and regression inputs, and over
+// deterministic mutations of the seeds (truncations and bit flips), so every build (gcc
+// included, sanitizers when enabled) exercises the target without libFuzzer. A broken check or
+// a sanitizer finding aborts the test, naming nothing but the crash; the file being replayed
+// is printed first so the failing input is known.
 
 #include <gtest/gtest.h>
 
@@ -31,21 +32,46 @@ std::vector<std::filesystem::path> inputsIn(const std::filesystem::path& dir) {
     return files;
 }
 
+std::vector<std::uint8_t> contentOf(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::vector<std::uint8_t> content{std::istreambuf_iterator<char>(in),
+                                      std::istreambuf_iterator<char>()};
+    EXPECT_TRUE(in.good() || in.eof()) << file;
+    return content;
+}
+
+/// Runs the target on the first `size` bytes of `input`, from a copy of exactly that size, so
+/// that reading past the input is caught by ASan.
+int runOn(const std::vector<std::uint8_t>& input, std::size_t size) {
+    const auto copy = std::make_unique<std::uint8_t[]>(size);
+    std::copy_n(input.begin(), size, copy.get());
+    return LLVMFuzzerTestOneInput(copy.get(), size);
+}
+
 std::size_t replay(const std::vector<std::filesystem::path>& files) {
     std::size_t bytes = 0;
     for (const auto& file : files) {
         std::fprintf(stderr, "replaying %s\n", file.c_str());
-        std::ifstream in(file, std::ios::binary);
-        const std::vector<char> content{std::istreambuf_iterator<char>(in),
-                                        std::istreambuf_iterator<char>()};
-        EXPECT_TRUE(in.good() || in.eof()) << file;
-        // A copy of exactly the file's size, so reading past the input is caught by ASan.
-        const auto copy = std::make_unique<std::uint8_t[]>(content.size());
-        std::copy(content.begin(), content.end(), copy.get());
-        EXPECT_EQ(LLVMFuzzerTestOneInput(copy.get(), content.size()), 0) << file;
+        const std::vector<std::uint8_t> content = contentOf(file);
+        EXPECT_EQ(runOn(content, content.size()), 0) << file;
         bytes += content.size();
     }
     return bytes;
+}
+
+/// Every truncation of `input` and a flip of every seventh bit of it, the first `keep` bytes
+/// left as they are. Returns the runs made.
+std::size_t replayMutations(std::vector<std::uint8_t> input, std::size_t keep) {
+    std::size_t runs = 0;
+    for (std::size_t cut = std::max<std::size_t>(keep, 1); cut <= input.size(); ++cut, ++runs) {
+        EXPECT_EQ(runOn(input, cut), 0) << "cut at " << cut;
+    }
+    for (std::size_t bit = 8 * keep; bit < input.size() * 8; bit += 7, ++runs) {
+        input[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+        EXPECT_EQ(runOn(input, input.size()), 0) << "bit " << bit << " flipped";
+        input[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+    }
+    return runs;
 }
 
 } // namespace
@@ -67,4 +93,28 @@ TEST(SICLQUILL_FUZZ_SUITE, EmptyAndOneByteInputsDecodeWithoutFault) {
         one[0] = static_cast<std::uint8_t>(b);
         EXPECT_EQ(LLVMFuzzerTestOneInput(one.get(), 1), 0);
     }
+}
+
+// A target whose first byte picks one of SICLQUILL_FUZZ_SELECTORS ways to read the rest gets
+// every seed each of those ways, its mutations leaving that byte alone.
+TEST(SICLQUILL_FUZZ_SUITE, SeedMutationsDecodeWithoutFault) {
+    const auto seeds = inputsIn(SICLQUILL_FUZZ_CORPUS);
+    ASSERT_FALSE(seeds.empty()) << "no seed inputs in " << SICLQUILL_FUZZ_CORPUS;
+    constexpr int kSelectors = SICLQUILL_FUZZ_SELECTORS;
+    std::size_t runs = 0;
+    for (const auto& seed : seeds) {
+        SCOPED_TRACE(seed.string());
+        std::vector<std::uint8_t> input = contentOf(seed);
+        if (input.empty()) {
+            continue;
+        }
+        if (kSelectors == 0) {
+            runs += replayMutations(input, 0);
+        }
+        for (int selector = 0; selector < kSelectors; ++selector) {
+            input[0] = static_cast<std::uint8_t>(selector);
+            runs += replayMutations(input, 1);
+        }
+    }
+    EXPECT_GT(runs, seeds.size());
 }

@@ -47,9 +47,8 @@ void Connection::send(const Outcome& out) {
     using vxi11::xdr::ByteView;
     const AnswerBytes& data = out.payload;
     const std::size_t pad = vxi11::xdr::padding(static_cast<std::size_t>(data.size()));
-    std::uint8_t mark[4];
-    vxi11::xdr::storeBe32(mark, static_cast<std::uint32_t>(out.reply.size() + data.size() + pad) |
-                                    vxi11::rpc::kLastFragment);
+    const auto mark = vxi11::rpc::encodeRecordMark(
+        {static_cast<std::uint32_t>(out.reply.size() + data.size() + pad), true});
     static constexpr std::uint8_t kZeros[3] = {};
     const ByteView padding(kZeros, pad);
     // A client that does not read holds only this thread; stop() ends the send.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (clang, AddressSanitizer + UndefinedBehaviorSanitizer) and runs
-# each for SECONDS, starting from its committed seeds and regression inputs. Fails on any
-# crash, leak, broken check or hang (an input taking more than FUZZ_HANG_SECONDS, default 10).
+# Builds the libFuzzer targets (clang, AddressSanitizer + UndefinedBehaviorSanitizer), every
+# fuzz/fuzz_<what>.cpp, and runs each for SECONDS, starting from its committed seeds
+# (fuzz/corpus/fuzz_<what>/) and regression inputs. Fails on any crash, leak, broken check or
+# hang (an input taking more than FUZZ_HANG_SECONDS, default 10).
 # A failing input is saved as BUILD/fuzz-artifacts/<target>-*; once the fault is fixed, keep it
 # in fuzz/regressions/<target>/ so the replay tests guard against its return.
 # Usage: tools/fuzz.sh [SECONDS]   (default 30; FUZZ_BUILD picks the build directory)

@@ -6,8 +6,11 @@ previous ';', '{' or '}') holds a parameter list and is not a class, struct, enu
 namespace. Lambdas and nested blocks count towards the function they are in. Comments and
 string literals are blanked out first, so braces in them do not count.
 
-Usage: tools/size-check.py [--file-limit N] [--function-limit N] DIR...
-Exit status 1 when anything is over a limit.
+Usage: tools/size-check.py [--file-limit N] [--function-limit N] [--skip-missing] DIR...
+Exit status 1 when anything is over a limit; 2 when the check could pass without checking
+anything: a folder that does not exist (unless --skip-missing, for folders still to come), no
+source file found at all, or a function counter that no longer sees an over-long function in
+its own sample.
 """
 import argparse
 import pathlib
@@ -88,17 +91,41 @@ def functions(path):
     return results
 
 
+def counter_works(limit):
+    """True when functions() still finds a function one line over `limit` in a sample file."""
+    import tempfile
+    body = ''.join(f'    x += {i};\n' for i in range(limit - 2))
+    sample = ('namespace n {\nstruct S {\n    int f() const { return 1; }\n};\n'
+              f'int over(int x) {{\n{body}    return x;\n}}\n}}\n')
+    with tempfile.TemporaryDirectory() as d:
+        path = pathlib.Path(d) / 'sample.cpp'
+        path.write_text(sample)
+        found = {name.split('(')[0]: length for length, _, name in functions(path)}
+    return found.get('int over') == limit + 1 and found.get('int f') == 1
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--file-limit', type=int, default=450)
     parser.add_argument('--function-limit', type=int, default=70)
+    parser.add_argument('--skip-missing', action='store_true',
+                        help='pass over folders that do not exist instead of failing')
     parser.add_argument('dirs', nargs='+')
     args = parser.parse_args()
+    if not counter_works(args.function_limit):
+        print('size-check: the function counter no longer finds an over-long function')
+        return 2
     over = 0
     files = 0
     largest_file = (0, '')
     largest_function = (0, '')
     for d in args.dirs:
+        if not pathlib.Path(d).is_dir():
+            if args.skip_missing:
+                print(f'skipped {d}: no such folder')
+                continue
+            print(f'size-check: no such folder: {d}')
+            return 2
         for path in sorted(pathlib.Path(d).rglob('*')):
             if path.suffix not in ('.cpp', '.h'):
                 continue
@@ -116,6 +143,9 @@ def main():
     print(f'{files} files checked; longest file {largest_file[0]} lines ({largest_file[1]}); '
           f'longest function {largest_function[0]} lines ({largest_function[1]})')
     print('over a limit:', over)
+    if files == 0:
+        print('size-check: no source file found: nothing was checked')
+        return 2
     return 1 if over else 0
 
 

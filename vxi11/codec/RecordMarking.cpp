@@ -13,9 +13,8 @@ xdr::Bytes frameRecord(xdr::ByteView body, std::size_t maxFragment) {
     do {
         const std::size_t n = std::min(maxFragment, body.size() - offset);
         const bool last = offset + n == body.size();
-        std::uint8_t header[4];
-        xdr::storeBe32(header, static_cast<std::uint32_t>(n) | (last ? kLastFragment : 0u));
-        out.insert(out.end(), header, header + 4);
+        const auto header = encodeRecordMark({static_cast<std::uint32_t>(n), last});
+        out.insert(out.end(), header.begin(), header.end());
         out.insert(out.end(), body.begin() + static_cast<std::ptrdiff_t>(offset),
                    body.begin() + static_cast<std::ptrdiff_t>(offset + n));
         offset += n;
@@ -39,10 +38,10 @@ RecordReader::Result RecordReader::feed(xdr::ByteView data) {
             if (m_headerFill < 4) {
                 return {Status::NeedMore, pos};
             }
-            const std::uint32_t word = xdr::loadBe32(m_header);
+            const RecordMark mark = decodeRecordMark(m_header);
             m_headerFill = 0;
-            m_lastFragment = (word & kLastFragment) != 0;
-            m_fragmentLeft = word & kFragmentLengthMask;
+            m_lastFragment = mark.last;
+            m_fragmentLeft = mark.length;
             ++m_fragments;
             if (m_fragmentLeft > m_maxRecord - m_record.size() || m_fragments > m_maxFragments) {
                 m_broken = true;

@@ -4,8 +4,10 @@
 
 #include "vxi11/codec/Xdr.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace vxi11::rpc {
 
@@ -13,6 +15,25 @@ namespace vxi11::rpc {
 constexpr std::uint32_t kLastFragment = 0x80000000u;
 /// Mask of the fragment length in a fragment header.
 constexpr std::uint32_t kFragmentLengthMask = 0x7FFFFFFFu;
+
+/// What a fragment header (the record mark) says.
+struct RecordMark {
+    std::uint32_t length = 0; ///< data bytes in the fragment, at most kFragmentLengthMask
+    bool last = false;        ///< the fragment ends its record
+};
+
+/// The four bytes of a fragment header: the only place a record mark is put together.
+constexpr std::array<std::uint8_t, 4> encodeRecordMark(RecordMark mark) {
+    std::array<std::uint8_t, 4> header{};
+    xdr::storeBe32(header.data(), mark.length | (mark.last ? kLastFragment : 0u));
+    return header;
+}
+
+/// Reads a fragment header.
+constexpr RecordMark decodeRecordMark(std::span<const std::uint8_t, 4> header) {
+    const std::uint32_t word = xdr::loadBe32(header.data());
+    return {word & kFragmentLengthMask, (word & kLastFragment) != 0};
+}
 
 /// Frames `body` as one record: header(s) and data in one buffer, ready for a single write.
 /// Fragments carry at most `maxFragment` bytes each (at least 1).

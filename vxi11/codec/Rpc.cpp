@@ -123,6 +123,16 @@ xdr::Bytes encodeAuthError(std::uint32_t xid, AuthStat why) {
     return e.take();
 }
 
+std::optional<std::size_t> acceptedReplyHeaderSize(xdr::ByteView start) {
+    xdr::Decoder d(start);
+    std::uint32_t xid = 0, type = 0, stat = 0, flavor = 0, verifier = 0;
+    if (!d.getUint(xid) || !d.getUint(type) || !d.getUint(stat) || !d.getUint(flavor) ||
+        !d.getUint(verifier) || verifier > kMaxAuthBody) {
+        return std::nullopt;
+    }
+    return kAcceptedReplyHeader + verifier + xdr::padding(verifier);
+}
+
 std::optional<Reply> decodeReply(xdr::ByteView record) {
     xdr::Decoder d(record);
     Reply r;

@@ -3,6 +3,7 @@
 
 #include "vxi11/codec/Xdr.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -102,6 +103,16 @@ struct Reply {
         return replyStat == ReplyStat::Accepted && acceptStat == AcceptStat::Success;
     }
 };
+
+/// Bytes of an accepted reply before its results when the verifier has no body: xid, message
+/// type, reply status, verifier flavor and length, accept status.
+constexpr std::size_t kAcceptedReplyHeader = 24;
+
+/// For a client that reads a reply in pieces: how many bytes an accepted reply takes before its
+/// results, read from its first bytes (at least the 20 up to the verifier's length). A
+/// verifier with a body pushes the results further on. Nothing when fewer bytes are given or
+/// the verifier is longer than kMaxAuthBody. The rest of the header is checked by decodeReply.
+std::optional<std::size_t> acceptedReplyHeaderSize(xdr::ByteView start);
 
 /// Decodes a reply message as a client does. The returned `results` view points into
 /// `record`: keep the record alive while using it (never pass a temporary). Fails on a call, a

@@ -58,10 +58,10 @@ bool RecordStream::partFragmentReady(net::TcpConnection& connection, net::Deadli
             m_part.headerFill +=
                 takeSome(connection, std::span(m_part.header).subspan(m_part.headerFill), deadline);
         }
-        const std::uint32_t word = xdr::loadBe32(m_part.header);
+        const rpc::RecordMark mark = rpc::decodeRecordMark(m_part.header);
         m_part.headerFill = 0;
-        m_part.lastFragment = (word & rpc::kLastFragment) != 0;
-        m_part.fragmentLeft = word & rpc::kFragmentLengthMask;
+        m_part.lastFragment = mark.last;
+        m_part.fragmentLeft = mark.length;
         if (m_part.fragmentLeft > m_part.limit - m_part.total ||
             ++m_part.fragments > m_maxFragments) {
             throw net::TransportError(net::TransportError::Kind::Malformed, "reply too large");

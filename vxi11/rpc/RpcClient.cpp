@@ -3,6 +3,7 @@
 #include "vxi11/codec/Rpc.h"
 
 #include <algorithm>
+#include <optional>
 #include <random>
 
 namespace vxi11::rpc {
@@ -64,8 +65,7 @@ void RpcClient::sendCall(xdr::ByteView callMessage, xdr::ByteView data, net::Dea
             throw net::TransportError(Kind::System, "call too large");
         }
         // Header, data and padding leave in one system call, the data from where it lies.
-        std::uint8_t mark[4];
-        xdr::storeBe32(mark, static_cast<std::uint32_t>(length) | rpc::kLastFragment);
+        const auto mark = rpc::encodeRecordMark({static_cast<std::uint32_t>(length), true});
         static constexpr std::uint8_t kZeros[3] = {};
         m_connection.sendAll({mark, callMessage, data, xdr::ByteView(kZeros, pad)}, deadline);
     } catch (const net::TransportError&) {
@@ -97,16 +97,21 @@ void RpcClient::dropAbandonedParts(net::Deadline deadline) {
     }
 }
 
+xdr::Bytes RpcClient::readRecord(net::Deadline deadline) {
+    RecordStream::Result got = m_stream.read(m_connection, deadline);
+    if (got.status != RecordStream::Status::Record) {
+        closeAndThrowMalformed("reply too large");
+    }
+    return std::move(got.record);
+}
+
 xdr::Bytes RpcClient::awaitReply(std::uint32_t xid, net::Deadline deadline) {
     try {
         dropAbandonedParts(deadline);
         for (;;) {
-            RecordStream::Result got = m_stream.read(m_connection, deadline);
-            if (got.status != RecordStream::Status::Record) {
-                closeAndThrowMalformed("reply too large");
-            }
-            if (isReplyTo(xid, got.record)) {
-                return std::move(got.record);
+            xdr::Bytes record = readRecord(deadline);
+            if (isReplyTo(xid, record)) {
+                return record;
             }
         }
     } catch (const net::TransportError& e) {
@@ -146,11 +151,6 @@ xdr::Bytes checkedResults(const xdr::Bytes& record, std::size_t replyCap,
     return xdr::Bytes(results.begin(), results.end());
 }
 
-/// Fixed part of an accepted reply: xid, REPLY, ACCEPTED, verifier flavor and length, status.
-constexpr std::size_t kReplyHeader = 24;
-/// Offset of the verifier's length in a reply.
-constexpr std::size_t kVerifierLengthAt = 16;
-
 } // namespace
 
 xdr::Bytes RpcClient::call(std::uint32_t prog, std::uint32_t vers, std::uint32_t proc,
@@ -169,29 +169,85 @@ xdr::Bytes RpcClient::call(std::uint32_t prog, std::uint32_t vers, std::uint32_t
 
 namespace {
 
+/// The length word of the opaque that follows `headBytes` bytes of results, if they hold it.
+std::optional<std::uint32_t> opaqueLengthAfter(xdr::ByteView results, std::size_t headBytes) {
+    if (results.size() < headBytes) {
+        return std::nullopt;
+    }
+    xdr::Decoder d(results.subspan(headBytes));
+    std::uint32_t length = 0;
+    if (!d.getUint(length)) {
+        return std::nullopt;
+    }
+    return length;
+}
+
+/// The head of results: the bytes before the opaque.
+xdr::Bytes headOf(xdr::ByteView results, std::size_t headBytes) {
+    return xdr::Bytes(results.begin(), results.begin() + static_cast<std::ptrdiff_t>(headBytes));
+}
+
 /// The head and the opaque of results held whole, the opaque copied into `into`.
 RpcClient::IntoReply splitResults(xdr::ByteView results, std::size_t headBytes,
                                   std::span<std::uint8_t> into) {
-    if (results.size() < headBytes + 4) {
+    const auto length = opaqueLengthAfter(results, headBytes);
+    if (!length || *length > into.size() || *length > results.size() - headBytes - 4) {
         throw net::TransportError(Kind::Malformed, "bad results");
     }
-    const std::size_t length = xdr::loadBe32(results.data() + headBytes);
-    if (length > into.size() || length > results.size() - headBytes - 4) {
-        throw net::TransportError(Kind::Malformed, "bad results");
-    }
-    std::copy_n(results.data() + headBytes + 4, length, into.data());
-    return {xdr::Bytes(results.begin(), results.begin() + static_cast<std::ptrdiff_t>(headBytes)),
-            length};
+    std::copy_n(results.data() + headBytes + 4, *length, into.data());
+    return {headOf(results, headBytes), *length};
 }
 
 } // namespace
+
+xdr::Bytes RpcClient::readReplyStart(std::size_t headBytes, std::size_t opaqueCap,
+                                     net::Deadline deadline) {
+    // The reply's header and the results before the opaque, its length included, as if the
+    // verifier had no body; then more if it has one.
+    const std::size_t guess = rpc::kAcceptedReplyHeader + headBytes + 4;
+    m_stream.beginPart(guess + rpc::kMaxAuthBody + opaqueCap + kSmallReplyCap);
+    xdr::Bytes start(guess);
+    std::size_t have = m_stream.readPart(m_connection, start, deadline);
+    if (have == guess) {
+        const auto header = rpc::acceptedReplyHeaderSize(start);
+        if (!header) {
+            closeAndThrowMalformed("bad reply header");
+        }
+        start.resize(*header + headBytes + 4);
+        have += m_stream.readPart(m_connection, std::span(start).subspan(guess), deadline);
+    }
+    start.resize(have);
+    return start;
+}
+
+RpcClient::IntoReply RpcClient::receiveOpaque(xdr::ByteView start, std::size_t headBytes,
+                                              std::span<std::uint8_t> into,
+                                              net::Deadline deadline) {
+    const auto reply = rpc::decodeReply(start);
+    if (!reply || !reply->success()) {
+        // A refusal is never longer than its header: this one is no reply at all.
+        closeAndThrowMalformed("bad reply header");
+    }
+    const auto length = opaqueLengthAfter(reply->results, headBytes);
+    if (!length) {
+        closeAndThrowMalformed("bad reply header");
+    }
+    if (*length > into.size()) {
+        closeAndThrowMalformed("reply too large");
+    }
+    if (m_stream.readPart(m_connection, into.first(*length), deadline) < *length) {
+        closeAndThrowMalformed("short reply");
+    }
+    // The padding, and whatever a server adds after the results.
+    m_stream.skipPart(m_connection, deadline);
+    return {headOf(reply->results, headBytes), *length};
+}
 
 RpcClient::IntoReply RpcClient::callInto(std::uint32_t prog, std::uint32_t vers, std::uint32_t proc,
                                          xdr::ByteView args, std::size_t headBytes,
                                          std::span<std::uint8_t> into, net::Deadline deadline) {
     const std::uint32_t xid = ++m_xid;
     sendCall(rpc::encodeCall(xid, prog, vers, proc, args), {}, deadline);
-    const std::size_t prefixBytes = kReplyHeader + headBytes + 4;
     // A reply that came whole (short, or begun before this call) is checked as call() checks
     // it, out of the try below: a refusal or bad results leave the stream in step.
     xdr::Bytes whole;
@@ -201,61 +257,26 @@ RpcClient::IntoReply RpcClient::callInto(std::uint32_t prog, std::uint32_t vers,
         for (;;) {
             if (m_stream.inProgress()) {
                 // A record begun whole by a call given up on: its late reply, read whole.
-                RecordStream::Result got = m_stream.read(m_connection, deadline);
-                if (got.status != RecordStream::Status::Record) {
-                    closeAndThrowMalformed("reply too large");
-                }
-                if (isReplyTo(xid, got.record)) {
-                    whole = std::move(got.record);
+                whole = readRecord(deadline);
+                if (isReplyTo(xid, whole)) {
                     wholeCap = kMaxReplyRecord;
                     break;
                 }
                 continue;
             }
-            // The reply's header and the results before the opaque, its length included.
-            m_stream.beginPart(prefixBytes + rpc::kMaxAuthBody + into.size() + kSmallReplyCap);
-            xdr::Bytes prefix(prefixBytes);
-            std::size_t have = m_stream.readPart(m_connection, prefix, deadline);
-            if (have == prefixBytes) {
-                const std::uint32_t verifier = xdr::loadBe32(prefix.data() + kVerifierLengthAt);
-                if (verifier > rpc::kMaxAuthBody) {
-                    closeAndThrowMalformed("bad reply header");
-                }
-                // A verifier with a body (rare) pushes the results further on.
-                prefix.resize(prefixBytes + verifier + xdr::padding(verifier));
-                have += m_stream.readPart(m_connection, std::span(prefix).subspan(prefixBytes),
-                                          deadline);
-            }
-            prefix.resize(have);
+            xdr::Bytes start = readReplyStart(headBytes, into.size(), deadline);
             if (!m_stream.partInProgress()) {
                 // The whole reply was short: a refusal, or results without the opaque.
-                if (isReplyTo(xid, prefix)) {
-                    whole = std::move(prefix);
+                if (isReplyTo(xid, start)) {
+                    whole = std::move(start);
                     break;
                 }
                 continue;
             }
-            if (!isReplyTo(xid, prefix)) {
-                m_stream.skipPart(m_connection, deadline);
-                continue;
+            if (isReplyTo(xid, start)) {
+                return receiveOpaque(start, headBytes, into, deadline);
             }
-            const auto reply = rpc::decodeReply(prefix);
-            if (!reply || !reply->success()) {
-                // A refusal is never longer than its header: this one is no reply at all.
-                closeAndThrowMalformed("bad reply header");
-            }
-            const std::size_t length = xdr::loadBe32(reply->results.data() + headBytes);
-            if (length > into.size()) {
-                closeAndThrowMalformed("reply too large");
-            }
-            if (m_stream.readPart(m_connection, into.first(length), deadline) < length) {
-                closeAndThrowMalformed("short reply");
-            }
-            // The padding, and whatever a server adds after the results.
             m_stream.skipPart(m_connection, deadline);
-            return {xdr::Bytes(reply->results.begin(),
-                               reply->results.begin() + static_cast<std::ptrdiff_t>(headBytes)),
-                    length};
         }
     } catch (const net::TransportError& e) {
         if (!e.onlyWaitEnded()) {

@@ -82,6 +82,8 @@ private:
     [[noreturn]] void closeAndThrowMalformed(const char* what);
     /// Sends one call record: `callMessage`, then `data` and its padding if any.
     void sendCall(xdr::ByteView callMessage, xdr::ByteView data, net::Deadline deadline);
+    /// The next record, read whole; framing over its limits closes the connection and throws.
+    xdr::Bytes readRecord(net::Deadline deadline);
     /// Reads whole records until the one whose xid is `xid`, skipping older ones.
     xdr::Bytes awaitReply(std::uint32_t xid, net::Deadline deadline);
     /// True for the reply to `xid`, false for the reply to an older call (to be skipped);
@@ -89,6 +91,14 @@ private:
     bool isReplyTo(std::uint32_t xid, xdr::ByteView record);
     /// Finishes a record that a call given up on left half read: its late reply.
     void dropAbandonedParts(net::Deadline deadline);
+    /// Begins the next record part by part and reads the start of a reply in it: the header
+    /// and `headBytes + 4` bytes of results (up to the opaque's length). Fewer when the record
+    /// ends first (then no part is in progress any more).
+    xdr::Bytes readReplyStart(std::size_t headBytes, std::size_t opaqueCap, net::Deadline deadline);
+    /// For the start of our reply, read by readReplyStart: receives the opaque into `into` and
+    /// drops the rest of the record.
+    IntoReply receiveOpaque(xdr::ByteView start, std::size_t headBytes,
+                            std::span<std::uint8_t> into, net::Deadline deadline);
     /// The results of a SUCCESS reply, or the refusal thrown.
     static xdr::ByteView resultsOf(const rpc::Reply& reply);
 

@@ -65,6 +65,23 @@ TEST(Xdr, RefusesMalformedItemsWithoutReadingPastTheInput) {
     }
 }
 
+TEST(Xdr, AcceptsAnItemAsLongAsItsBound) {
+    // A 40-byte SRQ handle is the longest allowed: refusing it would refuse a valid client.
+    for (std::uint32_t length : {0u, 5u, 40u}) {
+        Encoder e;
+        e.putOpaque(Bytes(length, 0x68));
+        e.putString(std::string(length, 'x'));
+        const Bytes data = e.take();
+        Decoder d(data);
+        Bytes opaque;
+        std::string text;
+        EXPECT_TRUE(d.getOpaque(opaque, length) && d.getString(text, length)) << length;
+        EXPECT_EQ(opaque.size(), length);
+        EXPECT_EQ(text.size(), length);
+        EXPECT_TRUE(d.atEnd()) << length;
+    }
+}
+
 TEST(Xdr, BoolAcceptsOnlyZeroAndOne) {
     const Bytes data = fromHex("00000002");
     Decoder d(data);
