@@ -24,8 +24,8 @@ struct InstrumentSnapshot {
     bool remote = false;
     bool lockout = false;
     bool remoteEnable = true; ///< a LAN instrument's own remote enable (REN on the bus)
-    bool listener = false; ///< addressed to listen on the bus
-    bool talker = false;   ///< addressed to talk on the bus
+    bool listener = false;    ///< addressed to listen on the bus
+    bool talker = false;      ///< addressed to talk on the bus
 };
 
 /// State of the bus lines and the gateway's own interface.

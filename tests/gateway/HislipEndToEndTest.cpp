@@ -12,7 +12,8 @@ using namespace testhislip;
 
 namespace {
 
-const std::string kInst0Idn = "Marrow Scientific,MX-3012 LAN Oscilloscope 200 MHz,MS3012-0417,2.1.0\n";
+const std::string kInst0Idn =
+    "Marrow Scientific,MX-3012 LAN Oscilloscope 200 MHz,MS3012-0417,2.1.0\n";
 
 library::CallTime within(std::int32_t ms) {
     library::CallTime t;

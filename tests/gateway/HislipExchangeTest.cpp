@@ -163,4 +163,3 @@ TEST_F(HislipFixture, TriggerReachesTheInstrumentAndQueriesBackToBackAreAllAnswe
     EXPECT_EQ(s.response(), "1\n");
     EXPECT_EQ(s.response(), "+9.99987E+05\n");
 }
-

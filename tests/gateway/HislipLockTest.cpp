@@ -14,7 +14,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const std::string kInst0Idn = "Marrow Scientific,MX-3012 LAN Oscilloscope 200 MHz,MS3012-0417,2.1.0\n";
+const std::string kInst0Idn =
+    "Marrow Scientific,MX-3012 LAN Oscilloscope 200 MHz,MS3012-0417,2.1.0\n";
 
 /// The lock-info answer: (exclusive granted, holders), or (-1, -1).
 std::pair<int, long> lockInfo(RawSession& s) {
@@ -158,8 +159,9 @@ TEST_F(HislipFixture, RemoteLocalRequestsFollowTheStateTableAndAreAnsweredWithZe
         std::uint8_t code;
         bool ren, lockout, remote;
     };
-    const Step steps[] = {{1, true, false, false}, {3, true, false, true},  {6, true, false, false},
-                          {4, true, true, false},  {5, true, true, true},   {0, false, false, false},
+    const Step steps[] = {{1, true, false, false}, {3, true, false, true},
+                          {6, true, false, false}, {4, true, true, false},
+                          {5, true, true, true},   {0, false, false, false},
                           {5, true, true, true},   {2, false, false, false}};
     for (const Step& step : steps) {
         const auto m = s.request(hislip::asyncRemoteLocalControl(step.code, s.lastId));

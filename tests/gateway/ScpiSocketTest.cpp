@@ -10,7 +10,8 @@ using namespace testhislip;
 
 namespace {
 
-const std::string kInst0Idn = "Marrow Scientific,MX-3012 LAN Oscilloscope 200 MHz,MS3012-0417,2.1.0\n";
+const std::string kInst0Idn =
+    "Marrow Scientific,MX-3012 LAN Oscilloscope 200 MHz,MS3012-0417,2.1.0\n";
 
 /// A client of the raw socket.
 class SocketClient {
