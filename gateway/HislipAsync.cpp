@@ -175,8 +175,10 @@ bool AsyncChannel::resume() {
         m_release.reset();
         return release();
     }
-    if (!m_deferred.empty()) {
-        device.locks().awaitFree(key, device.holder(), Clock::now() + kFarOff, stop);
+    if (!m_deferred.empty() &&
+        device.locks().awaitFree(key, device.holder(), Clock::now() + kFarOff, stop) ==
+            WaitEnd::Ready) {
+        applyDeferred();
     }
     return !m_session.ending();
 }
