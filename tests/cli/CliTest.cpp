@@ -172,13 +172,13 @@ TEST_F(CliTest, SrqNamesTheRequesterAndGivesUpAfterItsWait) {
 
 TEST_F(CliTest, SrqThroughTheInterruptChannelWakesWhenTheLineRises) {
     ASSERT_EQ(cli({"write", "3", "*SRE 16"}).status, 0);
-    // The program waits on its interrupt channel; a second client then makes 3 request service.
-    // The program's trace shows when it has looked at the SRQ line after enabling the channel:
-    // only a rise after that can wake it, so the wake-up comes through the channel.
+    // The program waits on its interrupt channel; a second client makes 3 request service once
+    // the program's interface session is open (the trace shows it). The library hears a line
+    // that rose before its channel was enabled as well as one that rises after.
     TempFile trace;
     std::thread requester([&] {
         const auto until = std::chrono::steady_clock::now() + 20s;
-        while (trace.contents().find("igpibbusstatus") == std::string::npos &&
+        while (trace.contents().find("\"iopen\"") == std::string::npos &&
                std::chrono::steady_clock::now() < until) {
             std::this_thread::sleep_for(5ms);
         }
