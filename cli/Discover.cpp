@@ -223,21 +223,24 @@ std::vector<DiscoverTarget> expandTargets(const std::vector<std::string>& target
 
 std::size_t discover(const std::vector<DiscoverTarget>& targets, milliseconds perHost,
                      DiscoverPorts ports, sicl::InstrumentLibrary& library, Output& out) {
-    // One piece of work per service of a host, so that each has the whole time-out of its own.
     std::vector<HostAnswers> answers(targets.size());
     std::atomic<std::size_t> next{0};
-    const std::size_t work = targets.size() * kServices;
     auto worker = [&] {
-        for (std::size_t i = next++; i < work; i = next++) {
-            const DiscoverTarget& t = targets[i / kServices];
-            if (t.errorNumber == 0) {
-                const auto service = static_cast<Service>(i % kServices);
-                answers[i / kServices][service] = ask(service, t, perHost, ports, library);
+        for (std::size_t i = next++; i < targets.size(); i = next++) {
+            if (targets[i].errorNumber != 0) {
+                continue;
+            }
+            // One service after the other: an instrument that speaks several protocols has
+            // one output queue, and *IDN? asked over two at once can give one the other's
+            // answer.
+            for (std::size_t service = 0; service < kServices; ++service) {
+                answers[i][service] =
+                    ask(static_cast<Service>(service), targets[i], perHost, ports, library);
             }
         }
     };
     std::vector<std::thread> workers;
-    const std::size_t count = std::min(kParallel * kServices, work);
+    const std::size_t count = std::min(kParallel, targets.size());
     for (std::size_t w = 0; w < count; ++w) {
         workers.emplace_back(worker);
     }

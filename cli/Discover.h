@@ -36,12 +36,13 @@ struct DiscoverPorts {
     std::uint16_t socket = 5025;
 };
 
-/// Asks every target that resolved, in parallel and each service within `perHost`: its
-/// portmapper for the VXI-11 core channel (where one answers, links to `inst0` and asks
-/// *IDN?), a HiSLIP server (opens `hislip0`, which does Initialize, and asks *IDN?) and a raw
-/// SCPI socket (asks *IDN?). `library` should bound iopen by `perHost` too. Prints, in the
-/// order of the targets, one result per host where any service answered and an error per
-/// target that did not resolve; returns how many did not resolve.
+/// Asks every target that resolved, up to 64 hosts at once, for three services one after the
+/// other, each within `perHost`: its portmapper for the VXI-11 core channel (where one
+/// answers, links to `inst0` and asks *IDN?), a HiSLIP server (opens `hislip0`, which does
+/// Initialize, and asks *IDN?) and a raw SCPI socket (asks *IDN?). `library` should bound
+/// iopen by `perHost` too. Prints, in the order of the targets, one result per host where any
+/// service answered and an error per target that did not resolve; returns how many did not
+/// resolve.
 std::size_t discover(const std::vector<DiscoverTarget>& targets, std::chrono::milliseconds perHost,
                      DiscoverPorts ports, sicl::InstrumentLibrary& library, Output& out);
 
