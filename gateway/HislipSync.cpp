@@ -204,25 +204,35 @@ bool SyncChannel::deliver(std::uint32_t id) {
 }
 
 bool SyncChannel::sendAnswer(std::uint32_t id) {
-    // MAV is held from before the first piece leaves, so it never falls in between.
-    m_session.holdMav();
     const State state = m_session.state();
     const std::uint64_t piece =
         state.clientMax > hislip::kHeaderSize ? state.clientMax - hislip::kHeaderSize : 1;
     DeviceAccess& device = m_session.device();
     for (bool first = true;; first = false) {
-        AnswerBytes bytes;
-        const bool end = device.take(piece, bytes);
-        if (bytes.size() == 0 && !end) {
-            if (first) {
-                m_session.releaseMav(); // another client took it meanwhile
-            }
-            return true;
-        }
+        // Overlapped, a piece's MessageID counts as sent before the piece leaves the
+        // instrument, so that a status query meanwhile never takes it for delivered.
         const std::uint32_t messageId = state.overlapped ? m_session.update([](State& s) {
             return std::exchange(s.nextServerId, s.nextServerId + hislip::kMessageIdStep);
         })
                                                          : id;
+        if (first) {
+            // MAV is held from before the first piece leaves, so it never falls in between.
+            m_session.holdMav();
+        }
+        AnswerBytes bytes;
+        const bool end = device.take(piece, bytes);
+        if (bytes.size() == 0 && !end) {
+            // Another client took it meanwhile.
+            m_session.update([&](State& s) {
+                if (state.overlapped && s.nextServerId == messageId + hislip::kMessageIdStep) {
+                    s.nextServerId = messageId;
+                }
+            });
+            if (first) {
+                m_session.releaseMav();
+            }
+            return true;
+        }
         if (!m_session.sendData(hislip::dataHeader(end, 0, messageId, bytes.size()), bytes,
                                 m_scratch)) {
             return false;

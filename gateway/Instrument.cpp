@@ -165,6 +165,7 @@ InstrumentSnapshot Instrument::snapshot(Clock::time_point now) {
     s.acceptedBytes = m_settings.acceptedBytes;
     s.remote = remote;
     s.lockout = lockout;
+    s.remoteEnable = remoteEnable;
     s.listener = listener;
     s.talker = talker;
     return s;
