@@ -58,6 +58,8 @@ constexpr NumberRule kWait{0, false, 2000000, false,
 constexpr NumberRule kMax{1, false, 2147483647, true,
                           "a whole number of bytes from 1 to 2147483647"};
 constexpr NumberRule kPort{1, false, 65535, true, "a port number from 1 to 65535"};
+constexpr NumberRule kServicePort{0, false, 65535, true,
+                                  "a port number from 1 to 65535, or 0 (not tried)"};
 
 using Adder = CLI::Option* (*)(CLI::App&, CommandValues&);
 
@@ -69,8 +71,10 @@ struct Argument {
 // clang-format off
 const std::array kArguments{
     Argument{"ADDR", [](CLI::App& c, CommandValues& v) -> CLI::Option* {
-        return c.add_option("ADDR", v.addr, "instrument address: 22, 502, 5,2, or a device name such "
-                                     "as inst0")->type_name(""); }},
+        return c.add_option("ADDR", v.addr, "instrument address: 22, 502, 5,2, a device name such "
+                                     "as inst0, or a VISA resource such as "
+                                     "TCPIP::HOST::hislip0::INSTR or TCPIP::HOST::5025::SOCKET")
+            ->type_name(""); }},
     Argument{"TEXT", [](CLI::App& c, CommandValues& v) -> CLI::Option* {
         return c.add_option("TEXT", v.text, "the text to write")->type_name(""); }},
     Argument{"LINE", [](CLI::App& c, CommandValues& v) -> CLI::Option* {
@@ -139,9 +143,21 @@ const std::array kArguments{
     Argument{"--intr", [](CLI::App& c, CommandValues& v) -> CLI::Option* {
         return c.add_flag("--intr", v.intr, "wait on the gateway's interrupt channel instead of "
                                      "polling the SRQ line"); }},
+    Argument{"--shared", [](CLI::App& c, CommandValues& v) -> CLI::Option* {
+        return c.add_option("--shared", v.sharedKey, "a shared lock under NAME: sessions with the "
+                                              "same NAME share the device (HiSLIP)")
+            ->type_name("NAME"); }},
     Argument{"--port", [](CLI::App& c, CommandValues& v) -> CLI::Option* {
         return c.add_option("--port", v.port, "portmapper port of targets without one")
             ->check(check(kPort))->default_str("111"); }},
+    Argument{"--hislip-port", [](CLI::App& c, CommandValues& v) -> CLI::Option* {
+        return c.add_option("--hislip-port", v.hislipPort, "HiSLIP port to try on each target (0: "
+                                                    "none)")
+            ->check(check(kServicePort))->default_str("4880"); }},
+    Argument{"--socket-port", [](CLI::App& c, CommandValues& v) -> CLI::Option* {
+        return c.add_option("--socket-port", v.socketPort, "raw SCPI socket port to try on each "
+                                                    "target (0: none)")
+            ->check(check(kServicePort))->default_str("5025"); }},
 };
 // clang-format on
 

@@ -75,7 +75,10 @@ void CommandSet::addGlobalOptions() {
                   "after each write ask SYST:ERR? (=esr: *ESR?); an error fails the command")
         ->check(CLI::IsMember({"syst", "esr"}));
     m_app.footer("ADDR: 22 (primary address), 502 (primary 5, secondary 2), 5,2, or a VXI-11\n"
-                 "device name such as inst0 or hpib,7. Without COMMAND: an interactive shell.\n"
+                 "device name such as inst0 or hpib,7, behind the gateway of -s; or a VISA\n"
+                 "resource: TCPIP::HOST[::NAME]::INSTR (VXI-11; HiSLIP for hislip0 or\n"
+                 "hislip0,PORT) or TCPIP::HOST::PORT::SOCKET (a raw SCPI socket).\n"
+                 "Without COMMAND: an interactive shell.\n"
                  "Exit status: 0 done, 1 failed operation, 2 bad usage.");
 }
 

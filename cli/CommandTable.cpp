@@ -30,13 +30,14 @@ const std::array kCommands{
             runSpoll},
     Command{"clear", "device clear", "ADDR", "command, address", false, runClear},
     Command{"trigger", "device trigger", "ADDR", "command, address", false, runTrigger},
-    Command{"local", "go to local (GTL on the bus; device_local for a device name)", "ADDR",
-            "command, address", false, runLocal},
+    Command{"local", "go to local (GTL on the bus; the device's own link for a device name or "
+                     "a VISA resource)", "ADDR", "command, address", false, runLocal},
     Command{"remote", "assert REN and address the device, which goes to remote "
-                      "(device_remote for a device name)",
+                      "(the device's own link for a device name or a VISA resource)",
             "ADDR", "command, address", false, runRemote},
-    Command{"lock", "lock the device for this program (the shell keeps it until unlock)", "ADDR",
-            "command, address", false, runLock},
+    Command{"lock", "lock the device for this program (the shell keeps it until unlock); "
+                    "--shared NAME takes a shared lock", "ADDR --shared",
+            "command, address, shared", false, runLock},
     Command{"unlock", "release the lock", "ADDR", "command, address", false, runUnlock},
     Command{"status", "the bus lines and whatever else the gateway tells", "",
             "command, REN, SRQ, NDAC, system_controller, controller_in_charge, talker, "
@@ -50,11 +51,13 @@ const std::array kCommands{
             "ADDR TEXT --count --duration --interval --lock-each --stop-on-error",
             "command, address, passes, errors, first_error, min_ms, mean_ms, p50_ms, p95_ms, "
             "max_ms, passes_per_s, outage_passes, outage_s", false, runLoop},
-    Command{"srq", "wait for SRQ, then name the requesters", "--wait --secondary --intr",
+    Command{"srq", "wait for SRQ, then name the requesters; with ADDR, wait for that "
+                   "device's service request", "[ADDR] --wait --secondary --intr",
             "command, address, stb", false, runSrq},
-    Command{"discover", "find VXI-11 gateways and instruments among the targets",
-            "TARGET --port", "command, host, portmapper_port, core_port, idn, error", false,
-            runDiscover},
+    Command{"discover", "find VXI-11, HiSLIP and raw socket instruments among the targets",
+            "TARGET --port --hislip-port --socket-port",
+            "command, host, portmapper_port, core_port, idn, hislip_port, hislip_idn, "
+            "socket_port, socket_idn, error", false, runDiscover},
     Command{"use", "set the current address", "ADDR", "command, address", true, runUse},
     Command{"q", "query the current address: q TEXT (the rest of the line)", "LINE", "",
             true, runQ},

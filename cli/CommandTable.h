@@ -43,7 +43,10 @@ struct CommandValues {
     bool stopOnError = false;
     std::optional<double> waitS;
     bool intr = false;
+    std::optional<std::string> sharedKey;
     int port = 111;
+    int hislipPort = 4880;
+    int socketPort = 5025;
 };
 
 /// What the interactive shell keeps from line to line, for the commands only it has.

@@ -1,6 +1,8 @@
 #include "cli/DeviceAddress.h"
 
 #include "cli/Errors.h"
+#include "library/LibraryError.h"
+#include "library/Resource.h"
 #include "sicl/GpibBus.h"
 
 #include <algorithm>
@@ -29,6 +31,36 @@ int number(std::string_view s) {
     throw UsageError("bad address '" + std::string(text) + "': " + why);
 }
 
+/// A VISA resource string: `TCPIP` in any case, and `::` after it. A device name cannot hold
+/// a colon, so every address that worked before (`tcpip0` as a device name included) still
+/// reads as it did.
+bool isVisaResource(std::string_view text) {
+    constexpr std::string_view kPrefix = "tcpip";
+    if (text.size() < kPrefix.size() || text.find("::") == std::string_view::npos) {
+        return false;
+    }
+    for (std::size_t i = 0; i < kPrefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != kPrefix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// A VISA resource string, checked by the library's own parser so that a malformed one is bad
+/// usage and nothing is sent; the library gets it as it is.
+DeviceAddress visaAddress(std::string_view text) {
+    try {
+        library::parseResource(text);
+    } catch (const library::LibraryError& e) {
+        bad(text, e.detail().empty() ? e.text() : e.detail());
+    }
+    DeviceAddress d;
+    d.typed = std::string(text);
+    d.visa = true;
+    return d;
+}
+
 } // namespace
 
 DeviceAddress gpibAddress(int pad, std::optional<int> sad) {
@@ -42,6 +74,9 @@ DeviceAddress gpibAddress(int pad, std::optional<int> sad) {
 }
 
 DeviceAddress parseDeviceAddress(std::string_view text) {
+    if (isVisaResource(text)) {
+        return visaAddress(text);
+    }
     const std::size_t comma = text.find(',');
     if (allDigits(text)) {
         const int n = number(text);
@@ -87,6 +122,9 @@ DeviceAddress parseDeviceAddress(std::string_view text) {
 }
 
 std::string libraryAddress(const std::string& server, const DeviceAddress& device) {
+    if (device.visa) {
+        return device.typed;
+    }
     return "lan;vxi-11[" + server + "]:" + device.deviceName;
 }
 

@@ -155,9 +155,23 @@ int runTrigger(Context& c) {
 
 int runLock(Context& c) {
     const DeviceAddress device = c.device(TextNeed::None);
-    c.runner.sicl().ilock(c.runner.device(device));
+    const std::optional<std::string>& key = c.values.sharedKey;
+    if (key && key->empty()) {
+        throw UsageError("--shared needs a NAME");
+    }
+    const SessionId id = c.runner.device(device);
+    if (key) {
+        c.runner.sicl().ilockshared(id, *key);
+    } else {
+        c.runner.sicl().ilock(id);
+    }
     c.runner.noteLock(device, true);
-    return done(c, device, "device locked");
+    if (!key) {
+        return done(c, device, "device locked");
+    }
+    c.out.result(Json{{"command", "lock"}, {"address", device.typed}, {"shared", jsonText(*key)}},
+                 "device locked, shared as " + *key);
+    return kOk;
 }
 
 int runUnlock(Context& c) {

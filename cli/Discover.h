@@ -30,11 +30,20 @@ std::vector<DiscoverTarget> expandTargets(const std::vector<std::string>& target
                                           std::uint16_t defaultPort,
                                           std::chrono::milliseconds lookUp);
 
-/// Asks every target that resolved, in parallel and each within `perHost`, for the VXI-11 core
-/// channel; where one answers, links to its `inst0` and asks *IDN?. Prints, in the order of the
-/// targets, one result per host that answered and an error per target that did not resolve;
-/// returns how many did not resolve.
+/// The TCP ports of the services discover tries besides VXI-11's portmapper; 0: not tried.
+struct DiscoverPorts {
+    std::uint16_t hislip = 4880;
+    std::uint16_t socket = 5025;
+};
+
+/// Asks every target that resolved, up to 64 hosts at once, for three services one after the
+/// other, each within `perHost`: its portmapper for the VXI-11 core channel (where one
+/// answers, links to `inst0` and asks *IDN?), a HiSLIP server (opens `hislip0`, which does
+/// Initialize, and asks *IDN?) and a raw SCPI socket (asks *IDN?). `library` should bound
+/// iopen by `perHost` too. Prints, in the order of the targets, one result per host where any
+/// service answered and an error per target that did not resolve; returns how many did not
+/// resolve.
 std::size_t discover(const std::vector<DiscoverTarget>& targets, std::chrono::milliseconds perHost,
-                     sicl::InstrumentLibrary& library, Output& out);
+                     DiscoverPorts ports, sicl::InstrumentLibrary& library, Output& out);
 
 } // namespace cli

@@ -23,6 +23,7 @@ struct Settings {
     bool cr = false;                ///< end written text with CR (before LF)
     bool lf = true;                 ///< end written text with LF
     CheckErrors checkErrors = CheckErrors::None;
+    std::optional<std::string> tracePath; ///< where library calls are traced, if anywhere
 };
 
 /// How a read of one answer ended.

@@ -80,12 +80,71 @@ bool waitForSrqByInterrupt(Runner& r, milliseconds wait) {
     }
 }
 
+std::string stbText(int value) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02X", value & 0xFF);
+    return "status byte " + std::to_string(value) + " (" + hex + ")";
+}
+
+int printDevice(Context& c, const DeviceAddress& device, std::int16_t stb) {
+    const int value = stb & 0xFF;
+    c.out.result(Json{{"command", "srq"}, {"address", device.typed}, {"stb", value}},
+                 device.typed + "\t" + stbText(value));
+    return kOk;
+}
+
+/// Waits on the device's session for its service request; false when `wait` passed first.
+bool heard(Runner& r, SessionId id, milliseconds wait) {
+    try {
+        r.sicl().iwaitsrq(id, static_cast<std::int32_t>(wait.count()));
+        return true;
+    } catch (const SiclError& e) {
+        if (e.number() == library::liberr::kIoTimeout && !interrupted()) {
+            return false;
+        }
+        if (interrupted()) {
+            gaveUp(wait);
+        }
+        throw;
+    }
+}
+
+/// srq ADDR: the service request of one device, heard on its own session (a HiSLIP server's
+/// AsyncServiceRequest, a VXI-11 link's interrupt channel), then its status byte.
+int waitForDevice(Context& c, milliseconds wait) {
+    if (c.values.secondary || c.values.intr) {
+        throw UsageError("--secondary and --intr belong to srq on the bus (without ADDR)");
+    }
+    Runner& r = c.runner;
+    const DeviceAddress device = parseDeviceAddress(*c.values.addr);
+    c.address = device.typed;
+    const SessionId id = r.device(device);
+    std::int16_t stb = 0;
+    // The shortest wait first: a session that cannot wait says so before anything is sent.
+    // A request made before the session opened is never delivered to it; the status byte
+    // tells of one.
+    if (!heard(r, id, milliseconds(1))) {
+        r.sicl().ireadstb(id, stb);
+        if ((stb & sicl::kStatusRqs) != 0) {
+            return printDevice(c, device, stb);
+        }
+        if (!heard(r, id, wait)) {
+            gaveUp(wait);
+        }
+    }
+    r.sicl().ireadstb(id, stb);
+    return printDevice(c, device, stb);
+}
+
 } // namespace
 
 int runSrq(Context& c) {
     Runner& r = c.runner;
     const milliseconds wait(c.values.waitS ? secondsToMs(*c.values.waitS) : r.settings().timeoutMs);
     const Interruptible interruptible;
+    if (c.values.addr) {
+        return waitForDevice(c, wait);
+    }
     // A refused channel is known within a call or two: the wait starts again as polling.
     if (!c.values.intr || !waitForSrqByInterrupt(r, wait)) {
         waitForSrqByPolling(r, wait);
@@ -111,10 +170,8 @@ int runSrq(Context& c) {
         }
         anyone = true;
         const int value = stb & 0xFF;
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "0x%02X", value);
         c.out.result(Json{{"command", "srq"}, {"address", device.typed}, {"stb", value}},
-                     device.typed + "\tstatus byte " + std::to_string(value) + " (" + hex + ")");
+                     device.typed + "\t" + stbText(value));
     }
     if (!anyone) {
         throw Failure("SRQ is asserted, but no listener requests service");

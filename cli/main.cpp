@@ -38,6 +38,7 @@ cli::Settings settingsOf(cli::CommandSet& commands) {
     settings.checkErrors = g.checkErrors == "esr"    ? cli::CheckErrors::Esr
                            : g.checkErrors == "syst" ? cli::CheckErrors::Syst
                                                      : cli::CheckErrors::None;
+    settings.tracePath = trace::tracePath(g.trace);
     return settings;
 }
 
@@ -70,7 +71,7 @@ int main(int argc, char** argv) {
     lan::LanLibrary::Options options;
     options.defaultTimeout = std::chrono::milliseconds(settings.timeoutMs);
     lan::LanLibrary library(options);
-    const auto traced = trace::traceIfAsked(library, trace::tracePath(g.trace), std::cerr);
+    const auto traced = trace::traceIfAsked(library, settings.tracePath, std::cerr);
     sicl::InstrumentLibrary& entries =
         traced ? static_cast<sicl::InstrumentLibrary&>(*traced) : library;
 

@@ -180,11 +180,13 @@ TEST_F(CliFaultTest, BadNumbersAndServersAreRefusedInWords) {
 TEST_F(CliFaultTest, DiscoverProbesEveryTargetThatResolvesAndReportsTheOthers) {
     // A label longer than 63 bytes fails in the resolver itself: no name server is asked.
     const std::string bad = std::string(70, 'a') + ".invalid";
-    const Outcome r = cli({"--json", "discover", testsupport::serverOf(m_sim), bad});
+    const Outcome r = cli({"--json", "discover", testsupport::serverOf(m_sim), bad, "--hislip-port",
+                           "0", "--socket-port", "0"});
     EXPECT_EQ(r.status, 1) << r.err;
     const auto objects = r.objects();
     ASSERT_EQ(objects.size(), 2u) << r.out;
     EXPECT_EQ(objects[0]["core_port"], m_sim.corePort());
+    EXPECT_TRUE(objects[0]["hislip_port"].is_null()) << "port 0: not tried";
     EXPECT_EQ(objects[1]["host"], bad);
     EXPECT_EQ(objects[1]["error"]["number"], 102);
 }

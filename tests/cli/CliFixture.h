@@ -83,10 +83,13 @@ inline void killAfterTimeLimit(pid_t pid) {
     ::kill(pid, SIGKILL);
 }
 
-/// A simulator on free ports with `instruments` on the bus and the LAN instrument inst0.
+/// A simulator on free ports with `instruments` on the bus and the LAN instrument inst0, which
+/// also answers over HiSLIP (hislip0) and on a raw socket.
 inline gateway::SimulatorConfig withInst0(std::vector<gateway::InstrumentConfig> instruments) {
     gateway::SimulatorConfig config = testsupport::onFreePorts(std::move(instruments));
     config.lanInstruments = {gateway::demoLanInstrument()};
+    config.hislipPort = 0;
+    config.socketPort = 0;
     return config;
 }
 
@@ -162,6 +165,14 @@ protected:
         run.out = out.contents();
         run.err = err.contents();
         return run;
+    }
+
+    /// inst0 by its VISA resource strings.
+    std::string hislipResource() const {
+        return "TCPIP::127.0.0.1::hislip0," + std::to_string(m_sim.hislipPort()) + "::INSTR";
+    }
+    std::string socketResource() const {
+        return "TCPIP::127.0.0.1::" + std::to_string(m_sim.socketPort()) + "::SOCKET";
     }
 
     gateway::Simulator m_sim;

@@ -117,7 +117,11 @@ TEST_F(CliTest, BadUsageExitsTwoWithTheUsageLineAndSendsNothing) {
         {"bogus"},
         {"-t", "-1", "find"},
         {"loop", "22", "x", "--count", "2", "--duration", "1"},
-        {"-s", "a]b", "find"}};
+        {"-s", "a]b", "find"},
+        {"query", "TCPIP::127.0.0.1::0::SOCKET", "x"},
+        {"lock", "22", "--shared", ""},
+        {"srq", "22", "--intr"},
+        {"discover", "127.0.0.1", "--hislip-port", "65536"}};
     for (const auto& args : lines) {
         const Outcome r = cli(args);
         EXPECT_EQ(r.status, 2) << args[0] << " " << r.err;
@@ -172,13 +176,13 @@ TEST_F(CliTest, SrqNamesTheRequesterAndGivesUpAfterItsWait) {
 
 TEST_F(CliTest, SrqThroughTheInterruptChannelWakesWhenTheLineRises) {
     ASSERT_EQ(cli({"write", "3", "*SRE 16"}).status, 0);
-    // The program waits on its interrupt channel; a second client then makes 3 request service.
-    // The program's trace shows when it has looked at the SRQ line after enabling the channel:
-    // only a rise after that can wake it, so the wake-up comes through the channel.
+    // The program waits on its interrupt channel; a second client makes 3 request service once
+    // the program's interface session is open (the trace shows it). The library hears a line
+    // that rose before its channel was enabled as well as one that rises after.
     TempFile trace;
     std::thread requester([&] {
         const auto until = std::chrono::steady_clock::now() + 20s;
-        while (trace.contents().find("igpibbusstatus") == std::string::npos &&
+        while (trace.contents().find("\"iopen\"") == std::string::npos &&
                std::chrono::steady_clock::now() < until) {
             std::this_thread::sleep_for(5ms);
         }
@@ -227,26 +231,36 @@ TEST_F(CliTest, CtrlCEndsALoopWithItsSummary) {
     EXPECT_EQ(r.out.find("passes 0 "), std::string::npos) << r.out;
 }
 
-TEST_F(CliTest, DiscoverAsksOnlyTheTargetsAndFindsTheSimulator) {
-    const std::string port = std::to_string(m_sim.portmapperPort());
-    const Outcome r = cli({"--json", "discover", "127.0.0.0/30", "--port", port});
+TEST_F(CliTest, DiscoverAsksOnlyTheTargetsAndNamesEveryServiceThatAnswered) {
+    const std::string idn = "Marrow Scientific,MX-3012 LAN Oscilloscope 200 MHz,MS3012-0417,2.1.0";
+    const std::string hislip = std::to_string(m_sim.hislipPort());
+    const std::string socket = std::to_string(m_sim.socketPort());
+    const Outcome r =
+        cli({"--json", "discover", "127.0.0.0/30", "--port", std::to_string(m_sim.portmapperPort()),
+             "--hislip-port", hislip, "--socket-port", socket});
     EXPECT_EQ(r.status, 0) << r.err;
     const auto found = r.objects();
     ASSERT_EQ(found.size(), 1u) << r.out;
     EXPECT_EQ(found[0]["host"], "127.0.0.1");
     EXPECT_EQ(found[0]["core_port"], m_sim.corePort());
-    EXPECT_EQ(found[0]["idn"],
-              "Marrow Scientific,MX-3012 LAN Oscilloscope 200 MHz,MS3012-0417,2.1.0");
-    // A gateway without inst0 is found all the same, without an identity.
+    EXPECT_EQ(found[0]["idn"], idn);
+    EXPECT_EQ(found[0]["hislip_port"], m_sim.hislipPort());
+    EXPECT_EQ(found[0]["hislip_idn"], idn);
+    EXPECT_EQ(found[0]["socket_port"], m_sim.socketPort());
+    EXPECT_EQ(found[0]["socket_idn"], idn);
+    const Outcome text = cli({"discover", testsupport::serverOf(m_sim), "--hislip-port", hislip,
+                              "--socket-port", socket});
+    EXPECT_NE(text.out.find("\n127.0.0.1\tsocket " + socket + "\t" + idn + "\n"), std::string::npos)
+        << text.out;
+    // A gateway without inst0 is found all the same, without an identity; a port 0 is not
+    // tried.
     gateway::Simulator bare(testsupport::onFreePorts(gateway::demoBench()));
     ASSERT_TRUE(testsupport::started(bare));
-    const Outcome both =
-        cli({"discover", testsupport::serverOf(bare), testsupport::serverOf(m_sim)});
-    EXPECT_EQ(both.out,
-              testsupport::serverOf(bare) + "\tcore " + std::to_string(bare.corePort()) +
-                  "\t(no inst0 answer)\n" + testsupport::serverOf(m_sim) + "\tcore " +
-                  std::to_string(m_sim.corePort()) +
-                  "\tMarrow Scientific,MX-3012 LAN Oscilloscope 200 MHz,MS3012-0417,2.1.0\n");
+    const Outcome both = cli({"discover", testsupport::serverOf(bare), testsupport::serverOf(m_sim),
+                              "--hislip-port", "0", "--socket-port", "0"});
+    EXPECT_EQ(both.out, testsupport::serverOf(bare) + "\tcore " + std::to_string(bare.corePort()) +
+                            "\t(no inst0 answer)\n" + testsupport::serverOf(m_sim) + "\tcore " +
+                            std::to_string(m_sim.corePort()) + "\t" + idn + "\n");
 }
 
 TEST_F(CliTest, DeviceNamesReachTheGatewayAsWritten) {
@@ -366,6 +380,11 @@ TEST(CliArguments, AddressesBytesWordsAndPercentiles) {
         EXPECT_THROW(cli::parseDeviceAddress(bad), cli::UsageError) << bad;
     }
     EXPECT_THROW(cli::parseDeviceAddress(std::string(65, 'a')), cli::UsageError);
+    // A VISA resource reaches the library as typed; tcpip0 alone is still a device name.
+    EXPECT_EQ(cli::libraryAddress("gw", cli::parseDeviceAddress("tcpip::h::HISLIP0::instr")),
+              "tcpip::h::HISLIP0::instr");
+    EXPECT_EQ(cli::libraryAddress("gw", cli::parseDeviceAddress("tcpip0")),
+              "lan;vxi-11[gw]:tcpip0");
 
     EXPECT_EQ(cli::hexText(cli::parseBusBytes({"SDC", "GET", "GTL", "LLO", "DCL", "SPE", "SPD",
                                                "TCT", "PPU", "UNT", "MSA", "2", "255"})),
