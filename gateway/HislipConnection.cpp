@@ -6,6 +6,12 @@
 
 namespace gateway {
 
+// The service makes its connections here, beside them, so that it need not know their insides.
+std::unique_ptr<ServedConnection> HislipService::accept(net::TcpConnection socket,
+                                                        std::uint32_t /*peerIpv4*/) {
+    return std::make_unique<HislipConnection>(std::move(socket), *this);
+}
+
 namespace fatal = hislip::fatalCode;
 using Got = HislipStream::Got;
 using hislip::MessageType;

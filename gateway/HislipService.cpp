@@ -1,6 +1,5 @@
 #include "gateway/HislipService.h"
 
-#include "gateway/HislipChannels.h"
 #include "net/TransportError.h"
 
 #include <algorithm>
@@ -28,11 +27,6 @@ void HislipService::log(const std::string& line) const {
     if (m_config.log) {
         m_config.log("hislip " + line);
     }
-}
-
-std::unique_ptr<ServedConnection> HislipService::accept(net::TcpConnection socket,
-                                                        std::uint32_t /*peerIpv4*/) {
-    return std::make_unique<HislipConnection>(std::move(socket), *this);
 }
 
 void HislipService::refuse(net::TcpConnection& socket) {
