@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 using namespace vxi11;
 
@@ -39,83 +40,60 @@ void feedRecords(xdr::ByteView data) {
     }
 }
 
+void parseCallWithin(xdr::ByteView data) {
+    const auto call = rpc::parseCall(data);
+    if (call.status == rpc::ParsedCall::Status::Ok)
+        FUZZ_CHECK(fuzz::within(call.args, data));
+}
+
+void decodeReplyWithin(xdr::ByteView data) {
+    const auto reply = rpc::decodeReply(data);
+    if (reply)
+        FUZZ_CHECK(fuzz::within(reply->results, data));
+}
+
+void packElementsBack(xdr::ByteView data) {
+    for (int width : {1, 2, 4})
+        for (bool order : {true, false})
+            if (const auto v = unpackElements(data, width, order))
+                FUZZ_CHECK(packElements(*v, width, order) == xdr::Bytes(data.begin(), data.end()));
+}
+
+/// One row per decoder; the selector byte is the row's index, so the seeds name their decoder
+/// by position: append new rows at the end.
+constexpr void (*kDecoders[])(xdr::ByteView) = {
+    feedRecords,
+    parseCallWithin,
+    decodeReplyWithin,
+    decodeRoundTrip<CreateLinkParms>,
+    decodeRoundTrip<CreateLinkResp>,
+    decodeRoundTrip<DeviceWriteParms>,
+    decodeRoundTrip<DeviceWriteResp>,
+    decodeRoundTrip<DeviceReadParms>,
+    decodeRoundTrip<DeviceReadResp>,
+    decodeRoundTrip<DeviceGenericParms>,
+    decodeRoundTrip<DeviceReadStbResp>,
+    decodeRoundTrip<DeviceLockParms>,
+    decodeRoundTrip<DeviceDocmdParms>,
+    decodeRoundTrip<DeviceDocmdResp>,
+    decodeRoundTrip<DeviceEnableSrqParms>,
+    decodeRoundTrip<DeviceRemoteFunc>,
+    decodeRoundTrip<DeviceSrqParms>,
+    decodeRoundTrip<pmap::Mapping>,
+    decodeRoundTrip<pmap::MappingList>,
+    packElementsBack,
+};
+
+#ifdef SICLQUILL_FUZZ_SELECTORS
+static_assert(std::size(kDecoders) == SICLQUILL_FUZZ_SELECTORS,
+              "the replay test runs every seed through as many decoders as the table holds");
+#endif
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     if (size == 0)
         return 0;
-    const xdr::ByteView data(bytes + 1, size - 1);
-    switch (bytes[0] % 20) {
-    case 0:
-        feedRecords(data);
-        break;
-    case 1: {
-        const auto call = rpc::parseCall(data);
-        if (call.status == rpc::ParsedCall::Status::Ok)
-            FUZZ_CHECK(fuzz::within(call.args, data));
-        break;
-    }
-    case 2: {
-        const auto reply = rpc::decodeReply(data);
-        if (reply)
-            FUZZ_CHECK(fuzz::within(reply->results, data));
-        break;
-    }
-    case 3:
-        decodeRoundTrip<CreateLinkParms>(data);
-        break;
-    case 4:
-        decodeRoundTrip<CreateLinkResp>(data);
-        break;
-    case 5:
-        decodeRoundTrip<DeviceWriteParms>(data);
-        break;
-    case 6:
-        decodeRoundTrip<DeviceWriteResp>(data);
-        break;
-    case 7:
-        decodeRoundTrip<DeviceReadParms>(data);
-        break;
-    case 8:
-        decodeRoundTrip<DeviceReadResp>(data);
-        break;
-    case 9:
-        decodeRoundTrip<DeviceGenericParms>(data);
-        break;
-    case 10:
-        decodeRoundTrip<DeviceReadStbResp>(data);
-        break;
-    case 11:
-        decodeRoundTrip<DeviceLockParms>(data);
-        break;
-    case 12:
-        decodeRoundTrip<DeviceDocmdParms>(data);
-        break;
-    case 13:
-        decodeRoundTrip<DeviceDocmdResp>(data);
-        break;
-    case 14:
-        decodeRoundTrip<DeviceEnableSrqParms>(data);
-        break;
-    case 15:
-        decodeRoundTrip<DeviceRemoteFunc>(data);
-        break;
-    case 16:
-        decodeRoundTrip<DeviceSrqParms>(data);
-        break;
-    case 17:
-        decodeRoundTrip<pmap::Mapping>(data);
-        break;
-    case 18:
-        decodeRoundTrip<pmap::MappingList>(data);
-        break;
-    case 19:
-        for (int width : {1, 2, 4})
-            for (bool order : {true, false})
-                if (const auto v = unpackElements(data, width, order))
-                    FUZZ_CHECK(packElements(*v, width, order) ==
-                               xdr::Bytes(data.begin(), data.end()));
-        break;
-    }
+    kDecoders[bytes[0] % std::size(kDecoders)](xdr::ByteView(bytes + 1, size - 1));
     return 0;
 }

@@ -1,9 +1,11 @@
 // The library against gateways that fail while it waits for them: the gateway process killed
-// during a read, a reset, silence, garbage, a record claiming 4 GB, wrong xids, a reply that
-// stops half way. Each must end in a library error within the session's time-out plus the
-// transport margin, and the same library must then serve a new session normally.
+// or stopped during a call, a gateway silent at open, and every fault of the shared table
+// (silence, a reset, garbage, huge record claims, wrong xids, a reply that stops half way).
+// Each must end in a library error within the session's time-out plus the transport margin,
+// and the same library must then serve a new session normally.
 
 #include "gateway/Simulator.h"
+#include "hardening/GatewayFaults.h"
 #include "hardening/GatewayProcess.h"
 #include "lan/LanLibrary.h"
 #include "library/LibraryError.h"
@@ -62,6 +64,7 @@ ReadResult readSome(lan::LanLibrary& lib, sicl::SessionId id) {
     const auto start = Clock::now();
     r.rc = lib.vb_iread(1, id, buf, 100, reason, actual);
     r.took = Clock::now() - start;
+    EXPECT_EQ(buf.size(), 100u) << "the caller's buffer changed size";
     r.text = buf.substr(0, static_cast<std::size_t>(std::max(actual, 0)));
     return r;
 }
@@ -147,88 +150,40 @@ TEST(LibraryHardening, StoppedGatewayHoldsACallBarelyPastItsTimeOutAndACloseAbou
     ::kill(gw.pid(), SIGCONT);
 }
 
+TEST(LibraryHardening, SilentGatewayBoundsOpenByTheDefaultTimeOut) {
+    testsupport::ScriptServer silent([](Peer& p) { p.waitClosed(); });
+    auto options = loopbackOptions();
+    options.defaultTimeout = 300ms;
+    options.transportMargin = 200ms;
+    lan::LanLibrary lib(options);
+    const auto start = Clock::now();
+    EXPECT_EQ(lib.vb_iopen("lan;vxi-11[127.0.0.1:" + std::to_string(silent.port()) + "]:gpib"), 0);
+    EXPECT_EQ(lib.vb_igeterrno(), liberr::kGatewayTimeout);
+    EXPECT_LT(Clock::now() - start, 300ms + 200ms + 500ms);
+}
+
 namespace {
 
-struct FaultRow {
-    const char* name;
-    std::function<bool(Peer&, const Call&)> onRead; ///< false: end the connection
-    int expected;
-};
-
-std::vector<FaultRow> faultRows() {
-    using vxi11::DeviceRead;
-    using vxi11::DeviceReadResp;
-    return {
-        {"accepts the call and never answers", [](Peer&, const Call&) { return true; },
-         liberr::kGatewayTimeout},
-        {"resets the connection",
-         [](Peer& p, const Call&) {
-             p.reset();
-             return false;
-         },
-         liberr::kConnectionLost},
-        {"closes without a reply",
-         [](Peer& p, const Call&) {
-             p.close();
-             return false;
-         },
-         liberr::kConnectionLost},
-        {"answers with garbage in a record",
-         [](Peer& p, const Call& c) {
-             // The call's own xid first: otherwise the garbage may pass for a late reply to
-             // an earlier call, which the library rightly skips.
-             Bytes b;
-             testsupport::put32(b, c.header.xid);
-             for (int i = 0; i < 33; ++i)
-                 b.push_back(static_cast<std::uint8_t>(i * 77 + 5));
-             p.sendRecord(b);
-             return true;
-         },
-         liberr::kMalformedReply},
-        {"answers with text instead of records",
-         [](Peer& p, const Call&) {
-             const std::string t = "HTTP/1.0 400 Bad Request\r\n\r\n";
-             p.sendRaw(Bytes(t.begin(), t.end()));
-             return true;
-         },
-         liberr::kMalformedReply},
-        {"sends a record claiming 4 GB",
-         [](Peer& p, const Call&) {
-             Bytes b;
-             testsupport::put32(b, 0x7FFFFFFFu); // 2 GB, more to come
-             testsupport::put32(b, 0xFFFFFFFFu); // and 2 GB more, last
-             b.insert(b.end(), 1000, 'x');
-             p.sendRaw(b);
-             return true;
-         },
-         liberr::kMalformedReply},
-        {"answers with the xid of a later call",
-         [](Peer& p, const Call& c) {
-             p.sendRecord(vxi11::encodeReplyFor<DeviceRead>(c.header.xid + 1,
-                                                            DeviceReadResp{0, 4, Bytes(3, 'n')}));
-             return true;
-         },
-         liberr::kMalformedReply},
-        {"answers only with the xid of an earlier call",
-         [](Peer& p, const Call& c) {
-             p.sendRecord(vxi11::encodeReplyFor<DeviceRead>(c.header.xid - 1,
-                                                            DeviceReadResp{0, 4, Bytes(3, 'o')}));
-             return true;
-         },
-         liberr::kGatewayTimeout},
-        {"stops half way through the reply and stays silent",
-         [](Peer& p, const Call& c) {
-             p.sendRaw(testsupport::halfReply(c));
-             return true;
-         },
-         liberr::kGatewayTimeout},
-        {"stops half way through the reply and closes",
-         [](Peer& p, const Call& c) {
-             p.sendRaw(testsupport::halfReply(c));
-             return false;
-         },
-         liberr::kConnectionLost},
+/// A gateway that answers link calls and triggers, and hands device_read to `onRead`.
+FakeGateway::Handler faultyGateway(const testsupport::ReadScript& onRead) {
+    return [&onRead](FakeGateway& g, Peer& p, const Call& c) {
+        if (g.answerLinkCalls(p, c))
+            return true;
+        if (c.header.proc == vxi11::proc::kDeviceRead)
+            return onRead(p, c);
+        if (c.header.proc == vxi11::proc::kDeviceTrigger) {
+            FakeGateway::reply<vxi11::DeviceTrigger>(p, c, vxi11::DeviceError{0});
+            return true;
+        }
+        p.waitClosed();
+        return false;
     };
+}
+
+std::string lastText(lan::LanLibrary& lib) {
+    char buf[sicl::kErrorTextBufferSize];
+    lib.vb_igeterrstr(lib.vb_igeterrno(), buf);
+    return buf;
 }
 
 } // namespace
@@ -237,27 +192,33 @@ TEST(LibraryHardening, EveryGatewayFaultEndsInAnErrorInTimeAndANewSessionWorks) 
     gateway::Simulator healthy(testsupport::onFreePorts(gateway::demoBench()));
     ASSERT_TRUE(testsupport::started(healthy));
     const std::string healthyDmm = "lan;vxi-11[" + testsupport::serverOf(healthy) + "]:gpib,22";
+    const auto bound = kTimeOut + kMargin + kSlack;
 
     lan::LanLibrary lib(loopbackOptions()); // one library through every fault
-    for (const FaultRow& row : faultRows()) {
+    for (const testsupport::GatewayFault& row : testsupport::gatewayFaults()) {
         SCOPED_TRACE(row.name);
-        FakeGateway gw([&row](FakeGateway& g, Peer& p, const Call& c) {
-            if (g.answerLinkCalls(p, c))
-                return true;
-            if (c.header.proc == vxi11::proc::kDeviceRead)
-                return row.onRead(p, c);
-            p.waitClosed();
-            return false;
-        });
+        FakeGateway gw(faultyGateway(row.onRead));
         const auto id = lib.vb_iopen(gw.address("gpib,7"));
         ASSERT_GT(id, 0);
         ASSERT_EQ(lib.vb_itimeout(id, static_cast<std::int32_t>(kTimeOut.count())), 0);
         const ReadResult r = readSome(lib, id);
-        EXPECT_EQ(r.rc, row.expected);
-        EXPECT_LT(r.took, kTimeOut + kMargin + kSlack);
+        EXPECT_EQ(r.rc, row.readError);
+        const std::string text = lastText(lib);
+        if (row.readError == liberr::kGatewayTimeout) {
+            // Not before the time-out, and nothing to add to it.
+            EXPECT_GE(r.took, kTimeOut);
+            EXPECT_EQ(text, library::errorText(row.readError));
+        } else {
+            EXPECT_EQ(text.rfind(library::errorText(row.readError), 0), 0u) << text;
+        }
+        EXPECT_LT(r.took, bound);
+        // The session's next call shows whether the connection is still in step.
+        if (row.nextCall) {
+            EXPECT_EQ(lib.vb_itrigger(id), *row.nextCall);
+        }
         const auto closeStart = Clock::now();
-        lib.vb_iclose(id);
-        EXPECT_LT(Clock::now() - closeStart, kTimeOut + kMargin + kSlack);
+        EXPECT_EQ(lib.vb_iclose(id), 0);
+        EXPECT_LT(Clock::now() - closeStart, bound);
         EXPECT_EQ(askIdentity(lib, healthyDmm),
                   "Orvane Instruments,DM-6510 Digital Multimeter,OV220417,2.4.1\r\n");
     }

@@ -65,6 +65,10 @@ public:
     void skipPart(net::TcpConnection& connection, net::Deadline deadline);
     /// True from beginPart until the end of that record has been read.
     bool partInProgress() const noexcept { return m_part.active; }
+    /// True once a byte of the record begun with beginPart has arrived.
+    bool partStarted() const noexcept { return m_part.fragments > 0 || m_part.headerFill > 0; }
+    /// Forgets the record begun with beginPart, of which nothing has arrived.
+    void cancelPart() noexcept { m_part = Part{}; }
 
 private:
     using Clock = std::chrono::steady_clock;

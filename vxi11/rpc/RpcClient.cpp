@@ -92,9 +92,17 @@ bool RpcClient::isReplyTo(std::uint32_t xid, xdr::ByteView record) {
 }
 
 void RpcClient::dropAbandonedParts(net::Deadline deadline) {
-    if (m_stream.partInProgress()) {
-        m_stream.skipPart(m_connection, deadline);
+    if (!m_stream.partInProgress()) {
+        return;
     }
+    // Nothing of the record came before the call was given up: the next record may as well be
+    // the reply to this call (a gateway need not answer a call it dropped), so it is left to
+    // the xid check, which skips a late reply all the same.
+    if (!m_stream.partStarted()) {
+        m_stream.cancelPart();
+        return;
+    }
+    m_stream.skipPart(m_connection, deadline);
 }
 
 xdr::Bytes RpcClient::readRecord(net::Deadline deadline) {

@@ -7,6 +7,7 @@
 #include "app/hardening/WindowHardening.h"
 
 #include "gateway/Simulator.h"
+#include "hardening/GatewayFaults.h"
 #include "hardening/GatewayProcess.h"
 #include "support/LoopbackSimulator.h"
 
@@ -24,7 +25,6 @@ using namespace winhard;
 using testsupport::Bytes;
 using testsupport::FakeGateway;
 using testsupport::Peer;
-using Call = vxi11::rpc::ParsedCall;
 namespace liberr = library::liberr;
 
 constexpr int kPad = 9;
@@ -76,71 +76,12 @@ protected:
     }
 };
 
-// ---- Faults of a raw gateway while the window's query waits for its answer.
-
-struct ReadFault {
-    const char* name;
-    std::function<bool(Peer&, const Call&)> onRead; ///< false: end the connection
-    int expected;
-};
-
-std::vector<ReadFault> readFaults() {
-    return {
-        {"accepts the read and never answers", [](Peer&, const Call&) { return true; },
-         liberr::kGatewayTimeout},
-        {"resets the connection",
-         [](Peer& p, const Call&) {
-             p.reset();
-             return false;
-         },
-         liberr::kConnectionLost},
-        {"closes without a reply",
-         [](Peer& p, const Call&) {
-             p.close();
-             return false;
-         },
-         liberr::kConnectionLost},
-        // The call's own xid, then garbage: a record with a random first word could also
-        // pass for a late reply to an earlier call, which the library rightly skips.
-        {"answers with garbage",
-         [](Peer& p, const Call& c) {
-             Bytes b;
-             testsupport::put32(b, c.header.xid);
-             for (int i = 0; i < 37; ++i) {
-                 b.push_back(static_cast<std::uint8_t>(i * 77 + 5));
-             }
-             p.sendRecord(b);
-             return true;
-         },
-         liberr::kMalformedReply},
-        {"sends a record claiming 4 GB",
-         [](Peer& p, const Call&) {
-             Bytes b;
-             testsupport::put32(b, 0x7FFFFFFFu);
-             testsupport::put32(b, 0xFFFFFFFFu);
-             b.insert(b.end(), 1000, 'x');
-             p.sendRaw(b);
-             return true;
-         },
-         liberr::kMalformedReply},
-        {"stops half way through the reply and stays silent",
-         [](Peer& p, const Call& c) {
-             p.sendRaw(testsupport::halfReply(c));
-             return true;
-         },
-         liberr::kGatewayTimeout},
-        {"stops half way through the reply and closes",
-         [](Peer& p, const Call& c) {
-             p.sendRaw(testsupport::halfReply(c));
-             return false;
-         },
-         liberr::kConnectionLost},
-    };
-}
+// ---- Faults of a raw gateway while the window's query waits for its answer: the rows of the
+// library's fault table that the window shows.
 
 TEST_F(WindowFaults, EveryFaultDuringAQueryShowsTheReadErrorInTimeAndKeepsTheWindowUsable) {
     const QString command = QStringLiteral("*IDN?");
-    for (const ReadFault& row : readFaults()) {
+    for (const testsupport::GatewayFault& row : testsupport::windowFaults()) {
         SCOPED_TRACE(row.name);
         FakeGateway gw(windowGateway(row.onRead));
         const QString server = serverText(gw.port());
@@ -152,7 +93,7 @@ TEST_F(WindowFaults, EveryFaultDuringAQueryShowsTheReadErrorInTimeAndKeepsTheWin
         const auto took = timedClick(ui().cmdSend); // writes, then reads (Auto Query)
         std::printf("figure: window query, gateway %s: %.0f ms\n", row.name, ms(took));
 
-        EXPECT_TRUE(isReport(error(), "Read error", row.expected));
+        EXPECT_TRUE(isReport(error(), "Read error", row.readError));
         EXPECT_LT(took, kSessionTimeOut + kMargin + kSlack);
         EXPECT_EQ(beeps.count, 1);
         EXPECT_EQ(results(), "Device Read: Waiting for device response");

@@ -1,16 +1,12 @@
-// Bad input in every box of the window, on the real library: server texts with brackets,
-// semicolons, 1000 characters, characters inside and outside Latin-1, blanks and controls;
-// instrument addresses of every odd form; commands of 10 000 characters, outside Latin-1, with
-// NUL and controls. Each gets a clear message or a clean library error, in time, and what
-// reaches the library and the gateway is exactly what was typed. Then the same with random
-// texts from a fixed seed.
+// Bad addresses in the server and instrument boxes, on the real library: server texts with
+// brackets, semicolons, 1000 characters, characters inside and outside Latin-1, blanks and
+// controls; instrument addresses of every odd form. Each gets a clear message or a clean
+// library error, in time, and what reaches the library is exactly what was typed, and links
+// only what it names. Then the same with random texts from a fixed seed.
 
-#include "app/hardening/WindowHardening.h"
+#include "app/hardening/BadInput.h"
 
-#include "app/device/CommandSend.h"
 #include "app/links/InstrumentLink.h"
-#include "gateway/Simulator.h"
-#include "support/LoopbackSimulator.h"
 
 #include <QLineEdit>
 
@@ -20,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
-#include <random>
 #include <set>
 
 namespace {
@@ -28,107 +23,12 @@ namespace {
 using namespace winhard;
 namespace liberr = library::liberr;
 
-constexpr auto kClickBound = kOpenTimeOut + kMargin + kSlack;
-
-std::unique_ptr<gateway::Simulator> startBench() {
-    std::vector<gateway::InstrumentConfig> bench;
-    for (const auto& [pad, sad] : std::vector<std::pair<int, std::optional<int>>>{
-             {7, std::nullopt}, {9, std::nullopt}, {7, 5}}) {
-        bench.push_back(testsupport::instrumentAt(pad, "Bench," + std::to_string(pad)));
-        bench.back().sad = sad;
-    }
-    auto sim = std::make_unique<gateway::Simulator>(testsupport::onFreePorts(std::move(bench)));
-    EXPECT_TRUE(testsupport::started(*sim));
-    return sim;
-}
-
-/// The Latin-1 bytes of a text, or nothing when a character has no Latin-1 byte.
-std::optional<std::string> latin1(const QString& text) {
-    std::string out;
-    for (const QChar c : text) {
-        if (c.unicode() > 0xFF) {
-            return std::nullopt;
-        }
-        out.push_back(static_cast<char>(c.unicode()));
-    }
-    return out;
-}
-
 /// Device names of the links the simulator holds, the interface link left out.
 std::set<std::string> deviceLinks(const gateway::Simulator& sim) {
     std::set<std::string> out;
     for (const auto& link : sim.links()) {
         if (link.device != "gpib0") {
             out.insert(link.device);
-        }
-    }
-    return out;
-}
-
-std::string printable(const QString& text) {
-    std::string out;
-    for (const QChar c : text.left(40)) {
-        if (c.unicode() >= 0x20 && c.unicode() < 0x7F) {
-            out.push_back(static_cast<char>(c.unicode()));
-        } else {
-            char code[12];
-            std::snprintf(code, sizeof code, "\\u%04x", c.unicode());
-            out += code;
-        }
-    }
-    return text.size() > 40 ? out + "...(" + std::to_string(text.size()) + ")" : out;
-}
-
-// ---- Random texts from a fixed seed.
-
-enum class Pool { Digits, Structure, Letters, Controls, HighLatin1, BeyondLatin1 };
-
-QString randomText(std::mt19937& rng, const std::vector<std::pair<Pool, int>>& weights) {
-    std::vector<int> w;
-    for (const auto& [pool, weight] : weights) {
-        w.push_back(weight);
-    }
-    std::discrete_distribution<int> pick(w.begin(), w.end());
-    std::uniform_int_distribution<int> percent(0, 99);
-    const int length = percent(rng) < 5 ? std::uniform_int_distribution<int>(200, 1200)(rng)
-                                        : std::uniform_int_distribution<int>(0, 12)(rng);
-    static const std::u16string structure = u" \t[];:,.+-e?*x";
-    static const std::u16string beyond = u"\u0416\u20AC\u096D\uFB01\uFF11\u0660\u0100";
-    QString out;
-    while (out.size() < length) {
-        auto any = [&](int lo, int hi) {
-            return static_cast<char16_t>(std::uniform_int_distribution<int>(lo, hi)(rng));
-        };
-        auto from = [&](const std::u16string& s) {
-            return s[static_cast<std::size_t>(
-                std::uniform_int_distribution<int>(0, static_cast<int>(s.size()) - 1)(rng))];
-        };
-        switch (weights[static_cast<std::size_t>(pick(rng))].first) {
-        case Pool::Digits:
-            out += QChar(any(u'0', u'9'));
-            break;
-        case Pool::Structure:
-            out += QChar(from(structure));
-            break;
-        case Pool::Letters:
-            out += QChar(any(u'a', u'z'));
-            break;
-        case Pool::Controls: {
-            const char16_t c = any(0, 32);
-            out += QChar(c == 32 ? char16_t{0x7F} : c);
-            break;
-        }
-        case Pool::HighLatin1:
-            out += QChar(any(0x80, 0xFF));
-            break;
-        case Pool::BeyondLatin1:
-            if (percent(rng) < 20) {
-                out += QChar(char16_t{0xD83D}); // a character outside the BMP
-                out += QChar(char16_t{0xDE00});
-            } else {
-                out += QChar(from(beyond));
-            }
-            break;
         }
     }
     return out;
@@ -392,138 +292,6 @@ TEST_F(InstrumentBox, RandomAddressesNeverCrashAndLinkOnlyTheInstrumentTyped) {
         }
     }
     std::printf("figure: 300 random instrument texts, %d linked\n", linked);
-}
-
-// ---- The command box.
-
-class CommandBox : public WindowHardening {
-protected:
-    static constexpr std::uint32_t kMaxRecv = 1024; ///< the gateway's largest write
-
-    CommandBox()
-        : writes(std::make_shared<std::vector<WriteRecord>>()),
-          writesMutex(std::make_shared<std::mutex>()),
-          gw(windowGateway({}, writes, writesMutex), kMaxRecv) {}
-
-    void SetUp() override {
-        ASSERT_NO_FATAL_FAILURE(linkServer(QStringLiteral("127.0.0.1:%1").arg(gw.port())));
-        ASSERT_NO_FATAL_FAILURE(linkInstrument(QStringLiteral("9")));
-        ui().ckAutoQuery->setChecked(false); // the fake gateway has no answers to read
-    }
-
-    std::vector<WriteRecord> takeWrites() {
-        std::lock_guard lock(*writesMutex);
-        return std::exchange(*writes, {});
-    }
-
-    /// Sends `text` and checks that the gateway got exactly its bytes and a line feed, split
-    /// at the gateway's size with END on the last piece only, or, for a text outside Latin-1,
-    /// that nothing was written and the user was told why.
-    void sendAndCheck(const QString& text) {
-        SCOPED_TRACE(printable(text));
-        takeWrites();
-        ui().combCmd->setEditText(text);
-        beeps.count = 0;
-        const auto took = timedClick(ui().cmdSend);
-        EXPECT_LT(took, kClickBound);
-        EXPECT_EQ(ui().combCmd->currentText(), text);
-        const auto pieces = takeWrites();
-        const auto bytes = latin1(text);
-        if (text.isEmpty()) {
-            EXPECT_TRUE(pieces.empty());
-            EXPECT_EQ(results(), "Device command box empty, nothing sent to the device");
-            EXPECT_EQ(beeps.count, 1);
-            return;
-        }
-        if (!bytes) {
-            EXPECT_TRUE(pieces.empty()) << "a command outside Latin-1 was written";
-            EXPECT_EQ(results(), CommandSend::notLatin1Message().toStdString());
-            EXPECT_EQ(beeps.count, 1);
-            return;
-        }
-        std::string received;
-        for (std::size_t i = 0; i < pieces.size(); ++i) {
-            received += pieces[i].data;
-            EXPECT_EQ(pieces[i].end, i + 1 == pieces.size()) << "piece " << i;
-            EXPECT_LE(pieces[i].data.size(), kMaxRecv);
-        }
-        const std::string expected = *bytes + "\n";
-        EXPECT_EQ(received.size(), expected.size());
-        EXPECT_TRUE(received == expected) << "the bytes written differ from the bytes typed";
-        EXPECT_EQ(error(), "");
-        EXPECT_TRUE(ui().txtResults->text() == QStringLiteral("Send String => ") + text + "\n")
-            << results();
-        EXPECT_EQ(beeps.count, 0);
-    }
-
-    std::shared_ptr<std::vector<WriteRecord>> writes;
-    std::shared_ptr<std::mutex> writesMutex;
-    testsupport::FakeGateway gw;
-};
-
-TEST_F(CommandBox, LongControlAndEightBitCommandsReachTheGatewayByteForByte) {
-    QString letters;
-    QString everyByte;
-    for (int i = 0; i < 10000; ++i) {
-        letters += QChar(static_cast<char16_t>(u'A' + i % 26));
-        everyByte += QChar(static_cast<char16_t>(i % 256)); // NUL, CR, LF and '?' included
-    }
-    for (const QString& text :
-         {letters, everyByte, QStringLiteral("\u00E9"), QStringLiteral("\u00FF\u0080"),
-          QString::fromUtf16(u"\0", 1), QString::fromUtf16(u"a\0b", 3),
-          QStringLiteral("\x01\x02\x1b[0m"), QStringLiteral("line1\r\nline2"),
-          QStringLiteral("   "), QStringLiteral("*IDN?;*RST;:SYST:ERR?")}) {
-        sendAndCheck(text);
-    }
-}
-
-TEST_F(CommandBox, CommandsOutsideLatin1AreRefusedAndNothingIsWritten) {
-    for (const QString& text :
-         {QStringLiteral("\u03A9"), QStringLiteral("\u20AC"), QStringLiteral("*IDN?\u0100"),
-          QString::fromUtf16(u"\xD83D\xDE00", 2), QString(10000, QLatin1Char('x')) + u'\u0416'}) {
-        sendAndCheck(text);
-    }
-    // A good command right after is sent as usual.
-    sendAndCheck(QStringLiteral("*CLS"));
-}
-
-TEST_F(CommandBox, RandomCommandsNeverCrashAndWriteOnlyWhatWasTyped) {
-    std::mt19937 rng(1000003);
-    const std::vector<std::pair<Pool, int>> weights = {
-        {Pool::Digits, 3},   {Pool::Structure, 3},  {Pool::Letters, 6},
-        {Pool::Controls, 2}, {Pool::HighLatin1, 2}, {Pool::BeyondLatin1, 1}};
-    for (int i = 0; i < 300; ++i) {
-        sendAndCheck(randomText(rng, weights));
-    }
-}
-
-// ---- The command box on the simulator: the instrument gets the message as typed.
-
-class CommandBoxOnSimulator : public WindowHardening {
-protected:
-    void SetUp() override {
-        sim = startBench();
-        ASSERT_NO_FATAL_FAILURE(
-            linkServer(QStringLiteral("127.0.0.1:%1").arg(sim->portmapperPort())));
-        ASSERT_NO_FATAL_FAILURE(linkInstrument(QStringLiteral("9")));
-        ui().ckAutoQuery->setChecked(false);
-    }
-    std::unique_ptr<gateway::Simulator> sim;
-};
-
-TEST_F(CommandBoxOnSimulator, LongAndEightBitCommandsArriveAsTyped) {
-    QString longCommand;
-    for (int i = 0; i < 10000; ++i) {
-        longCommand += QChar(static_cast<char16_t>(0x20 + i % 0x5F));
-    }
-    for (const QString& text : {longCommand, QStringLiteral("SYST:DISP \"caf\u00E9 \u00B0C\"")}) {
-        ui().combCmd->setEditText(text);
-        ui().cmdSend->click();
-        const auto meter = sim->instrument(9);
-        ASSERT_TRUE(meter);
-        EXPECT_TRUE(meter->lastCommand == *latin1(text)) << printable(text);
-        EXPECT_EQ(meter->inputQueue, "");
-    }
 }
 
 } // namespace
