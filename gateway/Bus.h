@@ -20,6 +20,8 @@ public:
 
     /// The instrument at (pad, sad) exactly, if present.
     Instrument* find(int pad, std::optional<int> sad);
+    /// Every instrument on the bus (the set never changes).
+    std::vector<Instrument>& instruments() { return m_instruments; }
 
     /// Command bytes sent with ATN asserted; ATN stays asserted afterwards.
     void sendCommand(std::string_view bytes, Clock::time_point now);

@@ -1,5 +1,6 @@
 #include "gateway/Connection.h"
 
+#include "gateway/SendAnswer.h"
 #include "net/TransportError.h"
 #include "vxi11/codec/RecordMarking.h"
 #include "vxi11/rpc/RecordStream.h"
@@ -9,14 +10,6 @@
 namespace gateway {
 
 using vxi11::rpc::RecordStream;
-
-namespace {
-
-/// Bytes of a waveform made and sent at a time: large enough for few system calls, small
-/// enough to stay in the cache between being made and being copied to the socket.
-constexpr std::size_t kWaveformPiece = 256 * 1024;
-
-} // namespace
 
 void Connection::log(const std::string& line) const {
     if (m_log) {
@@ -50,29 +43,9 @@ void Connection::send(const Outcome& out) {
     const auto mark = vxi11::rpc::encodeRecordMark(
         {static_cast<std::uint32_t>(out.reply.size() + data.size() + pad), true});
     static constexpr std::uint8_t kZeros[3] = {};
-    const ByteView padding(kZeros, pad);
     // A client that does not read holds only this thread; stop() ends the send.
-    const auto never = net::Deadline::never();
-    if (data.waveformLength == 0) {
-        // One system call for the record, the data sent from where it lies.
-        m_socket.sendAll({mark, out.reply, data.head, data.tail, padding}, never);
-        return;
-    }
-    // A waveform is made a piece at a time as the socket takes it: memory stays the same
-    // whatever the size of the block.
-    m_socket.sendAll({mark, out.reply, data.head}, never);
-    if (!m_waveform) {
-        m_waveform = std::make_unique_for_overwrite<std::uint8_t[]>(kWaveformPiece);
-    }
-    for (std::uint64_t done = 0; done < data.waveformLength;) {
-        const auto n = static_cast<std::size_t>(
-            std::min<std::uint64_t>(kWaveformPiece, data.waveformLength - done));
-        const std::span<std::uint8_t> piece(m_waveform.get(), n);
-        waveformBytes(data.waveformOffset + done, piece);
-        m_socket.sendAll(piece, never);
-        done += n;
-    }
-    m_socket.sendAll({data.tail, padding}, never);
+    sendAnswer(m_socket, mark, out.reply, data, ByteView(kZeros, pad), m_waveform,
+               net::Deadline::never());
 }
 
 void Connection::serve() {

@@ -4,6 +4,7 @@
 
 #include "gateway/Config.h"
 #include "gateway/Dispatch.h"
+#include "gateway/StreamService.h"
 #include "net/TcpConnection.h"
 
 #include <atomic>
@@ -31,7 +32,7 @@ protected:
     ~ConnectionHost() = default;
 };
 
-class Connection {
+class Connection final : public ServedConnection {
 public:
     Connection(std::uint64_t id, Service service, std::uint32_t peerIpv4, net::TcpConnection socket,
                const SimulatorLimits& limits, const Log& log, ConnectionHost& host)
@@ -41,15 +42,15 @@ public:
     Connection& operator=(const Connection&) = delete;
 
     /// Serves the connection until it ends; then its links are gone and its socket closed.
-    void serve();
+    void serve() override;
     /// Ends a serve() blocked in a receive (from another thread).
-    void shutdown();
+    void shutdown() override;
 
     std::uint64_t id() const noexcept { return m_id; }
     Service service() const noexcept { return m_service; }
     /// The client's IPv4 address (network byte order).
     std::uint32_t peer() const noexcept { return m_peer; }
-    bool done() const noexcept { return m_done.load(); }
+    bool done() const noexcept override { return m_done.load(); }
 
 private:
     /// Dispatches one record and sends its reply; false when the connection is to end.

@@ -123,4 +123,38 @@ std::variant<DeviceName, std::int32_t> parseDeviceName(std::string_view name) {
     return out;
 }
 
+std::optional<DeviceName> parseHislipAlias(std::string_view name) {
+    constexpr std::string_view kPrefix = "hislip";
+    constexpr std::size_t kMaxDigits = 4;
+    if (name.size() <= kPrefix.size() || name.size() > kPrefix.size() + kMaxDigits) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < kPrefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(name[i])) != kPrefix[i]) {
+            return std::nullopt;
+        }
+    }
+    const std::string_view digits = name.substr(kPrefix.size());
+    if (!allDigits(digits)) {
+        return std::nullopt;
+    }
+    constexpr long kSecondaryScale = 100;
+    constexpr long kFirstWithSecondary = 101;
+    const long n = digitsValue(digits);
+    DeviceName out;
+    out.isInterface = false;
+    if (n >= 1 && n <= kMaxAddress) {
+        out.pad = static_cast<int>(n);
+        return out;
+    }
+    const long pad = n / kSecondaryScale;
+    const long sad = n % kSecondaryScale;
+    if (n < kFirstWithSecondary || pad > kMaxAddress || sad > kMaxAddress) {
+        return std::nullopt;
+    }
+    out.pad = static_cast<int>(pad);
+    out.sad = static_cast<int>(sad);
+    return out;
+}
+
 } // namespace gateway

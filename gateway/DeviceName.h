@@ -31,4 +31,10 @@ struct DeviceName {
 /// 3 (no such interface or device) or 21 (address out of range).
 std::variant<DeviceName, std::int32_t> parseDeviceName(std::string_view name);
 
+/// The bus device that an alphanumeric HiSLIP sub-address names, as VISA-style clients can
+/// only write them: `hislipN` (any case) with N 1-30 is primary address N, and N 101-3030 is
+/// primary N / 100 with secondary N % 100 (0-30), as the window writes addresses. Nothing for
+/// anything else (`hislip0` is the default instrument, not address 0).
+std::optional<DeviceName> parseHislipAlias(std::string_view name);
+
 } // namespace gateway

@@ -14,6 +14,7 @@ GuardedBus::GuardedBus(const std::vector<InstrumentConfig>& instruments,
         m_lan.emplace_back(c, maxQueueBytes);
     }
     m_lanRequested.assign(m_lan.size(), 0);
+    m_busRequested.assign(m_bus.instruments().size(), 0);
 }
 
 Instrument* GuardedBus::findLan(std::string_view name) {
@@ -62,6 +63,20 @@ std::vector<std::string> GuardedBus::srqRisen() {
         risen.emplace_back(kInterfaceName);
     }
     m_lastSrq = srq;
+    // Each instrument's own request too, for protocols that deliver it to that instrument's
+    // sessions alone: one instrument may ask while the line is already held by another.
+    std::vector<Instrument>& onBus = m_bus.instruments();
+    for (std::size_t i = 0; i < onBus.size(); ++i) {
+        const bool requesting = onBus[i].requestingService(now);
+        if (requesting && m_busRequested[i] == 0) {
+            DeviceName name;
+            name.isInterface = false;
+            name.pad = onBus[i].pad();
+            name.sad = onBus[i].sad();
+            risen.push_back(name.canonical());
+        }
+        m_busRequested[i] = requesting ? 1 : 0;
+    }
     // A LAN instrument is not on the bus: its request is its own, not the line's.
     for (std::size_t i = 0; i < m_lan.size(); ++i) {
         const bool requesting = m_lan[i].requestingService(now);

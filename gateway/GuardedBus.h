@@ -47,8 +47,11 @@ public:
     void stop();
 
     /// The sources whose service request has risen since the last look: kInterfaceName for
-    /// the bus's SRQ line, a LAN instrument's name for its own request.
+    /// the bus's SRQ line, and each instrument's own request by its canonical device name
+    /// ("gpib0,22", a LAN instrument's name).
     std::vector<std::string> srqRisen();
+    /// The first LAN instrument, the default of protocols that name no device; null if none.
+    Instrument* defaultLan() { return m_lan.empty() ? nullptr : &m_lan.front(); }
 
     BusSnapshot snapshot();
     std::optional<InstrumentSnapshot> instrument(int pad, std::optional<int> sad);
@@ -66,6 +69,7 @@ private:
     std::vector<Instrument> m_lan; ///< built once, never resized: links keep pointers
     bool m_stopping = false;
     bool m_lastSrq = false;           ///< SRQ as last seen, to tell its rising edge
+    std::vector<char> m_busRequested; ///< each bus instrument's request as last seen
     std::vector<char> m_lanRequested; ///< each LAN instrument's request as last seen
 };
 

@@ -29,16 +29,29 @@ Instrument::Instrument(InstrumentConfig config, std::size_t maxQueueBytes)
 void Instrument::receive(std::string_view data, bool end, Clock::time_point now) {
     Receiver receiver(*this, now);
     m_parser.receive(data, end, receiver);
-    m_status.update(m_output.hasOutput(now));
+    m_status.update(messageAvailable(now));
 }
 
-void Instrument::interruptQuery() {
-    if (!m_output.empty()) {
-        // A new program message while an answer is unread: the query is interrupted, so
-        // a client that gave up on a read never gets the old answer for its next query.
-        m_output.clear();
-        m_status.fail(scpi::kQueryInterrupted, "Query INTERRUPTED", esr::kQueryError);
+std::size_t Instrument::receiveOne(std::string_view data, bool end, Clock::time_point now) {
+    Receiver receiver(*this, now);
+    const std::size_t used = m_parser.receiveOne(data, end, receiver);
+    m_status.update(messageAvailable(now));
+    return used;
+}
+
+bool Instrument::interruptQuery() {
+    if (m_output.empty()) {
+        return false;
     }
+    // A new program message while an answer is unread: the query is interrupted, so a client
+    // that gave up on a read never gets the old answer for its next query.
+    m_output.clear();
+    queryInterrupted();
+    return true;
+}
+
+void Instrument::queryInterrupted() {
+    m_status.fail(scpi::kQueryInterrupted, "Query INTERRUPTED", esr::kQueryError);
 }
 
 void Instrument::execute(const std::string& message, std::uint64_t blockBytes,
@@ -110,25 +123,25 @@ std::size_t Instrument::takeOutput(std::span<std::uint8_t> out,
                                    std::optional<std::uint8_t> termChar, bool& end,
                                    Clock::time_point now) {
     const std::size_t taken = m_output.take(out, termChar, end, now);
-    m_status.update(m_output.hasOutput(now));
+    m_status.update(messageAvailable(now));
     return taken;
 }
 
 void Instrument::takeOutput(std::uint64_t max, AnswerBytes& out, bool& end, Clock::time_point now) {
     m_output.take(max, out, end, now);
-    m_status.update(m_output.hasOutput(now));
+    m_status.update(messageAvailable(now));
 }
 
 std::uint8_t Instrument::statusByte(Clock::time_point now) {
-    return m_status.statusByte(m_output.hasOutput(now));
+    return m_status.statusByte(messageAvailable(now));
 }
 
 std::uint8_t Instrument::serialPoll(Clock::time_point now) {
-    return m_status.serialPoll(m_output.hasOutput(now));
+    return m_status.serialPoll(messageAvailable(now));
 }
 
 bool Instrument::requestingService(Clock::time_point now) {
-    return m_status.requestingService(m_output.hasOutput(now));
+    return m_status.requestingService(messageAvailable(now));
 }
 
 void Instrument::deviceClear() {
@@ -152,6 +165,7 @@ InstrumentSnapshot Instrument::snapshot(Clock::time_point now) {
     s.acceptedBytes = m_settings.acceptedBytes;
     s.remote = remote;
     s.lockout = lockout;
+    s.remoteEnable = remoteEnable;
     s.listener = listener;
     s.talker = talker;
     return s;

@@ -33,9 +33,19 @@ public:
     /// program messages (ended by LF or END) are executed at once. The data of a
     /// definite-length block (`#NLEN...`) is taken as it is, LF included, and only counted.
     void receive(std::string_view data, bool end, Clock::time_point now);
+    /// As receive(), but stops after the first program message that ends (its answer, if any,
+    /// is then queued); returns the bytes used. Stream servers take each answer before the
+    /// next message begins, so that queries sent back to back are all answered.
+    std::size_t receiveOne(std::string_view data, bool end, Clock::time_point now);
+    /// Forgets the program message being received (its client left halfway).
+    void forgetInput() { m_parser.clear(); }
+    /// True while the bytes received end inside a program message.
+    bool midMessage() const { return !m_parser.pending().empty(); }
 
     /// True if a response byte is readable at `now`.
     bool hasOutput(Clock::time_point now) const { return m_output.hasOutput(now); }
+    /// True while an answer is queued, readable yet or not.
+    bool answerQueued() const { return !m_output.empty(); }
     /// When the next response becomes readable, if one is queued.
     std::optional<Clock::time_point> nextOutputTime() const { return m_output.nextOutputTime(); }
     /// Bytes left of the response readable at `now` (0 if none).
@@ -58,11 +68,23 @@ public:
 
     /// Device clear (SDC, DCL): empties the input and output queues.
     void deviceClear();
+    /// A new message while an answer is unread: the answer goes and the error queue records
+    /// the query interrupted. False (nothing done) when no answer was queued.
+    bool interruptQuery();
+    /// Records a query interrupted without dropping anything (a client sent on before it had
+    /// read an answer that had already left the instrument).
+    void queryInterrupted();
+    /// A server that has sent an answer on keeps its message available (MAV) until its client
+    /// says the answer arrived: each hold counts until released.
+    void holdMessage() { ++m_heldMessages; }
+    void releaseMessage() { m_heldMessages -= m_heldMessages > 0 ? 1 : 0; }
     /// Group execute trigger.
     void trigger() { ++m_settings.triggers; }
 
     bool remote = false;
     bool lockout = false;
+    /// Remote enable of a LAN instrument (on the bus, the REN line is the bus's).
+    bool remoteEnable = true;
     bool listener = false;
     bool talker = false;
 
@@ -72,8 +94,10 @@ private:
     /// Hands what the parser finds, at the moment it came, to the engine.
     class Receiver;
 
-    /// A new program message interrupts an answer nobody read.
-    void interruptQuery();
+    /// MAV: an answer readable, or one held by a server.
+    bool messageAvailable(Clock::time_point now) const {
+        return m_output.hasOutput(now) || m_heldMessages > 0;
+    }
     /// Runs each unit of a program message and queues the answer of its queries.
     void execute(const std::string& message, std::uint64_t blockBytes, Clock::time_point now);
     /// Runs one unit by its row; false for a header the instrument does not know.
@@ -88,6 +112,7 @@ private:
     InstrumentSettings m_settings;
     std::string m_lastCommand;
     unsigned m_clears = 0;
+    unsigned m_heldMessages = 0;
 };
 
 } // namespace gateway

@@ -5,18 +5,34 @@
 
 namespace gateway {
 
+bool LockTable::DeviceLocks::sharing(Holder h) const {
+    return std::find(shared.begin(), shared.end(), h) != shared.end();
+}
+
 // ---- holders and their calls ----------------------------------------------------------------
+
+LockTable::Holder LockTable::newHolder() {
+    Lock lk(m_mutex);
+    return m_nextOther++;
+}
 
 void LockTable::leave(Holder holder) {
     Lock lk(m_mutex);
+    std::vector<std::string> freed;
     for (auto it = m_locks.begin(); it != m_locks.end();) {
-        const auto next = std::next(it);
-        if (it->second == holder) {
-            // A copy: releasing erases the entry that holds the key.
-            const std::string key = it->first;
-            releaseLocked(key, holder);
+        DeviceLocks& d = it->second;
+        const bool held = d.exclusive == holder || d.sharing(holder);
+        if (d.exclusive == holder) {
+            d.exclusive = 0;
         }
-        it = next;
+        std::erase(d.shared, holder);
+        if (held) {
+            freed.push_back(it->first);
+        }
+        it = d.empty() ? m_locks.erase(it) : std::next(it);
+    }
+    for (const std::string& key : freed) {
+        passOnLocked(key);
     }
     m_calls.erase(holder);
 }
@@ -61,11 +77,27 @@ bool LockTable::takeAbort(Holder holder) {
     return takeAbortLocked(holder);
 }
 
+void LockTable::wake(Holder holder) {
+    Lock lk(m_mutex);
+    for (Waiter* w : m_waiters) {
+        if (w->holder == holder) {
+            w->wake.notify_one();
+        }
+    }
+}
+
 // ---- locks -----------------------------------------------------------------------------------
 
 bool LockTable::freeLocked(const std::string& key, Holder holder) const {
     const auto it = m_locks.find(key);
-    return it == m_locks.end() || it->second == holder;
+    if (it == m_locks.end()) {
+        return true;
+    }
+    const DeviceLocks& d = it->second;
+    if (d.exclusive != 0) {
+        return d.exclusive == holder;
+    }
+    return d.shared.empty() || d.sharing(holder);
 }
 
 bool LockTable::freeFor(const std::string& key, Holder holder) const {
@@ -76,24 +108,74 @@ bool LockTable::freeFor(const std::string& key, Holder holder) const {
 std::optional<LockTable::Holder> LockTable::holderOf(const std::string& key) const {
     Lock lk(m_mutex);
     const auto it = m_locks.find(key);
-    if (it == m_locks.end()) {
+    if (it == m_locks.end() || it->second.exclusive == 0) {
         return std::nullopt;
     }
-    return it->second;
+    return it->second.exclusive;
+}
+
+LockTable::Request LockTable::judgeLocked(const std::string& key, Holder holder,
+                                          const Want& want) const {
+    const auto it = m_locks.find(key);
+    if (it == m_locks.end()) {
+        return Request::Granted;
+    }
+    const DeviceLocks& d = it->second;
+    if (!want) {
+        if (d.exclusive == holder) {
+            return Request::Invalid;
+        }
+        // A shared holder may take the exclusive lock beside the others' shares.
+        return d.exclusive == 0 && (d.shared.empty() || d.sharing(holder)) ? Request::Granted
+                                                                           : Request::Busy;
+    }
+    if (d.sharing(holder) || (d.exclusive == holder && d.shared.empty())) {
+        return Request::Invalid;
+    }
+    if (!d.shared.empty()) {
+        return d.sharedKey == *want ? Request::Granted : Request::Busy;
+    }
+    return d.exclusive == 0 ? Request::Granted : Request::Busy;
+}
+
+void LockTable::grantLocked(const std::string& key, Holder holder, const Want& want) {
+    DeviceLocks& d = m_locks[key];
+    if (!want) {
+        d.exclusive = holder;
+        return;
+    }
+    if (d.shared.empty()) {
+        d.sharedKey = *want;
+    }
+    d.shared.push_back(holder);
 }
 
 bool LockTable::tryLock(const std::string& key, Holder holder) {
+    return tryRequest(key, holder, std::nullopt) == Request::Granted;
+}
+
+LockTable::Request LockTable::tryRequest(const std::string& key, Holder holder, const Want& want) {
     Lock lk(m_mutex);
-    return m_locks.try_emplace(key, holder).second;
+    const Request r = judgeLocked(key, holder, want);
+    if (r == Request::Granted) {
+        grantLocked(key, holder, want);
+    }
+    return r;
 }
 
 WaitEnd LockTable::acquire(const std::string& key, Holder holder, Clock::time_point deadline,
                            const GoneCheck& gone) {
+    return acquire(key, holder, std::nullopt, deadline, gone);
+}
+
+WaitEnd LockTable::acquire(const std::string& key, Holder holder, const Want& want,
+                           Clock::time_point deadline, const GoneCheck& gone) {
     Lock lk(m_mutex);
     Waiter waiter;
     waiter.key = key;
     waiter.holder = holder;
     waiter.acquire = true;
+    waiter.want = want;
     return wait(lk, waiter, deadline, gone);
 }
 
@@ -108,31 +190,69 @@ WaitEnd LockTable::awaitFree(const std::string& key, Holder holder, Clock::time_
 
 bool LockTable::release(const std::string& key, Holder holder) {
     Lock lk(m_mutex);
-    return releaseLocked(key, holder);
-}
-
-bool LockTable::releaseLocked(const std::string& key, Holder holder) {
     const auto it = m_locks.find(key);
-    if (it == m_locks.end() || it->second != holder) {
+    if (it == m_locks.end() || it->second.exclusive != holder) {
         return false;
     }
-    m_locks.erase(it);
-    // Only one of the calls that want the lock can have it: it goes to the one that waited
-    // longest, and the others sleep on. With none, every call waiting for the device goes.
+    it->second.exclusive = 0;
+    if (it->second.empty()) {
+        m_locks.erase(it);
+    }
+    passOnLocked(key);
+    return true;
+}
+
+LockTable::Released LockTable::releaseOne(const std::string& key, Holder holder) {
+    Lock lk(m_mutex);
+    const auto it = m_locks.find(key);
+    if (it == m_locks.end()) {
+        return Released::Nothing;
+    }
+    DeviceLocks& d = it->second;
+    Released released = Released::Nothing;
+    if (d.exclusive == holder) {
+        d.exclusive = 0;
+        released = Released::Exclusive;
+    } else if (d.sharing(holder)) {
+        std::erase(d.shared, holder);
+        released = Released::Shared;
+    }
+    if (d.empty()) {
+        m_locks.erase(it);
+    }
+    if (released != Released::Nothing) {
+        passOnLocked(key);
+    }
+    return released;
+}
+
+LockTable::Info LockTable::info(const std::string& key) const {
+    Lock lk(m_mutex);
+    const auto it = m_locks.find(key);
+    if (it == m_locks.end()) {
+        return {};
+    }
+    const DeviceLocks& d = it->second;
+    const bool alsoShared = d.exclusive != 0 && d.sharing(d.exclusive);
+    return {d.exclusive != 0, d.shared.size() + (d.exclusive != 0 && !alsoShared ? 1 : 0)};
+}
+
+void LockTable::passOnLocked(const std::string& key) {
+    // The waiters that may have a lock now get it, the longest waiting first: one exclusive
+    // request, or every shared one with the key now held. The others sleep on.
     for (Waiter* w : m_waiters) {
-        if (w->key == key && w->acquire && !w->granted) {
-            m_locks.emplace(key, w->holder);
+        if (w->key == key && w->acquire && !w->granted &&
+            judgeLocked(key, w->holder, w->want) == Request::Granted) {
+            grantLocked(key, w->holder, w->want);
             w->granted = true;
             w->wake.notify_one();
-            return true;
         }
     }
     for (Waiter* w : m_waiters) {
-        if (w->key == key) {
+        if (w->key == key && !w->acquire) {
             w->wake.notify_one();
         }
     }
-    return true;
 }
 
 // ---- waiting ---------------------------------------------------------------------------------
@@ -152,8 +272,15 @@ WaitEnd LockTable::wait(Lock& lk, Waiter& waiter, Clock::time_point deadline,
 WaitEnd LockTable::waitListed(Lock& lk, Waiter& w, Clock::time_point deadline,
                               const GoneCheck& gone) {
     for (;;) {
-        if (w.granted || (w.acquire ? m_locks.try_emplace(w.key, w.holder).second
-                                    : freeLocked(w.key, w.holder))) {
+        if (w.granted) {
+            return WaitEnd::Ready;
+        }
+        if (w.acquire) {
+            if (judgeLocked(w.key, w.holder, w.want) == Request::Granted) {
+                grantLocked(w.key, w.holder, w.want);
+                return WaitEnd::Ready;
+            }
+        } else if (freeLocked(w.key, w.holder)) {
             return WaitEnd::Ready;
         }
         if (m_stopping) {

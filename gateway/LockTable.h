@@ -4,6 +4,12 @@
 // progress (the only calls an abort reaches). A holder is any client of the bench that may
 // lock a device: a VXI-11 link, or a session of another protocol. A device is named by its
 // key (its canonical device name). One mutex of its own; no sockets.
+//
+// A device has an exclusive lock and a shared one. The shared lock is held by any number of
+// holders that asked with the same key; a shared holder may take the exclusive lock beside it.
+// Only the exclusive holder reaches a device with an exclusive lock, only the shared holders
+// one with a shared lock alone, and anyone a device with neither. VXI-11 knows the exclusive
+// lock only, but meets the shared one like anyone who does not hold it.
 
 #include "gateway/CallContext.h"
 
@@ -15,6 +21,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace gateway {
 
@@ -29,25 +37,58 @@ public:
     LockTable(const LockTable&) = delete;
     LockTable& operator=(const LockTable&) = delete;
 
+    /// A fresh holder id for a client of another protocol than VXI-11 (from kFirstOtherHolder
+    /// up, never given twice).
+    Holder newHolder();
     /// The holder is gone: its locks are released (each passes to a waiter) and its call state
     /// forgotten, so that its id may be used again.
     void leave(Holder holder);
 
-    /// True when no other holder than `holder` holds the lock on `key`.
+    /// True when `holder` may reach the device `key`: nobody else holds its exclusive lock, and
+    /// if others hold its shared lock, `holder` is one of them.
     bool freeFor(const std::string& key, Holder holder) const;
-    /// The holder of the lock on `key`, if any.
+    /// The holder of the exclusive lock on `key`, if any.
     std::optional<Holder> holderOf(const std::string& key) const;
-    /// Takes the lock on `key` for `holder` if nobody holds it.
+    /// Takes the exclusive lock on `key` for `holder` if it can have it now.
     bool tryLock(const std::string& key, Holder holder);
-    /// Takes the lock on `key` for `holder`, waiting until `deadline` while another holds it.
-    /// When a lock is released it passes to the holder that has waited longest.
+    /// Takes the exclusive lock on `key` for `holder`, waiting until `deadline` while it cannot
+    /// have it. When a lock is released it passes to the holder that has waited longest.
     WaitEnd acquire(const std::string& key, Holder holder, Clock::time_point deadline,
                     const GoneCheck& gone);
-    /// Waits until no other holder than `holder` holds the lock on `key`.
+    /// Waits until `holder` may reach the device `key` (freeFor).
     WaitEnd awaitFree(const std::string& key, Holder holder, Clock::time_point deadline,
                       const GoneCheck& gone);
-    /// Releases `holder`'s lock on `key` and passes it on; false when it does not hold it.
+    /// Releases `holder`'s exclusive lock on `key` and passes it on; false when it does not
+    /// hold it.
     bool release(const std::string& key, Holder holder);
+
+    // ---- Both kinds of lock, as HiSLIP asks for them.
+    /// Which lock a request asks for: the exclusive one (no key) or the shared one with a key.
+    using Want = std::optional<std::string>;
+    enum class Request {
+        Granted, ///< held now
+        Busy,    ///< another holds what stands in the way: wait, or fail
+        Invalid  ///< `holder` already holds the lock it asks for
+    };
+    /// Takes the lock `want` on `key` for `holder` if it can have it now.
+    Request tryRequest(const std::string& key, Holder holder, const Want& want);
+    /// Takes the lock `want` on `key`, waiting until `deadline` while it cannot have it.
+    WaitEnd acquire(const std::string& key, Holder holder, const Want& want,
+                    Clock::time_point deadline, const GoneCheck& gone);
+    /// What a release gave up.
+    enum class Released { Exclusive, Shared, Nothing };
+    /// Releases the exclusive lock if `holder` holds it (its shared lock stays), else its share
+    /// of the shared lock.
+    Released releaseOne(const std::string& key, Holder holder);
+    /// What the locks on `key` are: whether the exclusive lock is held, and by how many holders
+    /// any lock is held (one holding both counts once).
+    struct Info {
+        bool exclusive = false;
+        std::size_t holders = 0;
+    };
+    Info info(const std::string& key) const;
+    /// Wakes the waits of `holder`, so that they ask their GoneCheck again at once.
+    void wake(Holder holder);
 
     /// Marks `holder` as having a call in progress, until endCall.
     void beginCall(Holder holder);
@@ -73,23 +114,37 @@ private:
     struct Waiter {
         std::string key;
         Holder holder = 0;
-        bool acquire = false; ///< wants the lock itself, not only for it to be free
+        bool acquire = false; ///< wants a lock itself, not only for the device to be free
+        Want want;            ///< which lock, when it wants one
         bool granted = false; ///< the lock was passed to it on release
         std::condition_variable wake;
+    };
+    /// The locks of one device.
+    struct DeviceLocks {
+        Holder exclusive = 0; ///< 0: nobody
+        std::string sharedKey;
+        std::vector<Holder> shared;
+        bool empty() const { return exclusive == 0 && shared.empty(); }
+        bool sharing(Holder h) const;
     };
     using Lock = std::unique_lock<std::mutex>;
 
     bool freeLocked(const std::string& key, Holder holder) const;
     bool takeAbortLocked(Holder holder);
-    /// Releases `holder`'s lock on `key`, if it holds it, and passes it on to a waiter.
-    bool releaseLocked(const std::string& key, Holder holder);
+    Request judgeLocked(const std::string& key, Holder holder, const Want& want) const;
+    /// Takes the lock `want` for `holder` (judged Granted).
+    void grantLocked(const std::string& key, Holder holder, const Want& want);
+    /// Passes what a release freed on `key` to the waiters that may have it now, oldest first,
+    /// and wakes the calls waiting for the device to be free.
+    void passOnLocked(const std::string& key);
     WaitEnd wait(Lock& lk, Waiter& waiter, Clock::time_point deadline, const GoneCheck& gone);
     WaitEnd waitListed(Lock& lk, Waiter& waiter, Clock::time_point deadline, const GoneCheck& gone);
 
     mutable std::mutex m_mutex;
-    std::map<Holder, CallState> m_calls;   ///< holders that have had a call since they came
-    std::map<std::string, Holder> m_locks; ///< device key -> holder
-    std::list<Waiter*> m_waiters;          ///< in the order they came
+    std::map<Holder, CallState> m_calls;        ///< holders that have had a call since they came
+    std::map<std::string, DeviceLocks> m_locks; ///< held ones only
+    std::list<Waiter*> m_waiters;               ///< in the order they came
+    Holder m_nextOther = kFirstOtherHolder;
     bool m_stopping = false;
 };
 

@@ -23,8 +23,23 @@ std::string_view trimmed(std::string_view s) {
 }
 
 void ProgramParser::receive(std::string_view data, bool end, Sink& sink) {
+    feed(data, end, sink, false);
+}
+
+std::size_t ProgramParser::receiveOne(std::string_view data, bool end, Sink& sink) {
+    return feed(data, end, sink, true);
+}
+
+std::size_t ProgramParser::feed(std::string_view data, bool end, Sink& sink, bool stopAtEnd) {
+    if (data.empty()) {
+        if (end && (!m_input.empty() || m_messageBlock > 0)) {
+            endMessage(sink); // END without a byte still ends what came before it
+        }
+        return 0;
+    }
     std::size_t i = 0;
     while (i < data.size()) {
+        bool ended = false;
         if (m_blockLeft > 0) {
             // Block data is taken whole, whatever bytes it holds, and only counted.
             const auto n =
@@ -34,29 +49,45 @@ void ProgramParser::receive(std::string_view data, bool end, Sink& sink) {
             i += n;
             if (end && i == data.size()) {
                 endMessage(sink);
+                ended = true;
             }
-            continue;
+        } else {
+            const char c = data[i++];
+            ended = receiveByte(c, end && i == data.size(), sink);
         }
-        const char c = data[i++];
-        receiveByte(c, end && i == data.size(), sink);
+        if (ended && stopAtEnd) {
+            break;
+        }
     }
+    return i;
 }
 
-void ProgramParser::receiveByte(char c, bool last, Sink& sink) {
+bool ProgramParser::receiveByte(char c, bool last, Sink& sink) {
     if (m_input.empty() && m_messageBlock == 0) {
         sink.messageBegins();
     }
-    if (c != '\n') {
+    const bool terminator = c == '\n' && m_quote == 0;
+    if (!terminator) {
         m_input += c;
-        scanBlockHeader(c);
+        if (m_quote != 0) {
+            m_quote = c == m_quote ? 0 : m_quote; // a doubled quote closes and opens again
+        } else if ((c == '"' || c == '\'') && m_blockHeader == BlockHeader::None) {
+            m_quote = c;
+        } else {
+            scanBlockHeader(c);
+        }
     }
-    if (c == '\n' || last) {
+    if (terminator || last) {
         endMessage(sink);
-    } else if (m_input.size() > m_maxInput) {
+        return true;
+    }
+    if (m_input.size() > m_maxInput) {
         m_input.clear();
         m_blockHeader = BlockHeader::None;
+        m_quote = 0;
         sink.overrun();
     }
+    return false;
 }
 
 void ProgramParser::scanBlockHeader(char c) {
@@ -97,25 +128,44 @@ void ProgramParser::endMessage(Sink& sink) {
     }
     m_blockHeader = BlockHeader::None;
     m_blockLeft = 0;
+    m_quote = 0;
     sink.messageEnds(message, m_messageBlock);
     m_messageBlock = 0;
 }
 
 void ProgramParser::clear() {
     m_input.clear();
+    m_quote = 0;
     m_blockHeader = BlockHeader::None;
     m_blockLeft = 0;
     m_messageBlock = 0;
 }
 
+namespace {
+
+/// Where the next semicolon outside a quoted string is, from `start`; the end if none.
+std::size_t unitEnd(const std::string& message, std::size_t start) {
+    char quote = 0;
+    for (std::size_t i = start; i < message.size(); ++i) {
+        const char c = message[i];
+        if (quote != 0) {
+            quote = c == quote ? 0 : quote;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == ';') {
+            return i;
+        }
+    }
+    return message.size();
+}
+
+} // namespace
+
 std::vector<ProgramUnit> ProgramParser::units(const std::string& message) {
     std::vector<ProgramUnit> out;
     std::size_t start = 0;
     while (start <= message.size()) {
-        std::size_t semi = message.find(';', start);
-        if (semi == std::string::npos) {
-            semi = message.size();
-        }
+        const std::size_t semi = unitEnd(message, start);
         const std::string_view unit =
             trimmed(std::string_view(message).substr(start, semi - start));
         start = semi + 1;
@@ -135,7 +185,8 @@ std::vector<ProgramUnit> ProgramParser::units(const std::string& message) {
         for (char c : header) {
             u.header += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         }
-        u.query = unit.find('?') != std::string_view::npos;
+        // A '?' in a quoted argument does not make a query.
+        u.query = header.find('?') != std::string_view::npos;
         out.push_back(std::move(u));
     }
     return out;

@@ -52,6 +52,21 @@ bool Server::bindPortmapper(std::string* error) {
     return false;
 }
 
+void Server::addService(StreamService& service, std::uint16_t port) {
+    Stream& stream = m_streams.emplace_back();
+    stream.service = &service;
+    stream.wantedPort = port;
+}
+
+std::uint16_t Server::portOf(const StreamService& service) const noexcept {
+    for (const Stream& stream : m_streams) {
+        if (stream.service == &service) {
+            return stream.listener.port();
+        }
+    }
+    return 0;
+}
+
 bool Server::open(bool servePortmapper, std::string* error) {
     int wake[2] = {-1, -1};
     if (::pipe2(wake, O_CLOEXEC) != 0) {
@@ -69,6 +84,10 @@ bool Server::open(bool servePortmapper, std::string* error) {
         }
         m_core = TcpListener::open(m_config.listenAddress, 0, kBacklog);
         m_abort = TcpListener::open(m_config.listenAddress, 0, kBacklog);
+        for (Stream& stream : m_streams) {
+            stream.listener =
+                TcpListener::open(m_config.listenAddress, stream.wantedPort, kBacklog);
+        }
     } catch (const TransportError& e) {
         if (error != nullptr) {
             *error = e.detail();
@@ -84,6 +103,9 @@ void Server::closeSockets() {
     m_portmapUdp.close();
     m_core.close();
     m_abort.close();
+    for (Stream& stream : m_streams) {
+        stream.listener.close();
+    }
     m_wakeRead.reset();
     m_wakeWrite.reset();
 }
@@ -139,11 +161,15 @@ void Server::reapFinished() {
 }
 
 void Server::acceptLoop() {
+    const std::pair<TcpListener*, Service> rpc[] = {
+        {&m_core, Service::Core}, {&m_abort, Service::Abort}, {&m_portmapTcp, Service::Portmap}};
     for (;;) {
-        std::vector<pollfd> p = {
-            {m_wakeRead.get(), POLLIN, 0}, {m_core.fd(), POLLIN, 0}, {m_abort.fd(), POLLIN, 0}};
-        if (m_portmapTcp.isOpen()) {
-            p.push_back({m_portmapTcp.fd(), POLLIN, 0});
+        std::vector<pollfd> p = {{m_wakeRead.get(), POLLIN, 0}};
+        for (const auto& [listener, service] : rpc) {
+            p.push_back({listener->isOpen() ? listener->fd() : -1, POLLIN, 0});
+        }
+        for (const Stream& stream : m_streams) {
+            p.push_back({stream.listener.fd(), POLLIN, 0});
         }
         if (::poll(p.data(), p.size(), kReapIntervalMs) < 0 && errno != EINTR) {
             return;
@@ -152,15 +178,30 @@ void Server::acceptLoop() {
             return;
         }
         reapFinished();
-        const std::pair<TcpListener*, Service> listeners[] = {{&m_core, Service::Core},
-                                                              {&m_abort, Service::Abort},
-                                                              {&m_portmapTcp, Service::Portmap}};
         for (std::size_t i = 1; i < p.size(); ++i) {
-            if ((p[i].revents & POLLIN) != 0) {
-                accept(*listeners[i - 1].first, listeners[i - 1].second);
+            if ((p[i].revents & POLLIN) == 0) {
+                continue;
+            }
+            const std::size_t at = i - 1;
+            if (at < std::size(rpc)) {
+                accept(*rpc[at].first, rpc[at].second);
+            } else {
+                accept(m_streams[at - std::size(rpc)]);
             }
         }
     }
+}
+
+Server::Slot* Server::newSlot(std::unique_ptr<ServedConnection> connection, Connection* rpc) {
+    // Called with m_mutex held.
+    if (m_slots.size() >= m_config.limits.maxConnections) {
+        return nullptr;
+    }
+    Slot& slot = m_slots.emplace_back();
+    slot.connection = std::move(connection);
+    slot.rpc = rpc;
+    slot.thread = std::thread([c = slot.connection.get()] { c->serve(); });
+    return &slot;
 }
 
 void Server::accept(TcpListener& listener, Service service) {
@@ -175,11 +216,24 @@ void Server::accept(TcpListener& listener, Service service) {
     if (m_slots.size() >= m_config.limits.maxConnections) {
         return; // over the limit: refused by closing at once
     }
-    Slot& slot = m_slots.emplace_back();
-    slot.connection = std::make_unique<Connection>(
+    auto connection = std::make_unique<Connection>(
         m_nextId++, service, accepted->peerIpv4, std::move(accepted->connection), m_config.limits,
         m_config.log, static_cast<ConnectionHost&>(*this));
-    slot.thread = std::thread([c = slot.connection.get()] { c->serve(); });
+    Connection* rpc = connection.get();
+    newSlot(std::move(connection), rpc);
+}
+
+void Server::accept(Stream& stream) {
+    auto accepted = stream.listener.accept(TcpListener::Mode::Blocking);
+    if (!accepted) {
+        return;
+    }
+    std::lock_guard lk(m_mutex);
+    if (m_slots.size() >= m_config.limits.maxConnections) {
+        stream.service->refuse(accepted->connection);
+        return;
+    }
+    newSlot(stream.service->accept(std::move(accepted->connection), accepted->peerIpv4), nullptr);
 }
 
 void Server::udpLoop() {
@@ -230,9 +284,9 @@ bool Server::mayStayIdle(const Connection& connection) const {
     if (connection.service() == Service::Abort) {
         std::lock_guard lk(m_mutex);
         for (const Slot& slot : m_slots) {
-            const Connection& c = *slot.connection;
-            if (c.service() == Service::Core && c.peer() == connection.peer()) {
-                owners.push_back(c.id());
+            const Connection* c = slot.rpc;
+            if (c != nullptr && c->service() == Service::Core && c->peer() == connection.peer()) {
+                owners.push_back(c->id());
             }
         }
     }

@@ -1,9 +1,10 @@
 #pragma once
 // The bench's service requests, routed by where they come from: the bus's SRQ line, which the
-// links to the interface and to every device on the bus hear, and each LAN instrument's own
-// request, which only the links to that instrument hear. Each protocol the simulator serves
-// subscribes once and delivers a request to its own clients; every call that may change an
-// instrument's status ends with a look.
+// links to the interface and to every device on the bus hear, and each instrument's own
+// request (on the bus or a LAN instrument), which only the clients of that instrument hear
+// (VXI-11 links to a LAN instrument, HiSLIP sessions of any instrument). Each protocol the
+// simulator serves subscribes once and delivers a request to its own clients; every call that
+// may change an instrument's status ends with a look.
 
 #include "gateway/GuardedBus.h"
 
@@ -16,8 +17,8 @@ namespace gateway {
 
 class ServiceRequests {
 public:
-    /// Told the source of a request that rose: kInterfaceName, or a LAN instrument's name (as
-    /// DeviceName::srqSource gives it for the links that hear it).
+    /// Told the source of a request that rose: kInterfaceName (the bus's line), or one
+    /// instrument's canonical device name (GuardedBus::srqRisen).
     using Listener = std::function<void(const std::string& source)>;
 
     explicit ServiceRequests(GuardedBus& bus) : m_bus(bus) {}

@@ -5,9 +5,11 @@
 #include "gateway/DeviceName.h"
 #include "gateway/Dispatch.h"
 #include "gateway/GuardedBus.h"
+#include "gateway/HislipService.h"
 #include "gateway/LinkTable.h"
 #include "gateway/LockTable.h"
 #include "gateway/PortmapService.h"
+#include "gateway/ScpiSocketService.h"
 #include "gateway/Server.h"
 #include "gateway/ServiceRequests.h"
 #include "vxi11/codec/Portmap.h"
@@ -48,10 +50,20 @@ public:
           abort(links, bus, config.log), core(links, bus, config.limits, config.log),
           serviceRequests(bus),
           dispatch({portmap, core, abort, interrupts, serviceRequests}, config.log),
-          server(config, dispatch, links, interrupts) {
-        // VXI-11 delivers a request on the interrupt channel of each link that hears it.
+          server(config, dispatch, links, interrupts), hislip(config, bus, locks, serviceRequests),
+          socket(bus, locks, serviceRequests) {
+        // VXI-11 delivers a request on the interrupt channel of each link that hears it,
+        // HiSLIP to the sessions of the instrument that asks.
         serviceRequests.subscribe(
             [this](const std::string& source) { interrupts.notify(links.srqTargets(source)); });
+        if (config.hislipPort) {
+            serviceRequests.subscribe(
+                [this](const std::string& source) { hislip.serviceRequest(source); });
+            server.addService(hislip, *config.hislipPort);
+        }
+        if (config.socketPort) {
+            server.addService(socket, *config.socketPort);
+        }
     }
 
     const SimulatorConfig config;
@@ -65,6 +77,8 @@ public:
     ServiceRequests serviceRequests;
     Dispatch dispatch;
     Server server;
+    HislipService hislip;
+    ScpiSocketService socket;
     std::mutex mutex; ///< guards the two flags
     bool started = false;
     bool stopping = false;
@@ -83,6 +97,12 @@ bool Simulator::start(std::string* error) {
     if (s.started) {
         if (error != nullptr) {
             *error = "already started";
+        }
+        return false;
+    }
+    if (s.config.socketPort && s.config.lanInstruments.empty()) {
+        if (error != nullptr) {
+            *error = "the raw socket serves the first LAN instrument, and there is none";
         }
         return false;
     }
@@ -144,9 +164,34 @@ std::uint16_t Simulator::abortPort() const {
     return m_impl->server.abortPort();
 }
 
+std::uint16_t Simulator::hislipPort() const {
+    return m_impl->server.portOf(m_impl->hislip);
+}
+
+std::uint16_t Simulator::socketPort() const {
+    return m_impl->server.portOf(m_impl->socket);
+}
+
 std::string Simulator::readyLine() const {
-    return "ready portmapper=" + listenAddress() + ":" + std::to_string(portmapperPort()) +
-           " core=" + std::to_string(corePort()) + " abort=" + std::to_string(abortPort());
+    std::string line = "ready portmapper=" + listenAddress() + ":" +
+                       std::to_string(portmapperPort()) + " core=" + std::to_string(corePort()) +
+                       " abort=" + std::to_string(abortPort());
+    if (m_impl->config.hislipPort) {
+        line += " hislip=" + std::to_string(hislipPort());
+    }
+    if (m_impl->config.socketPort) {
+        line += " socket=" + std::to_string(socketPort());
+    }
+    return line;
+}
+
+std::size_t Simulator::hislipSessions() const {
+    return m_impl->hislip.liveSessions();
+}
+
+LockTable::Info Simulator::lockInfo(std::string_view device) const {
+    const auto key = lockKey(device);
+    return key ? m_impl->locks.info(*key) : LockTable::Info{};
 }
 
 std::size_t Simulator::liveLinks() const {
@@ -177,16 +222,21 @@ std::optional<InstrumentSnapshot> Simulator::instrument(std::string_view name) c
     return m_impl->bus.instrument(name);
 }
 
-std::optional<std::int32_t> Simulator::lockHolder(std::string_view device) const {
+std::optional<std::string> Simulator::lockKey(std::string_view device) const {
     if (const Instrument* lan = m_impl->bus.findLan(device)) {
-        return m_impl->links.lockHolder(lan->name());
+        return lan->name();
     }
     const auto parsed = parseDeviceName(device);
     const auto* name = std::get_if<DeviceName>(&parsed);
     if (name == nullptr) {
         return std::nullopt;
     }
-    return m_impl->links.lockHolder(name->canonical());
+    return name->canonical();
+}
+
+std::optional<std::int32_t> Simulator::lockHolder(std::string_view device) const {
+    const auto key = lockKey(device);
+    return key ? m_impl->links.lockHolder(*key) : std::nullopt;
 }
 
 std::uint64_t Simulator::callCount() const {

@@ -1,11 +1,14 @@
 #pragma once
 // A VXI-11 LAN/GPIB gateway simulator: portmapper (TCP and UDP), core and abort channels, a
-// simulated IEEE-488 bus behind the interface link "gpib0", and IEEE 488.2 instruments on it.
+// simulated IEEE-488 bus behind the interface link "gpib0", and IEEE 488.2 instruments on it;
+// on request a HiSLIP server for the same instruments and a raw SCPI socket for the first LAN
+// instrument, with one lock table and one routing of service requests for every protocol.
 // Tests start it in-process on free loopback ports; the program siclquill-gateway wraps it.
 // This class is the facade: starting and stopping, observation and fault hooks. The work is
 // done in rooms of their own (Server, Connection, Dispatch, the services, LinkTable, the bus).
 
 #include "gateway/Config.h"
+#include "gateway/LockTable.h"
 #include "gateway/Snapshots.h"
 
 #include <cstdint>
@@ -36,7 +39,11 @@ public:
     std::uint16_t portmapperPort() const;
     std::uint16_t corePort() const;
     std::uint16_t abortPort() const;
-    /// "ready portmapper=HOST:PORT core=PORT abort=PORT".
+    /// The HiSLIP and raw socket ports; 0 when the server does not run.
+    std::uint16_t hislipPort() const;
+    std::uint16_t socketPort() const;
+    /// "ready portmapper=HOST:PORT core=PORT abort=PORT", then " hislip=PORT" and
+    /// " socket=PORT" for the servers that run.
     std::string readyLine() const;
 
     // ---- Observation, for tests. Each call takes a consistent snapshot.
@@ -48,8 +55,13 @@ public:
     /// The LAN instrument named `name`, if any.
     std::optional<InstrumentSnapshot> instrument(std::string_view name) const;
     BusSnapshot bus() const;
-    /// Holder of the lock on a device name ("gpib0", "gpib0,5", "inst0"), if any.
+    /// The VXI-11 link that holds the exclusive lock on a device name ("gpib0", "gpib0,5",
+    /// "inst0"), if one does.
     std::optional<std::int32_t> lockHolder(std::string_view device) const;
+    /// The locks on a device name, whoever holds them.
+    LockTable::Info lockInfo(std::string_view device) const;
+    /// HiSLIP sessions open now.
+    std::size_t hislipSessions() const;
     /// RPC calls handled so far (all programs).
     std::uint64_t callCount() const;
 
@@ -66,6 +78,9 @@ public:
     class Impl;
 
 private:
+    /// The lock table's key of a device name.
+    std::optional<std::string> lockKey(std::string_view device) const;
+
     std::unique_ptr<Impl> m_impl;
 };
 

@@ -23,8 +23,9 @@ struct InstrumentSnapshot {
     std::uint64_t acceptedBytes = 0; ///< block data taken by `DATA <block>`
     bool remote = false;
     bool lockout = false;
-    bool listener = false; ///< addressed to listen on the bus
-    bool talker = false;   ///< addressed to talk on the bus
+    bool remoteEnable = true; ///< a LAN instrument's own remote enable (REN on the bus)
+    bool listener = false;    ///< addressed to listen on the bus
+    bool talker = false;      ///< addressed to talk on the bus
 };
 
 /// State of the bus lines and the gateway's own interface.

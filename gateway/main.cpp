@@ -1,6 +1,8 @@
-// siclquill-gateway: runs the VXI-11 gateway simulator until SIGINT or SIGTERM.
+// siclquill-gateway: runs the VXI-11 gateway simulator (and, on request, its HiSLIP server and
+// raw SCPI socket) until SIGINT or SIGTERM.
 
 #include "gateway/Simulator.h"
+#include "hislip/codec/Message.h"
 #include "vxi11/codec/Portmap.h"
 
 #include <algorithm>
@@ -28,6 +30,8 @@ constexpr long kMinRecvSize = 1024;
 constexpr long kMaxRecvSize = 16L << 20;
 /// Longest LAN instrument name (the library sends names of up to 64 bytes).
 constexpr std::size_t kMaxDeviceName = 64;
+/// Where raw SCPI sockets usually listen.
+constexpr std::uint16_t kDefaultSocketPort = 5025;
 
 const char* const kUsage =
     "Usage: siclquill-gateway [OPTIONS]\n"
@@ -45,7 +49,17 @@ const char* const kUsage =
     "                           (repeatable)\n"
     "  --demo                   add the demo bench: DMM at 22, counter at 3, scope at 9,\n"
     "                           switch unit at 5 with secondary address 2, and the LAN\n"
-    "                           scope inst0\n"
+    "                           scope inst0; serve HiSLIP and the raw socket too (on 4880\n"
+    "                           and 5025 with the portmapper on 111, else on free ports)\n"
+    "  --hislip [PORT]          serve HiSLIP on PORT (default 4880; 0 = a free port):\n"
+    "                           sub-address hislip0 (or none) is the first LAN instrument,\n"
+    "                           a LAN instrument's name that instrument, hislipN the bus\n"
+    "                           device at N (1-30; 101-3030: N/100 secondary N%100), and\n"
+    "                           gpib0,PAD[,SAD] as on VXI-11\n"
+    "  --hislip-mode MODE       the HiSLIP mode sessions start in: synchronized (default)\n"
+    "                           or overlapped; clients may ask for the other\n"
+    "  --socket [PORT]          serve the first LAN instrument on a raw SCPI socket on\n"
+    "                           PORT (default 5025; 0 = a free port)\n"
     "  --max-recv-size BYTES    largest device_write data taken at once, 1024 to\n"
     "                           16777216 (default 65536): clients split longer writes\n"
     "  --idle-timeout SECONDS   close a connection that holds no link and stays silent,\n"
@@ -60,7 +74,8 @@ const char* const kUsage =
     "(create_intr_chan) is connected back only to the address of the client that asks for\n"
     "it, never to a third address (error 6).\n"
     "\n"
-    "When ready, prints one line: ready portmapper=HOST:PORT core=PORT abort=PORT\n";
+    "When ready, prints one line: ready portmapper=HOST:PORT core=PORT abort=PORT\n"
+    "followed by hislip=PORT and socket=PORT when those servers run.\n";
 
 bool parseNumber(std::string_view text, long low, long high, long& out) {
     if (text.empty() || text.size() > kMaxDigits) {
@@ -156,11 +171,24 @@ struct CommandLine {
     std::vector<gateway::InstrumentConfig> devices;
 };
 
+/// A port for --hislip or --socket: the number given, or `standard` when none is.
+bool streamPort(std::string_view value, std::uint16_t standard, std::optional<std::uint16_t>& out) {
+    long port = standard;
+    if (!value.empty() && !parseNumber(value, 0, kMaxPort, port)) {
+        return false;
+    }
+    out = static_cast<std::uint16_t>(port);
+    return true;
+}
+
+/// Whether a value follows an option: never, always, or when the next word is a number.
+enum class Value { None, Required, OptionalNumber };
+
 /// One option: its name, whether a value follows it, what it does (false: the value is not
 /// one it takes), and what a missing or bad value is told.
 struct Option {
     std::string_view name;
-    bool takesValue;
+    Value value;
     bool (*apply)(CommandLine& line, std::string_view value);
     const char* needs;
 };
@@ -182,29 +210,29 @@ bool beVerbose(CommandLine& line, std::string_view) {
 }
 
 const Option kOptions[] = {
-    {"--portmapper", true,
+    {"--portmapper", Value::Required,
      [](CommandLine& l, std::string_view v) {
          return number(v, 0, kMaxPort, l.config.portmapperPort);
      },
      "--portmapper needs a port number 0-65535"},
-    {"--register", false,
+    {"--register", Value::None,
      [](CommandLine& l, std::string_view) {
          l.config.registerWithSystemPortmapper = true;
          return true;
      },
      nullptr},
-    {"--listen", true,
+    {"--listen", Value::Required,
      [](CommandLine& l, std::string_view v) {
          l.config.listenAddress = std::string(v);
          return true;
      },
      "--listen needs an address"},
-    {"--bus-address", true,
+    {"--bus-address", Value::Required,
      [](CommandLine& l, std::string_view v) {
          return number(v, 0, kMaxAddress, l.config.busAddress);
      },
      "--bus-address needs a number 0-30"},
-    {"--instrument", true,
+    {"--instrument", Value::Required,
      [](CommandLine& l, std::string_view v) {
          gateway::InstrumentConfig instrument;
          if (!parseInstrument(v, instrument)) {
@@ -214,7 +242,7 @@ const Option kOptions[] = {
          return true;
      },
      "--instrument needs PAD[,SAD][=IDN] with addresses 0-30"},
-    {"--device", true,
+    {"--device", Value::Required,
      [](CommandLine& l, std::string_view v) {
          gateway::InstrumentConfig device;
          if (!parseDevice(v, device)) {
@@ -225,12 +253,12 @@ const Option kOptions[] = {
      },
      "--device needs NAME[=IDN]: a letter, then letters, digits, _ and ., at most 64, not gpib "
      "or hpib"},
-    {"--max-recv-size", true,
+    {"--max-recv-size", Value::Required,
      [](CommandLine& l, std::string_view v) {
          return number(v, kMinRecvSize, kMaxRecvSize, l.config.limits.maxRecvSize);
      },
      "--max-recv-size needs a number of bytes 1024-16777216"},
-    {"--idle-timeout", true,
+    {"--idle-timeout", Value::Required,
      [](CommandLine& l, std::string_view v) {
          long seconds = 0;
          if (!number(v, 0, kMaxIdleSeconds, seconds)) {
@@ -240,14 +268,33 @@ const Option kOptions[] = {
          return true;
      },
      "--idle-timeout needs a number of seconds 0-86400"},
-    {"--demo", false,
+    {"--demo", Value::None,
      [](CommandLine& l, std::string_view) {
          l.demo = true;
          return true;
      },
      nullptr},
-    {"--verbose", false, beVerbose, nullptr},
-    {"-v", false, beVerbose, nullptr},
+    {"--hislip", Value::OptionalNumber,
+     [](CommandLine& l, std::string_view v) {
+         return streamPort(v, hislip::kDefaultPort, l.config.hislipPort);
+     },
+     "--hislip takes a port number 0-65535"},
+    {"--hislip-mode", Value::Required,
+     [](CommandLine& l, std::string_view v) {
+         if (v != "synchronized" && v != "overlapped") {
+             return false;
+         }
+         l.config.hislip.overlapped = v == "overlapped";
+         return true;
+     },
+     "--hislip-mode needs synchronized or overlapped"},
+    {"--socket", Value::OptionalNumber,
+     [](CommandLine& l, std::string_view v) {
+         return streamPort(v, kDefaultSocketPort, l.config.socketPort);
+     },
+     "--socket takes a port number 0-65535"},
+    {"--verbose", Value::None, beVerbose, nullptr},
+    {"-v", Value::None, beVerbose, nullptr},
 };
 
 /// Reads one option (and its value) at argv[i]; false with `line.exitStatus` set to stop.
@@ -265,11 +312,14 @@ bool readOption(int argc, char** argv, int& i, CommandLine& line) {
         return false;
     }
     std::string_view value;
-    if (option->takesValue) {
+    if (option->value == Value::Required) {
         if (i + 1 >= argc) {
             line.exitStatus = usageError(option->needs);
             return false;
         }
+        value = argv[++i];
+    } else if (option->value == Value::OptionalNumber && i + 1 < argc && argv[i + 1][0] >= '0' &&
+               argv[i + 1][0] <= '9') {
         value = argv[++i];
     }
     if (!option->apply(line, value)) {
@@ -290,6 +340,16 @@ CommandLine readCommandLine(int argc, char** argv) {
     if (line.demo) {
         line.config.instruments = gateway::demoBench();
         line.config.lanInstruments = {gateway::demoLanInstrument()};
+        // The standard ports beside a portmapper on its own; free ones beside one on a free
+        // port, so that simulators run side by side (tests) never clash.
+        const bool standard = line.config.registerWithSystemPortmapper ||
+                              line.config.portmapperPort == vxi11::pmap::kDefaultPort;
+        if (!line.config.hislipPort) {
+            line.config.hislipPort = standard ? hislip::kDefaultPort : 0;
+        }
+        if (!line.config.socketPort) {
+            line.config.socketPort = standard ? kDefaultSocketPort : 0;
+        }
     }
     for (const auto& device : line.devices) {
         for (const auto& other : line.config.lanInstruments) {

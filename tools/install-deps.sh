@@ -13,7 +13,8 @@ for job in "${@:-build}"; do
     case "$job" in
         build) ;;
         run) want+=(xvfb xauth) ;;
-        test) want+=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth python3-pyvisa-py) ;;
+        test) want+=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth python3-pyvisa-py tshark
+            lxi-tools) ;;
         bench) want+=(libbenchmark-dev xvfb xauth hyperfine python3-pyvisa-py) ;;
         fuzz) want+=(clang-14 libclang-rt-14-dev) ;;
         package) want+=(dpkg-dev file lintian) ;;

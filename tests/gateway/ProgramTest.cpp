@@ -111,16 +111,20 @@ TEST(GatewayProgram, PrintsOneReadyLineServesTheDemoBenchAndEndsCleanlyOnSignals
         ASSERT_TRUE(child.start({"--demo", "--portmapper", "0"}));
         const std::string line = child.readLine(10s);
         // (std::regex trips a false maybe-uninitialized warning under the sanitizers.)
-        unsigned pmPort = 0, corePort = 0, abortPort = 0;
+        unsigned pmPort = 0, corePort = 0, abortPort = 0, hislipPort = 0, socketPort = 0;
         int consumed = 0;
-        ASSERT_EQ(std::sscanf(line.c_str(), "ready portmapper=127.0.0.1:%u core=%u abort=%u\n%n",
-                              &pmPort, &corePort, &abortPort, &consumed),
-                  3)
+        ASSERT_EQ(std::sscanf(line.c_str(),
+                              "ready portmapper=127.0.0.1:%u core=%u abort=%u hislip=%u "
+                              "socket=%u\n%n",
+                              &pmPort, &corePort, &abortPort, &hislipPort, &socketPort, &consumed),
+                  5)
             << line;
         ASSERT_EQ(static_cast<std::size_t>(consumed), line.size()) << line;
-        ASSERT_TRUE(pmPort > 0 && pmPort < 65536 && corePort > 0 && corePort < 65536 &&
-                    abortPort > 0 && abortPort < 65536)
-            << line;
+        for (unsigned port : {pmPort, corePort, abortPort, hislipPort, socketPort}) {
+            ASSERT_TRUE(port > 0 && port < 65536) << line;
+        }
+        EXPECT_NE(hislipPort, 4880u) << "a free port beside a portmapper on a free port";
+        EXPECT_NE(socketPort, 5025u);
 
         testrpc::TestClient pm;
         ASSERT_TRUE(pm.connect(static_cast<std::uint16_t>(pmPort)));
@@ -144,7 +148,8 @@ TEST(GatewayProgram, RefusesBadOptionsWithUsage) {
     for (const char* args :
          {"--instrument 31", "--instrument 5,2,1", "--bus-address 40", "--portmapper 70000",
           "--frobnicate", "--device gpib0", "--device Hpib2", "--device 9a", "--device a,b",
-          "--device 'in st0'", "--device inst0 --device INST0", "--demo --device inst0"}) {
+          "--device 'in st0'", "--device inst0 --device INST0", "--demo --device inst0",
+          "--hislip 70000", "--hislip-mode fast", "--hislip-mode", "--socket 5025x"}) {
         int status = 0;
         const std::string out =
             runCommand(std::string(SICLQUILL_GATEWAY_PROGRAM) + " " + args, status);

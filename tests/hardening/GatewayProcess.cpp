@@ -74,6 +74,8 @@ GatewayProcess::GatewayProcess(std::vector<std::string> args) {
         const auto portStart = line.find(':', colon);
         m_portmapperPort = portAfter(line.substr(portStart), ":");
         m_corePort = portAfter(line, "core=");
+        m_hislipPort = portAfter(line, "hislip=");
+        m_socketPort = portAfter(line, "socket=");
     }
 }
 

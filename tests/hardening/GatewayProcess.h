@@ -21,6 +21,9 @@ public:
     bool ready() const { return m_corePort != 0; }
     std::uint16_t portmapperPort() const { return m_portmapperPort; }
     std::uint16_t corePort() const { return m_corePort; }
+    /// The HiSLIP and raw socket ports of its ready line; 0 when it serves neither.
+    std::uint16_t hislipPort() const { return m_hislipPort; }
+    std::uint16_t socketPort() const { return m_socketPort; }
     pid_t pid() const { return m_pid; }
     /// The address of device `pad` on this gateway, as the library takes it.
     std::string deviceAddress(int pad) const;
@@ -39,6 +42,8 @@ private:
     pid_t m_pid = -1;
     std::uint16_t m_portmapperPort = 0;
     std::uint16_t m_corePort = 0;
+    std::uint16_t m_hislipPort = 0;
+    std::uint16_t m_socketPort = 0;
 };
 
 } // namespace hardening

@@ -1,0 +1,318 @@
+#include "gateway/HislipChannels.h"
+
+#include <chrono>
+
+namespace gateway {
+
+using Got = HislipStream::Got;
+using State = HislipSession::State;
+using hislip::MessageType;
+namespace control = hislip::control;
+
+namespace {
+
+/// Remote/local requests kept while another client holds the lock; more are answered and
+/// dropped (only a client that sends nothing else would make so many).
+constexpr std::size_t kMaxDeferred = 64;
+/// A wait with no deadline of its own lies this far off (it ends by its Stop).
+constexpr auto kFarOff = std::chrono::hours(24 * 365);
+
+} // namespace
+
+void AsyncChannel::run() {
+    for (;;) {
+        applyDeferred();
+        if (!resume()) {
+            return;
+        }
+        const Got got = m_stream.next();
+        bool goOn = false;
+        switch (got) {
+        case Got::Message:
+            goOn = onMessage();
+            break;
+        case Got::Data:
+            // Its payload is skipped by the next read.
+            goOn =
+                error(false, hislip::errorCode::kUnknownType, "Data on the asynchronous channel");
+            break;
+        case Got::Refused:
+            goOn = refused(false);
+            break;
+        case Got::Malformed:
+            malformed();
+            break;
+        default:
+            goOn = quiet(got);
+            break;
+        }
+        if (!goOn || m_session.ending()) {
+            return;
+        }
+    }
+}
+
+bool AsyncChannel::stopped() const {
+    return m_session.ending() || m_stream.inputWaiting();
+}
+
+bool AsyncChannel::onMessage() {
+    switch (m_stream.header().type) {
+    case MessageType::AsyncLock:
+        return onLock();
+    case MessageType::AsyncStatusQuery:
+        return onStatusQuery();
+    case MessageType::AsyncRemoteLocalControl:
+        return onRemoteLocal();
+    case MessageType::AsyncDeviceClear:
+        return onDeviceClear();
+    case MessageType::AsyncMaximumMessageSize:
+        return onMaximumSize();
+    case MessageType::AsyncLockInfo: {
+        const DeviceAccess& device = m_session.device();
+        const LockTable::Info info = m_session.device().locks().info(device.target().key);
+        return m_session.sendAsync(hislip::asyncLockInfoResponse(
+            info.exclusive, static_cast<std::uint32_t>(info.holders)));
+    }
+    case MessageType::Initialize:
+    case MessageType::AsyncInitialize:
+        m_session.fatal(hislip::fatalCode::kBadInitialization, "the session is initialized");
+        return false;
+    case MessageType::FatalError:
+    case MessageType::Error:
+        return fromClient();
+    default:
+        return error(false, hislip::errorCode::kUnknownType,
+                     "not a message of the asynchronous channel");
+    }
+}
+
+// ---- locks -----------------------------------------------------------------------------------
+
+bool AsyncChannel::onLock() {
+    const hislip::Header header = m_stream.header();
+    if (header.control != control::kLockRequest && header.control != control::kLockRelease) {
+        return error(false, hislip::errorCode::kUnknownControlCode, "AsyncLock control code");
+    }
+    if (m_lock || m_release) {
+        // The answer to a release looks like the answer to a request: one at a time.
+        return error(false, hislip::errorCode::kUnidentified,
+                     "AsyncLock before the last one was answered");
+    }
+    DeviceAccess& device = m_session.device();
+    if (header.control == control::kLockRelease) {
+        // Once the message it names is carried out; a MessageID never received (a client
+        // that counts differently) names nothing in progress and releases at once.
+        const State state = m_session.state();
+        if (state.busy && state.lastReceived == header.parameter) {
+            m_release = header.parameter;
+            return true;
+        }
+        return release();
+    }
+    markRemote();
+    const auto payload = m_stream.payload();
+    LockTable::Want want;
+    if (!payload.empty()) {
+        want = std::string(payload.begin(), payload.end());
+    }
+    switch (device.locks().tryRequest(device.target().key, device.holder(), want)) {
+    case LockTable::Request::Granted:
+        return m_session.sendAsync(hislip::asyncLockResponse(control::kLockGranted));
+    case LockTable::Request::Invalid:
+        return m_session.sendAsync(hislip::asyncLockResponse(control::kLockError));
+    case LockTable::Request::Busy:
+        break;
+    }
+    if (header.parameter == 0) {
+        return m_session.sendAsync(hislip::asyncLockResponse(control::kLockFailed));
+    }
+    m_lock = PendingLock{want, Clock::now() + std::chrono::milliseconds(header.parameter)};
+    return true;
+}
+
+bool AsyncChannel::release() {
+    DeviceAccess& device = m_session.device();
+    std::uint8_t code = control::kLockError;
+    switch (device.locks().releaseOne(device.target().key, device.holder())) {
+    case LockTable::Released::Exclusive:
+        code = control::kReleasedExclusive;
+        break;
+    case LockTable::Released::Shared:
+        code = control::kReleasedShared;
+        break;
+    case LockTable::Released::Nothing:
+        break;
+    }
+    return m_session.sendAsync(hislip::asyncLockResponse(code));
+}
+
+bool AsyncChannel::resume() {
+    // A message that came is answered first; the wait goes on after it.
+    if (m_stream.inputWaiting()) {
+        return true;
+    }
+    DeviceAccess& device = m_session.device();
+    const DeviceAccess::Stop stop = [this] { return stopped(); };
+    const std::string& key = device.target().key;
+    if (m_lock) {
+        const WaitEnd end =
+            device.locks().acquire(key, device.holder(), m_lock->want, m_lock->deadline, stop);
+        if (end != WaitEnd::Ready && end != WaitEnd::Timeout) {
+            return !m_session.ending();
+        }
+        m_lock.reset();
+        return m_session.sendAsync(hislip::asyncLockResponse(
+            end == WaitEnd::Ready ? control::kLockGranted : control::kLockFailed));
+    }
+    if (m_release) {
+        const std::uint32_t id = *m_release;
+        const bool carriedOut = m_session.waitUntil(
+            [id](const State& s) { return !s.busy || s.lastReceived != id; }, stop);
+        if (!carriedOut) {
+            return !m_session.ending();
+        }
+        m_release.reset();
+        return release();
+    }
+    if (!m_deferred.empty()) {
+        device.locks().awaitFree(key, device.holder(), Clock::now() + kFarOff, stop);
+    }
+    return !m_session.ending();
+}
+
+// ---- device clear, status, size, remote/local ------------------------------------------------
+
+bool AsyncChannel::onDeviceClear() {
+    markRemote();
+    DeviceAccess& device = m_session.device();
+    // Async transactions end at once: a waiting lock request fails before the acknowledgement,
+    // a waiting release takes effect without an answer.
+    if (m_lock) {
+        m_lock.reset();
+        if (!m_session.sendAsync(hislip::asyncLockResponse(control::kLockFailed))) {
+            return false;
+        }
+    }
+    if (m_release) {
+        m_release.reset();
+        device.locks().releaseOne(device.target().key, device.holder());
+    }
+    m_session.update([](State& s) { s.clearing = true; });
+    device.wake(); // the synchronous channel's waits end now
+    const bool overlapped = m_service.config().hislip.overlapped;
+    return m_session.sendAsync(
+        hislip::asyncDeviceClearAcknowledge(overlapped ? control::kOverlapped : 0));
+}
+
+bool AsyncChannel::onStatusQuery() {
+    const hislip::Header header = m_stream.header();
+    const bool rmtDelivered = (header.control & control::kRmtDelivered) != 0;
+    markRemote();
+    bool mav = false;
+    bool release = false;
+    m_session.update([&](State& s) {
+        if (s.overlapped) {
+            // MAV while a response sent is not known delivered: the client names the last one
+            // it has, which is the last sent when it has them all.
+            const std::uint32_t lastSent = s.nextServerId - hislip::kMessageIdStep;
+            mav = s.mav && header.parameter != lastSent;
+            release = s.mav && !mav;
+        } else {
+            // Reported only when the query follows the last message received: one still on
+            // its way would change it.
+            release = s.mav && rmtDelivered;
+            mav = s.mav && !rmtDelivered && header.parameter == s.lastReceived;
+            s.rmtExpected = s.rmtExpected && !rmtDelivered;
+        }
+        s.srqArmed = true;
+    });
+    if (release) {
+        m_session.releaseMav();
+    }
+    // A serial poll of the instrument, with MAV as this session sees it.
+    std::uint8_t stb =
+        m_session.device().with([](Instrument& d, Bus&) { return d.serialPoll(Clock::now()); });
+    stb = static_cast<std::uint8_t>((stb & ~stb::kMav) | (mav ? stb::kMav : 0));
+    return m_session.sendAsync(hislip::asyncStatusResponse(stb));
+}
+
+bool AsyncChannel::onMaximumSize() {
+    const std::optional<std::uint64_t> size = hislip::decodeMaximumMessageSize(m_stream.payload());
+    if (!size) {
+        return error(false, hislip::errorCode::kUnidentified,
+                     "AsyncMaximumMessageSize carries 8 bytes");
+    }
+    m_session.update([&](State& s) { s.clientMax = *size; });
+    return m_session.sendAsync(
+        hislip::asyncMaximumMessageSizeResponse(m_service.config().hislip.maxMessage));
+}
+
+bool AsyncChannel::onRemoteLocal() {
+    const std::uint8_t code = m_stream.header().control;
+    if (code > control::kGoLocal) {
+        return error(false, hislip::errorCode::kUnknownControlCode,
+                     "AsyncRemoteLocalControl request");
+    }
+    // Answered at once; carried out once no other client holds the lock.
+    if (m_deferred.size() < kMaxDeferred) {
+        m_deferred.push_back(code);
+    }
+    applyDeferred();
+    return m_session.sendAsync(hislip::asyncRemoteLocalResponse());
+}
+
+void AsyncChannel::applyDeferred() {
+    DeviceAccess& device = m_session.device();
+    if (m_deferred.empty() || !device.locks().freeFor(device.target().key, device.holder())) {
+        return;
+    }
+    for (const std::uint8_t code : m_deferred) {
+        applyRemoteLocal(code);
+    }
+    m_deferred.clear();
+}
+
+void AsyncChannel::applyRemoteLocal(std::uint8_t code) {
+    const bool onBus = m_session.device().target().onBus();
+    m_session.device().with([code, onBus](Instrument& d, Bus& bus) {
+        // Remote enable is the bus's REN line for a device on the bus (dropping it returns
+        // every device there to local), the instrument's own for a LAN instrument.
+        const auto enable = [&](bool on) {
+            if (onBus) {
+                bus.setRen(on);
+            } else {
+                d.remoteEnable = on;
+            }
+        };
+        switch (code) {
+        case control::kDisableRemote:
+        case control::kDisableRemoteGoLocal:
+            enable(false);
+            d.remote = false;
+            d.lockout = false;
+            break;
+        case control::kEnableRemote:
+            enable(true);
+            break;
+        case control::kEnableRemoteGoRemote:
+            enable(true);
+            d.remote = true;
+            break;
+        case control::kEnableRemoteLockLocal:
+            enable(true);
+            d.lockout = true;
+            break;
+        case control::kEnableRemoteGoRemoteLockLocal:
+            enable(true);
+            d.remote = true;
+            d.lockout = true;
+            break;
+        default: // go to local
+            d.remote = false;
+            break;
+        }
+    });
+}
+
+} // namespace gateway

@@ -1,0 +1,88 @@
+#include "gateway/ScpiSocketService.h"
+
+#include "gateway/SendAnswer.h"
+#include "net/TransportError.h"
+
+#include <limits>
+#include <vector>
+
+namespace gateway {
+
+namespace {
+
+/// Bytes received at a time.
+constexpr std::size_t kBufferSize = 64 * 1024;
+
+} // namespace
+
+std::unique_ptr<ServedConnection> ScpiSocketService::accept(net::TcpConnection socket,
+                                                            std::uint32_t /*peerIpv4*/) {
+    DeviceTarget target;
+    target.device = m_bus.defaultLan();
+    target.name.isInterface = false;
+    target.name.lan = target.device->name();
+    target.key = target.name.canonical();
+    return std::make_unique<ScpiConnection>(
+        std::move(socket), DeviceAccess(m_bus, m_locks, m_srq, target, m_locks.newHolder()));
+}
+
+void ScpiConnection::shutdown() {
+    m_stopping = true;
+    StreamConnection::shutdown();
+    m_device.wake();
+}
+
+void ScpiConnection::serve() {
+    std::vector<std::uint8_t> buffer(kBufferSize);
+    // The connection is the session: it may stay idle as long as its client likes, as a
+    // VXI-11 link may; the server's stop ends the receive.
+    socket().setReceiveTimeout({});
+    for (;;) {
+        const std::optional<std::size_t> got = socket().receiveBlocking(buffer);
+        if (!got) {
+            continue;
+        }
+        if (*got == 0 || !received(std::span(buffer).first(*got))) {
+            break;
+        }
+    }
+    if (m_partial) {
+        m_device.with([](Instrument& d, Bus&) { d.forgetInput(); });
+    }
+    m_device.locks().leave(m_device.holder());
+    socket().shutdown();
+    finished();
+}
+
+bool ScpiConnection::received(std::span<const std::uint8_t> data) {
+    const DeviceAccess::Stop stop = [this] { return m_stopping.load(); };
+    while (!data.empty()) {
+        const std::optional<std::size_t> used = m_device.feed(data, false, stop);
+        if (!used) {
+            return false;
+        }
+        data = data.subspan(*used);
+        if (m_device.answerQueued() && !answer()) {
+            return false;
+        }
+    }
+    m_partial = m_device.with([](Instrument& d, Bus&) { return d.midMessage(); });
+    return true;
+}
+
+bool ScpiConnection::answer() {
+    if (!m_device.awaitAnswer([this] { return m_stopping.load(); })) {
+        return !m_stopping;
+    }
+    // The whole answer at once: its text is held anyway, and a waveform is made as it goes.
+    AnswerBytes bytes;
+    m_device.take(std::numeric_limits<std::uint64_t>::max(), bytes);
+    try {
+        sendAnswer(socket(), {}, {}, bytes, {}, m_scratch, net::Deadline::never());
+    } catch (const net::TransportError&) {
+        return false;
+    }
+    return true;
+}
+
+} // namespace gateway
