@@ -175,8 +175,10 @@ bool AsyncChannel::resume() {
         m_release.reset();
         return release();
     }
-    if (!m_deferred.empty()) {
-        device.locks().awaitFree(key, device.holder(), Clock::now() + kFarOff, stop);
+    if (!m_deferred.empty() &&
+        device.locks().awaitFree(key, device.holder(), Clock::now() + kFarOff, stop) ==
+            WaitEnd::Ready) {
+        applyDeferred();
     }
     return !m_session.ending();
 }
@@ -208,32 +210,41 @@ bool AsyncChannel::onDeviceClear() {
 bool AsyncChannel::onStatusQuery() {
     const hislip::Header header = m_stream.header();
     const bool rmtDelivered = (header.control & control::kRmtDelivered) != 0;
+    const std::uint32_t id = header.parameter;
     markRemote();
-    bool mav = false;
-    bool release = false;
-    m_session.update([&](State& s) {
-        if (s.overlapped) {
-            // MAV while a response sent is not known delivered: the client names the last one
-            // it has, which is the last sent when it has them all.
-            const std::uint32_t lastSent = s.nextServerId - hislip::kMessageIdStep;
-            mav = s.mav && header.parameter != lastSent;
-            release = s.mav && !mav;
-        } else {
-            // Reported only when the query follows the last message received: one still on
-            // its way would change it.
-            release = s.mav && rmtDelivered;
-            mav = s.mav && !rmtDelivered && header.parameter == s.lastReceived;
-            s.rmtExpected = s.rmtExpected && !rmtDelivered;
-        }
-        s.srqArmed = true;
+    // One step under the bus's mutex, which every change of the instrument's answers and of
+    // the MAV the session holds also takes: a response cannot go out, nor one be queued,
+    // between judging MAV and giving up the hold.
+    const std::uint8_t stb = m_session.device().with([&](Instrument& d, Bus&) {
+        // An answer queued is a message available whatever the client has seen.
+        const bool queued = d.answerQueued();
+        const bool mav = m_session.update([&](State& s) {
+            bool available = false;
+            bool delivered = false;
+            if (s.overlapped) {
+                // The client names the last response it has whole: all of them when it is
+                // the last one sent.
+                const std::uint32_t lastSent = s.nextServerId - hislip::kMessageIdStep;
+                available = queued || (s.mav && id != lastSent);
+                delivered = !available;
+            } else {
+                // Reported only when the query follows the last message received: one still
+                // on its way would change it.
+                delivered = rmtDelivered;
+                available = (queued || (s.mav && !rmtDelivered)) && id == s.lastReceived;
+                s.rmtExpected = s.rmtExpected && !rmtDelivered;
+            }
+            if (delivered && s.mav) {
+                s.mav = false;
+                d.releaseMessage();
+            }
+            s.srqArmed = true;
+            return available;
+        });
+        // A serial poll of the instrument, with MAV as this session sees it.
+        const std::uint8_t polled = d.serialPoll(Clock::now());
+        return static_cast<std::uint8_t>((polled & ~stb::kMav) | (mav ? stb::kMav : 0));
     });
-    if (release) {
-        m_session.releaseMav();
-    }
-    // A serial poll of the instrument, with MAV as this session sees it.
-    std::uint8_t stb =
-        m_session.device().with([](Instrument& d, Bus&) { return d.serialPoll(Clock::now()); });
-    stb = static_cast<std::uint8_t>((stb & ~stb::kMav) | (mav ? stb::kMav : 0));
     return m_session.sendAsync(hislip::asyncStatusResponse(stb));
 }
 

@@ -36,6 +36,8 @@ public:
 private:
     void serveSync(HislipStream& stream);
     void serveAsync(HislipStream& stream);
+    /// FatalError `code` to a connection that is no session's channel (it is closed next).
+    void refuse(std::uint8_t code, std::string_view text);
     void setSession(std::shared_ptr<HislipSession> session);
 
     HislipService& m_service;

@@ -41,26 +41,28 @@ void HislipConnection::serve() {
     stream.setReceiveWait(pairingWait(config));
     const Got got = stream.next();
     const MessageType type = stream.header().type;
-    auto sendFatal = [this](std::uint8_t code, std::string_view text) {
-        try {
-            socket().sendAll(hislip::fatalError(code, text), net::Deadline::after(kFatalSendLimit));
-        } catch (const net::TransportError&) {
-        }
-    };
     if (got == Got::Message && type == MessageType::Initialize) {
         serveSync(stream);
     } else if (got == Got::Message && type == MessageType::AsyncInitialize) {
         serveAsync(stream);
     } else if (got == Got::Malformed) {
-        sendFatal(fatal::kBadHeader, "poorly formed message header");
+        refuse(fatal::kBadHeader, "poorly formed message header");
     } else if (got == Got::Message || got == Got::Data || got == Got::Refused) {
-        sendFatal(fatal::kBadInitialization, "the first message must be Initialize or "
-                                             "AsyncInitialize");
+        refuse(fatal::kBadInitialization, "the first message must be Initialize or "
+                                          "AsyncInitialize");
     } else if (got == Got::Idle || got == Got::TooSlow) {
         m_service.log("closing a connection that did not initialize");
     }
     socket().shutdown();
     finished();
+}
+
+void HislipConnection::refuse(std::uint8_t code, std::string_view text) {
+    try {
+        socket().sendAll(hislip::fatalError(code, text), net::Deadline::after(kFatalSendLimit));
+    } catch (const net::TransportError&) {
+        // Closed all the same.
+    }
 }
 
 void HislipConnection::setSession(std::shared_ptr<HislipSession> session) {
@@ -82,11 +84,7 @@ void HislipConnection::serveSync(HislipStream& stream) {
                                       payload.size());
     std::shared_ptr<HislipSession> session = m_service.open(subAddress, endpoint());
     if (!session) {
-        try {
-            socket().sendAll(hislip::fatalError(kFatalUnknownSubAddress, "unknown sub-address"),
-                             net::Deadline::after(kFatalSendLimit));
-        } catch (const net::TransportError&) {
-        }
+        refuse(kFatalUnknownSubAddress, "unknown sub-address");
         m_service.log("refusing an unknown sub-address");
         return;
     }

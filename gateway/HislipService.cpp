@@ -3,7 +3,9 @@
 #include "gateway/HislipChannels.h"
 #include "net/TransportError.h"
 
+#include <algorithm>
 #include <cctype>
+#include <utility>
 #include <vector>
 
 namespace gateway {

@@ -168,7 +168,9 @@ bool SyncChannel::feedPiece(std::uint32_t id, std::span<const std::uint8_t> data
         const std::optional<std::size_t> used =
             device.feed(data, end, [this] { return stopped(); });
         if (!used) {
-            return !m_session.ending();
+            // A clear drops the rest (next() skips it); anything else ends the session (the
+            // server stops).
+            return !m_session.ending() && m_session.state().clearing;
         }
         m_stream.taken(*used);
         data = data.subspan(*used);

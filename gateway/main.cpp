@@ -35,7 +35,8 @@ constexpr std::uint16_t kDefaultSocketPort = 5025;
 
 const char* const kUsage =
     "Usage: siclquill-gateway [OPTIONS]\n"
-    "Simulates a VXI-11 LAN/GPIB gateway with IEEE 488.2 instruments on its bus.\n"
+    "Simulates a VXI-11 LAN/GPIB gateway with IEEE 488.2 instruments on its bus, and\n"
+    "on request serves them over HiSLIP and a raw SCPI socket too.\n"
     "\n"
     "  --portmapper PORT        serve the portmapper on PORT (default 111; 0 = a free port)\n"
     "  --register               register with the system portmapper on 127.0.0.1:111\n"

@@ -65,6 +65,10 @@ TEST_F(HislipFixture, SynchronizedAMessageThatLeavesAnAnswerUnreadIsRecordedButN
     // Nothing came for it on the sync channel: the next message there answers this query.
     EXPECT_EQ(s.query("SYST:ERR?\n"), "-410,\"Query INTERRUPTED\"\n");
     EXPECT_EQ(s.query("SYST:ERR?\n"), "0,\"No error\"\n");
+    // A client that keeps its delivered flag through a clear (as some do) records nothing.
+    ASSERT_EQ(s.clear(false), false);
+    s.rmt = true;
+    EXPECT_EQ(s.query("SYST:ERR?\n"), "0,\"No error\"\n");
 }
 
 TEST_F(HislipFixture, MavIsSetOnceAResponseWentAndClearedWhenItArrived) {

@@ -180,6 +180,14 @@ TEST_F(HislipFixture, RemoteLocalRequestsFollowTheStateTableAndAreAnsweredWithZe
     ASSERT_TRUE(s.query("*IDN?\n"));
     EXPECT_TRUE(sim->instrument("inst0")->remote) << "a message goes to remote when enabled";
 
+    // Another client's lock: answered at once, carried out when the lock goes.
+    RawSession holder = opened();
+    ASSERT_EQ(holder.lock(0), control::kLockGranted);
+    ASSERT_TRUE(s.request(hislip::asyncRemoteLocalControl(6, s.lastId)));
+    EXPECT_TRUE(sim->instrument("inst0")->remote);
+    EXPECT_EQ(holder.release(), control::kReleasedExclusive);
+    EXPECT_TRUE(eventually([&] { return !sim->instrument("inst0")->remote; }));
+
     // On the bus, remote enable is the REN line.
     RawSession dmm = opened("hislip22");
     dmm.request(hislip::asyncRemoteLocalControl(3, dmm.lastId));

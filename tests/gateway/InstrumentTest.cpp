@@ -57,6 +57,36 @@ TEST(Instrument, NewMessageBeforeTheAnswerIsReadInterruptsTheQuery) {
               "4;-410,\"Query INTERRUPTED\";-410,\"Query INTERRUPTED\";0,\"No error\"\n");
 }
 
+TEST(Instrument, StringsKeepTheirSemicolonsQuestionMarksAndLineFeeds) {
+    InstrumentConfig c;
+    c.idn = "Maker,Model,1,1";
+    c.queries = {{"VOLT?", "+5.0"}};
+    Instrument i(c, 4096);
+    const auto now = Clock::now();
+    // One unit whose string holds ';', '?' and an LF: one undefined header, and no answer.
+    i.receive("DISP:TEXT 'a;b?\nc';VOLT?\n", false, now);
+    EXPECT_EQ(takeAll(i, now), "+5.0\n");
+    i.receive("SYST:ERR?;SYST:ERR?\n", false, now);
+    EXPECT_EQ(takeAll(i, now), "-113,\"Undefined header\";0,\"No error\"\n");
+}
+
+TEST(Instrument, ReceivesOneMessageAtATimeAndAnEmptyEndEndsTheMessage) {
+    InstrumentConfig c;
+    c.idn = "Maker,Model,1,1";
+    Instrument i(c, 4096);
+    const auto now = Clock::now();
+    const std::string two = "*IDN?\n*OPC?\n";
+    const std::size_t used = i.receiveOne(two, false, now);
+    EXPECT_EQ(used, 6u);
+    EXPECT_EQ(takeAll(i, now), "Maker,Model,1,1\n");
+    EXPECT_EQ(i.receiveOne(std::string_view(two).substr(used), false, now), 6u);
+    EXPECT_EQ(takeAll(i, now), "1\n") << "not interrupted: the first answer was taken";
+    i.receive("*OPC?", false, now);
+    EXPECT_TRUE(i.midMessage());
+    i.receive("", true, now);
+    EXPECT_EQ(takeAll(i, now), "1\n");
+}
+
 TEST(Instrument, ErrorQueueIsBoundedAndReportsOverflow) {
     Instrument i({}, 4096);
     const auto now = Clock::now();
