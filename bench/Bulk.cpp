@@ -180,6 +180,10 @@ BulkRuns measureRuns(BulkLink& link, std::string& buf, int runs) {
     return r;
 }
 
+double fastest(const std::vector<double>& rates) {
+    return rates.empty() ? 0 : *std::max_element(rates.begin(), rates.end());
+}
+
 void printBulk(std::ostream& out, std::uint64_t n, const BulkRuns& r, std::uint64_t rssGrowth) {
     out << "bulk_bytes " << n << '\n'
         << "bulk_read_mb_s " << median(r.reads) << '\n'
@@ -190,7 +194,14 @@ void printBulk(std::ostream& out, std::uint64_t n, const BulkRuns& r, std::uint6
         << "bulk_write_ratio " << median(r.writeRatios) << '\n'
         << "bulk_rss_growth_mb " << static_cast<double>(rssGrowth) / (1 << 20) << '\n'
         << "bulk_block_mb " << static_cast<double>(n) / (1 << 20) << '\n'
-        << "bulk_floor_same_cpu_mb_s " << median(r.same) << '\n';
+        << "bulk_floor_same_cpu_mb_s " << median(r.same)
+        << '\n'
+        // Streams between two processes on one CPU run at one of two paces, about twofold
+        // apart: the fastest of each shows whether a side reached the quicker one.
+        << "bulk_read_fastest_mb_s " << fastest(r.reads) << '\n'
+        << "bulk_floor_fastest_mb_s " << fastest(r.floors) << '\n'
+        << "bulk_write_fastest_mb_s " << fastest(r.writes) << '\n'
+        << "bulk_write_floor_fastest_mb_s " << fastest(r.writeFloors) << '\n';
     if (median(r.cross) > 0) {
         out << "bulk_floor_cross_cpu_mb_s " << median(r.cross) << '\n';
     }

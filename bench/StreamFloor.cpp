@@ -11,9 +11,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
+#include <span>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 namespace bench {
 
@@ -65,9 +66,22 @@ std::size_t receiveSome(int fd, char* into, std::size_t size) {
     }
 }
 
-/// The peer of the read floor: for each one-byte request, sends `total` bytes from `piece` a
-/// piece at a time, as the simulator sends a waveform; then waits for the close.
-[[noreturn]] void streamChild(int listener, std::uint64_t total, const std::vector<char>& piece) {
+/// A buffer of `size` bytes filled with `fill`, mapped in the peer process itself: made in the
+/// parent, it would count in the bench's own memory, whose growth is a figure. System calls
+/// only (after fork); ends the process when there is no memory.
+std::span<char> peerBuffer(std::size_t size, char fill) {
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) {
+        ::_exit(1);
+    }
+    std::memset(p, fill, size);
+    return {static_cast<char*>(p), size};
+}
+
+/// The peer of the read floor: for each one-byte request, sends `total` bytes a piece of
+/// `pieceSize` at a time, as the simulator sends a waveform; then waits for the close.
+[[noreturn]] void streamChild(int listener, std::uint64_t total, std::size_t pieceSize) {
+    const std::span<char> piece = peerBuffer(pieceSize, 'w');
     const int fd = ::accept(listener, nullptr, nullptr);
     char request = 0;
     while (fd >= 0 && ::recv(fd, &request, 1, 0) == 1) {
@@ -90,7 +104,8 @@ std::size_t receiveSome(int fd, char* into, std::size_t size) {
 
 /// The peer of the write floor: takes `total` bytes into `sink` as they come, then answers
 /// one byte; again for each transfer, until the close.
-[[noreturn]] void sinkChild(int listener, std::uint64_t total, std::vector<char>& sink) {
+[[noreturn]] void sinkChild(int listener, std::uint64_t total, std::size_t sinkSize) {
+    const std::span<char> sink = peerBuffer(sinkSize, 0);
     const int fd = ::accept(listener, nullptr, nullptr);
     for (bool open = fd >= 0; open;) {
         for (std::uint64_t got = 0; open && got < total;) {
@@ -188,21 +203,19 @@ OutOfForks::~OutOfForks() {
 }
 
 Floor measureStreamFloor(std::string& into, std::size_t sendPiece) {
-    const std::vector<char> piece(sendPiece, 'w');
     const std::uint64_t total = into.size();
     return acrossPlacements([&](Placement where) {
         return fastestTransfer(
-            where, [&](int listener) { streamChild(listener, total, piece); },
+            where, [&](int listener) { streamChild(listener, total, sendPiece); },
             [&](int fd) { return receiveBlock(fd, into); });
     });
 }
 
 Floor measureSinkFloor(const std::string& from, std::size_t receivePiece) {
-    std::vector<char> sink(receivePiece);
     const std::uint64_t total = from.size();
     return acrossPlacements([&](Placement where) {
         return fastestTransfer(
-            where, [&](int listener) { sinkChild(listener, total, sink); },
+            where, [&](int listener) { sinkChild(listener, total, receivePiece); },
             [&](int fd) { return sendBlock(fd, from); });
     });
 }
