@@ -1,6 +1,7 @@
 #include "bench/Bench.h"
 
 #include "bench/Floor.h"
+#include "bench/Query.h"
 
 #include "lan/LanLibrary.h"
 #include "net/TcpConnection.h"
@@ -47,13 +48,6 @@ std::size_t padded(std::size_t n) {
     return (n + 3) / 4 * 4;
 }
 
-/// The two exchanges of a query: device_write of "*IDN?" LF, then device_read of an answer of
-/// `answerBytes`.
-std::vector<Exchange> idnSizes(std::size_t answerBytes) {
-    return {{4 + 40 + 20 + padded(6), 4 + 24 + 8},
-            {4 + 40 + 24, 4 + 24 + 12 + padded(answerBytes)}};
-}
-
 /// One device_docmd of a discovery walk: three command bytes in, two bytes out at most.
 std::vector<Exchange> docmdSizes() {
     return {{4 + 40 + 32 + 4 + padded(3), 4 + 24 + 8 + padded(2)}};
@@ -75,55 +69,6 @@ void discoveryWalk(sicl::Sicl32Module& wrappers, sicl::SessionId intf) {
         wrappers.igpibbusstatus(intf, 3, ndac);
         wrappers.igpibsendcmd(intf, "?", 1);
     }
-}
-
-/// A figure measured in turns with its floor: its samples, and per turn the floor (the fastest
-/// placement, then each of them) and the ratio of the figure to it.
-struct Turns {
-    std::vector<double> samples;
-    std::vector<double> floors, ratios, same, cross;
-
-    void add(const Floor& floor, double ratio) {
-        floors.push_back(floor.best());
-        same.push_back(floor.sameCpu);
-        cross.push_back(floor.crossCpu);
-        ratios.push_back(ratio);
-    }
-};
-
-/// On a shared machine the load changes from one moment to the next, so each figure is
-/// measured in blocks that take turns with blocks of its floor, and the ratio is the median of
-/// the per-block ratios.
-constexpr int kBlocks = 5;
-
-/// The query exchange, as the window does it (write with LF and END, then read), on a device
-/// session at `address`: `count` exchanges in blocks, each block followed by its floor.
-Turns measureQueries(sicl::Sicl32Module& wrappers, const std::string& address, int count) {
-    const int perBlock = std::max(1, count / kBlocks);
-    const auto dev = wrappers.iopen(address);
-    Turns turns;
-    std::string buf(4096, ' ');
-    for (int block = 0; block < kBlocks; ++block) {
-        std::vector<double> blockSamples;
-        std::size_t answerBytes = 0;
-        for (int i = 0; i < perBlock; ++i) {
-            std::int32_t actual = 0;
-            std::int32_t reason = 0;
-            const auto start = Clock::now();
-            wrappers.iwrite(dev, "*IDN?\n", 6, 1, actual);
-            wrappers.iread(dev, buf, 4096, reason, actual);
-            blockSamples.push_back(micros(Clock::now() - start));
-            if (actual <= 0) {
-                throw std::runtime_error("empty answer to *IDN?");
-            }
-            answerBytes = static_cast<std::size_t>(actual);
-        }
-        const Floor floor = measureFloor(idnSizes(answerBytes), perBlock);
-        turns.add(floor, median(blockSamples) / floor.best());
-        turns.samples.insert(turns.samples.end(), blockSamples.begin(), blockSamples.end());
-    }
-    wrappers.iclose(dev);
-    return turns;
 }
 
 /// Discovery walks and the library calls each made.
@@ -168,6 +113,9 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     if (options.clients > 0) {
         return runLoad(options, out, err);
     }
+    if (!options.resource.empty()) {
+        return runResource(options, out, err);
+    }
     if (options.bulk > 0) {
         return runBulk(options, out, err);
     }
@@ -178,7 +126,7 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     try {
         const Turns idn =
             measureQueries(wrappers, server + ":gpib, " + std::to_string(options.address),
-                           std::max(1, options.count));
+                           std::max(1, options.count), library::Resource::Kind::Vxi11);
         const Walks walk =
             measureWalks(wrappers, counting, server + ":gpib", std::max(1, options.walks));
         const double idnFloor = median(idn.floors);

@@ -17,7 +17,13 @@ struct Options {
     std::uint64_t bulk = 0; ///< bulk mode when above 0: a waveform block of this many bytes
     std::string device{};   ///< bulk mode: a VXI-11 device name (inst0) instead of `address`
     int runs = 5;           ///< bulk mode: transfers of each kind, each with its floor
+    /// Resource mode when not empty: any address iopen takes (a VISA resource string such as
+    /// `TCPIP::127.0.0.1::hislip0,4880::INSTR`, or the `lan;vxi-11[...]` form).
+    std::string resource{};
 };
+
+/// Block size of the resource mode's bulk figures when `bulk` is 0.
+inline constexpr std::uint64_t kResourceBulk = std::uint64_t{64} << 20;
 
 /// Runs every measurement through the wrappers and prints `NAME VALUE` lines to `out`.
 /// Returns 0 when every exchange succeeded, 1 otherwise (the reason goes to `err`).
@@ -29,14 +35,29 @@ int run(const Options& options, std::ostream& out, std::ostream& err);
 /// when there was no error.
 int runLoad(const Options& options, std::ostream& out, std::ostream& err);
 
+/// Resource mode: `options.count` "*IDN?" exchanges on a session at `options.resource`, in
+/// turns with the bare round trips that transport's exchange needs (two for VXI-11, one for
+/// HiSLIP and a raw socket, with the same bytes on the wire), then the bulk figures of
+/// runBulkAt over the same transport with a block of `options.bulk` bytes (kResourceBulk when
+/// 0). Prints `transport`, `idn_round_trips`, `idn_exchange_us`, `idn_floor_us`, `idn_ratio`,
+/// the floor's placements and the bulk figures. Returns 0 when everything succeeded.
+int runResource(const Options& options, std::ostream& out, std::ostream& err);
+
 /// Bulk mode: `options.runs` times, `:WAV:DATA?` of a block of `options.bulk` bytes read with
-/// one vb_iread, a bare TCP transfer of the same bytes between two processes in every
-/// placement (the floor), and a write of as many bytes (`:DATA <block>`). Prints
-/// `bulk_read_mb_s`, `bulk_write_mb_s`, `bulk_floor_mb_s` (medians), `bulk_read_ratio` and
-/// `bulk_write_ratio` (medians of the per-run ratios) and `bulk_rss_growth_mb` (the growth of
-/// this process's peak resident memory, the caller's buffer included). Returns 0 when every
-/// transfer arrived whole.
+/// one vb_iread, a bare TCP transfer of the same bytes from a peer process in every placement
+/// (the read floor), a write of as many bytes (`:DATA <block>`, then `*OPC?`) and a bare TCP
+/// transfer of them to a peer process (the write floor), over VXI-11 to `options.device` or
+/// `options.address` behind `options.server`. Prints `bulk_read_mb_s`, `bulk_write_mb_s`,
+/// `bulk_floor_mb_s` (the read floor), `bulk_write_floor_mb_s` (medians), `bulk_read_ratio` and
+/// `bulk_write_ratio` (medians of the per-run ratios, each to its own floor) and
+/// `bulk_rss_growth_mb` (the growth of this process's peak resident memory, the caller's
+/// buffer included). Returns 0 when every transfer arrived whole.
 int runBulk(const Options& options, std::ostream& out, std::ostream& err);
+
+/// runBulk's figures for a block of `bytes`, `runs` times, on a session at `address` (any
+/// address iopen takes, so over any transport).
+int runBulkAt(const std::string& address, std::uint64_t bytes, int runs, std::ostream& out,
+              std::ostream& err);
 
 /// The median of `v`; 0 when it is empty.
 double median(std::vector<double> v);

@@ -1,26 +1,77 @@
 // The benchmark against an in-process simulator: it runs, succeeds and prints its figures.
 #include "bench/Bench.h"
+#include "bench/Floor.h"
 #include "gateway/Simulator.h"
 #include "support/LoopbackSimulator.h"
 
 #include <gtest/gtest.h>
 
 #include <sched.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <map>
 #include <sstream>
 
 namespace {
 
+/// The numeric figures of `text` (NAME VALUE lines; a line with text for a value is left out).
 std::map<std::string, double> figures(const std::string& text) {
     std::map<std::string, double> out;
     std::istringstream in(text);
-    std::string name;
-    double value = 0;
-    while (in >> name >> value) {
-        out[name] = value;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string name;
+        double value = 0;
+        if (fields >> name >> value) {
+            out[name] = value;
+        }
     }
     return out;
+}
+
+/// The demo bench with its LAN instrument on every transport, on free ports.
+gateway::SimulatorConfig everyTransport() {
+    gateway::SimulatorConfig config = testsupport::onFreePorts(gateway::demoBench());
+    config.lanInstruments = {gateway::demoLanInstrument()};
+    config.hislipPort = 0;
+    config.socketPort = 0;
+    return config;
+}
+
+/// Minor page faults taken by this process while `body` runs.
+template <typename F>
+long minorFaults(F&& body) {
+    rusage before{}, after{};
+    ::getrusage(RUSAGE_SELF, &before);
+    body();
+    ::getrusage(RUSAGE_SELF, &after);
+    return after.ru_minflt - before.ru_minflt;
+}
+
+/// Faults taken writing every page of `buffer` while a forked child is alive, as a floor's
+/// peer is while the bench writes into its buffer.
+long faultsWritingAfterFork(std::string& buffer) {
+    int gate[2];
+    EXPECT_EQ(::pipe(gate), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(gate[1]);
+        char c = 0;
+        [[maybe_unused]] const ssize_t n = ::read(gate[0], &c, 1);
+        ::_exit(0);
+    }
+    const long faults = minorFaults([&] {
+        for (std::size_t i = 0; i < buffer.size(); i += 4096) {
+            buffer[i] = static_cast<char>(buffer[i] + 1);
+        }
+    });
+    ::close(gate[1]);
+    ::waitpid(child, nullptr, 0);
+    ::close(gate[0]);
+    return faults;
 }
 
 cpu_set_t threadCpus() {
@@ -133,4 +184,79 @@ TEST(Bench, FailsWhenAnExchangeFails) {
     EXPECT_EQ(bench::run({"127.0.0.1:" + std::to_string(sim.portmapperPort()), 17, 3}, out, err),
               1);
     EXPECT_NE(err.str().find("I/O error"), std::string::npos) << err.str();
+}
+
+TEST(Bench, ResourceModeMeasuresEachTransportAgainstItsOwnRoundTrips) {
+    gateway::Simulator sim(everyTransport());
+    ASSERT_TRUE(testsupport::started(sim));
+    const std::string host = "127.0.0.1::";
+    const struct {
+        std::string resource, transport;
+        double roundTrips;
+    } cases[] = {
+        {"lan;vxi-11[" + testsupport::serverOf(sim) + "]:inst0", "vxi-11", 2},
+        {"TCPIP::" + host + "hislip0," + std::to_string(sim.hislipPort()) + "::INSTR", "hislip", 1},
+        {"tcpip::" + host + std::to_string(sim.socketPort()) + "::socket", "socket", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.resource);
+        bench::Options options;
+        options.resource = c.resource;
+        options.count = 5;
+        options.bulk = 300000; // a block with LF bytes inside, read whole on every transport
+        options.runs = 1;
+        std::ostringstream out, err;
+        ASSERT_EQ(bench::run(options, out, err), 0) << err.str();
+        EXPECT_NE(out.str().find("transport " + c.transport + "\n"), std::string::npos)
+            << out.str();
+        const auto f = figures(out.str());
+        EXPECT_EQ(f.at("idn_round_trips"), c.roundTrips);
+        for (const char* name :
+             {"idn_exchange_us", "idn_floor_us", "idn_ratio", "roundtrip_floor_us",
+              "bulk_read_mb_s", "bulk_write_mb_s", "bulk_floor_mb_s", "bulk_write_floor_mb_s",
+              "bulk_read_ratio", "bulk_write_ratio"}) {
+            ASSERT_TRUE(f.contains(name)) << name << "\n" << out.str();
+            EXPECT_GT(f.at(name), 0) << name;
+        }
+        EXPECT_EQ(f.at("bulk_bytes"), 300000);
+    }
+}
+
+TEST(Bench, ResourceModeFailsOnABadOrDeadResource) {
+    bench::Options options;
+    options.resource = "TCPIP::127.0.0.1::hislip0,notaport::INSTR";
+    std::ostringstream out, err;
+    EXPECT_EQ(bench::run(options, out, err), 1);
+    EXPECT_FALSE(err.str().empty());
+
+    // A port nobody listens on: the socket is closed again before it is tried.
+    gateway::Simulator sim(everyTransport());
+    ASSERT_TRUE(testsupport::started(sim));
+    const std::uint16_t port = sim.socketPort();
+    sim.stop();
+    options.resource = "TCPIP::127.0.0.1::" + std::to_string(port) + "::SOCKET";
+    std::ostringstream out2, err2;
+    EXPECT_EQ(bench::run(options, out2, err2), 1);
+    EXPECT_EQ(out2.str().find("bulk_read_mb_s"), std::string::npos) << out2.str();
+}
+
+TEST(Bench, StreamFloorsCarryEveryByteAndTheBufferStaysOutOfThePeers) {
+    std::string block(1 << 20, '\0');
+    const bench::Floor read = bench::measureStreamFloor(block, 64 * 1024);
+    EXPECT_GT(read.sameCpu, 0);
+    EXPECT_EQ(block.find_first_not_of('w'), std::string::npos);
+    EXPECT_GT(bench::measureSinkFloor(block, 64 * 1024).sameCpu, 0);
+
+    // Without it, every page written while a peer is alive is copied; with it, none is. No huge
+    // pages, so that each 4 KiB page copied counts once whatever the system's setting.
+    ASSERT_EQ(::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0), 0);
+    std::string shared(4 << 20, 'a');
+    EXPECT_GE(faultsWritingAfterFork(shared), 1000);
+    std::string kept(4 << 20, 'a');
+    {
+        const bench::OutOfForks outOfForks(kept);
+        EXPECT_LT(faultsWritingAfterFork(kept), 10);
+    }
+    // Afterwards a forked process sees those pages again (they may be reused by the heap).
+    EXPECT_GE(faultsWritingAfterFork(kept), 1000);
 }

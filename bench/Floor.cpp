@@ -49,10 +49,6 @@ double micros(Clock::duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
 }
 
-double seconds(Clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
-
 void sendAll(int fd, const std::vector<char>& data) {
     std::size_t sent = 0;
     while (sent < data.size()) {
@@ -169,71 +165,10 @@ double roundTripFloor(const std::vector<Exchange>& cycle, int count, Placement w
     return median(samples);
 }
 
-/// Transfers on each floor connection; only the last is timed. The first transfers of a fresh
-/// connection run at a fraction of the speed of later ones (the kernel grows its buffers as
-/// the bytes flow), and the library's link is not fresh either.
-constexpr int kFloorTransfers = 2;
-
-/// The peer of the floor: for each one-byte request, sends `total` bytes from `chunk` as fast
-/// as the socket takes them; then waits for the close. System calls only (after fork).
-[[noreturn]] void streamChild(int listener, std::uint64_t total, const std::vector<char>& chunk) {
-    const int fd = ::accept(listener, nullptr, nullptr);
-    char request = 0;
-    while (fd >= 0 && ::recv(fd, &request, 1, 0) == 1) {
-        for (std::uint64_t sent = 0; sent < total;) {
-            const auto n =
-                static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), total - sent));
-            const ssize_t k = ::send(fd, chunk.data(), n, MSG_NOSIGNAL);
-            if (k <= 0) {
-                ::_exit(1);
-            }
-            sent += static_cast<std::uint64_t>(k);
-        }
-    }
-    ::close(fd);
-    ::_exit(0);
-}
-
-/// Seconds from a one-byte request to the last of `into.size()` bytes received through a bare
-/// loopback socket from a peer process, both pinned as `where` says, on a connection that has
-/// carried as much before: the least these bytes can take. The receiver asks for all that is
-/// left at once, as the library does.
-double streamFloor(std::string& into, Placement where, const std::vector<char>& chunk) {
-    if (!runOnlyOn(where.client)) {
-        throw std::runtime_error("floor: cannot run on CPU " + std::to_string(where.client));
-    }
-    const std::uint64_t total = into.size();
-    LoopbackPeer peer;
-    peer.start(where.peer, [&](int listener) { streamChild(listener, total, chunk); });
-    const int fd = peer.connect();
-    double took = 0;
-    bool whole = true;
-    for (int transfer = 0; whole && transfer < kFloorTransfers; ++transfer) {
-        const auto start = Clock::now();
-        whole = ::send(fd, "g", 1, MSG_NOSIGNAL) == 1;
-        for (std::uint64_t got = 0; whole && got < total;) {
-            const ssize_t n = ::recv(fd, into.data() + got, total - got, 0);
-            whole = n > 0;
-            got += whole ? static_cast<std::uint64_t>(n) : 0;
-        }
-        took = seconds(Clock::now() - start);
-    }
-    ::close(fd);
-    peer.finish(!whole);
-    if (!whole) {
-        throw std::runtime_error("floor: peer closed early");
-    }
-    return took;
-}
-
 } // namespace
 
 Floor measureFloor(const std::vector<Exchange>& cycle, int count) {
     return acrossPlacements([&](Placement where) { return roundTripFloor(cycle, count, where); });
-}
-
-Floor measureStreamFloor(std::string& into, const std::vector<char>& chunk) {
-    return acrossPlacements([&](Placement where) { return streamFloor(into, where, chunk); });
 }
 
 bool runOnlyOn(int cpu) {

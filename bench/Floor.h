@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -50,8 +51,30 @@ struct Exchange {
 Floor measureFloor(const std::vector<Exchange>& cycle, int count);
 
 /// The floor of a bulk read: seconds to receive `into.size()` bytes through a bare loopback
-/// socket from a peer process that sends them from `chunk`, in each placement.
-Floor measureStreamFloor(std::string& into, const std::vector<char>& chunk);
+/// socket from a peer process that sends them `sendPiece` bytes at a time, in each placement
+/// (the fastest of a few transfers on a fresh connection that has carried as much before).
+Floor measureStreamFloor(std::string& into, std::size_t sendPiece);
+
+/// The floor of a bulk write: seconds to send `from` through a bare loopback socket to a peer
+/// process that receives it `receivePiece` bytes at a time and answers once all came, in each
+/// placement (as measureStreamFloor).
+Floor measureSinkFloor(const std::string& from, std::size_t receivePiece);
+
+/// Leaves the pages of a buffer out of every process forked while it lives (MADV_DONTFORK).
+/// A fork marks the parent's memory copy-on-write, so writing into a large buffer after a
+/// floor's peer had been forked would take a page fault per page (16 384 for 64 MiB) that no
+/// transfer really has. The buffer must outlive this.
+class OutOfForks {
+public:
+    explicit OutOfForks(std::string& buffer);
+    ~OutOfForks();
+    OutOfForks(const OutOfForks&) = delete;
+    OutOfForks& operator=(const OutOfForks&) = delete;
+
+private:
+    std::uintptr_t m_begin = 0;
+    std::size_t m_size = 0;
+};
 
 /// Lets this thread run on `cpu` alone; a plain system call, so safe after fork().
 bool runOnlyOn(int cpu);

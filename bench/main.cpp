@@ -13,12 +13,18 @@ int usage() {
                  "                       [--clients C]\n"
                  "       siclquill-bench --server TEXT (--address N | --device NAME)\n"
                  "                       --bulk BYTES [--runs R]\n"
+                 "       siclquill-bench --resource RESOURCE [--count K] [--bulk BYTES]\n"
+                 "                       [--runs R]\n"
                  "  TEXT as typed in the window's server box, e.g. 127.0.0.1:40111\n"
                  "  K exchanges for the medians (default 100), W discovery walks (default 5)\n"
                  "  C > 0: load mode, C links at once, each doing K \"*IDN?\" exchanges\n"
                  "  BYTES: bulk mode, R times (default 5) a waveform block of BYTES (up to\n"
                  "  268435456) read and written, each against a bare TCP transfer; NAME a\n"
-                 "  VXI-11 device name such as inst0\n";
+                 "  VXI-11 device name such as inst0\n"
+                 "  RESOURCE: any address, e.g. TCPIP::127.0.0.1::hislip0,4880::INSTR,\n"
+                 "  TCPIP::127.0.0.1::5025::SOCKET or lan;vxi-11[127.0.0.1:111]:inst0; the\n"
+                 "  exchange against its transport's bare round trips, then a block of BYTES\n"
+                 "  (default 67108864) read and written R times against bare TCP\n";
     return 2;
 }
 
@@ -74,6 +80,11 @@ int main(int argc, char** argv) {
             if (!toBytes(value, options.bulk)) {
                 return usage();
             }
+        } else if (arg == "--resource") {
+            options.resource = value;
+            if (options.resource.empty()) {
+                return usage();
+            }
         } else if (arg == "--device") {
             options.device = value;
             haveAddress = !options.device.empty();
@@ -89,6 +100,13 @@ int main(int argc, char** argv) {
         } else {
             return usage();
         }
+    }
+    if (!options.resource.empty()) {
+        // The resource names the instrument and the transport; the load mode is VXI-11's.
+        if (haveServer || haveAddress || options.clients > 0) {
+            return usage();
+        }
+        return bench::run(options, std::cout, std::cerr);
     }
     if (!haveServer || !haveAddress || (!options.device.empty() && options.bulk == 0)) {
         return usage();

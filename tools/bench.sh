@@ -8,7 +8,8 @@
 #
 # Environment: BENCH_REPEATS (runs of siclquill-bench whose medians are taken, default 5),
 # BENCH_CLIENTS (default 32), BENCH_LOAD_COUNT (exchanges per client, default 1000),
-# BENCH_CPU (the CPU of the one-CPU runs, default the first one this script may use).
+# BENCH_CPU (the CPU of the one-CPU runs, default the first one this script may use),
+# BENCH_BULK_BYTES (the block of the bulk figures, default 64 MiB).
 set -euo pipefail
 
 build=${1:?usage: tools/bench.sh BUILD_DIR [--smoke]}
@@ -26,45 +27,54 @@ done
 
 if ((smoke)); then
     repeats=1 count=5 walks=1 clients=4 load_count=20 startup_runs=1
-    bulk_bytes=1048576 bulk_runs=1
+    bulk_bytes=1048576 bulk_runs=1 transport_bulk_runs=1
     micro_args=(--benchmark_min_time=0.001)
 else
     repeats=${BENCH_REPEATS:-5} count=300 walks=7
     clients=${BENCH_CLIENTS:-32} load_count=${BENCH_LOAD_COUNT:-1000} startup_runs=9
-    bulk_bytes=${BENCH_BULK_BYTES:-67108864} bulk_runs=5
+    bulk_bytes=${BENCH_BULK_BYTES:-67108864} bulk_runs=5 transport_bulk_runs=3
     micro_args=(--benchmark_min_time=0.2 --benchmark_repetitions=5
         --benchmark_report_aggregates_only=true)
 fi
 
 work=$(mktemp -d)
 gw_pid=
-cleanup() {
+gw_fd=
+# Starts the simulator with the demo bench and ARGS on free ports; its ready line names them.
+start_simulator() {
+    exec {gw_fd}< <(exec "$gateway_bin" --demo --portmapper 0 "$@")
+    gw_pid=$!
+    ready=
+    read -r -t 20 -u "$gw_fd" ready || true
+    [[ $ready == ready\ portmapper=* ]] || { echo "bench.sh: simulator not ready: '$ready'" >&2; exit 1; }
+    portmapper=${ready#ready portmapper=}
+    portmapper=${portmapper%% *}
+    hislip_port=$(sed -n 's/.* hislip=\([0-9]*\).*/\1/p' <<<"$ready")
+    socket_port=$(sed -n 's/.* socket=\([0-9]*\).*/\1/p' <<<"$ready")
+    echo "# simulator $ready (pid $gw_pid)"
+}
+stop_simulator() {
     if [[ -n $gw_pid ]]; then
         kill "$gw_pid" 2>/dev/null || true
         wait "$gw_pid" 2>/dev/null || true
+        exec {gw_fd}<&-
     fi
+    gw_pid=
+}
+cleanup() {
+    stop_simulator
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-# The simulator with the demo bench on free ports; its ready line names them. Each load client
-# gets an instrument of its own (siclquill-bench's loadAddress: primary 10 and up, secondary
-# 1-30), since clients sharing one would interrupt each other's unread answers.
-load_instruments=()
-for ((c = 0; c < clients; c++)); do
-    load_instruments+=(--instrument "$((10 + c / 30)),$((1 + c % 30))=LOAD,$c")
-done
-coproc GW { exec "$gateway_bin" --demo --portmapper 0 "${load_instruments[@]}"; }
-gw_pid=$GW_PID
-ready=
-read -r -t 20 -u "${GW[0]}" ready || true
-[[ $ready == ready\ portmapper=* ]] || { echo "bench.sh: simulator not ready: '$ready'" >&2; exit 1; }
-portmapper=${ready#ready portmapper=}
-portmapper=${portmapper%% *}
-echo "# simulator $ready (pid $gw_pid)"
-echo "# machine: $(nproc) cores; $(uptime)"
-
 rss_kb() { awk -v f="$2:" '$1 == f { print $2 }' "/proc/$1/status"; }
+
+echo "# machine: $(nproc) cores; $(uptime)"
+# The demo bench as `siclquill-gateway --demo` serves it, for everything but the load: the
+# simulator looks at every instrument's service request after each call, so instruments
+# added for the load would make every other figure dearer.
+start_simulator
+[[ -n $hislip_port && -n $socket_port ]] || { echo "bench.sh: no HiSLIP or socket port: '$ready'" >&2; exit 1; }
 
 # ---- query exchange and discovery walk: medians over repeated runs, each with its own floor.
 # Where the bench and the simulator run decides what an exchange costs more than anything they
@@ -80,13 +90,54 @@ for ((i = 1; i <= repeats; i++)); do
     taskset -c "$cpu" "$bench_bin" --server "$portmapper" --address 22 --count "$count" \
         --walks "$walks" >"$work/lib.$i"
 done
+
+# ---- each transport to the same LAN instrument (inst0): the query exchange against the bare
+# round trips that transport needs and a block read and written against bare TCP, simulator
+# and bench on one CPU; pyvisa-py beside them on the same instrument (reported, not judged).
+# VXI-11 goes through the lan;vxi-11 form, since a VISA VXI-11 string asks port 111.
+transports=(vxi-11 hislip socket)
+declare -A resource=(
+    [vxi-11]="lan;vxi-11[$portmapper]:inst0"
+    [hislip]="TCPIP::127.0.0.1::hislip0,$hislip_port::INSTR"
+    [socket]="TCPIP::127.0.0.1::$socket_port::SOCKET")
+for ((i = 1; i <= repeats; i++)); do
+    for t in "${transports[@]}"; do
+        taskset -c "$cpu" "$bench_bin" --resource "${resource[$t]}" --count "$count" \
+            --bulk "$bulk_bytes" --runs "$transport_bulk_runs" >"$work/res.$t.$i"
+    done
+done
+: >"$work/pyvisa"
+if /usr/bin/python3 -c 'import pyvisa, pyvisa_py' 2>/dev/null; then
+    taskset -c "$cpu" /usr/bin/python3 "$(dirname "$0")/../bench/pyvisa_bench.py" \
+        --socket "$socket_port" --hislip "$hislip_port" --count "$count" --bulk "$bulk_bytes" \
+        --runs "$transport_bulk_runs" >"$work/pyvisa"
+else
+    echo "bench.sh: pyvisa-py is not installed (/usr/bin/python3): its rows are left out" >&2
+fi
 taskset -a -p -c "$allowed" "$gw_pid" >/dev/null
 for ((i = 1; i <= repeats; i++)); do
     "$bench_bin" --server "$portmapper" --address 22 --count "$count" --walks "$walks" \
         >"$work/free.$i"
 done
 
-# ---- load: the same load twice, so that growth from one run to the next shows
+# ---- bulk: a waveform block from the LAN instrument and the GPIB scope, each against a bare
+# TCP transfer of the same bytes taken in turn with it
+gw_hwm_before_bulk=$(rss_kb "$gw_pid" VmHWM)
+"$bench_bin" --server "$portmapper" --device inst0 --bulk "$bulk_bytes" --runs "$bulk_runs" \
+    >"$work/bulk.inst0"
+"$bench_bin" --server "$portmapper" --address 9 --bulk "$bulk_bytes" --runs "$bulk_runs" \
+    >"$work/bulk.gpib9"
+gw_hwm_bulk=$(rss_kb "$gw_pid" VmHWM)
+stop_simulator
+
+# ---- load: the same load twice, so that growth from one run to the next shows. Each load
+# client gets an instrument of its own (siclquill-bench's loadAddress: primary 10 and up,
+# secondary 1-30), since clients sharing one would interrupt each other's unread answers.
+load_instruments=()
+for ((c = 0; c < clients; c++)); do
+    load_instruments+=(--instrument "$((10 + c / 30)),$((1 + c % 30))=LOAD,$c")
+done
+start_simulator "${load_instruments[@]}"
 gw_rss_before=$(rss_kb "$gw_pid" VmRSS)
 load_status=0
 "$bench_bin" --server "$portmapper" --address 22 --clients "$clients" --count "$load_count" \
@@ -98,14 +149,7 @@ gw_hwm1=$(rss_kb "$gw_pid" VmHWM)
 gw_rss_after2=$(rss_kb "$gw_pid" VmRSS)
 gw_hwm2=$(rss_kb "$gw_pid" VmHWM)
 cat "$work"/load.*.err >&2
-
-# ---- bulk: a waveform block from the LAN instrument and the GPIB scope, each against a bare
-# TCP transfer of the same bytes taken in turn with it
-"$bench_bin" --server "$portmapper" --device inst0 --bulk "$bulk_bytes" --runs "$bulk_runs" \
-    >"$work/bulk.inst0"
-"$bench_bin" --server "$portmapper" --address 9 --bulk "$bulk_bytes" --runs "$bulk_runs" \
-    >"$work/bulk.gpib9"
-gw_hwm_bulk=$(rss_kb "$gw_pid" VmHWM)
+stop_simulator
 
 # ---- micro benchmarks
 : >"$work/micro.csv"
@@ -128,7 +172,7 @@ fi
 # ---- the table
 awk -v smoke="$smoke" -v repeats="$repeats" -v clients="$clients" -v load_count="$load_count" -v cpu="$cpu" \
     -v rss0="$gw_rss_before" -v rss1="$gw_rss_after1" -v rss2="$gw_rss_after2" \
-    -v hwm1="$gw_hwm1" -v hwm2="$gw_hwm2" -v hwmb="$gw_hwm_bulk" -v load_status="$load_status" '
+    -v hwm1="$gw_hwm1" -v hwm2="$gw_hwm2" -v hwm0b="$gw_hwm_before_bulk" -v hwmb="$gw_hwm_bulk" -v load_status="$load_status" '
 function median(list,    n, a, i, j, t) {
     n = split(list, a, " ")
     for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
@@ -141,6 +185,12 @@ function row(figure, value, reference, ratio, target, met) {
 function verdict(ok) { return ok ? "yes" : "NO" }
 FILENAME ~ /lib\.[0-9]+$/ { v[$1] = v[$1] " " $2; next }
 FILENAME ~ /free\.[0-9]+$/ { u[$1] = u[$1] " " $2; next }
+FILENAME ~ /res\.[a-z0-9-]+\.[0-9]+$/ {
+    base = FILENAME; sub(/.*\//, "", base); split(base, part, ".")
+    r[part[2], $1] = r[part[2], $1] " " $2
+    next
+}
+FILENAME ~ /pyvisa$/ { key = $1; $1 = ""; sub(/^ /, ""); py[key] = $0; next }
 FILENAME ~ /bulk\.inst0$/ { b["inst0", $1] = $2; next }
 FILENAME ~ /bulk\.gpib9$/ { b["9", $1] = $2; next }
 FILENAME ~ /load\.1$/ { l1[$1] = $2; next }
@@ -174,6 +224,48 @@ END {
     cross = median(u["docmd_floor_cross_cpu_us"])
     row("docmd_roundtrip_us (one CPU)", sprintf("%.1f", median(u["docmd_floor_same_cpu_us"])),
         cross != "" ? sprintf("%.1f (across two CPUs)", cross) : "(one CPU only)", "", "-", "-")
+    # Each transport to inst0, simulator and bench on one CPU; pyvisa-py beside them.
+    split("vxi-11 hislip socket", kinds, " ")
+    for (k = 1; k <= 3; k++) {
+        t = kinds[k]
+        rt = median(r[t, "idn_round_trips"]); ratio = median(r[t, "idn_ratio"])
+        row(sprintf("idn_exchange_us (%s, CPU %s)", t, cpu), sprintf("%.1f", median(r[t, "idn_exchange_us"])),
+            sprintf("%.1f (%d bare TCP RT%s)", median(r[t, "idn_floor_us"]), rt, rt > 1 ? "s" : ""),
+            sprintf("%.2f", ratio), "<= 1.5x", verdict(ratio != "" && ratio <= 1.5))
+    }
+    if ("pyvisa_idn_exchange_us" in py) {
+        ours = median(r["socket", "idn_exchange_us"])
+        row(sprintf("pyvisa_idn_us (socket, CPU %s)", cpu), py["pyvisa_idn_exchange_us"],
+            sprintf("%.1f (ours, socket)", ours),
+            sprintf("%.2f", ours > 0 ? py["pyvisa_idn_exchange_us"] / ours : 0), "reported", "-")
+    }
+    if ("pyvisa_hislip_idn_exchange_us" in py) {
+        ours = median(r["hislip", "idn_exchange_us"])
+        row(sprintf("pyvisa_idn_us (hislip, CPU %s)", cpu), py["pyvisa_hislip_idn_exchange_us"],
+            sprintf("%.1f (ours, hislip)", ours),
+            sprintf("%.2f", ours > 0 ? py["pyvisa_hislip_idn_exchange_us"] / ours : 0), "reported", "-")
+    } else if ("pyvisa_hislip_unsupported" in py) {
+        row(sprintf("pyvisa_idn_us (hislip, CPU %s)", cpu), "none", "no HiSLIP client", "", "reported", "-")
+    }
+    for (k = 1; k <= 3; k++) {
+        t = kinds[k]
+        judged = t != "vxi-11"
+        block = median(r[t, "bulk_block_mb"])
+        ratio = median(r[t, "bulk_read_ratio"])
+        row(sprintf("bulk_read_mb_s (%s, CPU %s)", t, cpu), sprintf("%.0f", median(r[t, "bulk_read_mb_s"])),
+            sprintf("%.0f (bare TCP, %g MiB)", median(r[t, "bulk_floor_mb_s"]), block), sprintf("%.2f", ratio),
+            judged ? ">= 0.8x" : "reported", judged ? verdict(ratio != "" && ratio >= 0.8) : "-")
+        ratio = median(r[t, "bulk_write_ratio"])
+        row(sprintf("bulk_write_mb_s (%s, CPU %s)", t, cpu), sprintf("%.0f", median(r[t, "bulk_write_mb_s"])),
+            sprintf("%.0f (bare TCP, %g MiB)", median(r[t, "bulk_write_floor_mb_s"]), block), sprintf("%.2f", ratio),
+            judged ? ">= 0.8x" : "reported", judged ? verdict(ratio != "" && ratio >= 0.8) : "-")
+    }
+    if ("pyvisa_bulk_read_mb_s" in py) {
+        ours = median(r["socket", "bulk_read_mb_s"])
+        row(sprintf("pyvisa_read_mb_s (socket, CPU %s)", cpu), sprintf("%.0f", py["pyvisa_bulk_read_mb_s"]),
+            sprintf("%.0f (ours, socket)", ours),
+            sprintf("%.2f", ours > 0 ? py["pyvisa_bulk_read_mb_s"] / ours : 0), "reported", "-")
+    }
     # One link on one CPU: left to the scheduler, one link alone costs 40 or 140 us an
     # exchange on an idle machine depending on where it lands, too unsteady for a reference.
     single = idn > 0 ? 1e6 / idn : 0
@@ -205,8 +297,8 @@ END {
             "<= 1.5x", verdict(block > 0 && b[d, "bulk_rss_growth_mb"] <= 1.5 * block))
     }
     # The simulator makes a waveform as it sends it: its peak must not follow the block.
-    row("gateway_peak_rss_mb after bulk", sprintf("%.1f", hwmb / 1024), sprintf("%.1f (after the loads)", hwm2 / 1024),
-        sprintf("%.2f", hwm2 > 0 ? hwmb / hwm2 : 0), "<< block", verdict(hwmb - hwm2 < block * 1024 / 4))
+    row("gateway_peak_rss_mb after bulk", sprintf("%.1f", hwmb / 1024), sprintf("%.1f (before the blocks)", hwm0b / 1024),
+        sprintf("%.2f", hwm0b > 0 ? hwmb / hwm0b : 0), "<< block", verdict(hwmb - hwm0b < block * 1024 / 4))
     if ("startup_first_paint_ms" in s) {
         row("startup_first_paint_ms (median)", sprintf("%.1f", s["startup_first_paint_ms"]),
             sprintf("%.1f (empty Qt window)", s["startup_bare_first_paint_ms"]),
@@ -230,7 +322,10 @@ END {
     }
     if (!smoke) printf "# medians of %d runs; each ratio against floors taken in turn with the measurement\n", repeats
     if (!smoke) printf "# CPU %s: simulator and bench on that CPU; any CPU: left to the scheduler\n", cpu
-}' "$work"/lib.* "$work"/free.* "$work/bulk.inst0" "$work/bulk.gpib9" "$work/load.1" "$work/load.2" "$work/micro.csv" "$work/startup"
+    if ("pyvisa_version" in py)
+        printf "# pyvisa %s, pyvisa-py %s, /usr/bin/python3, the same instrument (inst0 on the raw socket)\n", py["pyvisa_version"], py["pyvisa_py_version"]
+    if ("pyvisa_hislip_unsupported" in py) printf "# pyvisa-py and HiSLIP: %s\n", py["pyvisa_hislip_unsupported"]
+}' "$work"/lib.* "$work"/res.* "$work/pyvisa" "$work"/free.* "$work/bulk.inst0" "$work/bulk.gpib9" "$work/load.1" "$work/load.2" "$work/micro.csv" "$work/startup"
 
 # ---- the command line: one-shot start, loop overhead, memory of a long loop
 if ((!smoke)) && [[ -x $build/cli/siclquill-cli ]]; then
