@@ -1,5 +1,6 @@
 #include "library/Resource.h"
 
+#include "library/AddressText.h"
 #include "library/LibraryError.h"
 
 #include <algorithm>
@@ -11,39 +12,17 @@ namespace library {
 
 namespace {
 
-// Longer addresses are certainly typing accidents; refusing them keeps error texts short.
-constexpr std::size_t kMaxResourceLength = 512;
-
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-bool startsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && equalsIgnoreCase(text.substr(0, prefix.size()), prefix);
-}
-
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
+using text::equalsIgnoreCase;
+using text::isDigit;
+using text::parseNumber;
+using text::startsWithIgnoreCase;
 
 [[noreturn]] void syntax(std::string_view why) {
-    throw LibraryError(liberr::kBadAddressSyntax, std::string(why));
+    text::syntaxError(why);
 }
 
-/// A decimal number of at most `maxDigits` digits; nullopt for anything else.
-std::optional<long> parseNumber(std::string_view s, std::size_t maxDigits) {
-    if (s.empty() || s.size() > maxDigits || !std::all_of(s.begin(), s.end(), isDigit)) {
-        return std::nullopt;
-    }
-    long value = 0;
-    for (const char c : s) {
-        value = value * 10 + (c - '0');
-    }
-    return value;
-}
+// Longer addresses are certainly typing accidents; refusing them keeps error texts short.
+constexpr std::size_t kMaxResourceLength = 512;
 
 std::uint16_t parsePort(std::string_view s) {
     const auto port = parseNumber(s, 5);

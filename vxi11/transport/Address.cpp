@@ -1,5 +1,6 @@
 #include "vxi11/transport/Address.h"
 
+#include "library/AddressText.h"
 #include "library/LibraryError.h"
 #include "vxi11/codec/LinkMessages.h"
 
@@ -13,16 +14,20 @@ namespace liberr = library::liberr;
 
 namespace {
 
+using library::text::equalsIgnoreCase;
+using library::text::isDigit;
+using library::text::parseNumber;
+
+[[noreturn]] void syntax(std::string_view why) {
+    library::text::syntaxError(why);
+}
+
 constexpr std::string_view kPrefix = "lan;vxi-11[";
 // Longer addresses are certainly typing accidents; refusing them keeps error texts short.
 constexpr std::size_t kMaxAddressLength = 512;
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t';
-}
-
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
 }
 
 std::string_view trimBlanks(std::string_view s) {
@@ -33,29 +38,6 @@ std::string_view trimBlanks(std::string_view s) {
         s.remove_suffix(1);
     }
     return s;
-}
-
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-[[noreturn]] void syntax(std::string_view why) {
-    throw LibraryError(liberr::kBadAddressSyntax, std::string(why));
-}
-
-/// A run of digits, at most `maxDigits` long, as a number; nullopt for anything else.
-std::optional<long> parseNumber(std::string_view s, std::size_t maxDigits) {
-    if (s.empty() || s.size() > maxDigits || !std::all_of(s.begin(), s.end(), isDigit)) {
-        return std::nullopt;
-    }
-    long value = 0;
-    for (char c : s) {
-        value = value * 10 + (c - '0');
-    }
-    return value;
 }
 
 void parseHost(std::string_view hostPart, Address& out) {
