@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 namespace gateway {
 
@@ -67,6 +68,28 @@ public:
         } after{*this};
         const GuardedBus::Lock lk = m_bus.lock();
         return act(*m_target.device, m_bus.bus());
+    }
+    /// As with(), for an act that returns whether it changed anything: only then are the waits
+    /// woken and the requests looked at. Every message of a session runs such acts, and an
+    /// act that changed nothing cannot have raised a request.
+    template <typename Act>
+    bool changeIf(Act act) {
+        bool changed = false;
+        {
+            const GuardedBus::Lock lk = m_bus.lock();
+            changed = act(*m_target.device, m_bus.bus());
+        }
+        if (changed) {
+            m_bus.changed();
+            m_srq.look();
+        }
+        return changed;
+    }
+    /// Runs `act(instrument)`, which only reads, with the bus locked.
+    template <typename Act>
+    auto read(Act act) {
+        const GuardedBus::Lock lk = m_bus.lock();
+        return act(std::as_const(*m_target.device));
     }
     /// Routes the service requests that rose (the bus unlocked).
     void look() { m_srq.look(); }

@@ -58,16 +58,14 @@ std::vector<std::string> GuardedBus::srqRisen() {
     const Lock lk(m_mutex);
     const auto now = Clock::now();
     std::vector<std::string> risen;
-    const bool srq = m_bus.srq(now);
-    if (srq && !m_lastSrq) {
-        risen.emplace_back(kInterfaceName);
-    }
-    m_lastSrq = srq;
-    // Each instrument's own request too, for protocols that deliver it to that instrument's
-    // sessions alone: one instrument may ask while the line is already held by another.
+    // Each bus instrument's own request, for protocols that deliver it to that instrument's
+    // sessions alone (one instrument may ask while the line is already held by another), and
+    // the line, which is any of them: one pass, as this runs after every call.
     std::vector<Instrument>& onBus = m_bus.instruments();
+    bool srq = false;
     for (std::size_t i = 0; i < onBus.size(); ++i) {
         const bool requesting = onBus[i].requestingService(now);
+        srq = srq || requesting;
         if (requesting && m_busRequested[i] == 0) {
             DeviceName name;
             name.isInterface = false;
@@ -77,6 +75,10 @@ std::vector<std::string> GuardedBus::srqRisen() {
         }
         m_busRequested[i] = requesting ? 1 : 0;
     }
+    if (srq && !m_lastSrq) {
+        risen.insert(risen.begin(), std::string(kInterfaceName)); // the line first
+    }
+    m_lastSrq = srq;
     // A LAN instrument is not on the bus: its request is its own, not the line's.
     for (std::size_t i = 0; i < m_lan.size(); ++i) {
         const bool requesting = m_lan[i].requestingService(now);

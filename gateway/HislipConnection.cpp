@@ -184,10 +184,12 @@ bool ChannelBase::quiet(Got got) {
 
 void ChannelBase::markRemote() {
     const bool onBus = m_session.device().target().onBus();
-    m_session.device().with([onBus](Instrument& device, Bus& bus) {
-        if (onBus ? bus.ren() : device.remoteEnable) {
-            device.remote = true;
+    m_session.device().changeIf([onBus](Instrument& device, Bus& bus) {
+        if (device.remote || !(onBus ? bus.ren() : device.remoteEnable)) {
+            return false;
         }
+        device.remote = true;
+        return true;
     });
 }
 

@@ -131,12 +131,14 @@ void HislipSession::holdMav() {
 }
 
 void HislipSession::releaseMav() {
-    m_device.with([this](Instrument& device, Bus&) {
+    m_device.changeIf([this](Instrument& device, Bus&) {
         const std::lock_guard lk(m_mutex);
-        if (m_state.mav) {
-            m_state.mav = false;
-            device.releaseMessage();
+        if (!m_state.mav) {
+            return false;
         }
+        m_state.mav = false;
+        device.releaseMessage();
+        return true;
     });
 }
 

@@ -8,16 +8,9 @@ namespace gateway {
 
 using Clock = std::chrono::steady_clock;
 
-namespace {
-
-/// Bytes received at a time: a bulk write arrives in pieces of this size.
-constexpr std::size_t kBufferSize = 64 * 1024;
-
-} // namespace
-
 HislipStream::HislipStream(net::TcpConnection& socket, const hislip::MessageReader::Limits& limits,
                            std::chrono::milliseconds idle)
-    : m_socket(socket), m_reader(limits), m_idle(idle), m_buffer(kBufferSize) {}
+    : m_socket(socket), m_reader(limits), m_idle(idle) {}
 
 void HislipStream::setReceiveWait(std::chrono::milliseconds wait) {
     m_socket.setReceiveTimeout(wait);
@@ -34,7 +27,8 @@ HislipStream::Receive HislipStream::receive() {
         m_messageWait = {};
     }
     const auto start = Clock::now();
-    const std::optional<std::size_t> got = m_socket.receiveBlocking(m_buffer);
+    const std::optional<std::size_t> got = m_socket.receiveBlocking(m_buffer.space());
+    m_buffer.received(got.value_or(0));
     if (begun) {
         m_messageWait += Clock::now() - start;
     }
@@ -54,7 +48,7 @@ HislipStream::Got HislipStream::next() {
     using Status = hislip::MessageReader::Status;
     for (;;) {
         if (m_pos < m_end) {
-            const auto r = m_reader.feed(std::span(m_buffer).subspan(m_pos, m_end - m_pos));
+            const auto r = m_reader.feed(std::span(m_buffer.data() + m_pos, m_end - m_pos));
             m_pos += r.consumed;
             if (r.status == Status::NeedMore) {
                 continue;
@@ -98,7 +92,7 @@ std::span<const std::uint8_t> HislipStream::data() {
         }
     }
     const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(m_end - m_pos, dataLeft()));
-    return std::span(m_buffer).subspan(m_pos, n);
+    return std::span(m_buffer.data() + m_pos, n);
 }
 
 void HislipStream::taken(std::size_t n) {

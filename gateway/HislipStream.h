@@ -3,15 +3,15 @@
 // receives, with the idle rules of every connection (a receive time-out; a message begun must
 // arrive within the idle time-out, however slowly its bytes come). Data payloads are handed
 // out as they arrive, straight from the receive buffer, so a message of any size costs no
-// memory of its own.
+// memory of its own; a stream of them is received in large pieces (ReceiveBuffer).
 
+#include "gateway/ReceiveBuffer.h"
 #include "hislip/codec/MessageReader.h"
 #include "net/TcpConnection.h"
 
 #include <chrono>
 #include <cstdint>
 #include <span>
-#include <vector>
 
 namespace gateway {
 
@@ -59,7 +59,7 @@ private:
     net::TcpConnection& m_socket;
     hislip::MessageReader m_reader;
     std::chrono::milliseconds m_idle;
-    std::vector<std::uint8_t> m_buffer;
+    ReceiveBuffer m_buffer;
     std::size_t m_pos = 0;
     std::size_t m_end = 0;
     /// Time spent waiting for the bytes of the message begun.

@@ -1,19 +1,12 @@
 #include "gateway/ScpiSocketService.h"
 
+#include "gateway/ReceiveBuffer.h"
 #include "gateway/SendAnswer.h"
 #include "net/TransportError.h"
 
 #include <limits>
-#include <vector>
 
 namespace gateway {
-
-namespace {
-
-/// Bytes received at a time.
-constexpr std::size_t kBufferSize = 64 * 1024;
-
-} // namespace
 
 std::unique_ptr<ServedConnection> ScpiSocketService::accept(net::TcpConnection socket,
                                                             std::uint32_t /*peerIpv4*/) {
@@ -33,16 +26,17 @@ void ScpiConnection::shutdown() {
 }
 
 void ScpiConnection::serve() {
-    std::vector<std::uint8_t> buffer(kBufferSize);
+    ReceiveBuffer buffer;
     // The connection is the session: it may stay idle as long as its client likes, as a
     // VXI-11 link may; the server's stop ends the receive.
     socket().setReceiveTimeout({});
     for (;;) {
-        const std::optional<std::size_t> got = socket().receiveBlocking(buffer);
+        const std::optional<std::size_t> got = socket().receiveBlocking(buffer.space());
+        buffer.received(got.value_or(0));
         if (!got) {
             continue;
         }
-        if (*got == 0 || !received(std::span(buffer).first(*got))) {
+        if (*got == 0 || !received(std::span(buffer.data(), *got))) {
             break;
         }
     }
@@ -66,7 +60,7 @@ bool ScpiConnection::received(std::span<const std::uint8_t> data) {
             return false;
         }
     }
-    m_partial = m_device.with([](Instrument& d, Bus&) { return d.midMessage(); });
+    m_partial = m_device.read([](const Instrument& d) { return d.midMessage(); });
     return true;
 }
 

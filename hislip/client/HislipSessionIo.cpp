@@ -145,7 +145,6 @@ void HislipSession::readLoop(std::span<std::uint8_t> into, std::optional<std::ui
         throw LibraryError(liberr::kIoTimeout); // the query must be whole before its answer
     }
     m_provisionalFrom.reset();
-    m_link.drainAsync();
     std::uint32_t interruptions = m_link.interruptions();
     for (;;) {
         if (m_link.interruptions() != interruptions) {
@@ -169,8 +168,11 @@ void HislipSession::readLoop(std::span<std::uint8_t> into, std::optional<std::ui
         }
         const Status status = sync.next(); // skips the rest of a payload discarded
         if (status == Status::NeedMore) {
-            if (!sync.receiveNow()) {
-                m_link.waitSync(deadline);
+            // Wait first, on both channels: what the async channel holds (an interrupted
+            // notice, a fatal error) is taken in before the sync bytes after it, and a
+            // channel with nothing costs no receive.
+            if (m_link.waitSync(deadline)) {
+                sync.receiveNow();
             }
         } else if (status == Status::Data) {
             const Header header = sync.reader().header();

@@ -58,8 +58,27 @@ void Link::close() noexcept {
 }
 
 void Link::lost(const std::string& detail) {
+    explainLoss();
     close();
     throw LibraryError(liberr::kConnectionLost, detail);
+}
+
+void Link::explainLoss() {
+    if (!m_async.isOpen()) {
+        return;
+    }
+    // A server that gives up sends its reason on the async channel before it closes both, and
+    // the async channel is looked at only when a wait reports it: look now, once, rather
+    // than report the reason as a bare loss.
+    try {
+        drainAsync();
+    } catch (const LibraryError& e) {
+        if (e.number() == liberr::kServerFatalError) {
+            throw;
+        }
+    } catch (const net::TransportError&) {
+        // closed as well: a loss after all
+    }
 }
 
 void Link::fatal(const Header& header, std::span<const std::uint8_t> payload) {
@@ -176,7 +195,7 @@ bool Link::waitAsync(net::Deadline deadline) {
     return true;
 }
 
-void Link::waitSync(net::Deadline deadline) {
+bool Link::waitSync(net::Deadline deadline) {
     const std::array<net::Watched, 2> watched{net::Watched{m_sync.fd(), net::Watch::Readable},
                                               net::Watched{m_async.fd(), net::Watch::Readable}};
     const std::uint32_t ready = net::waitAny(watched, deadline);
@@ -184,8 +203,9 @@ void Link::waitSync(net::Deadline deadline) {
         timedOut();
     }
     if ((ready & 2u) != 0) {
-        drainAsync();
+        drainAsync(); // first: it came before the sync bytes that are there now
     }
+    return (ready & 1u) != 0;
 }
 
 Header Link::request(std::span<const std::uint8_t> message, MessageType answer,
@@ -227,7 +247,8 @@ void Link::syncMessage(const Header& header, std::span<const std::uint8_t> paylo
 }
 
 void Link::readyToSend(net::Deadline deadline) {
-    drainAsync();
+    // Only an Interrupted without its AsyncInterrupted holds a message back; anything else on
+    // the async channel is taken in by the next wait, which watches it, and costs nothing here.
     while (m_awaitAsyncInterrupted) {
         if (!waitAsync(deadline)) {
             timedOut();

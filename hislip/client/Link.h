@@ -29,7 +29,8 @@ public:
     bool isOpen() const noexcept { return m_sync.isOpen() && m_async.isOpen(); }
     void close() noexcept;
 
-    /// Closes both channels and throws connection lost with `detail`.
+    /// Closes both channels and throws connection lost with `detail`, or the server's fatal
+    /// error when the async channel holds one that explains the loss.
     [[noreturn]] void lost(const std::string& detail);
     /// Closes both channels and throws the server's fatal error (`payload` is its text).
     [[noreturn]] void fatal(const Header& header, std::span<const std::uint8_t> payload);
@@ -48,11 +49,13 @@ public:
     /// The payload of the last answer request() returned.
     std::span<const std::uint8_t> answerPayload() const noexcept { return m_answerPayload; }
 
-    /// Takes in what the async channel holds now (notices, late answers).
+    /// Takes in what the async channel holds now (notices, late answers). A receive: the
+    /// data path calls it only when a wait has reported the async channel.
     void drainAsync();
-    /// Waits until the sync channel has bytes (or hung up), taking in async messages meanwhile;
+    /// Waits until the sync channel has bytes (or hung up) or the async channel has some; what
+    /// the async channel holds is taken in first. Whether the sync channel was reported;
     /// throws kIoTimeout at `deadline`.
-    void waitSync(net::Deadline deadline);
+    bool waitSync(net::Deadline deadline);
     /// A sync message other than Data: Interrupted is noted, the server's Error thrown
     /// (kServerError), a fatal error or anything else that does not belong there ends the session.
     void syncMessage(const Header& header, std::span<const std::uint8_t> payload);
@@ -74,6 +77,9 @@ public:
     void cleared() noexcept;
 
 private:
+    /// A loss is about to be reported: throws the server's fatal error instead when the async
+    /// channel holds one.
+    void explainLoss();
     /// Waits on the async channel (and for the sync channel hanging up); false at `deadline`.
     bool waitAsync(net::Deadline deadline);
     /// One message from the async channel.

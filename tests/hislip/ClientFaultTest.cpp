@@ -148,6 +148,33 @@ TEST_F(HislipClientTest, FatalErrorOrAClosedChannelLosesTheSessionAndClosesBoth)
     }
 }
 
+TEST_F(HislipClientTest, AFatalErrorOnAsyncExplainsASyncChannelClosedMidResponse) {
+    // The close is found by a receive of the response's bytes, not by a wait on both
+    // channels: the reason waiting on async must still be the one reported.
+    std::promise<void> firstRead;
+    std::promise<void> gone;
+    HislipPeer peer({}, [&](PeerSession& s) {
+        const auto q = s.sync.receive();
+        ASSERT_TRUE(q);
+        s.sync.send(dataHeader(true, 0, q->header.parameter, 100));
+        s.sync.send(bytesOf("0123456789"));
+        firstRead.get_future().wait();
+        s.async.send(fatalError(fatalCode::kUnidentified, "instrument lost"));
+        s.sync.close();
+        gone.set_value();
+        s.async.waitClosed();
+    });
+    auto session = open(peer);
+    write(*session, "Q");
+    EXPECT_EQ(read(*session, 4), "0123");
+    firstRead.set_value();
+    gone.get_future().wait();
+    std::string text;
+    EXPECT_EQ(failureOf([&] { read(*session); }, &text), liberr::kServerFatalError);
+    EXPECT_EQ(text, "server fatal error: instrument lost");
+    EXPECT_EQ(failureOf([&] { session->readStb(within(kTimeoutMs)); }), liberr::kConnectionLost);
+}
+
 TEST_F(HislipClientTest, MessagesThatBreakTheProtocolEndTheSessionAndTheNextOpenWorks) {
     auto header = [](int type, std::uint64_t length) {
         const HeaderBytes h = encodeHeader(Header{static_cast<MessageType>(type), 0, 0, length});
