@@ -80,10 +80,8 @@ bool DeviceAccess::take(std::uint64_t max, AnswerBytes& out) {
         const GuardedBus::Lock lk = m_bus.lock();
         m_target.device->takeOutput(max, out, end, Clock::now());
     }
+    // Its MAV may have fallen, which raises no request: nothing to look at.
     m_bus.changed();
-    if (end) {
-        m_srq.look(); // its MAV may have fallen
-    }
     return end;
 }
 

@@ -69,9 +69,10 @@ public:
         const GuardedBus::Lock lk = m_bus.lock();
         return act(*m_target.device, m_bus.bus());
     }
-    /// As with(), for an act that returns whether it changed anything: only then are the waits
-    /// woken and the requests looked at. Every message of a session runs such acts, and an
-    /// act that changed nothing cannot have raised a request.
+    /// As with(), for an act that returns whether it changed what others follow (a state a
+    /// call waits for, a status bit that rose): only then are the waits woken and the
+    /// requests looked at. Every message of a session runs such acts, and most change nothing
+    /// of the kind (a request that only falls is counted by the instrument itself).
     template <typename Act>
     bool changeIf(Act act) {
         bool changed = false;

@@ -13,8 +13,8 @@ GuardedBus::GuardedBus(const std::vector<InstrumentConfig>& instruments,
     for (const InstrumentConfig& c : lanInstruments) {
         m_lan.emplace_back(c, maxQueueBytes);
     }
-    m_lanRequested.assign(m_lan.size(), 0);
-    m_busRequested.assign(m_bus.instruments().size(), 0);
+    m_lanSeen.assign(m_lan.size(), Seen{});
+    m_busSeen.assign(m_bus.instruments().size(), Seen{});
 }
 
 Instrument* GuardedBus::findLan(std::string_view name) {
@@ -54,6 +54,17 @@ void GuardedBus::stop() {
     m_changed.notify_all();
 }
 
+bool GuardedBus::risenSince(Instrument& i, Clock::time_point now, Seen& seen, bool& stood) {
+    const bool requesting = i.requestingService(now);
+    const std::uint32_t requests = i.serviceRequests();
+    // Counted rather than compared by level: a request that fell and rose again between two
+    // looks is new, and a call that only lets one fall need not look at all.
+    const bool risen = requesting && requests != seen.requests;
+    stood = requesting && seen.requesting && !risen;
+    seen = Seen{requesting, requests};
+    return risen;
+}
+
 std::vector<std::string> GuardedBus::srqRisen() {
     const Lock lk(m_mutex);
     const auto now = Clock::now();
@@ -63,29 +74,31 @@ std::vector<std::string> GuardedBus::srqRisen() {
     // the line, which is any of them: one pass, as this runs after every call.
     std::vector<Instrument>& onBus = m_bus.instruments();
     bool srq = false;
+    bool lineStood = false; // some instrument held the line since the last look
     for (std::size_t i = 0; i < onBus.size(); ++i) {
-        const bool requesting = onBus[i].requestingService(now);
-        srq = srq || requesting;
-        if (requesting && m_busRequested[i] == 0) {
+        bool stood = false;
+        if (risenSince(onBus[i], now, m_busSeen[i], stood)) {
             DeviceName name;
             name.isInterface = false;
             name.pad = onBus[i].pad();
             name.sad = onBus[i].sad();
             risen.push_back(name.canonical());
         }
-        m_busRequested[i] = requesting ? 1 : 0;
+        srq = srq || m_busSeen[i].requesting;
+        lineStood = lineStood || stood;
     }
-    if (srq && !m_lastSrq) {
+    // The line rose unless one instrument held it all along (it may have fallen and risen
+    // between two looks, when the only one holding it let go and asked again).
+    if (srq && !(m_lastSrq && lineStood)) {
         risen.insert(risen.begin(), std::string(kInterfaceName)); // the line first
     }
     m_lastSrq = srq;
     // A LAN instrument is not on the bus: its request is its own, not the line's.
     for (std::size_t i = 0; i < m_lan.size(); ++i) {
-        const bool requesting = m_lan[i].requestingService(now);
-        if (requesting && m_lanRequested[i] == 0) {
+        bool stood = false;
+        if (risenSince(m_lan[i], now, m_lanSeen[i], stood)) {
             risen.push_back(m_lan[i].name());
         }
-        m_lanRequested[i] = requesting ? 1 : 0;
     }
     return risen;
 }

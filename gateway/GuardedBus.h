@@ -68,9 +68,18 @@ private:
     Bus m_bus;
     std::vector<Instrument> m_lan; ///< built once, never resized: links keep pointers
     bool m_stopping = false;
-    bool m_lastSrq = false;           ///< SRQ as last seen, to tell its rising edge
-    std::vector<char> m_busRequested; ///< each bus instrument's request as last seen
-    std::vector<char> m_lanRequested; ///< each LAN instrument's request as last seen
+    /// An instrument's request as the last look saw it.
+    struct Seen {
+        bool requesting = false;
+        std::uint32_t requests = 0; ///< Instrument::serviceRequests()
+    };
+    /// Whether `i`'s request is new since `seen` (which then follows), and whether it has
+    /// stood since.
+    static bool risenSince(Instrument& i, Clock::time_point now, Seen& seen, bool& stood);
+
+    bool m_lastSrq = false;      ///< SRQ as last seen, to tell its rising edge
+    std::vector<Seen> m_busSeen; ///< each bus instrument's request as last seen
+    std::vector<Seen> m_lanSeen; ///< each LAN instrument's request as last seen
 };
 
 template <typename Aborted, typename Ready, typename WakeHint>

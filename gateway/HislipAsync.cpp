@@ -236,7 +236,7 @@ bool AsyncChannel::onStatusQuery() {
             }
             if (delivered && s.mav) {
                 s.mav = false;
-                d.releaseMessage();
+                d.releaseMessage(Clock::now());
             }
             s.srqArmed = true;
             return available;

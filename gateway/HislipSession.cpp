@@ -121,24 +121,25 @@ void HislipSession::fatal(std::uint8_t code, std::string_view text) {
 }
 
 void HislipSession::holdMav() {
-    m_device.with([this](Instrument& device, Bus&) {
+    // Usually the answer is readable, so MAV stands already and nothing rises.
+    m_device.changeIf([this](Instrument& device, Bus&) {
         const std::lock_guard lk(m_mutex);
-        if (!m_state.mav) {
-            m_state.mav = true;
-            device.holdMessage();
+        if (m_state.mav) {
+            return false;
         }
+        m_state.mav = true;
+        return device.holdMessage(Clock::now());
     });
 }
 
 void HislipSession::releaseMav() {
     m_device.changeIf([this](Instrument& device, Bus&) {
         const std::lock_guard lk(m_mutex);
-        if (!m_state.mav) {
-            return false;
+        if (m_state.mav) {
+            m_state.mav = false;
+            device.releaseMessage(Clock::now());
         }
-        m_state.mav = false;
-        device.releaseMessage();
-        return true;
+        return false; // MAV may fall; nothing rises
     });
 }
 

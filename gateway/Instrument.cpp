@@ -140,10 +140,6 @@ std::uint8_t Instrument::serialPoll(Clock::time_point now) {
     return m_status.serialPoll(messageAvailable(now));
 }
 
-bool Instrument::requestingService(Clock::time_point now) {
-    return m_status.requestingService(messageAvailable(now));
-}
-
 void Instrument::deviceClear() {
     m_parser.clear();
     m_output.clear();

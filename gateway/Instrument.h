@@ -64,7 +64,13 @@ public:
     /// Serial poll: returns the status byte and clears RQS.
     std::uint8_t serialPoll(Clock::time_point now);
     /// True while the instrument asserts SRQ.
-    bool requestingService(Clock::time_point now);
+    bool requestingService(Clock::time_point now) {
+        // Looked at for every instrument after every call; most enable nothing.
+        return m_status.serviceEnable() == 0 ? m_status.requestingNothing()
+                                             : m_status.requestingService(messageAvailable(now));
+    }
+    /// How many times its SRQ has risen (StatusModel::requests).
+    std::uint32_t serviceRequests() const { return m_status.requests(); }
 
     /// Device clear (SDC, DCL): empties the input and output queues.
     void deviceClear();
@@ -76,8 +82,17 @@ public:
     void queryInterrupted();
     /// A server that has sent an answer on keeps its message available (MAV) until its client
     /// says the answer arrived: each hold counts until released.
-    void holdMessage() { ++m_heldMessages; }
-    void releaseMessage() { m_heldMessages -= m_heldMessages > 0 ? 1 : 0; }
+    /// Whether MAV rose with it (nothing was readable at `now`, nothing held).
+    bool holdMessage(Clock::time_point now) {
+        const bool rose = !messageAvailable(now);
+        ++m_heldMessages;
+        return rose;
+    }
+    /// The status follows at once, so that a request rising later is known as a new one.
+    void releaseMessage(Clock::time_point now) {
+        m_heldMessages -= m_heldMessages > 0 ? 1 : 0;
+        m_status.update(messageAvailable(now));
+    }
     /// Group execute trigger.
     void trigger() { ++m_settings.triggers; }
 

@@ -67,6 +67,7 @@ void StatusModel::update(bool messageAvailable) {
     const bool set = (summaryBits(messageAvailable) & m_sre) != 0;
     if (set && !m_summaryWasSet) {
         m_rqs = true;
+        ++m_requests;
     }
     if (!set) {
         m_rqs = false;

@@ -76,6 +76,15 @@ public:
     std::uint8_t serialPoll(bool messageAvailable);
     /// True while the instrument requests service, after an update.
     bool requestingService(bool messageAvailable);
+    /// As requestingService() when no bit is enabled: nothing to compute.
+    bool requestingNothing() {
+        m_rqs = false;
+        m_summaryWasSet = false;
+        return false;
+    }
+    /// How many times RQS has risen: a watcher that sees it change knows of a new request
+    /// even when it missed the fall before it.
+    std::uint32_t requests() const { return m_requests; }
 
 private:
     std::deque<std::string> m_errors;
@@ -84,6 +93,7 @@ private:
     std::uint8_t m_sre = 0;
     bool m_rqs = false;
     bool m_summaryWasSet = false;
+    std::uint32_t m_requests = 0;
 };
 
 } // namespace gateway
