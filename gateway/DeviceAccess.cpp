@@ -63,14 +63,21 @@ bool DeviceAccess::awaitAnswer(const Stop& stop) {
     Instrument& device = *m_target.device;
     CallContext call;
     call.gone = stop;
+    // The call that queued the answer looked already; only a request that rose since (MAV,
+    // once a slow answer became readable) needs another look.
+    const std::uint32_t requestsBefore = device.serviceRequests();
     const WaitEnd end = m_bus.waitFor(
         lk, Clock::now() + kFarOff, call, stop,
         [&] { return device.hasOutput(Clock::now()) || !device.answerQueued(); },
         [&] { return device.nextOutputTime(); });
-    const bool readable = end == WaitEnd::Ready && device.hasOutput(Clock::now());
+    const auto now = Clock::now();
+    const bool readable = end == WaitEnd::Ready && device.hasOutput(now);
+    device.requestingService(now);
+    const bool rose = device.serviceRequests() != requestsBefore;
     lk.unlock();
-    // Its MAV may have risen with it.
-    m_srq.look();
+    if (rose) {
+        m_srq.look();
+    }
     return readable;
 }
 

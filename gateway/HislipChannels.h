@@ -104,6 +104,7 @@ private:
     /// Synchronized: the answer of this message is awaited while the next one came.
     std::optional<std::uint32_t> m_pending;
     WaveformScratch m_scratch;
+    AnswerBytes m_piece; ///< the piece of an answer being sent, kept for its capacity
 };
 
 class AsyncChannel final : private ChannelBase {

@@ -30,11 +30,6 @@ bool HislipSession::established() const {
     return m_async != nullptr;
 }
 
-bool HislipSession::ending() const {
-    const std::lock_guard lk(m_mutex);
-    return m_ended;
-}
-
 bool HislipSession::end() {
     std::shared_ptr<Endpoint> async;
     {

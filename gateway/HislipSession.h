@@ -10,6 +10,7 @@
 #include "gateway/StreamService.h"
 #include "hislip/codec/Message.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -56,7 +57,8 @@ public:
     bool established() const;
     /// Ends the session: both channels shut down, every wait ends. True the first time.
     bool end();
-    bool ending() const;
+    /// Asked between every step of a message, so it takes no lock.
+    bool ending() const { return m_ended.load(std::memory_order_acquire); }
     /// A channel's thread is done with the session; true for the last of them (which then
     /// lets go of what the session held).
     bool channelDone();
@@ -103,7 +105,7 @@ private:
     std::condition_variable m_changed;
     State m_state;
     std::shared_ptr<Endpoint> m_async; ///< under m_mutex
-    bool m_ended = false;              ///< under m_mutex
+    std::atomic<bool> m_ended = false; ///< set under m_mutex
     int m_channels = 1;                ///< channel threads using the session, under m_mutex
 };
 

@@ -221,7 +221,7 @@ bool SyncChannel::sendAnswer(std::uint32_t id) {
             // MAV is held from before the first piece leaves, so it never falls in between.
             m_session.holdMav();
         }
-        AnswerBytes bytes;
+        AnswerBytes& bytes = m_piece;
         const bool end = device.take(piece, bytes);
         if (bytes.size() == 0 && !end) {
             // Another client took it meanwhile.

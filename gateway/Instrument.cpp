@@ -73,6 +73,8 @@ void Instrument::execute(const std::string& message, std::uint64_t blockBytes,
         std::string& text = afterBlock ? answer.tail : answer.head;
         if (anyQuery) {
             text += ';';
+        } else {
+            text.reserve(reply.text.size() + 2); // and its terminator, without growing again
         }
         text += reply.text;
         anyQuery = true;

@@ -31,6 +31,13 @@ TEST_F(CliTest, EveryTransportAnswersTheSameIdentityAndTakesSpollClearAndTrigger
         EXPECT_EQ(cli({"clear", address}).out, "device cleared\n");
         EXPECT_EQ(cli({"trigger", address}).out, "device triggered\n");
     }
+    // A socket's trigger is a "*TRG" written, which nothing answers: the simulator may still
+    // be carrying it out when the command line has ended.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (m_sim.instrument("inst0")->triggerCount < 3u &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
     EXPECT_EQ(m_sim.instrument("inst0")->triggerCount, 3u);
     // A socket's clear opens the connection again: the instrument itself sees no clear.
     EXPECT_EQ(m_sim.instrument("inst0")->clearCount, 2u);
