@@ -21,13 +21,9 @@ bool HislipSession::bindAsync(std::shared_ptr<Endpoint> async) {
         return false;
     }
     m_async = std::move(async);
+    m_established = true;
     ++m_channels;
     return true;
-}
-
-bool HislipSession::established() const {
-    const std::lock_guard lk(m_mutex);
-    return m_async != nullptr;
 }
 
 bool HislipSession::end() {

@@ -44,7 +44,8 @@ public:
 
     HislipSession(std::uint16_t id, std::shared_ptr<Endpoint> sync, DeviceAccess device,
                   const State& initial)
-        : m_id(id), m_sync(std::move(sync)), m_device(std::move(device)), m_state(initial) {}
+        : m_id(id), m_sync(std::move(sync)), m_device(std::move(device)), m_state(initial),
+          m_clearing(initial.clearing) {}
     HislipSession(const HislipSession&) = delete;
     HislipSession& operator=(const HislipSession&) = delete;
 
@@ -54,7 +55,7 @@ public:
     // ---- The channels.
     /// Binds the asynchronous channel; false when one is bound already or the session ended.
     bool bindAsync(std::shared_ptr<Endpoint> async);
-    bool established() const;
+    bool established() const { return m_established.load(); }
     /// Ends the session: both channels shut down, every wait ends. True the first time.
     bool end();
     /// Asked between every step of a message, so it takes no lock.
@@ -81,8 +82,14 @@ public:
             ~Notify() { changed.notify_all(); }
         } notify{m_changed};
         const std::lock_guard lk(m_mutex);
+        struct Mirror {
+            HislipSession& session;
+            ~Mirror() { session.m_clearing.store(session.m_state.clearing); }
+        } mirror{*this};
         return f(m_state);
     }
+    /// State::clearing, asked between every step of a message, so read without a lock.
+    bool clearing() const { return m_clearing.load(); }
     /// A copy of the state.
     State state() const;
     /// Waits until `done(state)` holds (true), or the session ends or `stop()` says so (false).
@@ -104,9 +111,11 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     State m_state;
-    std::shared_ptr<Endpoint> m_async; ///< under m_mutex
-    std::atomic<bool> m_ended = false; ///< set under m_mutex
-    int m_channels = 1;                ///< channel threads using the session, under m_mutex
+    std::shared_ptr<Endpoint> m_async;       ///< under m_mutex
+    std::atomic<bool> m_ended = false;       ///< set under m_mutex
+    std::atomic<bool> m_clearing = false;    ///< m_state.clearing, as update() leaves it
+    std::atomic<bool> m_established = false; ///< m_async bound, set under m_mutex
+    int m_channels = 1;                      ///< channel threads using the session, under m_mutex
 };
 
 template <typename Done>

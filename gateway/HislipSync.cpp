@@ -40,7 +40,7 @@ bool SyncChannel::stopped() const {
     if (m_session.ending()) {
         return true;
     }
-    return m_session.state().clearing;
+    return m_session.clearing();
 }
 
 bool SyncChannel::onMessage() {
@@ -116,7 +116,7 @@ bool SyncChannel::onData() {
                         "the asynchronous channel is not established");
         return false;
     }
-    if (m_session.state().clearing) {
+    if (m_session.clearing()) {
         return true; // dropped until DeviceClearComplete; next() skips the payload
     }
     const hislip::Header header = m_stream.header();
@@ -132,7 +132,7 @@ bool SyncChannel::onTrigger() {
                         "the asynchronous channel is not established");
         return false;
     }
-    if (m_session.state().clearing) {
+    if (m_session.clearing()) {
         return true;
     }
     const hislip::Header header = m_stream.header();
@@ -170,7 +170,7 @@ bool SyncChannel::feedPiece(std::uint32_t id, std::span<const std::uint8_t> data
         if (!used) {
             // A clear drops the rest (next() skips it); anything else ends the session (the
             // server stops).
-            return !m_session.ending() && m_session.state().clearing;
+            return !m_session.ending() && m_session.clearing();
         }
         m_stream.taken(*used);
         data = data.subspan(*used);
@@ -197,7 +197,7 @@ bool SyncChannel::deliver(std::uint32_t id) {
         if (m_session.ending()) {
             return false;
         }
-        if (!m_session.state().clearing && device.answerQueued()) {
+        if (!m_session.clearing() && device.answerQueued()) {
             m_pending = id; // still awaited: the message that came decides
         }
         return true;

@@ -61,7 +61,8 @@ void Instrument::execute(const std::string& message, std::uint64_t blockBytes,
     // Text after a waveform block goes after its data.
     bool afterBlock = false;
     bool anyQuery = false;
-    for (const ProgramUnit& unit : ProgramParser::units(message)) {
+    ProgramParser::units(message, m_units);
+    for (const ProgramUnit& unit : m_units) {
         Reply reply;
         if (!run(unit, blockBytes, reply)) {
             m_status.fail(scpi::kUndefinedHeader, "Undefined header", esr::kCommandError);

@@ -126,6 +126,7 @@ private:
     StatusModel m_status;
     InstrumentSettings m_settings;
     std::string m_lastCommand;
+    std::vector<ProgramUnit> m_units; ///< the units of the message being carried out
     unsigned m_clears = 0;
     unsigned m_heldMessages = 0;
 };

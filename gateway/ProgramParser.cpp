@@ -163,8 +163,8 @@ std::size_t unitEnd(const std::string& message, std::size_t start) {
 
 } // namespace
 
-std::vector<ProgramUnit> ProgramParser::units(const std::string& message) {
-    std::vector<ProgramUnit> out;
+void ProgramParser::units(const std::string& message, std::vector<ProgramUnit>& out) {
+    out.clear();
     std::size_t start = 0;
     while (start <= message.size()) {
         const std::size_t semi = unitEnd(message, start);
@@ -184,14 +184,15 @@ std::vector<ProgramUnit> ProgramParser::units(const std::string& message) {
         if (!header.empty() && header.front() == ':') {
             header.remove_prefix(1);
         }
-        for (char c : header) {
-            u.header += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        u.header.reserve(header.size());
+        for (const char c : header) {
+            // ASCII alone: headers are ASCII, and the C library's toupper is a call per byte.
+            u.header += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
         }
         // A '?' in a quoted argument does not make a query.
         u.query = header.find('?') != std::string_view::npos;
         out.push_back(std::move(u));
     }
-    return out;
 }
 
 } // namespace gateway

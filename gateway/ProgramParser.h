@@ -51,8 +51,9 @@ public:
     /// The bytes of the message being received.
     const std::string& pending() const { return m_input; }
 
-    /// The non-empty units of `message`, blanks around each trimmed.
-    static std::vector<ProgramUnit> units(const std::string& message);
+    /// The non-empty units of `message`, blanks around each trimmed, into `out` (whose
+    /// capacity is kept from one message to the next).
+    static void units(const std::string& message, std::vector<ProgramUnit>& out);
 
 private:
     /// Where a definite-length block's header stands in the input.
