@@ -4,7 +4,8 @@
 // request (on the bus or a LAN instrument), which only the clients of that instrument hear
 // (VXI-11 links to a LAN instrument, HiSLIP sessions of any instrument). Each protocol the
 // simulator serves subscribes once and delivers a request to its own clients; every call that
-// may change an instrument's status ends with a look.
+// may raise a request ends with a look. An instrument counts the requests it raises, so a call
+// that only lets one fall need not look: the next look still knows a request that rose again.
 
 #include "gateway/GuardedBus.h"
 

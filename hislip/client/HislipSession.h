@@ -102,6 +102,11 @@ private:
     std::uint32_t m_lastSentId = kNoMessageId;
     /// A response's END reached the caller and no message has said so yet.
     bool m_rmtDelivered = false;
+    /// Synchronized: the last message went out without saying that a response arrived, so
+    /// the server may interrupt a response that was still coming, and a read must watch for
+    /// the notice. After a whole response and a message that said so, nothing is left to
+    /// interrupt.
+    bool m_interruptible = true;
     /// Overlapped: the server's MessageID of the last message wholly delivered.
     std::uint32_t m_lastDeliveredId = kNoMessageId;
 

@@ -35,6 +35,7 @@ std::size_t HislipSession::sendSync(MessageType type, std::span<const std::uint8
     const std::span<const std::uint8_t> pieces[] = {head, payload};
     const std::size_t out = m_link.sync().send(pieces, deadline);
     if (out > 0) {
+        m_interruptible = !m_setup.overlapped && !m_rmtDelivered;
         m_lastSentId = m_nextId;
         m_nextId += kMessageIdStep;
         m_rmtDelivered = false;
@@ -157,7 +158,7 @@ void HislipSession::readLoop(std::span<std::uint8_t> into, std::optional<std::ui
         if (sync.reader().dataLeft() > 0 && !m_discardCurrent) {
             const std::size_t n = sync.takeDataNow(into.subspan(progress.count), termChar);
             if (n == 0) {
-                m_link.waitSync(deadline);
+                m_link.waitSync(deadline, m_interruptible);
                 continue;
             }
             progress.count += n;
@@ -168,10 +169,10 @@ void HislipSession::readLoop(std::span<std::uint8_t> into, std::optional<std::ui
         }
         const Status status = sync.next(); // skips the rest of a payload discarded
         if (status == Status::NeedMore) {
-            // Wait first, on both channels: what the async channel holds (an interrupted
-            // notice, a fatal error) is taken in before the sync bytes after it, and a
-            // channel with nothing costs no receive.
-            if (m_link.waitSync(deadline)) {
+            // Wait first, on both channels while a notice may concern this response: what the
+            // async channel holds (an interrupted notice, a fatal error) is taken in before
+            // the sync bytes after it, and a channel with nothing costs no receive.
+            if (m_link.waitSync(deadline, m_interruptible)) {
                 sync.receiveNow();
             }
         } else if (status == Status::Data) {

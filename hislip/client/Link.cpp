@@ -195,10 +195,12 @@ bool Link::waitAsync(net::Deadline deadline) {
     return true;
 }
 
-bool Link::waitSync(net::Deadline deadline) {
+bool Link::waitSync(net::Deadline deadline, bool watchAsync) {
     const std::array<net::Watched, 2> watched{net::Watched{m_sync.fd(), net::Watch::Readable},
                                               net::Watched{m_async.fd(), net::Watch::Readable}};
-    const std::uint32_t ready = net::waitAny(watched, deadline);
+    // Each descriptor watched costs the wait a registration and a removal in the kernel.
+    const std::uint32_t ready =
+        net::waitAny(std::span(watched).first(watchAsync ? 2 : 1), deadline);
     if (ready == 0) {
         timedOut();
     }

@@ -54,8 +54,10 @@ public:
     void drainAsync();
     /// Waits until the sync channel has bytes (or hung up) or the async channel has some; what
     /// the async channel holds is taken in first. Whether the sync channel was reported;
-    /// throws kIoTimeout at `deadline`.
-    bool waitSync(net::Deadline deadline);
+    /// throws kIoTimeout at `deadline`. Without `watchAsync` the async channel is left for
+    /// later: for a read that no interrupted notice can concern (a loss still reports the
+    /// fatal error the async channel holds).
+    bool waitSync(net::Deadline deadline, bool watchAsync = true);
     /// A sync message other than Data: Interrupted is noted, the server's Error thrown
     /// (kServerError), a fatal error or anything else that does not belong there ends the session.
     void syncMessage(const Header& header, std::span<const std::uint8_t> payload);

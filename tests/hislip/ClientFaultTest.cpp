@@ -175,6 +175,30 @@ TEST_F(HislipClientTest, AFatalErrorOnAsyncExplainsASyncChannelClosedMidResponse
     EXPECT_EQ(failureOf([&] { session->readStb(within(kTimeoutMs)); }), liberr::kConnectionLost);
 }
 
+TEST_F(HislipClientTest, AFatalErrorOnAsyncExplainsALossAfterAWholeExchange) {
+    // After a whole response and a message that says it arrived, a read waits on the sync
+    // channel alone; the reason the server gave on async must still be the one reported.
+    HislipPeer peer({}, [&](PeerSession& s) {
+        const auto q = s.sync.receive();
+        ASSERT_TRUE(q);
+        s.sync.send(dataHeader(true, 0, q->header.parameter, 3));
+        s.sync.send(bytesOf("ok\n"));
+        const auto next = s.sync.receive();
+        ASSERT_TRUE(next);
+        EXPECT_NE(next->header.control & control::kRmtDelivered, 0);
+        s.async.send(fatalError(fatalCode::kUnidentified, "instrument lost"));
+        s.sync.close();
+        s.async.waitClosed();
+    });
+    auto session = open(peer);
+    write(*session, "Q");
+    EXPECT_EQ(read(*session), "ok\n");
+    write(*session, "Q");
+    std::string text;
+    EXPECT_EQ(failureOf([&] { read(*session); }, &text), liberr::kServerFatalError);
+    EXPECT_EQ(text, "server fatal error: instrument lost");
+}
+
 TEST_F(HislipClientTest, MessagesThatBreakTheProtocolEndTheSessionAndTheNextOpenWorks) {
     auto header = [](int type, std::uint64_t length) {
         const HeaderBytes h = encodeHeader(Header{static_cast<MessageType>(type), 0, 0, length});
