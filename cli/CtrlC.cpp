@@ -32,7 +32,7 @@ void installCtrlC() {
     // No SA_RESTART: a system call that Ctrl-C interrupts returns, and the waits look again.
     action.sa_flags = 0;
     ::sigaction(SIGINT, &action, nullptr);
-    net::interrupt::wakeFd(); // made now, not first in the handler
+    net::interrupt::arm(); // the waits watch for it from now on; not made first in the handler
 }
 
 void ctrlCNeverEnds() noexcept {

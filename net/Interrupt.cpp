@@ -37,6 +37,14 @@ int wakeFd() noexcept {
     return fd;
 }
 
+int watchedFd() noexcept {
+    return g_wakeFd.load();
+}
+
+void arm() noexcept {
+    wakeFd();
+}
+
 void trigger() noexcept {
     // The flag first: a wait that wakes on the descriptor must find it set.
     g_pending.store(true);

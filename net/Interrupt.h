@@ -7,8 +7,8 @@
 namespace net::interrupt {
 
 /// Makes the wait in progress in TcpConnection (connect, send, receive), or the next one to
-/// begin, end with TransportError::Kind::Interrupted. Async-signal-safe: a SIGINT handler may
-/// call it.
+/// begin, end with TransportError::Kind::Interrupted; a wait already in progress only once the
+/// interrupt is armed (arm()). Async-signal-safe: a SIGINT handler may call it.
 ///
 /// The wait that reports the interrupt takes it back, so that the clean-up after the
 /// interrupted call (the abort that frees a link, an unlock) can still use the network. With
@@ -33,6 +33,14 @@ bool take() noexcept;
 /// a socket (so a trigger between a check and poll() is not missed). Readiness alone does not
 /// mean a trigger is pending: call clearWake() then take().
 int wakeFd() noexcept;
+
+/// For the waits: the descriptor to poll beside a socket, or -1 (which poll() passes over)
+/// while the interrupt is not armed. A program that never triggers pays nothing for it.
+int watchedFd() noexcept;
+
+/// Makes the descriptor, so that from now on the waits watch it: a program that may trigger
+/// (a Ctrl-C handler, a test's other thread) arms first, before the waits it means to end.
+void arm() noexcept;
 
 /// For the waits: empties wakeFd() after it polled readable.
 void clearWake() noexcept;

@@ -57,7 +57,7 @@ Fd bound(int type, const std::string& address, std::uint16_t port, std::uint16_t
 /// True when `fd` is readable by `deadline`. An interruptible wait (a client's, never a
 /// server loop's) ends at an interrupt with Kind::Interrupted.
 bool readable(int fd, Deadline deadline, bool interruptible) {
-    pollfd p[2] = {{fd, POLLIN, 0}, {interruptible ? interrupt::wakeFd() : -1, POLLIN, 0}};
+    pollfd p[2] = {{fd, POLLIN, 0}, {interruptible ? interrupt::watchedFd() : -1, POLLIN, 0}};
     for (;;) {
         if (interruptible && interrupt::take()) {
             throw TransportError(TransportError::Kind::Interrupted);

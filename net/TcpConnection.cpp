@@ -69,7 +69,7 @@ TcpConnection TcpConnection::adopt(Fd fd, std::string peer, SocketOps& ops) {
 void TcpConnection::waitFor(short events, Deadline deadline) {
     // The interrupt's descriptor beside the socket: a trigger after the check below still
     // wakes the poll.
-    pollfd p[2] = {{m_fd.get(), events, 0}, {interrupt::wakeFd(), POLLIN, 0}};
+    pollfd p[2] = {{m_fd.get(), events, 0}, {interrupt::watchedFd(), POLLIN, 0}};
     for (;;) {
         throwIfInterrupted(m_peer);
         const int n = ::poll(p, 2, deadline.pollTimeoutMs());

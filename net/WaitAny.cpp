@@ -36,7 +36,7 @@ std::uint32_t waitAny(std::span<const Watched> watched, Deadline deadline) {
     for (std::size_t i = 0; i < watched.size(); ++i) {
         fds[i] = pollfd{watched[i].fd, eventsOf(watched[i].watch), 0};
     }
-    fds[watched.size()] = pollfd{interrupt::wakeFd(), POLLIN, 0};
+    fds[watched.size()] = pollfd{interrupt::watchedFd(), POLLIN, 0};
     for (;;) {
         if (interrupt::take()) {
             throw TransportError(TransportError::Kind::Interrupted);

@@ -97,6 +97,7 @@ TEST(Transport, AnInterruptEndsTheWaitInProgressAtOnceAndOnlyThatOne) {
     });
     auto c = TcpConnection::connect(kLoopback, echo.port(), Deadline::after(2s));
     std::uint8_t buf[8];
+    interrupt::arm(); // as a program does before it may trigger
     auto blocked = std::async(std::launch::async, [&] {
         const auto start = Deadline::Clock::now();
         const int number = failureOf([&] { c.receiveSome(buf, Deadline::after(30s)); });
