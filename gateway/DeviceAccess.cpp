@@ -20,11 +20,15 @@ std::optional<GuardedBus::Lock> DeviceAccess::admit(const Stop& stop) {
             return lk;
         }
         lk.unlock();
-        if (m_locks.awaitFree(m_target.key, m_holder, Clock::now() + kFarOff, stop) !=
-            WaitEnd::Ready) {
+        if (!awaitFree(stop)) {
             return std::nullopt;
         }
     }
+}
+
+bool DeviceAccess::awaitFree(const Stop& stop) {
+    return m_locks.awaitFree(m_target.key, m_holder, Clock::now() + kFarOff, stop) ==
+           WaitEnd::Ready;
 }
 
 std::optional<std::size_t> DeviceAccess::feed(std::span<const std::uint8_t> data, bool end,

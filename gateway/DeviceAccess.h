@@ -92,6 +92,24 @@ public:
         const GuardedBus::Lock lk = m_bus.lock();
         return act(std::as_const(*m_target.device));
     }
+    /// As with(), but only while no other holder has the device locked, checked under the same
+    /// bus lock as the act (a lock taken in between would otherwise be overridden); false,
+    /// with nothing done, when it is locked.
+    template <typename Act>
+    bool withIfFree(Act act) {
+        {
+            const GuardedBus::Lock lk = m_bus.lock();
+            if (!m_locks.freeFor(m_target.key, m_holder)) {
+                return false;
+            }
+            act(*m_target.device, m_bus.bus());
+        }
+        m_bus.changed();
+        m_srq.look();
+        return true;
+    }
+    /// Waits until no other holder has the device locked; false when `stop` ended the wait.
+    bool awaitFree(const Stop& stop);
     /// Routes the service requests that rose (the bus unlocked).
     void look() { m_srq.look(); }
     /// Wakes this holder's waits (for a lock, for an answer), so that they ask their Stop now.

@@ -14,8 +14,6 @@ namespace {
 /// Remote/local requests kept while another client holds the lock; more are answered and
 /// dropped (only a client that sends nothing else would make so many).
 constexpr std::size_t kMaxDeferred = 64;
-/// A wait with no deadline of its own lies this far off (it ends by its Stop).
-constexpr auto kFarOff = std::chrono::hours(24 * 365);
 
 } // namespace
 
@@ -175,9 +173,7 @@ bool AsyncChannel::resume() {
         m_release.reset();
         return release();
     }
-    if (!m_deferred.empty() &&
-        device.locks().awaitFree(key, device.holder(), Clock::now() + kFarOff, stop) ==
-            WaitEnd::Ready) {
+    if (!m_deferred.empty() && device.awaitFree(stop)) {
         applyDeferred();
     }
     return !m_session.ending();
@@ -274,56 +270,57 @@ bool AsyncChannel::onRemoteLocal() {
 }
 
 void AsyncChannel::applyDeferred() {
-    DeviceAccess& device = m_session.device();
-    if (m_deferred.empty() || !device.locks().freeFor(device.target().key, device.holder())) {
+    if (m_deferred.empty()) {
         return;
     }
-    for (const std::uint8_t code : m_deferred) {
-        applyRemoteLocal(code);
-    }
-    m_deferred.clear();
-}
-
-void AsyncChannel::applyRemoteLocal(std::uint8_t code) {
     const bool onBus = m_session.device().target().onBus();
-    m_session.device().with([code, onBus](Instrument& d, Bus& bus) {
-        // Remote enable is the bus's REN line for a device on the bus (dropping it returns
-        // every device there to local), the instrument's own for a LAN instrument.
-        const auto enable = [&](bool on) {
-            if (onBus) {
-                bus.setRen(on);
-            } else {
-                d.remoteEnable = on;
-            }
-        };
-        switch (code) {
-        case control::kDisableRemote:
-        case control::kDisableRemoteGoLocal:
-            enable(false);
-            d.remote = false;
-            d.lockout = false;
-            break;
-        case control::kEnableRemote:
-            enable(true);
-            break;
-        case control::kEnableRemoteGoRemote:
-            enable(true);
-            d.remote = true;
-            break;
-        case control::kEnableRemoteLockLocal:
-            enable(true);
-            d.lockout = true;
-            break;
-        case control::kEnableRemoteGoRemoteLockLocal:
-            enable(true);
-            d.remote = true;
-            d.lockout = true;
-            break;
-        default: // go to local
-            d.remote = false;
-            break;
+    const bool applied = m_session.device().withIfFree([&](Instrument& d, Bus& bus) {
+        for (const std::uint8_t code : m_deferred) {
+            applyRemoteLocal(code, onBus, d, bus);
         }
     });
+    if (applied) {
+        m_deferred.clear();
+    }
+}
+
+void AsyncChannel::applyRemoteLocal(std::uint8_t code, bool onBus, Instrument& d, Bus& bus) {
+    // Remote enable is the bus's REN line for a device on the bus (dropping it returns
+    // every device there to local), the instrument's own for a LAN instrument.
+    const auto enable = [&](bool on) {
+        if (onBus) {
+            bus.setRen(on);
+        } else {
+            d.remoteEnable = on;
+        }
+    };
+    switch (code) {
+    case control::kDisableRemote:
+    case control::kDisableRemoteGoLocal:
+        enable(false);
+        d.remote = false;
+        d.lockout = false;
+        break;
+    case control::kEnableRemote:
+        enable(true);
+        break;
+    case control::kEnableRemoteGoRemote:
+        enable(true);
+        d.remote = true;
+        break;
+    case control::kEnableRemoteLockLocal:
+        enable(true);
+        d.lockout = true;
+        break;
+    case control::kEnableRemoteGoRemoteLockLocal:
+        enable(true);
+        d.remote = true;
+        d.lockout = true;
+        break;
+    default: // go to local
+        d.remote = false;
+        break;
+    }
 }
 
 } // namespace gateway

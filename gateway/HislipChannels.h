@@ -126,7 +126,8 @@ private:
     bool release();
     /// Carries out the remote/local requests that wait for another's lock to go, if it went.
     void applyDeferred();
-    void applyRemoteLocal(std::uint8_t code);
+    /// Carries out one remote/local request, the bus locked.
+    static void applyRemoteLocal(std::uint8_t code, bool onBus, Instrument& d, Bus& bus);
     /// Whether a wait ends: the session ends, or a message comes.
     bool stopped() const;
 

@@ -255,9 +255,7 @@ bool SyncChannel::completeClear(std::uint8_t features) {
     DeviceAccess& device = m_session.device();
     // The instrument is cleared (SDC) unless another client holds its lock: then the clear
     // is this session's alone.
-    if (device.locks().freeFor(device.target().key, device.holder())) {
-        device.with([](Instrument& d, Bus&) { d.deviceClear(); });
-    }
+    device.withIfFree([](Instrument& d, Bus&) { d.deviceClear(); });
     m_session.releaseMav();
     m_pending.reset();
     m_session.update([overlapped](State& s) {
