@@ -224,10 +224,21 @@ Header Link::request(std::span<const std::uint8_t> message, MessageType answer,
             link.m_clearing = false;
         }
     } done{*this};
-    drainAsync();
+    // A wait given up (its time-out, the caller's Ctrl-C) leaves the session usable, and the
+    // answer still to come must not be taken for the next request's.
+    const auto owed = [&] { ++m_owed[static_cast<std::size_t>(answer)]; };
     while (!m_answer) {
-        if (!waitAsync(deadline)) {
-            ++m_owed[static_cast<std::size_t>(answer)];
+        bool ready = false;
+        try {
+            ready = waitAsync(deadline);
+        } catch (const net::TransportError& e) {
+            if (e.kind() == net::TransportError::Kind::Interrupted) {
+                owed();
+            }
+            throw;
+        }
+        if (!ready) {
+            owed();
             timedOut();
         }
     }

@@ -2,6 +2,8 @@
 // within its time-out with a clear error, and what can go on goes on.
 
 #include "ClientFixture.h"
+#include "net/Interrupt.h"
+#include "net/TransportError.h"
 
 #include <future>
 #include <thread>
@@ -98,6 +100,36 @@ TEST_F(HislipClientTest, LateAnswersOnEitherChannelAreDroppedWithTheirResponse) 
     EXPECT_EQ(read(*session), "on time");
     EXPECT_EQ(failureOf([&] { session->readStb(within(kTimeoutMs)); }), liberr::kIoTimeout);
     EXPECT_EQ(session->readStb(within(2000)), 0x22);
+}
+
+TEST_F(HislipClientTest, ARequestEndedByCtrlCDropsItsLateAnswer) {
+    std::promise<void> asked;
+    std::promise<void> given;
+    HislipPeer peer({}, [&](PeerSession& s) {
+        s.async.receive();
+        asked.set_value();
+        given.get_future().wait(); // no wait of the network here that could take the Ctrl-C
+        s.async.receive();
+        s.async.send(asyncStatusResponse(0x11)); // the first query's answer, late
+        s.sync.waitClosed();
+    });
+    auto session = open(peer);
+    net::interrupt::arm();
+    std::thread ctrlC([&] {
+        asked.get_future().wait();
+        net::interrupt::trigger();
+    });
+    bool interrupted = false;
+    try {
+        session->readStb(within(5000));
+    } catch (const net::TransportError& e) {
+        interrupted = e.kind() == net::TransportError::Kind::Interrupted;
+    }
+    ctrlC.join();
+    given.set_value();
+    EXPECT_TRUE(interrupted);
+    // The late answer is not the second query's: that one times out.
+    EXPECT_EQ(failureOf([&] { session->readStb(within(kTimeoutMs)); }), liberr::kIoTimeout);
 }
 
 TEST_F(HislipClientTest, FatalErrorOrAClosedChannelLosesTheSessionAndClosesBoth) {
