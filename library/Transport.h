@@ -47,10 +47,6 @@ class TransportSession {
 public:
     virtual ~TransportSession() = default;
 
-    /// The transport's short name, as traces and messages show it: "vxi-11", "hislip",
-    /// "socket".
-    virtual std::string_view transportName() const noexcept = 0;
-
     /// The termination character of reads on a session whose caller never called itermchr:
     /// none by default (reads end at END or their count); LF on a raw socket, which has no END.
     virtual std::optional<std::uint8_t> defaultTermChar() const noexcept { return std::nullopt; }

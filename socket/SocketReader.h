@@ -2,6 +2,7 @@
 
 #include "library/Transport.h"
 #include "net/Deadline.h"
+#include "sicl/InstrumentLibrary.h"
 #include "socket/BlockScanner.h"
 
 #include <array>
@@ -13,8 +14,9 @@
 namespace rawsocket {
 
 /// Why a read ended: the library's reason bits.
-inline constexpr std::int32_t kReasonReqCnt = 0x01; ///< the caller's buffer is full
-inline constexpr std::int32_t kReasonChr = 0x02;    ///< the termination character came
+inline constexpr std::int32_t kReasonReqCnt =
+    sicl::reason::kReqCnt;                                     ///< the caller's buffer is full
+inline constexpr std::int32_t kReasonChr = sicl::reason::kChr; ///< the termination character came
 
 /// Where a SocketReader's bytes come from: a connection, or a test's script.
 class ByteSource {

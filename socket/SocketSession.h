@@ -23,7 +23,6 @@ public:
     /// Connects (again) by `deadline`; throws net::TransportError.
     void connect(net::Deadline deadline);
 
-    std::string_view transportName() const noexcept override { return "socket"; }
     void write(std::span<const std::uint8_t> data, bool end, const library::CallTime& time,
                std::size_t& sent) override;
     std::optional<std::uint8_t> defaultTermChar() const noexcept override {

@@ -35,7 +35,6 @@ public:
     HislipSession(Link link, const SessionSetup& setup);
     ~HislipSession() override;
 
-    std::string_view transportName() const noexcept override { return "hislip"; }
     void write(std::span<const std::uint8_t> data, bool end, const library::CallTime& time,
                std::size_t& sent) override;
     void read(std::span<std::uint8_t> into, std::optional<std::uint8_t> termChar,

@@ -1,6 +1,7 @@
 // The data path of a HiSLIP session: write, read and trigger on the sync channel.
 
 #include "hislip/client/HislipSession.h"
+#include "sicl/InstrumentLibrary.h"
 
 #include <algorithm>
 
@@ -10,14 +11,7 @@ using library::LibraryError;
 namespace liberr = library::liberr;
 using Status = MessageReader::Status;
 
-namespace {
-
-/// Why a read ended: the library's reason bits.
-constexpr std::int32_t kReasonReqCnt = 0x01; ///< the buffer is full
-constexpr std::int32_t kReasonChr = 0x02;    ///< the termination character came
-constexpr std::int32_t kReasonEnd = 0x04;    ///< END came with the last byte
-
-} // namespace
+namespace reason = sicl::reason; // why a read ended
 
 void HislipSession::dropResponse() noexcept {
     if (m_link.sync().reader().dataLeft() > 0) {
@@ -120,16 +114,16 @@ bool HislipSession::delivered(std::span<const std::uint8_t> into,
         m_lastDeliveredId = m_current.parameter;
         if (m_current.type == MessageType::DataEnd) {
             m_rmtDelivered = true;
-            progress.reason = kReasonEnd | (atTerm ? kReasonChr : 0);
+            progress.reason = reason::kEnd | (atTerm ? reason::kChr : 0);
             return true;
         }
     }
     if (atTerm) {
-        progress.reason = kReasonChr;
+        progress.reason = reason::kChr;
         return true;
     }
     if (progress.count == into.size()) {
-        progress.reason = kReasonReqCnt;
+        progress.reason = reason::kReqCnt;
         return true;
     }
     return false;
@@ -138,7 +132,7 @@ bool HislipSession::delivered(std::span<const std::uint8_t> into,
 void HislipSession::readLoop(std::span<std::uint8_t> into, std::optional<std::uint8_t> termChar,
                              net::Deadline deadline, library::ReadProgress& progress) {
     if (into.empty()) {
-        progress.reason = kReasonReqCnt;
+        progress.reason = reason::kReqCnt;
         return;
     }
     Channel& sync = m_link.sync();

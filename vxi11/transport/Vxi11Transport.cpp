@@ -44,7 +44,6 @@ public:
         : m_link(std::move(link)), m_address(std::move(address)), m_ipv4(ipv4), m_options(options) {
     }
 
-    std::string_view transportName() const noexcept override { return "vxi-11"; }
 
     void write(std::span<const std::uint8_t> data, bool end, const CallTime& time,
                std::size_t& sent) override {
