@@ -15,11 +15,6 @@ namespace {
 constexpr std::size_t kDefaultReadMax = 1024 * 1024;
 constexpr std::size_t kDefaultBlockMax = std::size_t{1} << 30;
 
-/// The answer as the window shows it: cut at the first CR or LF.
-std::string cutAtTerminator(const std::string& response) {
-    return response.substr(0, response.find_first_of("\r\n"));
-}
-
 /// The data of a block that the read limit cut: what came after its header.
 void dropHeaderOfCutBlock(std::string& r) {
     if (const auto header = sicl::parseBlockHeader(r)) {
@@ -170,7 +165,7 @@ int printAnswer(Output& out, const std::string& command, const DeviceAddress& de
     } else if (options.raw || options.block || options.out) {
         object["answer"] = jsonText(answer);
     } else {
-        text = cutAtTerminator(answer);
+        text = firstLine(answer);
         object["answer"] = jsonText(text);
     }
     if (!problem.empty()) {

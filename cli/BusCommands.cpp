@@ -68,7 +68,7 @@ std::string identity(Runner& r, const DeviceAddress& device, std::string& answer
         }
         throw;
     }
-    return answer.substr(0, answer.find_first_of("\r\n"));
+    return firstLine(answer);
 }
 
 int interfaceDone(Context& c, Json object, const std::string& text) {

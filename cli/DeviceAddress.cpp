@@ -1,11 +1,11 @@
 #include "cli/DeviceAddress.h"
 
 #include "cli/Errors.h"
+#include "library/AddressText.h"
 #include "library/LibraryError.h"
 #include "library/Resource.h"
 #include "sicl/GpibBus.h"
 
-#include <algorithm>
 #include <cctype>
 
 namespace cli {
@@ -14,17 +14,9 @@ namespace {
 
 constexpr std::size_t kMaxNameLength = 64;
 
-bool allDigits(std::string_view s) {
-    return !s.empty() && s.size() <= 4 &&
-           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-int number(std::string_view s) {
-    int v = 0;
-    for (char c : s) {
-        v = v * 10 + (c - '0');
-    }
-    return v;
+/// A GPIB number as typed: up to 4 digits (3030 is the largest).
+std::optional<long> gpibNumber(std::string_view s) {
+    return library::text::parseNumber(s, 4);
 }
 
 [[noreturn]] void bad(std::string_view text, const std::string& why) {
@@ -35,16 +27,8 @@ int number(std::string_view s) {
 /// a colon, so every address that worked before (`tcpip0` as a device name included) still
 /// reads as it did.
 bool isVisaResource(std::string_view text) {
-    constexpr std::string_view kPrefix = "tcpip";
-    if (text.size() < kPrefix.size() || text.find("::") == std::string_view::npos) {
-        return false;
-    }
-    for (std::size_t i = 0; i < kPrefix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[i])) != kPrefix[i]) {
-            return false;
-        }
-    }
-    return true;
+    return library::text::startsWithIgnoreCase(text, "tcpip") &&
+           text.find("::") != std::string_view::npos;
 }
 
 /// A VISA resource string, checked by the library's own parser so that a malformed one is bad
@@ -78,8 +62,8 @@ DeviceAddress parseDeviceAddress(std::string_view text) {
         return visaAddress(text);
     }
     const std::size_t comma = text.find(',');
-    if (allDigits(text)) {
-        const int n = number(text);
+    if (const auto number = gpibNumber(text)) {
+        const auto n = static_cast<int>(*number);
         if (n <= sicl::gpib::kMaxAddress) {
             return gpibAddress(n, std::nullopt);
         }
@@ -88,10 +72,12 @@ DeviceAddress parseDeviceAddress(std::string_view text) {
         }
         bad(text, "a GPIB address is 0-30, or 101-3030 for primary * 100 + secondary");
     }
-    if (comma != std::string_view::npos && allDigits(text.substr(0, comma)) &&
-        allDigits(text.substr(comma + 1))) {
-        const int pad = number(text.substr(0, comma));
-        const int sad = number(text.substr(comma + 1));
+    const auto padNumber =
+        comma != std::string_view::npos ? gpibNumber(text.substr(0, comma)) : std::nullopt;
+    const auto sadNumber = padNumber ? gpibNumber(text.substr(comma + 1)) : std::nullopt;
+    if (padNumber && sadNumber) {
+        const auto pad = static_cast<int>(*padNumber);
+        const auto sad = static_cast<int>(*sadNumber);
         if (pad > sicl::gpib::kMaxAddress || sad > sicl::gpib::kMaxAddress) {
             bad(text, "primary and secondary addresses are 0-30");
         }
@@ -156,13 +142,8 @@ void checkServer(std::string_view server) {
     if (colon == std::string_view::npos) {
         return;
     }
-    const std::string_view port = server.substr(colon + 1);
-    if (port.empty() || port.size() > 5 ||
-        !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        bad("the port must be a number from 1 to 65535");
-    }
-    const long value = std::stol(std::string(port));
-    if (value < 1 || value > 65535) {
+    const auto value = library::text::parseNumber(server.substr(colon + 1), 5);
+    if (!value || *value < 1 || *value > 65535) {
         bad("the port must be a number from 1 to 65535");
     }
 }

@@ -5,7 +5,6 @@
 #include "cli/Errors.h"
 #include "sicl/GpibBus.h"
 
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -17,12 +16,6 @@ using sicl::SessionId;
 
 /// Largest file `write --file` sends (the library takes at most 2 GiB - 1 bytes at once).
 constexpr std::uintmax_t kMostFileBytes = std::uintmax_t{1} << 30;
-
-std::string hexByte(int value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02X", value & 0xFF);
-    return text;
-}
 
 /// Reads the answer of `device` and prints it; then, with --check-errors, asks for errors.
 int readAndPrint(Context& c, const std::string& command, const DeviceAddress& device, SessionId id,
@@ -137,7 +130,7 @@ int runSpoll(Context& c) {
     c.runner.sicl().ireadstb(c.runner.device(device), stb);
     const int value = stb & 0xFF;
     c.out.result(Json{{"command", "spoll"}, {"address", device.typed}, {"stb", value}},
-                 "status byte " + std::to_string(value) + " (" + hexByte(value) + ")");
+                 statusByteText(value));
     return kOk;
 }
 

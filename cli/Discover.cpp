@@ -67,7 +67,7 @@ std::optional<std::string> askIdentity(sicl::InstrumentLibrary& library, sicl::S
             if (library.vb_iread(1, id, buffer, static_cast<std::int32_t>(buffer.size()), reason,
                                  actual) == 0) {
                 buffer.resize(static_cast<std::size_t>(std::clamp(actual, 0, 1024)));
-                idn = buffer.substr(0, buffer.find_first_of("\r\n"));
+                idn = firstLine(buffer);
             }
         }
     }

@@ -4,6 +4,7 @@
 #include "trace/JsonBytes.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ostream>
 
@@ -18,6 +19,16 @@ std::string line(const Json& object) {
 }
 
 } // namespace
+
+std::string firstLine(std::string_view answer) {
+    return std::string(answer.substr(0, answer.find_first_of("\r\n")));
+}
+
+std::string statusByteText(int value) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02X", value & 0xFF);
+    return "status byte " + std::to_string(value) + " (" + hex + ")";
+}
 
 std::string jsonText(std::string_view bytes) {
     return trace::bytesAsCodePoints(bytes);

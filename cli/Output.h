@@ -13,6 +13,10 @@ using Json = nlohmann::ordered_json;
 
 /// 8-bit instrument text as a JSON string value (each byte one code point).
 std::string jsonText(std::string_view bytes);
+/// An answer as the window shows it: cut at its first CR or LF.
+std::string firstLine(std::string_view answer);
+/// A status byte as spoll and srq print it: "status byte V (0xHH)".
+std::string statusByteText(int value);
 
 /// Where results and errors go: a line of text per result, or one JSON object per result.
 /// Every write to standard output is checked: the first that fails raises OutputError, and

@@ -22,11 +22,6 @@ constexpr std::size_t kCheckAnswerMax = 4096;
 /// command error. Operation complete and power on are no errors.
 constexpr int kEsrErrorBits = 0x3C;
 
-std::string cutAtTerminator(std::string s) {
-    s.resize(std::min(s.size(), s.find_first_of("\r\n")));
-    return s;
-}
-
 /// The leading integer of an instrument's answer ("-113,\"Undefined header\"", "+0", "32").
 std::optional<long> leadingNumber(const std::string& answer) {
     const char* begin = answer.c_str();
@@ -232,7 +227,7 @@ ReadEnd Runner::read(SessionId id, std::size_t limit, std::optional<std::uint8_t
 std::string Runner::queryText(SessionId id, const char* query) {
     send(id, message(query));
     read(id, kCheckAnswerMax, std::nullopt, m_check);
-    return cutAtTerminator(m_check);
+    return firstLine(m_check);
 }
 
 void Runner::checkErrors(SessionId id) {

@@ -6,7 +6,6 @@
 #include "library/LibraryError.h"
 #include "sicl/ListenerScan.h"
 
-#include <cstdio>
 #include <sstream>
 
 namespace cli {
@@ -80,16 +79,10 @@ bool waitForSrqByInterrupt(Runner& r, milliseconds wait) {
     }
 }
 
-std::string stbText(int value) {
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "0x%02X", value & 0xFF);
-    return "status byte " + std::to_string(value) + " (" + hex + ")";
-}
-
 int printDevice(Context& c, const DeviceAddress& device, std::int16_t stb) {
     const int value = stb & 0xFF;
     c.out.result(Json{{"command", "srq"}, {"address", device.typed}, {"stb", value}},
-                 device.typed + "\t" + stbText(value));
+                 device.typed + "\t" + statusByteText(value));
     return kOk;
 }
 
@@ -169,9 +162,7 @@ int runSrq(Context& c) {
             continue;
         }
         anyone = true;
-        const int value = stb & 0xFF;
-        c.out.result(Json{{"command", "srq"}, {"address", device.typed}, {"stb", value}},
-                     device.typed + "\t" + stbText(value));
+        printDevice(c, device, stb);
     }
     if (!anyone) {
         throw Failure("SRQ is asserted, but no listener requests service");
