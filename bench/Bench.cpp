@@ -22,10 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double micros(Clock::duration d) {
-    return std::chrono::duration<double, std::micro>(d).count();
-}
-
 /// Counts the bus calls that pass through (those a discovery walk makes), for its figure.
 class CountingLibrary final : public sicl::ForwardingLibrary {
 public:
@@ -109,6 +105,17 @@ double median(std::vector<double> v) {
     return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+int reportFailure(std::ostream& err) {
+    try {
+        throw;
+    } catch (const sicl::SiclError& e) {
+        err << "siclquill-bench: library error " << e.number() << ": " << e.description() << '\n';
+    } catch (const std::exception& e) {
+        err << "siclquill-bench: " << e.what() << '\n';
+    }
+    return 1;
+}
+
 int run(const Options& options, std::ostream& out, std::ostream& err) {
     if (options.clients > 0) {
         return runLoad(options, out, err);
@@ -149,12 +156,9 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
                 << "docmd_floor_cross_cpu_us " << median(walk.cross) << '\n';
         }
         return 0;
-    } catch (const sicl::SiclError& e) {
-        err << "siclquill-bench: library error " << e.number() << ": " << e.description() << '\n';
-    } catch (const std::exception& e) {
-        err << "siclquill-bench: " << e.what() << '\n';
+    } catch (...) {
+        return reportFailure(err);
     }
-    return 1;
 }
 
 } // namespace bench

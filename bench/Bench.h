@@ -1,11 +1,23 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <iosfwd>
 #include <string>
 #include <vector>
 
 namespace bench {
+
+/// A span of the steady clock in microseconds and in seconds, as the figures give them.
+inline double micros(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
+}
+inline double seconds(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+/// Inside a catch (...): prints what failed as every mode of the bench does; returns 1.
+int reportFailure(std::ostream& err);
 
 /// What one run of siclquill-bench measures against.
 struct Options {

@@ -33,10 +33,6 @@ constexpr std::int32_t kTimeoutMs = 120000;
 constexpr std::int32_t kTermChar = 2;
 constexpr std::int32_t kEnd = 4;
 
-double seconds(Clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
-
 /// A field of /proc/self/status in bytes ("VmRSS", "VmHWM").
 std::uint64_t statusBytes(const std::string& field) {
     std::ifstream status("/proc/self/status");
@@ -241,12 +237,9 @@ int runBulkAt(const std::string& address, std::uint64_t n, int runs, std::ostrea
         link.close(static_cast<std::uint64_t>(runs) + 1);
         printBulk(out, n, figures, peak > rssBefore ? peak - rssBefore : 0);
         return 0;
-    } catch (const sicl::SiclError& e) {
-        err << "siclquill-bench: library error " << e.number() << ": " << e.description() << '\n';
-    } catch (const std::exception& e) {
-        err << "siclquill-bench: " << e.what() << '\n';
+    } catch (...) {
+        return reportFailure(err);
     }
-    return 1;
 }
 
 } // namespace bench

@@ -45,10 +45,6 @@ private:
 
 using Clock = std::chrono::steady_clock;
 
-double micros(Clock::duration d) {
-    return std::chrono::duration<double, std::micro>(d).count();
-}
-
 void sendAll(int fd, const std::vector<char>& data) {
     std::size_t sent = 0;
     while (sent < data.size()) {

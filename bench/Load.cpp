@@ -18,10 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double micros(Clock::duration d) {
-    return std::chrono::duration<double, std::micro>(d).count();
-}
-
 /// The value below which `share` of the sorted samples lie.
 double percentile(std::vector<double> v, double share) {
     if (v.empty()) {

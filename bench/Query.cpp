@@ -12,10 +12,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double micros(Clock::duration d) {
-    return std::chrono::duration<double, std::micro>(d).count();
-}
-
 std::size_t padded(std::size_t n) {
     return (n + 3) / 4 * 4;
 }

@@ -4,7 +4,6 @@
 #include "bench/Query.h"
 
 #include "lan/LanLibrary.h"
-#include "library/LibraryError.h"
 #include "library/Resource.h"
 #include "sicl/Sicl32Module.h"
 
@@ -43,15 +42,8 @@ int runResource(const Options& options, std::ostream& out, std::ostream& err) {
     try {
         const library::Resource resource = library::parseResource(options.resource);
         measureExchange(options.resource, resource.kind, options.count, out);
-    } catch (const library::LibraryError& e) {
-        err << "siclquill-bench: " << e.text() << '\n';
-        return 1;
-    } catch (const sicl::SiclError& e) {
-        err << "siclquill-bench: library error " << e.number() << ": " << e.description() << '\n';
-        return 1;
-    } catch (const std::exception& e) {
-        err << "siclquill-bench: " << e.what() << '\n';
-        return 1;
+    } catch (...) {
+        return reportFailure(err);
     }
     const std::uint64_t bytes = options.bulk > 0 ? options.bulk : kResourceBulk;
     return runBulkAt(options.resource, bytes, options.runs, out, err);

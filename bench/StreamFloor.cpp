@@ -1,5 +1,6 @@
 // The floors of bulk transfers: a block's bytes through a bare loopback socket between this
 // process and a peer process, one way or the other.
+#include "bench/Bench.h"
 #include "bench/Floor.h"
 
 #include <poll.h>
@@ -21,10 +22,6 @@ namespace bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double seconds(Clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
 
 /// Transfers on each floor connection before the timed ones: the kernel grows a fresh
 /// connection's buffers as the bytes flow, and the library's link is not fresh either.
