@@ -34,14 +34,8 @@ void AsyncChannel::run() {
             goOn =
                 error(false, hislip::errorCode::kUnknownType, "Data on the asynchronous channel");
             break;
-        case Got::Refused:
-            goOn = refused(false);
-            break;
-        case Got::Malformed:
-            malformed();
-            break;
         default:
-            goOn = quiet(got);
+            goOn = settle(got, false);
             break;
         }
         if (!goOn || m_session.ending()) {
@@ -72,16 +66,8 @@ bool AsyncChannel::onMessage() {
         return m_session.sendAsync(hislip::asyncLockInfoResponse(
             info.exclusive, static_cast<std::uint32_t>(info.holders)));
     }
-    case MessageType::Initialize:
-    case MessageType::AsyncInitialize:
-        m_session.fatal(hislip::fatalCode::kBadInitialization, "the session is initialized");
-        return false;
-    case MessageType::FatalError:
-    case MessageType::Error:
-        return fromClient();
     default:
-        return error(false, hislip::errorCode::kUnknownType,
-                     "not a message of the asynchronous channel");
+        return foreign(false);
     }
 }
 

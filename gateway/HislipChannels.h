@@ -64,6 +64,13 @@ protected:
     bool fromClient();
     /// Idle, too slow or closed: whether the loop goes on.
     bool quiet(HislipStream::Got got);
+    /// What both channels do alike with an event other than a message or Data: a refusal,
+    /// broken framing, idling or the close. Whether the loop goes on.
+    bool settle(HislipStream::Got got, bool sync);
+    /// What both channels do alike with a message that is not theirs: a second Initialize,
+    /// the client's own FatalError or Error, any other type (Error, "not a message of the
+    /// `channel` channel"). Whether the loop goes on.
+    bool foreign(bool sync);
     /// The client's request changes the instrument to remote if remote is enabled.
     void markRemote();
     void log(const std::string& line) const;
@@ -100,6 +107,9 @@ private:
     void finishMessage();
     /// Whether a wait ends: the session ends, a clear begins.
     bool stopped() const;
+    /// Data, a trigger or the end of a clear before the asynchronous channel came: a fatal
+    /// error (false).
+    bool requireEstablished();
 
     /// Synchronized: the answer of this message is awaited while the next one came.
     std::optional<std::uint32_t> m_pending;

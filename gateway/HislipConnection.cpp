@@ -107,12 +107,7 @@ void HislipConnection::serveAsync(HislipStream& stream) {
     const std::uint16_t id = hislip::low16(stream.header().parameter);
     std::shared_ptr<HislipSession> session = m_service.bind(id, endpoint());
     if (!session) {
-        try {
-            socket().sendAll(
-                hislip::fatalError(fatal::kBadInitialization, "no session waits with that ID"),
-                net::Deadline::after(kFatalSendLimit));
-        } catch (const net::TransportError&) {
-        }
+        refuse(fatal::kBadInitialization, "no session waits with that ID");
         return;
     }
     setSession(session);
@@ -166,6 +161,34 @@ bool ChannelBase::fromClient() {
     log(std::string(fatalError ? "the client's FatalError " : "the client's Error ") +
         std::to_string(m_stream.header().control) + " \"" + text + "\"");
     return !fatalError;
+}
+
+bool ChannelBase::settle(Got got, bool sync) {
+    switch (got) {
+    case Got::Refused:
+        return refused(sync);
+    case Got::Malformed:
+        malformed();
+        return false;
+    default:
+        return quiet(got);
+    }
+}
+
+bool ChannelBase::foreign(bool sync) {
+    switch (m_stream.header().type) {
+    case MessageType::Initialize:
+    case MessageType::AsyncInitialize:
+        m_session.fatal(hislip::fatalCode::kBadInitialization, "the session is initialized");
+        return false;
+    case MessageType::FatalError:
+    case MessageType::Error:
+        return fromClient();
+    default:
+        return error(sync, hislip::errorCode::kUnknownType,
+                     sync ? "not a message of the synchronous channel"
+                          : "not a message of the asynchronous channel");
+    }
 }
 
 bool ChannelBase::quiet(Got got) {

@@ -20,20 +20,23 @@ void SyncChannel::run() {
         case Got::Data:
             goOn = onData();
             break;
-        case Got::Refused:
-            goOn = refused(true);
-            break;
-        case Got::Malformed:
-            malformed();
-            break;
         default:
-            goOn = quiet(got);
+            goOn = settle(got, true);
             break;
         }
         if (!goOn || m_session.ending()) {
             return;
         }
     }
+}
+
+bool SyncChannel::requireEstablished() {
+    if (m_session.established()) {
+        return true;
+    }
+    m_session.fatal(hislip::fatalCode::kChannelsNotEstablished,
+                    "the asynchronous channel is not established");
+    return false;
 }
 
 bool SyncChannel::stopped() const {
@@ -48,22 +51,12 @@ bool SyncChannel::onMessage() {
     case MessageType::Trigger:
         return onTrigger();
     case MessageType::DeviceClearComplete:
-        if (!m_session.established()) {
-            m_session.fatal(hislip::fatalCode::kChannelsNotEstablished,
-                            "the asynchronous channel is not established");
+        if (!requireEstablished()) {
             return false;
         }
         return completeClear(m_stream.header().control);
-    case MessageType::Initialize:
-    case MessageType::AsyncInitialize:
-        m_session.fatal(hislip::fatalCode::kBadInitialization, "the session is initialized");
-        return false;
-    case MessageType::FatalError:
-    case MessageType::Error:
-        return fromClient();
     default:
-        return error(true, hislip::errorCode::kUnknownType,
-                     "not a message of the synchronous channel");
+        return foreign(true);
     }
 }
 
@@ -111,9 +104,7 @@ void SyncChannel::interrupt(std::uint32_t id) {
 }
 
 bool SyncChannel::onData() {
-    if (!m_session.established()) {
-        m_session.fatal(hislip::fatalCode::kChannelsNotEstablished,
-                        "the asynchronous channel is not established");
+    if (!requireEstablished()) {
         return false;
     }
     if (m_session.clearing()) {
@@ -127,9 +118,7 @@ bool SyncChannel::onData() {
 }
 
 bool SyncChannel::onTrigger() {
-    if (!m_session.established()) {
-        m_session.fatal(hislip::fatalCode::kChannelsNotEstablished,
-                        "the asynchronous channel is not established");
+    if (!requireEstablished()) {
         return false;
     }
     if (m_session.clearing()) {
