@@ -1,5 +1,6 @@
 #include "gateway/CommandTable.h"
 
+#include "gateway/DeviceName.h"
 #include "gateway/ProgramParser.h"
 
 #include <algorithm>
@@ -79,16 +80,9 @@ std::span<const CommandRow> commonCommands() {
     return commonRows();
 }
 
-bool sameHeader(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::toupper(static_cast<unsigned char>(x)) ==
-               std::toupper(static_cast<unsigned char>(y));
-    });
-}
-
 const CommandRow* findCommand(std::span<const CommandRow> rows, std::string_view header) {
     const auto it = std::find_if(rows.begin(), rows.end(), [&](const CommandRow& row) {
-        return sameHeader(row.header, header);
+        return sameIgnoringCase(row.header, header);
     });
     return it == rows.end() ? nullptr : &*it;
 }

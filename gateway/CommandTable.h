@@ -46,8 +46,6 @@ std::span<const CommandRow> commonCommands();
 /// The row of `rows` for `header` (upper case, without a leading colon), or null.
 const CommandRow* findCommand(std::span<const CommandRow> rows, std::string_view header);
 
-/// `a` and `b` equal without regard to case.
-bool sameHeader(std::string_view a, std::string_view b);
 /// A register value from a command's arguments: a decimal number rounded to 0-255 (488.2
 /// allows any decimal numeric); nothing when it is not one or does not fit.
 std::optional<std::uint8_t> registerArgument(std::string_view args);

@@ -2,6 +2,8 @@
 // Parses VXI-11.2 device names: "gpib0" (the interface), "gpib0,PAD", "gpib0,PAD,SAD", with
 // the aliases "gpib", "hpib" and "hpib0", compared without regard to case.
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,6 +11,14 @@
 #include <variant>
 
 namespace gateway {
+
+/// `a` and `b` equal without regard to case: how names, aliases and headers compare.
+inline bool sameIgnoringCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
 
 /// The one interface the simulator has: the name of its link and of the bus's SRQ line.
 inline constexpr std::string_view kInterfaceName = "gpib0";

@@ -19,13 +19,7 @@ GuardedBus::GuardedBus(const std::vector<InstrumentConfig>& instruments,
 
 Instrument* GuardedBus::findLan(std::string_view name) {
     // Instruments compare device names without regard to case.
-    const auto same = [name](const Instrument& i) {
-        return std::equal(name.begin(), name.end(), i.name().begin(), i.name().end(),
-                          [](char a, char b) {
-                              return std::tolower(static_cast<unsigned char>(a)) ==
-                                     std::tolower(static_cast<unsigned char>(b));
-                          });
-    };
+    const auto same = [name](const Instrument& i) { return sameIgnoringCase(name, i.name()); };
     const auto it = std::find_if(m_lan.begin(), m_lan.end(), same);
     return it == m_lan.end() ? nullptr : &*it;
 }

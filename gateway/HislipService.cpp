@@ -1,5 +1,6 @@
 #include "gateway/HislipService.h"
 
+#include "gateway/DeviceName.h"
 #include "net/TransportError.h"
 
 #include <algorithm>
@@ -13,13 +14,6 @@ namespace {
 
 /// How long the refusal of a connection over the cap may take to go out.
 constexpr std::chrono::milliseconds kRefusalLimit{100};
-
-bool sameText(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) ==
-               std::tolower(static_cast<unsigned char>(y));
-    });
-}
 
 } // namespace
 
@@ -42,7 +36,7 @@ std::optional<DeviceTarget> HislipService::resolve(std::string_view subAddress) 
     DeviceTarget target;
     if (Instrument* lan = m_bus.findLan(subAddress)) {
         target.device = lan;
-    } else if (subAddress.empty() || sameText(subAddress, "hislip0")) {
+    } else if (subAddress.empty() || sameIgnoringCase(subAddress, "hislip0")) {
         target.device = m_bus.defaultLan();
     }
     if (target.device != nullptr) {

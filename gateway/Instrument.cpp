@@ -1,5 +1,7 @@
 #include "gateway/Instrument.h"
 
+#include "gateway/DeviceName.h"
+
 #include <utility>
 
 namespace gateway {
@@ -107,7 +109,7 @@ bool Instrument::run(const ProgramUnit& unit, std::uint64_t blockBytes, Reply& r
     }
     // A fixed answer needs no row of its own.
     for (const auto& [query, text] : m_config.queries) {
-        if (sameHeader(query, unit.header)) {
+        if (sameIgnoringCase(query, unit.header)) {
             reply.text = text;
             return true;
         }

@@ -1,6 +1,7 @@
 // siclquill-gateway: runs the VXI-11 gateway simulator (and, on request, its HiSLIP server and
 // raw SCPI socket) until SIGINT or SIGTERM.
 
+#include "gateway/DeviceName.h"
 #include "gateway/Simulator.h"
 #include "hislip/codec/Message.h"
 #include "vxi11/codec/Portmap.h"
@@ -146,13 +147,6 @@ bool parseDevice(std::string_view text, gateway::InstrumentConfig& out) {
                                                         ? std::string()
                                                         : std::string(text.substr(eq + 1)));
     return true;
-}
-
-bool sameName(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) ==
-               std::tolower(static_cast<unsigned char>(y));
-    });
 }
 
 int usageError(const std::string& message) {
@@ -354,7 +348,7 @@ CommandLine readCommandLine(int argc, char** argv) {
     }
     for (const auto& device : line.devices) {
         for (const auto& other : line.config.lanInstruments) {
-            if (sameName(other.name, device.name)) {
+            if (gateway::sameIgnoringCase(other.name, device.name)) {
                 line.exitStatus = usageError("two LAN instruments named " + device.name);
                 return line;
             }
