@@ -26,21 +26,29 @@ bool onOff(const std::string& word) {
     throw UsageError("expected on or off, not '" + word + "'");
 }
 
-/// The listeners on the bus; the shell keeps their addresses for Tab.
-std::vector<DeviceAddress> listeners(Context& c) {
+} // namespace
+
+std::vector<sicl::Listener> scanBus(Context& c) {
     Runner& r = c.runner;
     const SessionId intf = r.interface();
     std::int16_t own = 0;
     r.sicl().igpibbusstatus(intf, sicl::busstatus::kBusAddress, own);
     sicl::ListenerScanOptions options;
     options.secondary = c.values.secondary;
-    std::vector<DeviceAddress> found;
     try {
-        for (const sicl::Listener& l : sicl::scanListeners(r.sicl(), intf, own, options)) {
-            found.push_back(gpibAddress(l.pad, l.sad));
-        }
+        return sicl::scanListeners(r.sicl(), intf, own, options);
     } catch (const std::out_of_range& e) {
         throw Failure(e.what());
+    }
+}
+
+namespace {
+
+/// The listeners on the bus; the shell keeps their addresses for Tab.
+std::vector<DeviceAddress> listeners(Context& c) {
+    std::vector<DeviceAddress> found;
+    for (const sicl::Listener& l : scanBus(c)) {
+        found.push_back(gpibAddress(l.pad, l.sad));
     }
     if (c.shell != nullptr) {
         c.shell->known.clear();

@@ -2,6 +2,9 @@
 // The functions that run the commands of the table, by the file that holds them.
 
 #include "cli/CommandTable.h"
+#include "sicl/ListenerScan.h"
+
+#include <vector>
 
 namespace cli {
 
@@ -47,5 +50,9 @@ int runExit(Context& c);
 int queryOn(Context& c, const DeviceAddress& device, const std::string& text);
 int writeOn(Context& c, const DeviceAddress& device, const std::string& text);
 int readOn(Context& c, const DeviceAddress& device);
+
+// The bus scan find, census and srq share (BusCommands.cpp): the listeners the interface
+// finds, secondary addresses too with --secondary.
+std::vector<sicl::Listener> scanBus(Context& c);
 
 } // namespace cli

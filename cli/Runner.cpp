@@ -54,11 +54,16 @@ Runner::Runner(sicl::InstrumentLibrary& library, Settings settings, Output& outp
       m_sicl(library) {}
 
 Runner::~Runner() {
+    closeAll();
+}
+
+void Runner::closeAll() {
+    // Failures change nothing: at the end the gateway drops the links with the connection,
+    // and after a lost connection they went with it.
     auto close = [this](SessionId id) {
         try {
             m_sicl.iclose(id);
         } catch (const SiclError&) {
-            // The program ends either way; the gateway drops the link with the connection.
         }
     };
     for (const auto& [address, id] : m_devices) {
@@ -100,19 +105,7 @@ void Runner::reopen() {
         note += " (the lock on " + names + " is gone: a lock does not survive a reconnect)";
     }
     m_out.err() << note << std::endl;
-    for (const auto& [address, id] : m_devices) {
-        try {
-            m_sicl.iclose(id);
-        } catch (const SiclError&) {
-            // The link went with the old connection.
-        }
-    }
-    if (m_interface != 0) {
-        try {
-            m_sicl.iclose(m_interface);
-        } catch (const SiclError&) {
-        }
-    }
+    closeAll();
     m_devices.clear();
     m_interface = 0;
     m_locks.clear();

@@ -82,6 +82,8 @@ private:
     sicl::SessionId open(const std::string& address);
     /// Closes every session after a lost connection and says so.
     void reopen();
+    /// Closes every session opened, failures ignored.
+    void closeAll();
     /// The time-out that rests on the sessions' defaults; after `timeout` they are set apart.
     bool timeoutChanged() const noexcept { return m_settings.timeoutMs != m_openTimeoutMs; }
     std::string queryText(sicl::SessionId id, const char* query);

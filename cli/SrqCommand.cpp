@@ -142,19 +142,8 @@ int runSrq(Context& c) {
     if (!c.values.intr || !waitForSrqByInterrupt(r, wait)) {
         waitForSrqByPolling(r, wait);
     }
-    const SessionId intf = r.interface();
-    std::int16_t own = 0;
-    r.sicl().igpibbusstatus(intf, sicl::busstatus::kBusAddress, own);
-    sicl::ListenerScanOptions options;
-    options.secondary = c.values.secondary;
-    std::vector<sicl::Listener> found;
-    try {
-        found = sicl::scanListeners(r.sicl(), intf, own, options);
-    } catch (const std::out_of_range& e) {
-        throw Failure(e.what());
-    }
     bool anyone = false;
-    for (const sicl::Listener& l : found) {
+    for (const sicl::Listener& l : scanBus(c)) {
         const DeviceAddress device = gpibAddress(l.pad, l.sad);
         std::int16_t stb = 0;
         r.sicl().ireadstb(r.device(device), stb);
