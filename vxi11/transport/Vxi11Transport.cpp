@@ -44,7 +44,6 @@ public:
         : m_link(std::move(link)), m_address(std::move(address)), m_ipv4(ipv4), m_options(options) {
     }
 
-
     void write(std::span<const std::uint8_t> data, bool end, const CallTime& time,
                std::size_t& sent) override {
         run(time, [&](const OpClock& clock) {
