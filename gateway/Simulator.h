@@ -4,12 +4,12 @@
 // on request a HiSLIP server for the same instruments and a raw SCPI socket for the first LAN
 // instrument, with one lock table and one routing of service requests for every protocol.
 // Tests start it in-process on free loopback ports; the program siclquill-gateway wraps it.
-// This class is the facade: starting and stopping, observation and fault hooks. The work is
-// done in rooms of their own (Server, Connection, Dispatch, the services, LinkTable, the bus).
+// This class is the composition of the gateway's servers (Gateway) with the simulated bench
+// behind the device seam (SimulatedBus): starting and stopping, observation and fault hooks.
 
 #include "gateway/Config.h"
-#include "gateway/LockTable.h"
-#include "gateway/Snapshots.h"
+#include "gateway/instrument/Snapshots.h"
+#include "gateway/simbus/BusSnapshot.h"
 
 #include <cstdint>
 #include <memory>
@@ -78,9 +78,6 @@ public:
     class Impl;
 
 private:
-    /// The lock table's key of a device name.
-    std::optional<std::string> lockKey(std::string_view device) const;
-
     std::unique_ptr<Impl> m_impl;
 };
 

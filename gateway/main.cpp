@@ -1,8 +1,8 @@
 // siclquill-gateway: runs the VXI-11 gateway simulator (and, on request, its HiSLIP server and
 // raw SCPI socket) until SIGINT or SIGTERM.
 
-#include "gateway/DeviceName.h"
 #include "gateway/Simulator.h"
+#include "gateway/devices/DeviceName.h"
 #include "hislip/codec/Message.h"
 #include "vxi11/codec/Portmap.h"
 

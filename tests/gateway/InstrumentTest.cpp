@@ -1,7 +1,7 @@
 // The instrument model, its command table and the device-name parser on their own.
 
-#include "gateway/Instrument.h"
-#include "gateway/DeviceName.h"
+#include "gateway/instrument/Instrument.h"
+#include "gateway/devices/DeviceName.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,7 +1,7 @@
 // The link and lock table alone, without sockets: who gets a lock when it is released, and
 // how waits end. Calls wait on threads of their own, as connections do in the simulator.
 
-#include "gateway/LinkTable.h"
+#include "gateway/vxi11/LinkTable.h"
 #include "vxi11/codec/Vxi11Types.h"
 
 #include <gtest/gtest.h>
@@ -22,7 +22,8 @@ protected:
         DeviceName name;
         name.isInterface = false;
         name.pad = 5;
-        const auto created = table.create(connection, name, nullptr, "gpib0", false, 0, {});
+        const auto created =
+            table.create(connection, Device{name, name.canonical(), 0}, "gpib0", false, 0, {});
         EXPECT_TRUE(created && created->error == 0);
         return created ? created->lid : -1;
     }

@@ -2,7 +2,7 @@
 // request and release, who may reach the device meanwhile, and a waiting request passed what a
 // release frees.
 
-#include "gateway/LockTable.h"
+#include "gateway/devices/LockTable.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "gateway/ReceiveBuffer.h"
+#include "gateway/serving/ReceiveBuffer.h"
 
 #include <gtest/gtest.h>
 

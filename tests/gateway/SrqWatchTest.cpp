@@ -1,11 +1,13 @@
-// What the service-request watcher reports when it looks: a call that only lets a request fall
-// does not look, so a request that fell and rose again between two looks must still count.
+// What the simulated bench reports as risen at the end of each turn: a request that fell and
+// rose again within one turn (between two looks) must still count, and the line rises only
+// when nobody held it all along.
 
-#include "gateway/GuardedBus.h"
+#include "gateway/simbus/SimulatedBus.h"
 
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <string_view>
 
 namespace gateway {
 namespace {
@@ -14,63 +16,83 @@ using Names = std::vector<std::string>;
 
 class SrqWatch : public ::testing::Test {
 protected:
-    Instrument& dmm() { return *bus.bus().find(22, std::nullopt); }
-    Instrument& counter() { return *bus.bus().find(3, std::nullopt); }
-
-    void send(Instrument& i, std::string_view text) {
-        const GuardedBus::Lock lk = bus.lock();
-        i.receiveOne(text, true, Clock::now());
+    SrqWatch() {
+        bus.routeServiceRequests([this](const std::string& source) { m_risen.push_back(source); },
+                                 [] { return true; });
     }
-    /// Reads the whole answer, as a client does, without looking.
-    void readAnswer(Instrument& i) {
-        const GuardedBus::Lock lk = bus.lock();
+
+    static Device at(SimulatedBus& b, int pad) {
+        DeviceName name;
+        name.isInterface = false;
+        name.pad = pad;
+        return b.find(name);
+    }
+    /// Runs `act` in one turn; the requests that rose in it.
+    Names turn(FunctionRef<void(BusTurn&)> act) {
+        m_risen.clear();
+        EXPECT_EQ(bus.hold(Until{Clock::now() + std::chrono::seconds(5)}, act), BusStatus::Done);
+        return m_risen;
+    }
+    static void send(BusTurn& t, const Device& d, std::string_view text) {
+        std::size_t taken = 0;
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+        EXPECT_EQ(t.write(d, 1, std::span(bytes, text.size()), true, Split::None, taken),
+                  BusStatus::Done);
+    }
+    /// Reads the whole answer, as a server does.
+    static void readAnswer(BusTurn& t, const Device& d) {
         AnswerBytes out;
         bool end = false;
-        i.takeOutput(std::numeric_limits<std::uint64_t>::max(), out, end, Clock::now());
-        ASSERT_TRUE(end);
+        EXPECT_EQ(t.take(d, std::numeric_limits<std::uint64_t>::max(), out, end), BusStatus::Done);
+        EXPECT_TRUE(end);
     }
 
-    GuardedBus bus{demoBench(), {demoLanInstrument()}, 0, 1 << 20};
+    SimulatedBus bus{demoBench(), {demoLanInstrument()}, 0, 1 << 20};
+    const Device dmm = at(bus, 22);
+    const Device counter = at(bus, 3);
+
+private:
+    Names m_risen;
 };
 
 TEST_F(SrqWatch, EachAnswerRaisesItsOwnRequestThoughTheFallWasNeverSeen) {
-    send(dmm(), "*SRE 16;*IDN?\n");
-    EXPECT_EQ(bus.srqRisen(), (Names{"gpib0", "gpib0,22"}));
-    EXPECT_EQ(bus.srqRisen(), Names{}) << "a request stands: reported once";
+    EXPECT_EQ(turn([&](BusTurn& t) { send(t, dmm, "*SRE 16;*IDN?\n"); }),
+              (Names{"gpib0", "gpib0,22"}));
+    EXPECT_EQ(turn([](BusTurn&) {}), Names{}) << "a request stands: reported once";
 
-    readAnswer(dmm()); // MAV falls; nobody looks
-    send(dmm(), "*IDN?\n");
-    EXPECT_EQ(bus.srqRisen(), (Names{"gpib0", "gpib0,22"}));
+    // MAV falls and rises again within one turn: nobody saw the fall.
+    EXPECT_EQ(turn([&](BusTurn& t) {
+                  readAnswer(t, dmm);
+                  send(t, dmm, "*IDN?\n");
+              }),
+              (Names{"gpib0", "gpib0,22"}));
 
-    // A server holds MAV from before it takes the answer until its client says it arrived,
-    // and lets it go without a look.
-    {
-        const GuardedBus::Lock lk = bus.lock();
-        EXPECT_FALSE(dmm().holdMessage(Clock::now())) << "the answer is readable: MAV stands";
-    }
-    readAnswer(dmm());
-    EXPECT_EQ(bus.srqRisen(), Names{}) << "MAV held";
-    {
-        const GuardedBus::Lock lk = bus.lock();
-        dmm().releaseMessage(Clock::now());
-        EXPECT_TRUE(dmm().holdMessage(Clock::now())) << "nothing readable: MAV rises with it";
-        dmm().releaseMessage(Clock::now());
-    }
-    send(dmm(), "*IDN?\n");
-    EXPECT_EQ(bus.srqRisen(), (Names{"gpib0", "gpib0,22"}));
+    // A server holds MAV from before it takes the answer until its client says it arrived.
+    EXPECT_EQ(turn([&](BusTurn& t) {
+                  t.holdMessage(dmm);
+                  readAnswer(t, dmm);
+              }),
+              Names{})
+        << "MAV held";
+    EXPECT_EQ(turn([&](BusTurn& t) {
+                  t.releaseMessage(dmm);
+                  send(t, dmm, "*IDN?\n");
+              }),
+              (Names{"gpib0", "gpib0,22"}));
 }
 
 TEST_F(SrqWatch, TheLineRisesOnlyWhenNobodyHeldItAllAlong) {
-    send(dmm(), "*SRE 16;*IDN?\n");
-    EXPECT_EQ(bus.srqRisen(), (Names{"gpib0", "gpib0,22"}));
-    send(counter(), "*SRE 16;*IDN?\n"); // the DMM still holds the line
-    EXPECT_EQ(bus.srqRisen(), Names{"gpib0,3"});
+    EXPECT_EQ(turn([&](BusTurn& t) { send(t, dmm, "*SRE 16;*IDN?\n"); }),
+              (Names{"gpib0", "gpib0,22"}));
+    // The DMM still holds the line.
+    EXPECT_EQ(turn([&](BusTurn& t) { send(t, counter, "*SRE 16;*IDN?\n"); }), Names{"gpib0,3"});
 
-    readAnswer(dmm());
-    readAnswer(counter());
-    EXPECT_EQ(bus.srqRisen(), Names{});
-    send(counter(), "*IDN?\n");
-    EXPECT_EQ(bus.srqRisen(), (Names{"gpib0", "gpib0,3"}));
+    EXPECT_EQ(turn([&](BusTurn& t) {
+                  readAnswer(t, dmm);
+                  readAnswer(t, counter);
+              }),
+              Names{});
+    EXPECT_EQ(turn([&](BusTurn& t) { send(t, counter, "*IDN?\n"); }), (Names{"gpib0", "gpib0,3"}));
 }
 
 } // namespace

@@ -4,8 +4,8 @@
 
 #include "GatewayFixture.h"
 #include "InterruptListener.h"
-#include "gateway/AbortService.h"
-#include "gateway/PortmapService.h"
+#include "gateway/vxi11/AbortService.h"
+#include "gateway/vxi11/PortmapService.h"
 
 #include <arpa/inet.h>
 
