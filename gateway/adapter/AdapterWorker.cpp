@@ -87,8 +87,8 @@ std::string AdapterWorker::start(Deadline deadline) {
 void AdapterWorker::opened() {
     m_flavour.store(m_link.flavour());
     m_connected.store(true);
-    log("adapter " + m_link.name() + ": " + flavourName(m_link.flavour()) + " (" +
-        m_link.version() + ")");
+    log("adapter " + m_link.name() + (m_lossLogged ? " back: " : ": ") +
+        flavourName(m_link.flavour()) + " (" + m_link.version() + ")");
     m_lossLogged = false;
 }
 
@@ -242,7 +242,7 @@ Outcome AdapterWorker::run(Task task, Deadline deadline, const Stop& stop, const
             if (!state->m_bytes.empty() || state->m_answered.load()) {
                 continue; // it was answered meanwhile: hand that over instead
             }
-            return queued ? Outcome::AdapterBusy : stopped ? Outcome::Stopped : Outcome::TimedOut;
+            return stopped ? Outcome::Stopped : queued ? Outcome::AdapterBusy : Outcome::TimedOut;
         }
         const auto wait = deadline.isNever()
                               ? kStopPoll

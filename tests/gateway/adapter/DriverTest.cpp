@@ -162,7 +162,9 @@ TEST_P(AdapterDriver, ShortReadsLeaveTheRestToTheSameAddressOnly) {
 TEST_P(AdapterDriver, EveryCallEndsAtItsTimeOutAndTheNextOneWorks) {
     const auto timed = [](Millis timeout, const std::function<Outcome()>& call) {
         const auto start = Clock::now();
-        EXPECT_EQ(call(), Outcome::TimedOut);
+        const Outcome outcome = call(); // busy if a loaded machine had not yet started it
+        EXPECT_TRUE(outcome == Outcome::TimedOut || outcome == Outcome::AdapterBusy)
+            << outcomeText(outcome) << " after " << timeout.count() << " ms";
         const auto took = Clock::now() - start;
         EXPECT_GE(took, timeout);
         EXPECT_LE(took, timeout + 200ms);
@@ -173,6 +175,12 @@ TEST_P(AdapterDriver, EveryCallEndsAtItsTimeOutAndTheNextOneWorks) {
     fake.talk(kDmm, std::vector<Chunk>(20, Chunk{bytesOf("x"), 150ms, false})); // trickles
     timed(700ms, [&] { return read(kDmm, text, 100, {}, 700ms).outcome; });
     EXPECT_FALSE(text.empty()) << "what came before the time-out was handed on";
+    const auto stopAt = Clock::now() + 300ms;
+    const ReadResult stopped =
+        adapter.read(kScope, 100, {}, [](std::span<const std::uint8_t>) {},
+                     {net::Deadline::after(5s), [&] { return Clock::now() >= stopAt; }});
+    EXPECT_EQ(stopped.outcome, Outcome::Stopped);
+    EXPECT_LE(Clock::now() - stopAt, 100ms);
 
     fake.answerPolls(kDmm, 0x41);
     const PollResult poll = adapter.serialPoll(kDmm, within(2s));
@@ -191,6 +199,7 @@ TEST_P(AdapterDriver, AnAbandonedReadIsDrainedNeverHandedOnAndMakesOthersWait) {
                      {bytesOf("next message"), 0ms, true}});
     std::string text;
     EXPECT_EQ(read(kDmm, text, 100, {}, 100ms).outcome, Outcome::TimedOut);
+    EXPECT_EQ(text.rfind("first pa", 0), 0u) << "bytes are handed on as they come";
     EXPECT_EQ(read(kScope, text, 100, {}, 50ms).outcome, Outcome::AdapterBusy);
     EXPECT_EQ(adapter.write(kScope, bytesOf("*CLS"), true, within(50ms)).outcome,
               Outcome::AdapterBusy);
@@ -214,6 +223,7 @@ TEST_P(AdapterDriver, UnpluggedCallsSayGoneAndTheAdapterIsSetUpAgainWhenItReturn
     EXPECT_EQ(text, "back");
     std::lock_guard lock(logMutex);
     EXPECT_NE(logs.find("lost"), std::string::npos) << logs;
+    EXPECT_NE(logs.find("back: "), std::string::npos) << logs;
     const auto commands = fake.commands();
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "++eot_char 254"), 2) << "set up again";
 }
@@ -274,7 +284,20 @@ INSTANTIATE_TEST_SUITE_P(Flavours, AdapterDriver,
                                            Setup{Flavour::Ar488, Transport::Tcp}),
                          nameOf);
 
-TEST(AdapterPort, ASecondProgramCannotOpenAPortInUse) {
+TEST(AdapterOpen, AnAdapterThatResetsOnOpenIsAskedUntilItAnswers) {
+    FakeAdapter fake(Flavour::Ar488, Transport::Pty);
+    fake.deafFor(1200ms);
+    LinkConfig config;
+    config.device = *parseDeviceSpec(fake.device());
+    PlusPlusAdapter adapter(config);
+    const auto start = Clock::now();
+    EXPECT_EQ(adapter.start(net::Deadline::after(5s)), "");
+    EXPECT_GE(Clock::now() - start, 1200ms);
+    EXPECT_EQ(adapter.flavour(), Flavour::Ar488);
+    EXPECT_EQ(fake.commands().front(), "++ver");
+}
+
+TEST(AdapterOpen, ASecondProgramCannotOpenAPortInUse) {
     FakeAdapter fake(Flavour::Ar488, Transport::Pty);
     LinkConfig config;
     config.device = *parseDeviceSpec(fake.device());

@@ -143,7 +143,7 @@ void FakeAdapter::run() {
                 continue;
             }
         }
-        if (receive(in)) {
+        if (receive(in) && std::chrono::steady_clock::now() >= deafUntil()) {
             for (std::uint8_t b : in) {
                 take(b);
             }

@@ -69,6 +69,9 @@ public:
     /// Waits until `done` holds (looked at whenever the adapter's state changes).
     bool waitUntil(const std::function<bool()>& done, Millis timeout = Millis(5000)) const;
 
+    /// Drops what the host sends for `span` from now, as an AR488 that resets when its port is
+    /// opened.
+    void deafFor(Millis span);
     /// The adapter goes away (the pty's master closed, the TCP connection and port closed).
     void unplug();
     /// It comes back where it was.
@@ -76,6 +79,7 @@ public:
 
 private:
     void run();
+    std::chrono::steady_clock::time_point deafUntil() const;
     void openEnd();
     void closeEnd();
     bool receive(Bytes& into);
@@ -118,6 +122,7 @@ private:
     std::vector<std::string> m_commands;
     std::vector<BusWrite> m_writes;
     int m_reads = 0;
+    std::chrono::steady_clock::time_point m_deafUntil;
     bool m_unplug = false;
     bool m_plugIn = false;
     bool m_stop = false;

@@ -214,6 +214,16 @@ bool FakeAdapter::waitUntil(const std::function<bool()>& done, Millis timeout) c
     return true;
 }
 
+void FakeAdapter::deafFor(Millis span) {
+    std::lock_guard lock(m_mutex);
+    m_deafUntil = std::chrono::steady_clock::now() + span;
+}
+
+std::chrono::steady_clock::time_point FakeAdapter::deafUntil() const {
+    std::lock_guard lock(m_mutex);
+    return m_deafUntil;
+}
+
 void FakeAdapter::unplug() {
     std::lock_guard lock(m_mutex);
     m_unplug = true;
