@@ -32,6 +32,7 @@ public:
     std::map<std::pair<int, int>, FakeDevice> devices;
     std::vector<std::string> log; ///< the bus operations other than reads and writes
     bool ren = false;
+    int reads = 0; ///< reads begun by the adapter, answered or not
 
     FakeDevice& at(int pad, int sad = -1) { return devices[{pad, sad}]; }
     FakeDevice* find(GpibAddress a) {
@@ -57,6 +58,7 @@ public:
 
     BusRead read(GpibAddress a, std::span<std::uint8_t> out, std::optional<std::uint8_t> stop,
                  net::Deadline deadline) override {
+        ++reads;
         FakeDevice* d = find(a);
         if (d == nullptr) {
             return {};
@@ -167,9 +169,9 @@ public:
 
 /// An adapter of one flavour over a FakeBus, fed by the test itself.
 struct Adapter {
-    explicit Adapter(Flavour flavour, bool overNetwork = false)
-        : emulator(bus, host, stop,
-                   EmulatorOptions{flavour, overNetwork, 0, std::chrono::milliseconds(300)}) {}
+    explicit Adapter(Flavour flavour, bool overNetwork = false,
+                     std::chrono::milliseconds resetPause = {})
+        : emulator(bus, host, stop, EmulatorOptions{flavour, overNetwork, 0, resetPause}) {}
 
     /// Feeds `text` and returns what the adapter sent back meanwhile.
     std::string operator()(std::string_view text) {
