@@ -54,7 +54,6 @@ public:
     void feed(std::span<const std::uint8_t> bytes);
     /// A new host: the half-received line of the last one is forgotten.
     void hostChanged();
-    const Settings& settings() const noexcept { return m_settings; }
 
 private:
     using Words = std::vector<std::string_view>;
@@ -70,7 +69,6 @@ private:
     };
 
     // ---- The lines (Emulator.cpp).
-    void command(std::string_view text) override;
     void data(std::span<const std::uint8_t> piece, bool lineEnd) override;
     bool ar488() const noexcept { return m_options.flavour == Flavour::Ar488; }
     /// One reply line to the host, CR LF added.
@@ -88,7 +86,8 @@ private:
     /// What the adapter does after a data line: read the answer when `++auto` says so.
     void afterLine(std::span<const std::uint8_t> line);
 
-    // ---- Settings and bus commands (EmulatorCommands.cpp).
+    // ---- The command table, settings and bus commands (EmulatorCommands.cpp).
+    void command(std::string_view text) override;
     static const Row* findRow(std::string_view name);
     static const SettingRow* findSetting(std::string_view name);
     void setting(const SettingRow& row, const Words& words);
