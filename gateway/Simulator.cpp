@@ -1,20 +1,59 @@
 #include "gateway/Simulator.h"
 
+#include "gateway/emulator/PlusPlusServer.h"
+#include "gateway/emulator/SeamBus.h"
 #include "gateway/simbus/SimulatedBus.h"
+
+#include <limits>
 
 namespace gateway {
 
-/// The bench, and the gateway serving it.
+namespace {
+
+/// The holder the `++` adapter is on the bench: apart from every client of the gateway.
+constexpr Holder kAdapterHolder = std::numeric_limits<Holder>::max();
+
+} // namespace
+
+/// The bench, the gateway serving it, and the bench presented as a `++` adapter.
 class Simulator::Impl {
 public:
-    explicit Impl(const SimulatorConfig& config)
-        : bus(config.instruments, config.lanInstruments, config.busAddress,
-              config.limits.maxQueueBytes),
-          gateway(static_cast<const GatewayConfig&>(config), bus) {}
+    explicit Impl(const SimulatorConfig& configuration)
+        : config(configuration), bus(config.instruments, config.lanInstruments, config.busAddress,
+                                     config.limits.maxQueueBytes),
+          gateway(static_cast<const GatewayConfig&>(config), bus), seam(bus, kAdapterHolder) {}
 
+    /// Opens the `++` adapter where the configuration says, if it says so.
+    bool openPlusPlus(std::string* error);
+
+    const SimulatorConfig config;
     SimulatedBus bus;
     Gateway gateway;
+    emulator::SeamBus seam;
+    std::unique_ptr<emulator::PlusPlusServer> plusplus;
 };
+
+bool Simulator::Impl::openPlusPlus(std::string* error) {
+    if (!config.plusplus) {
+        return true;
+    }
+    emulator::EmulatorOptions options;
+    options.flavour = config.plusplusFlavour;
+    options.ownAddress = config.busAddress;
+    options.overNetwork = *config.plusplus != "pty";
+    plusplus = std::make_unique<emulator::PlusPlusServer>(seam, options);
+    const bool opened =
+        options.overNetwork
+            ? plusplus->openTcp(config.listenAddress,
+                                static_cast<std::uint16_t>(std::stoul(*config.plusplus)), error)
+            : plusplus->openTerminal(error);
+    if (!opened) {
+        plusplus.reset();
+        return false;
+    }
+    plusplus->start();
+    return true;
+}
 
 Simulator::Simulator(SimulatorConfig config) : m_impl(std::make_unique<Impl>(config)) {}
 
@@ -23,11 +62,25 @@ Simulator::~Simulator() {
 }
 
 bool Simulator::start(std::string* error) {
-    return m_impl->gateway.start(error);
+    if (!m_impl->gateway.start(error)) {
+        return false;
+    }
+    if (!m_impl->openPlusPlus(error)) {
+        m_impl->gateway.stop();
+        return false;
+    }
+    return true;
 }
 
 void Simulator::stop() {
+    if (m_impl->plusplus) {
+        m_impl->plusplus->stop();
+    }
     m_impl->gateway.stop();
+}
+
+std::string Simulator::plusplusWhere() const {
+    return m_impl->plusplus ? m_impl->plusplus->where() : std::string();
 }
 
 std::string Simulator::listenAddress() const {
@@ -55,7 +108,11 @@ std::uint16_t Simulator::socketPort() const {
 }
 
 std::string Simulator::readyLine() const {
-    return m_impl->gateway.readyLine();
+    std::string line = m_impl->gateway.readyLine();
+    if (m_impl->plusplus) {
+        line += " plusplus=" + m_impl->plusplus->where();
+    }
+    return line;
 }
 
 std::size_t Simulator::liveLinks() const {

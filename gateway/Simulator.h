@@ -42,8 +42,11 @@ public:
     /// The HiSLIP and raw socket ports; 0 when the server does not run.
     std::uint16_t hislipPort() const;
     std::uint16_t socketPort() const;
-    /// "ready portmapper=HOST:PORT core=PORT abort=PORT", then " hislip=PORT" and
-    /// " socket=PORT" for the servers that run.
+    /// Where the bench is presented as a `++` adapter: its TCP port or its terminal's path;
+    /// empty when it is not.
+    std::string plusplusWhere() const;
+    /// "ready portmapper=HOST:PORT core=PORT abort=PORT", then " hislip=PORT",
+    /// " socket=PORT" and " plusplus=PORT|PATH" for the servers that run.
     std::string readyLine() const;
 
     // ---- Observation, for tests. Each call takes a consistent snapshot.

@@ -1,387 +1,55 @@
-// siclquill-gateway: runs the VXI-11 gateway simulator (and, on request, its HiSLIP server and
-// raw SCPI socket) until SIGINT or SIGTERM.
+// siclquill-gateway: runs the VXI-11 gateway simulator (and, on request, its HiSLIP server, raw
+// SCPI socket and `++` adapter), or serves a real bus behind a `++` adapter, until SIGINT or
+// SIGTERM.
 
+#include "gateway/Bridge.h"
+#include "gateway/Options.h"
 #include "gateway/Simulator.h"
-#include "gateway/devices/DeviceName.h"
-#include "hislip/codec/Message.h"
-#include "vxi11/codec/Portmap.h"
 
-#include <algorithm>
-#include <cctype>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
 #include <mutex>
-#include <optional>
 #include <pthread.h>
 #include <string>
 #include <string_view>
 
 namespace {
 
-constexpr long kMaxPort = 65535;
-constexpr long kMaxAddress = 30;
-constexpr long kMaxIdleSeconds = 86400;
-/// Longest number an option takes.
-constexpr std::size_t kMaxDigits = 9;
-/// What --max-recv-size takes: a gateway must take 1024 bytes; beyond 16 MiB a hostile client
-/// could make every connection hold a large buffer.
-constexpr long kMinRecvSize = 1024;
-constexpr long kMaxRecvSize = 16L << 20;
-/// Longest LAN instrument name (the library sends names of up to 64 bytes).
-constexpr std::size_t kMaxDeviceName = 64;
-/// Where raw SCPI sockets usually listen.
-constexpr std::uint16_t kDefaultSocketPort = 5025;
+std::mutex logMutex;
 
-const char* const kUsage =
-    "Usage: siclquill-gateway [OPTIONS]\n"
-    "Simulates a VXI-11 LAN/GPIB gateway with IEEE 488.2 instruments on its bus, and\n"
-    "on request serves them over HiSLIP and a raw SCPI socket too.\n"
-    "\n"
-    "  --portmapper PORT        serve the portmapper on PORT (default 111; 0 = a free port)\n"
-    "  --register               register with the system portmapper on 127.0.0.1:111\n"
-    "                           instead of serving one\n"
-    "  --listen ADDR            numeric IPv4 address to bind (default 127.0.0.1)\n"
-    "  --bus-address N          the gateway's own GPIB address, 0-30 (default 0)\n"
-    "  --instrument PAD[,SAD][=IDN]\n"
-    "                           add an instrument (repeatable)\n"
-    "  --device NAME[=IDN]      add a LAN instrument, a VXI-11 device named NAME\n"
-    "                           (letters, digits, _ and .; a letter first), not on the bus\n"
-    "                           (repeatable)\n"
-    "  --demo                   add the demo bench: DMM at 22, counter at 3, scope at 9,\n"
-    "                           switch unit at 5 with secondary address 2, and the LAN\n"
-    "                           scope inst0; serve HiSLIP and the raw socket too (on 4880\n"
-    "                           and 5025 with the portmapper on 111, else on free ports)\n"
-    "  --hislip [PORT]          serve HiSLIP on PORT (default 4880; 0 = a free port):\n"
-    "                           sub-address hislip0 (or none) is the first LAN instrument,\n"
-    "                           a LAN instrument's name that instrument, hislipN the bus\n"
-    "                           device at N (1-30; 101-3030: N/100 secondary N%100), and\n"
-    "                           gpib0,PAD[,SAD] as on VXI-11\n"
-    "  --hislip-mode MODE       the HiSLIP mode sessions start in: synchronized (default)\n"
-    "                           or overlapped; clients may ask for the other\n"
-    "  --socket [PORT]          serve the first LAN instrument on a raw SCPI socket on\n"
-    "                           PORT (default 5025; 0 = a free port)\n"
-    "  --max-recv-size BYTES    largest device_write data taken at once, 1024 to\n"
-    "                           16777216 (default 65536): clients split longer writes\n"
-    "  --idle-timeout SECONDS   close a connection that holds no link and stays silent,\n"
-    "                           or that takes longer to send one call, after SECONDS\n"
-    "                           (default 600; 0 = never)\n"
-    "  --verbose                log one line per call to standard error\n"
-    "  --help                   show this text\n"
-    "\n"
-    "Whom it trusts: the portmapper takes SET and UNSET only from this host's loopback\n"
-    "addresses (127.0.0.0/8), not from its LAN addresses nor from other hosts (so with\n"
-    "--listen on a LAN address nobody can change its table); an interrupt channel\n"
-    "(create_intr_chan) is connected back only to the address of the client that asks for\n"
-    "it, never to a third address (error 6).\n"
-    "\n"
-    "When ready, prints one line: ready portmapper=HOST:PORT core=PORT abort=PORT\n"
-    "followed by hislip=PORT and socket=PORT when those servers run.\n";
-
-bool parseNumber(std::string_view text, long low, long high, long& out) {
-    if (text.empty() || text.size() > kMaxDigits) {
-        return false;
-    }
-    long v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        v = v * 10 + (c - '0');
-    }
-    if (v < low || v > high) {
-        return false;
-    }
-    out = v;
-    return true;
+void logLine(std::string_view text) {
+    const std::lock_guard lk(logMutex);
+    std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
 }
 
-bool parseInstrument(std::string_view text, gateway::InstrumentConfig& out) {
-    std::string_view address = text;
-    const std::size_t eq = text.find('=');
-    if (eq != std::string_view::npos) {
-        address = text.substr(0, eq);
-        out.idn = std::string(text.substr(eq + 1));
+/// Serves with `server` (a Simulator or a Bridge) until a stop signal comes.
+template <typename Server>
+int serve(Server& server, const sigset_t& stopSignals, bool verbose) {
+    std::string error;
+    if (!server.start(&error)) {
+        std::cerr << "siclquill-gateway: " << error << "\n";
+        return 1;
     }
-    long pad = 0;
-    long sad = 0;
-    const std::size_t comma = address.find(',');
-    if (!parseNumber(address.substr(0, comma), 0, kMaxAddress, pad)) {
-        return false;
+    std::cout << server.readyLine() << std::endl;
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    server.stop();
+    if (verbose) {
+        std::cerr << "stopped on signal " << signal << "\n";
     }
-    out.pad = static_cast<int>(pad);
-    if (comma != std::string_view::npos) {
-        if (!parseNumber(address.substr(comma + 1), 0, kMaxAddress, sad)) {
-            return false;
-        }
-        out.sad = static_cast<int>(sad);
-    }
-    if (eq == std::string_view::npos) {
-        out.idn = "Siclquill Simulated Instruments,GP-" + std::to_string(pad) + ",0,1.0";
-    }
-    return true;
-}
-
-/// A LAN instrument's name: what the library sends as it is, and nothing that names the bus.
-bool parseDevice(std::string_view text, gateway::InstrumentConfig& out) {
-    const std::size_t eq = text.find('=');
-    const std::string_view name = text.substr(0, eq);
-    const auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
-    if (name.empty() || name.size() > kMaxDeviceName || !letter(name.front())) {
-        return false;
-    }
-    for (char c : name) {
-        if (!letter(c) && !(c >= '0' && c <= '9') && c != '_' && c != '.') {
-            return false;
-        }
-    }
-    std::string lower;
-    for (char c : name.substr(0, 4)) {
-        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    if (lower == "gpib" || lower == "hpib") {
-        return false;
-    }
-    out = gateway::lanInstrument(std::string(name), eq == std::string_view::npos
-                                                        ? std::string()
-                                                        : std::string(text.substr(eq + 1)));
-    return true;
-}
-
-int usageError(const std::string& message) {
-    std::cerr << "siclquill-gateway: " << message << "\n"
-              << "Try 'siclquill-gateway --help'.\n";
-    return 2;
-}
-
-/// The command line as read: the configuration, or the exit status to end with.
-struct CommandLine {
-    gateway::SimulatorConfig config;
-    bool verbose = false;
-    std::optional<int> exitStatus;
-    // As the options give them, before they join the configuration.
-    bool demo = false;
-    std::vector<gateway::InstrumentConfig> instruments;
-    std::vector<gateway::InstrumentConfig> devices;
-};
-
-/// A port for --hislip or --socket: the number given, or `standard` when none is.
-bool streamPort(std::string_view value, std::uint16_t standard, std::optional<std::uint16_t>& out) {
-    long port = standard;
-    if (!value.empty() && !parseNumber(value, 0, kMaxPort, port)) {
-        return false;
-    }
-    out = static_cast<std::uint16_t>(port);
-    return true;
-}
-
-/// Whether a value follows an option: never, always, or when the next word is a number.
-enum class Value { None, Required, OptionalNumber };
-
-/// One option: its name, whether a value follows it, what it does (false: the value is not
-/// one it takes), and what a missing or bad value is told.
-struct Option {
-    std::string_view name;
-    Value value;
-    bool (*apply)(CommandLine& line, std::string_view value);
-    const char* needs;
-};
-
-/// A number `low`-`high` from `value` into `out`.
-template <typename T>
-bool number(std::string_view value, long low, long high, T& out) {
-    long n = 0;
-    if (!parseNumber(value, low, high, n)) {
-        return false;
-    }
-    out = static_cast<T>(n);
-    return true;
-}
-
-bool beVerbose(CommandLine& line, std::string_view) {
-    line.verbose = true;
-    return true;
-}
-
-const Option kOptions[] = {
-    {"--portmapper", Value::Required,
-     [](CommandLine& l, std::string_view v) {
-         return number(v, 0, kMaxPort, l.config.portmapperPort);
-     },
-     "--portmapper needs a port number 0-65535"},
-    {"--register", Value::None,
-     [](CommandLine& l, std::string_view) {
-         l.config.registerWithSystemPortmapper = true;
-         return true;
-     },
-     nullptr},
-    {"--listen", Value::Required,
-     [](CommandLine& l, std::string_view v) {
-         l.config.listenAddress = std::string(v);
-         return true;
-     },
-     "--listen needs an address"},
-    {"--bus-address", Value::Required,
-     [](CommandLine& l, std::string_view v) {
-         return number(v, 0, kMaxAddress, l.config.busAddress);
-     },
-     "--bus-address needs a number 0-30"},
-    {"--instrument", Value::Required,
-     [](CommandLine& l, std::string_view v) {
-         gateway::InstrumentConfig instrument;
-         if (!parseInstrument(v, instrument)) {
-             return false;
-         }
-         l.instruments.push_back(instrument);
-         return true;
-     },
-     "--instrument needs PAD[,SAD][=IDN] with addresses 0-30"},
-    {"--device", Value::Required,
-     [](CommandLine& l, std::string_view v) {
-         gateway::InstrumentConfig device;
-         if (!parseDevice(v, device)) {
-             return false;
-         }
-         l.devices.push_back(device);
-         return true;
-     },
-     "--device needs NAME[=IDN]: a letter, then letters, digits, _ and ., at most 64, not gpib "
-     "or hpib"},
-    {"--max-recv-size", Value::Required,
-     [](CommandLine& l, std::string_view v) {
-         return number(v, kMinRecvSize, kMaxRecvSize, l.config.limits.maxRecvSize);
-     },
-     "--max-recv-size needs a number of bytes 1024-16777216"},
-    {"--idle-timeout", Value::Required,
-     [](CommandLine& l, std::string_view v) {
-         long seconds = 0;
-         if (!number(v, 0, kMaxIdleSeconds, seconds)) {
-             return false;
-         }
-         l.config.limits.idleTimeout = std::chrono::seconds(seconds);
-         return true;
-     },
-     "--idle-timeout needs a number of seconds 0-86400"},
-    {"--demo", Value::None,
-     [](CommandLine& l, std::string_view) {
-         l.demo = true;
-         return true;
-     },
-     nullptr},
-    {"--hislip", Value::OptionalNumber,
-     [](CommandLine& l, std::string_view v) {
-         return streamPort(v, hislip::kDefaultPort, l.config.hislipPort);
-     },
-     "--hislip takes a port number 0-65535"},
-    {"--hislip-mode", Value::Required,
-     [](CommandLine& l, std::string_view v) {
-         if (v != "synchronized" && v != "overlapped") {
-             return false;
-         }
-         l.config.hislip.overlapped = v == "overlapped";
-         return true;
-     },
-     "--hislip-mode needs synchronized or overlapped"},
-    {"--socket", Value::OptionalNumber,
-     [](CommandLine& l, std::string_view v) {
-         return streamPort(v, kDefaultSocketPort, l.config.socketPort);
-     },
-     "--socket takes a port number 0-65535"},
-    {"--verbose", Value::None, beVerbose, nullptr},
-    {"-v", Value::None, beVerbose, nullptr},
-};
-
-/// Reads one option (and its value) at argv[i]; false with `line.exitStatus` set to stop.
-bool readOption(int argc, char** argv, int& i, CommandLine& line) {
-    const std::string_view arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-        std::cout << kUsage;
-        line.exitStatus = 0;
-        return false;
-    }
-    const auto* option = std::find_if(std::begin(kOptions), std::end(kOptions),
-                                      [&](const Option& o) { return o.name == arg; });
-    if (option == std::end(kOptions)) {
-        line.exitStatus = usageError("unknown option " + std::string(arg));
-        return false;
-    }
-    std::string_view value;
-    if (option->value == Value::Required) {
-        if (i + 1 >= argc) {
-            line.exitStatus = usageError(option->needs);
-            return false;
-        }
-        value = argv[++i];
-    } else if (option->value == Value::OptionalNumber && i + 1 < argc && argv[i + 1][0] >= '0' &&
-               argv[i + 1][0] <= '9') {
-        value = argv[++i];
-    }
-    if (!option->apply(line, value)) {
-        line.exitStatus = usageError(option->needs);
-        return false;
-    }
-    return true;
-}
-
-CommandLine readCommandLine(int argc, char** argv) {
-    CommandLine line;
-    line.config.portmapperPort = vxi11::pmap::kDefaultPort; // where clients look for it
-    for (int i = 1; i < argc; ++i) {
-        if (!readOption(argc, argv, i, line)) {
-            return line;
-        }
-    }
-    if (line.demo) {
-        line.config.instruments = gateway::demoBench();
-        line.config.lanInstruments = {gateway::demoLanInstrument()};
-        // The standard ports beside a portmapper on its own; free ones beside one on a free
-        // port, so that simulators run side by side (tests) never clash.
-        const bool standard = line.config.registerWithSystemPortmapper ||
-                              line.config.portmapperPort == vxi11::pmap::kDefaultPort;
-        if (!line.config.hislipPort) {
-            line.config.hislipPort = standard ? hislip::kDefaultPort : 0;
-        }
-        if (!line.config.socketPort) {
-            line.config.socketPort = standard ? kDefaultSocketPort : 0;
-        }
-    }
-    for (const auto& device : line.devices) {
-        for (const auto& other : line.config.lanInstruments) {
-            if (gateway::sameIgnoringCase(other.name, device.name)) {
-                line.exitStatus = usageError("two LAN instruments named " + device.name);
-                return line;
-            }
-        }
-        line.config.lanInstruments.push_back(device);
-    }
-    for (const auto& inst : line.instruments) {
-        for (const auto& other : line.config.instruments) {
-            if (other.pad == inst.pad && other.sad == inst.sad) {
-                line.exitStatus =
-                    usageError("two instruments at address " + std::to_string(inst.pad) +
-                               (inst.sad ? "," + std::to_string(*inst.sad) : std::string()));
-                return line;
-            }
-        }
-        line.config.instruments.push_back(inst);
-    }
-    return line;
+    return 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    CommandLine line = readCommandLine(argc, argv);
+    gateway::CommandLine line = gateway::readCommandLine(argc, argv);
     if (line.exitStatus) {
         return *line.exitStatus;
     }
-    static std::mutex logMutex;
     if (line.verbose) {
-        line.config.log = [](std::string_view text) {
-            std::lock_guard lk(logMutex);
-            std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
-        };
+        line.config.log = logLine;
     }
 
     // Block the stop signals in every thread; main waits for them with sigwait.
@@ -391,18 +59,17 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    if (line.bridge) {
+        gateway::BridgeConfig config;
+        static_cast<gateway::GatewayConfig&>(config) = line.config;
+        config.busAddress = line.config.busAddress;
+        config.link = line.adapter;
+        config.link.ownAddress = static_cast<std::uint8_t>(line.config.busAddress);
+        // The adapter's comings and goings are always told.
+        config.link.log = [](const std::string& text) { logLine("adapter: " + text); };
+        gateway::Bridge bridge(config);
+        return serve(bridge, stopSignals, line.verbose);
+    }
     gateway::Simulator simulator(line.config);
-    std::string error;
-    if (!simulator.start(&error)) {
-        std::cerr << "siclquill-gateway: " << error << "\n";
-        return 1;
-    }
-    std::cout << simulator.readyLine() << std::endl;
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
-    simulator.stop();
-    if (line.verbose) {
-        std::cerr << "stopped on signal " << signal << "\n";
-    }
-    return 0;
+    return serve(simulator, stopSignals, line.verbose);
 }

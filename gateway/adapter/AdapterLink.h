@@ -61,6 +61,8 @@ struct LinkConfig {
     std::chrono::milliseconds scanPerByte{50};
     /// The end-of-transmission marker (`++eot_char`).
     std::uint8_t marker = 0xFE;
+    /// The controller's own GPIB address, whose talk address in command bytes addresses nobody.
+    std::uint8_t ownAddress = 0;
     Log log;
 };
 

@@ -23,6 +23,7 @@ using Kind = BusAction::Kind;
 /// Reads the sequence byte by byte, keeping who is addressed.
 class Planner {
 public:
+    explicit Planner(std::optional<std::uint8_t> controller) : m_controller(controller) {}
     bool take(std::span<const std::uint8_t> bytes, std::size_t& i);
     bool finish();
     std::vector<BusAction> actions;
@@ -30,6 +31,7 @@ public:
 private:
     bool addressed(Kind kind);
 
+    std::optional<std::uint8_t> m_controller;
     std::vector<GpibAddress> m_listeners; // addressed to listen
     std::vector<GpibAddress> m_fresh;     // of those, the ones no command used yet
     GpibAddress m_talker;
@@ -73,6 +75,9 @@ bool Planner::take(std::span<const std::uint8_t> bytes, std::size_t& i) {
         m_listeners.push_back(address(kListen));
         m_fresh.push_back(m_listeners.back());
         m_unlistened = false;
+    } else if (b >= kTalk && b < kUnt && m_controller == b - kTalk && !secondaryNext) {
+        m_hasTalker = false; // the controller talks: no device is the talker
+        m_untalked = false;
     } else if (b >= kTalk && b < kUnt) {
         m_talker = address(kTalk);
         m_hasTalker = true;
@@ -116,8 +121,9 @@ bool Planner::finish() {
 
 } // namespace
 
-std::optional<std::vector<BusAction>> planCommandBytes(std::span<const std::uint8_t> bytes) {
-    Planner planner;
+std::optional<std::vector<BusAction>> planCommandBytes(std::span<const std::uint8_t> bytes,
+                                                       std::optional<std::uint8_t> controller) {
+    Planner planner(controller);
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         if (!planner.take(bytes, i)) {
             return std::nullopt;

@@ -30,7 +30,11 @@ struct BusAction {
 /// The actions the command bytes come to, in order; nothing when a byte has no adapter
 /// equivalent (ATN-only bytes such as PPC or TCT, a secondary with no address before it, an
 /// addressed command with no listener, several listeners left addressed). UNL and UNT before
-/// an address are part of addressing and give no action of their own.
-std::optional<std::vector<BusAction>> planCommandBytes(std::span<const std::uint8_t> bytes);
+/// an address are part of addressing and give no action of their own. The talk address of
+/// `controller` (the adapter's own address, when given) is the controller taking the talker's
+/// part, as a listener search does before it addresses each listener: it addresses nobody.
+std::optional<std::vector<BusAction>>
+planCommandBytes(std::span<const std::uint8_t> bytes,
+                 std::optional<std::uint8_t> controller = std::nullopt);
 
 } // namespace gateway::adapter

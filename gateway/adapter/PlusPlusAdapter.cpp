@@ -14,8 +14,8 @@ namespace {
 class ReadRouter final : public ReadConsumer {
 public:
     ReadRouter(JobState& job, ReadResult& result, std::size_t max,
-               std::optional<std::uint8_t> termChar)
-        : m_job(job), m_result(result), m_max(max), m_termChar(termChar) {}
+               std::optional<std::uint8_t> termChar, std::chrono::milliseconds slice)
+        : m_job(job), m_result(result), m_max(max), m_termChar(termChar), m_slice(slice) {}
 
     bool abandoned() const override { return m_job.abandoned(); }
     bool satisfied() const override { return m_satisfied; }
@@ -31,10 +31,16 @@ public:
             }
         }
         m_job.push(bytes.first(take));
+        const auto now = std::chrono::steady_clock::now();
+        if (m_result.count == 0 && take > 0) {
+            m_first = now;
+        }
         m_result.count += take;
         m_result.end = end && take == bytes.size();
         m_result.countReached = m_result.count == m_max;
-        if (m_result.end || m_result.termChar || m_result.countReached) {
+        const bool sliceOver =
+            m_slice.count() > 0 && m_result.count > 0 && now - m_first >= m_slice;
+        if (m_result.end || m_result.termChar || m_result.countReached || sliceOver) {
             m_satisfied = true;
             m_job.answer(Outcome::Done);
         }
@@ -46,6 +52,8 @@ private:
     ReadResult& m_result;
     std::size_t m_max;
     std::optional<std::uint8_t> m_termChar;
+    std::chrono::milliseconds m_slice;
+    std::chrono::steady_clock::time_point m_first;
     bool m_satisfied = false;
 };
 
@@ -142,7 +150,7 @@ ReadResult PlusPlusAdapter::read(const GpibAddress& address, std::size_t max,
     };
     const Outcome ran = m_worker.run(
         [=](AdapterLink& link, JobState& job) {
-            ReadRouter router(job, *result, max, termChar);
+            ReadRouter router(job, *result, max, termChar, limits.slice);
             const Outcome outcome = link.read(address, router);
             if (!router.satisfied()) {
                 result->outcome = outcome; // once answered, the result is the caller's
@@ -265,7 +273,7 @@ Outcome PlusPlusAdapter::sendCommand(std::span<const std::uint8_t> bytes,
     if (!connected()) {
         return Outcome::AdapterGone;
     }
-    const auto plan = planCommandBytes(bytes);
+    const auto plan = planCommandBytes(bytes, m_ownAddress);
     if (!plan) {
         return Outcome::NotSupported;
     }

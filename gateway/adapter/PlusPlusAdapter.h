@@ -5,6 +5,7 @@
 #include "gateway/adapter/AdapterWorker.h"
 #include "net/Deadline.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -18,6 +19,10 @@ namespace gateway::adapter {
 struct CallLimits {
     net::Deadline deadline = net::Deadline::never();
     Stop stop;
+    /// A read that has bytes answers once this long has passed since its first byte, the rest
+    /// of the message kept for the next read (0: only its count, its character or END end it).
+    /// So a server hands a long answer on while the adapter is still sending it.
+    std::chrono::milliseconds slice{0};
 };
 
 /// A real GPIB bus behind a `++` adapter (Prologix or AR488, on a serial port or TCP), as
@@ -26,7 +31,8 @@ struct CallLimits {
 /// cannot do answers NotSupported and sends nothing.
 class PlusPlusAdapter {
 public:
-    explicit PlusPlusAdapter(LinkConfig config) : m_worker(std::move(config)) {}
+    explicit PlusPlusAdapter(LinkConfig config)
+        : m_ownAddress(config.ownAddress), m_worker(std::move(config)) {}
 
     /// Opens the adapter by `deadline`; returns why it could not (it is then looked for about
     /// once a second), empty when it opened.
@@ -83,6 +89,7 @@ private:
     /// True when the adapter is known and is `flavour`.
     bool is(Flavour flavour) const noexcept { return m_worker.flavour() == flavour; }
 
+    std::uint8_t m_ownAddress;
     AdapterWorker m_worker;
 };
 
