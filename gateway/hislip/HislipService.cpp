@@ -99,6 +99,8 @@ void HislipService::done(HislipSession& session) {
     }
     // Both threads are done with the lock table: nothing can take a lock for it any more.
     session.releaseMav();
+    DeviceAccess& device = session.device();
+    device.with([&](BusTurn& turn) { turn.forgetInput(device.device(), device.holder()); });
     m_locks.leave(session.device().holder());
     const std::lock_guard lk(m_mutex);
     m_sessions.erase(session.id());

@@ -2,6 +2,7 @@
 
 #include "gateway/devices/DeviceName.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace gateway {
@@ -28,13 +29,66 @@ private:
 Instrument::Instrument(InstrumentConfig config, std::size_t maxQueueBytes)
     : m_config(std::move(config)), m_parser(maxQueueBytes), m_output(maxQueueBytes) {}
 
-void Instrument::receive(std::string_view data, bool end, Clock::time_point now) {
+namespace {
+
+/// Clients whose unfinished messages a LAN instrument keeps apart at most: one that leaves
+/// without a word (a dropped connection) is forgotten once this many others came after it.
+constexpr std::size_t kMaxOtherInputs = 64;
+
+} // namespace
+
+void Instrument::inputOf(std::uint64_t who) {
+    if (m_config.name.empty() || who == m_inputOwner) {
+        return;
+    }
+    if (!m_parser.pending().empty()) {
+        if (m_otherInputs.size() >= kMaxOtherInputs) {
+            m_otherInputs.erase(m_otherInputs.begin());
+        }
+        m_otherInputs.emplace_back(m_inputOwner, std::move(m_parser));
+    }
+    const auto kept = std::find_if(m_otherInputs.begin(), m_otherInputs.end(),
+                                   [who](const auto& other) { return other.first == who; });
+    if (kept != m_otherInputs.end()) {
+        m_parser = std::move(kept->second);
+        m_otherInputs.erase(kept);
+    } else {
+        m_parser = ProgramParser(m_output.maxBytes());
+    }
+    m_inputOwner = who;
+}
+
+void Instrument::forgetInput(std::uint64_t who) {
+    if (m_config.name.empty()) {
+        return; // on the bus the bytes are the bus's, whoever sent them
+    }
+    if (who == m_inputOwner) {
+        m_parser.clear();
+        return;
+    }
+    std::erase_if(m_otherInputs, [who](const auto& other) { return other.first == who; });
+}
+
+bool Instrument::midMessage(std::uint64_t who) const {
+    if (who == m_inputOwner || m_config.name.empty()) {
+        return !m_parser.pending().empty();
+    }
+    return std::any_of(m_otherInputs.begin(), m_otherInputs.end(), [who](const auto& other) {
+        return other.first == who && !other.second.pending().empty();
+    });
+}
+
+void Instrument::receive(std::string_view data, bool end, Clock::time_point now,
+                         std::uint64_t who) {
+    inputOf(who);
     Receiver receiver(*this, now);
     m_parser.receive(data, end, receiver);
     m_status.update(messageAvailable(now));
 }
 
-std::size_t Instrument::receiveOne(std::string_view data, bool end, Clock::time_point now) {
+std::size_t Instrument::receiveOne(std::string_view data, bool end, Clock::time_point now,
+                                   std::uint64_t who) {
+    inputOf(who);
     Receiver receiver(*this, now);
     const std::size_t used = m_parser.receiveOne(data, end, receiver);
     m_status.update(messageAvailable(now));
@@ -147,6 +201,7 @@ std::uint8_t Instrument::serialPoll(Clock::time_point now) {
 
 void Instrument::deviceClear() {
     m_parser.clear();
+    m_otherInputs.clear();
     m_output.clear();
     ++m_clears;
 }

@@ -32,15 +32,20 @@ public:
     /// Data bytes from the bus or the link; `end` is the END (EOI) with the last byte. Complete
     /// program messages (ended by LF or END) are executed at once. The data of a
     /// definite-length block (`#NLEN...`) is taken as it is, LF included, and only counted.
-    void receive(std::string_view data, bool end, Clock::time_point now);
+    /// A LAN instrument keeps what each client (`who`) sent of an unfinished message apart,
+    /// as an instrument with several sessions parses each session's messages apart; on the
+    /// bus there is one stream of bytes, whoever sends them.
+    void receive(std::string_view data, bool end, Clock::time_point now, std::uint64_t who = 0);
     /// As receive(), but stops after the first program message that ends (its answer, if any,
     /// is then queued); returns the bytes used. Stream servers take each answer before the
     /// next message begins, so that queries sent back to back are all answered.
-    std::size_t receiveOne(std::string_view data, bool end, Clock::time_point now);
-    /// Forgets the program message being received (its client left halfway).
-    void forgetInput() { m_parser.clear(); }
-    /// True while the bytes received end inside a program message.
-    bool midMessage() const { return !m_parser.pending().empty(); }
+    std::size_t receiveOne(std::string_view data, bool end, Clock::time_point now,
+                           std::uint64_t who = 0);
+    /// Forgets the program message `who` was sending (its client left halfway); on the bus,
+    /// where every client's bytes are one stream, nothing.
+    void forgetInput(std::uint64_t who = 0);
+    /// True while the bytes `who` sent end inside a program message.
+    bool midMessage(std::uint64_t who = 0) const;
 
     /// True if a response byte is readable at `now`.
     bool hasOutput(Clock::time_point now) const { return m_output.hasOutput(now); }
@@ -121,7 +126,14 @@ private:
     void respond(Answer answer, Clock::time_point now);
 
     InstrumentConfig m_config;
+    /// Makes `who`'s unfinished message the one being received, keeping another client's
+    /// apart (a LAN instrument only).
+    void inputOf(std::uint64_t who);
+
     ProgramParser m_parser;
+    std::uint64_t m_inputOwner = 0; ///< whose message m_parser holds
+    /// The unfinished messages of other clients, oldest first (a LAN instrument only).
+    std::vector<std::pair<std::uint64_t, ProgramParser>> m_otherInputs;
     OutputQueue m_output;
     StatusModel m_status;
     InstrumentSettings m_settings;

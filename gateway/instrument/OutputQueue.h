@@ -31,6 +31,8 @@ public:
     /// `maxBytes` bounds the text held; a waveform's data is made as it is read and does not
     /// count.
     explicit OutputQueue(std::size_t maxBytes) : m_maxBytes(maxBytes) {}
+    /// The bound of the text held (the instrument's queue size).
+    std::size_t maxBytes() const { return m_maxBytes; }
 
     /// Queues `answer`, readable from `readyAt`; false (and nothing queued) when its text would
     /// pass the limit.

@@ -59,8 +59,8 @@ BusStatus SimTurn::waitFor(Ready ready, Hint hint) {
 
 // ---- messages ------------------------------------------------------------------------------
 
-BusStatus SimTurn::write(const Device& d, Holder /*who*/, std::span<const std::uint8_t> data,
-                         bool end, Split split, std::size_t& taken) {
+BusStatus SimTurn::write(const Device& d, Holder who, std::span<const std::uint8_t> data, bool end,
+                         Split split, std::size_t& taken) {
     const auto now = Clock::now();
     taken = 0;
     if (d.name.isInterface) {
@@ -84,9 +84,9 @@ BusStatus SimTurn::write(const Device& d, Holder /*who*/, std::span<const std::u
         i->remote = true;
     }
     if (split == Split::AtMessageEnd) {
-        taken = i->receiveOne(text(data), end, now);
+        taken = i->receiveOne(text(data), end, now, who);
     } else {
-        i->receive(text(data), end, now);
+        i->receive(text(data), end, now, who);
         taken = data.size();
     }
     return BusStatus::Done;
@@ -160,15 +160,15 @@ BusStatus SimTurn::awaitAnswer(const Device& d) {
     return i->hasOutput(Clock::now()) ? BusStatus::Done : BusStatus::Empty;
 }
 
-void SimTurn::forgetInput(const Device& d, Holder /*who*/) {
+void SimTurn::forgetInput(const Device& d, Holder who) {
     if (Instrument* i = instrument(d)) {
-        i->forgetInput();
+        i->forgetInput(who);
     }
 }
 
-bool SimTurn::midMessage(const Device& d, Holder /*who*/) {
+bool SimTurn::midMessage(const Device& d, Holder who) {
     const Instrument* i = instrument(d);
-    return i != nullptr && i->midMessage();
+    return i != nullptr && i->midMessage(who);
 }
 
 // ---- device operations ---------------------------------------------------------------------

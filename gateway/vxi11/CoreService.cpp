@@ -173,7 +173,16 @@ std::optional<CreateLinkResp> CoreService::createLink(const CallContext& call,
 }
 
 std::optional<DeviceError> CoreService::destroyLink(const CallContext& call, const DeviceLink& a) {
-    return DeviceError{m_links.destroy(a.lid, call.connection)};
+    const std::optional<LinkView> link = m_links.find(a.lid, call.connection);
+    const std::int32_t error = m_links.destroy(a.lid, call.connection);
+    if (link && error == err::kNoError) {
+        // What the link had sent of an unfinished message goes with it.
+        const Until until{Clock::now() + kFarOff};
+        m_bus.hold(until, [&](BusTurn& turn) {
+            turn.forgetInput(link->device, static_cast<Holder>(link->lid));
+        });
+    }
+    return DeviceError{error};
 }
 
 // ---- I/O -----------------------------------------------------------------------------------

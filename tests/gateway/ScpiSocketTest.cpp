@@ -103,6 +103,21 @@ TEST_F(HislipFixture, SocketForgetsAPartialMessageWhenItsClientLeaves) {
     EXPECT_EQ(next.line(), "-113,\"Undefined header\"\n") << "the lone ? of the new client";
 }
 
+TEST_F(HislipFixture, EachClientsUnfinishedMessageStaysItsOwnAndLeavesWithIt) {
+    SocketClient socket(sim->socketPort());
+    socket.send("*ESE 3");
+    ASSERT_TRUE(eventually([&] { return sim->instrument("inst0")->inputQueue == "*ESE 3"; }));
+    {
+        RawSession h = opened();
+        EXPECT_EQ(h.query("0;*ESE?\n"), "0\n") << "not glued to the socket's *ESE 3";
+        h.send("*IDN", false); // and this session leaves halfway through a message
+    }
+    socket.send("\n*ESE?\n");
+    EXPECT_EQ(socket.line(), "3\n");
+    socket.send("*OPC?\n");
+    EXPECT_EQ(socket.line(), "1\n") << "the departed session's *IDN is not the socket's";
+}
+
 TEST_F(HislipFixture, SocketWaitsWhileAnotherProtocolHoldsTheLock) {
     RawSession hislipClient = opened();
     ASSERT_EQ(hislipClient.lock(0), hislip::control::kLockGranted);
