@@ -2,8 +2,10 @@
 
 #include "cli/BusBytes.h"
 #include "cli/Errors.h"
+#include "library/LibraryError.h"
 #include "sicl/ReadMessage.h"
 
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 
@@ -15,13 +17,48 @@ namespace {
 constexpr std::size_t kDefaultReadMax = 1024 * 1024;
 constexpr std::size_t kDefaultBlockMax = std::size_t{1} << 30;
 
-/// The data of a block that the read limit cut: what came after its header.
+/// The data of a block that came cut short: what came after its header, nothing when the
+/// header itself was cut. Bytes that are no block stay as they are.
 void dropHeaderOfCutBlock(std::string& r) {
-    if (const auto header = sicl::parseBlockHeader(r)) {
-        r.erase(0, header->size);
-    } else if (r.size() >= 2 && r[0] == '#' && r[1] == '0') {
-        r.erase(0, 2);
+    if (r.size() < 2 || r[0] != '#' || r[1] < '0' || r[1] > '9') {
+        return;
     }
+    const auto header = sicl::parseBlockHeader(r);
+    r.erase(0, r[1] == '0' ? 2 : header ? header->size : r.size());
+}
+
+/// What ended a read that failed with library error `number`, for "... came before ...".
+std::string failureName(int number) {
+    switch (number) {
+    case library::liberr::kIoTimeout:
+        return "the time-out";
+    case library::liberr::kInterrupted:
+        return "Ctrl-C";
+    case library::liberr::kConnectionLost:
+        return "the connection was lost";
+    default:
+        return "error " + std::to_string(number);
+    }
+}
+
+/// Bytes as a line of text: printable ASCII as it is, others escaped (\r, \n, \xHH); at most
+/// the first kShownBytes.
+std::string shown(std::string_view bytes) {
+    constexpr std::size_t kShownBytes = 200;
+    std::string text;
+    char hex[8];
+    for (const char c : bytes.substr(0, kShownBytes)) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b == '\r' || b == '\n' || b == '\t' || b == '\\') {
+            text += b == '\r' ? "\\r" : b == '\n' ? "\\n" : b == '\t' ? "\\t" : "\\\\";
+        } else if (b >= 0x20 && b < 0x7F) {
+            text += c;
+        } else {
+            std::snprintf(hex, sizeof hex, "\\x%02x", b);
+            text += hex;
+        }
+    }
+    return bytes.size() > kShownBytes ? text + "..." : text;
 }
 
 void writeFile(const std::string& path, const std::string& data) {
@@ -55,9 +92,10 @@ std::uint8_t parseChar(const std::string& text) {
     if (text == "\\\\") {
         return '\\';
     }
-    if (text.size() == 4 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        const std::string bytes = parseBusBytes({text});
-        return static_cast<std::uint8_t>(bytes[0]);
+    if (text.size() == 4 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') &&
+        std::isxdigit(static_cast<unsigned char>(text[2])) != 0 &&
+        std::isxdigit(static_cast<unsigned char>(text[3])) != 0) {
+        return static_cast<std::uint8_t>(std::stoi(text.substr(2), nullptr, 16));
     }
     throw UsageError("--until takes one character, \\n, \\r, \\t or 0xHH, not '" + text + "'");
 }
@@ -132,15 +170,33 @@ std::string hexDump(std::string_view bytes) {
     return dump;
 }
 
+PartialAnswer keepPartial(Output& out, std::string& answer, const ReadOptions& options,
+                          int number) {
+    PartialAnswer kept{byteCount(answer.size()) + " came before " + failureName(number),
+                       Json{{"bytes", answer.size()}}};
+    if (options.block) {
+        dropHeaderOfCutBlock(answer);
+        kept.note += " (" + byteCount(answer.size()) + " of the block's data)";
+    }
+    if (!options.out) {
+        kept.fields["partial"] = jsonText(answer);
+        kept.note += ": " + shown(answer);
+        return kept;
+    }
+    if (*options.out == "-") {
+        out.bytes(answer);
+        kept.note += ", written to standard output";
+    } else {
+        writeFile(*options.out, answer);
+        kept.note += ", written to " + *options.out;
+    }
+    kept.fields["file"] = *options.out;
+    return kept;
+}
+
 int printAnswer(Output& out, const std::string& command, const DeviceAddress& device,
                 std::string& answer, const ReadOptions& options, const ReadEnd& end) {
     Json object{{"command", command}, {"address", device.typed}, {"bytes", answer.size()}};
-    std::string problem;
-    if (end.truncated) {
-        problem = "the answer is longer than the read limit of " + byteCount(options.max) +
-                  ": the first " + std::to_string(answer.size()) + " are kept, " + end.rest +
-                  "; raise the limit with --max N";
-    }
     if (options.block) {
         if (end.truncated) {
             dropHeaderOfCutBlock(answer);
@@ -149,8 +205,13 @@ int printAnswer(Output& out, const std::string& command, const DeviceAddress& de
         }
         object["block_bytes"] = answer.size();
     }
+    std::string problem;
     if (end.truncated) {
         object["truncated"] = true;
+        problem = "the answer is longer than the read limit of " + byteCount(options.max) +
+                  ": kept " + (options.block ? "the block's first " : "the first ") +
+                  byteCount(answer.size()) + (options.block ? " of data, " : ", ") + end.rest +
+                  "; raise the limit with --max N";
     }
     const bool toFile = options.out && *options.out != "-";
     std::string text;
@@ -176,6 +237,12 @@ int printAnswer(Output& out, const std::string& command, const DeviceAddress& de
         out.bytes(answer);
     } else {
         out.result(object, text);
+    }
+    if (end.closed) {
+        out.err() << "siclquill-cli: " << command
+                  << ": the instrument closed the connection to end the answer; the next command "
+                     "connects again"
+                  << std::endl;
     }
     if (!problem.empty()) {
         out.err() << "siclquill-cli: " << command << ": " << problem << std::endl;

@@ -57,7 +57,6 @@ constexpr NumberRule kWait{0, false, 2000000, false,
                            "a number of seconds from 0 to 2000000 (0: for ever)"};
 constexpr NumberRule kMax{1, false, 2147483647, true,
                           "a whole number of bytes from 1 to 2147483647"};
-constexpr NumberRule kPort{1, false, 65535, true, "a port number from 1 to 65535"};
 constexpr NumberRule kServicePort{0, false, 65535, true,
                                   "a port number from 1 to 65535, or 0 (not tried)"};
 
@@ -148,8 +147,9 @@ const std::array kArguments{
                                               "same NAME share the device (HiSLIP)")
             ->type_name("NAME"); }},
     Argument{"--port", [](CLI::App& c, CommandValues& v) -> CLI::Option* {
-        return c.add_option("--port", v.port, "portmapper port of targets without one")
-            ->check(check(kPort))->default_str("111"); }},
+        return c.add_option("--port", v.port, "portmapper port of targets without one (0: VXI-11 "
+                                       "not tried)")
+            ->check(check(kServicePort))->default_str("111"); }},
     Argument{"--hislip-port", [](CLI::App& c, CommandValues& v) -> CLI::Option* {
         return c.add_option("--hislip-port", v.hislipPort, "HiSLIP port to try on each target (0: "
                                                     "none)")

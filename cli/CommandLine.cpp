@@ -1,5 +1,6 @@
 #include "cli/CommandLine.h"
 
+#include "cli/Answer.h"
 #include "cli/Arguments.h"
 #include "cli/Errors.h"
 #include "library/LibraryError.h"
@@ -162,18 +163,33 @@ int reportUsage(Output& out, std::string_view command, std::string_view text, bo
     return kBadUsage;
 }
 
+namespace {
+
+/// Reports a library failure, and what came of an answer it cut short, if anything did.
+int libraryFailure(Context& c, const sicl::SiclError& e, const PartialAnswer* partial) {
+    if (e.number() == library::liberr::kConnectionLost) {
+        c.runner.connectionLost();
+    }
+    c.out.error(c.name, c.address, e.number(), e.description(), false,
+                partial != nullptr ? partial->fields : Json());
+    if (partial != nullptr) {
+        c.out.err() << "siclquill-cli: " << c.name << ": " << partial->note << std::endl;
+    }
+    return kFailed;
+}
+
+} // namespace
+
 int runGuarded(Context& c, bool showUsage, const std::function<int()>& body) {
     try {
         try {
             return body();
         } catch (const UsageError& e) {
             return reportUsage(c.out, c.name, e.what(), showUsage);
+        } catch (const CutAnswer& e) {
+            return libraryFailure(c, e, &e.partial);
         } catch (const sicl::SiclError& e) {
-            if (e.number() == library::liberr::kConnectionLost) {
-                c.runner.connectionLost();
-            }
-            c.out.error(c.name, c.address, e.number(), e.description());
-            return kFailed;
+            return libraryFailure(c, e, nullptr);
         } catch (const Failure& e) {
             c.out.error(c.name, c.address, std::nullopt, e.what());
             return kFailed;

@@ -3,10 +3,10 @@
 #include "cli/Answer.h"
 #include "cli/Commands.h"
 #include "cli/Errors.h"
+#include "cli/InputFile.h"
 #include "sicl/GpibBus.h"
 
-#include <fstream>
-#include <iterator>
+#include <chrono>
 
 namespace cli {
 
@@ -21,35 +21,43 @@ constexpr std::uintmax_t kMostFileBytes = std::uintmax_t{1} << 30;
 int readAndPrint(Context& c, const std::string& command, const DeviceAddress& device, SessionId id,
                  const ReadOptions& options, bool check) {
     std::string answer;
-    const ReadEnd end = c.runner.read(id, options.max, options.until, answer);
+    ReadEnd end;
+    try {
+        end = c.runner.read(id, options.max, options.until, answer);
+    } catch (const sicl::SiclError& e) {
+        if (answer.empty()) {
+            throw;
+        }
+        throw CutAnswer(e, keepPartial(c.out, answer, options, e.number()));
+    }
     const int status = printAnswer(c.out, command, device, answer, options, end);
-    if (check) {
+    // A connection the instrument closed has no one left to ask.
+    if (check && !end.closed) {
         c.runner.checkErrors(id);
     }
     return status;
 }
 
-/// The bytes of `path`, as an IEEE 488.2 definite-length block when `asBlock`.
-std::string fileBytes(const std::string& path, bool asBlock) {
-    std::ifstream file(path, std::ios::binary | std::ios::ate);
-    if (!file) {
-        throw Failure("cannot read " + path);
+/// What a definite-length block's header can count: nine digits.
+constexpr std::uintmax_t kMostBlockBytes = 999999999;
+
+/// TEXT, the bytes of `file` (as an IEEE 488.2 definite-length block when `asBlock`) and
+/// `tail`, the terminators; the file is read by `deadline`.
+std::string withFile(const std::string& text, InputFile& file, bool asBlock, net::Deadline deadline,
+                     const std::string& tail) {
+    const std::string data = file.readAll(deadline);
+    std::string header;
+    if (asBlock) {
+        if (data.size() > kMostBlockBytes) {
+            throw Failure(file.path() + " holds " + std::to_string(data.size()) +
+                          " bytes: a block holds at most " + std::to_string(kMostBlockBytes));
+        }
+        const std::string length = std::to_string(data.size());
+        header = "#" + std::to_string(length.size()) + length;
     }
-    const auto size = static_cast<std::uintmax_t>(file.tellg());
-    if (size > kMostFileBytes) {
-        throw Failure(path + " is larger than 1 GiB");
-    }
-    std::string data(static_cast<std::size_t>(size), '\0');
-    file.seekg(0);
-    file.read(data.data(), static_cast<std::streamsize>(data.size()));
-    if (!file) {
-        throw Failure("cannot read " + path);
-    }
-    if (!asBlock) {
-        return data;
-    }
-    const std::string length = std::to_string(data.size());
-    return "#" + std::to_string(length.size()) + length + data;
+    std::string bytes;
+    bytes.reserve(text.size() + header.size() + data.size() + tail.size());
+    return bytes.append(text).append(header).append(data).append(tail);
 }
 
 /// Addresses the device as listener on the interface session and sends `tail` after it.
@@ -81,18 +89,36 @@ int queryOn(Context& c, const DeviceAddress& device, const std::string& text) {
     const ReadOptions options = readOptions(c.values, c.out.json());
     Runner& r = c.runner;
     const SessionId id = r.device(device);
+    r.setErrorsAside(id, c.name);
     r.send(id, r.message(text));
     return readAndPrint(c, "query", device, id, options, true);
 }
 
 int writeOn(Context& c, const DeviceAddress& device, const std::string& text) {
     Runner& r = c.runner;
-    std::string bytes = text;
+    // A file that cannot be read is found before anything is sent.
+    std::optional<InputFile> file;
     if (c.values.file) {
-        bytes += fileBytes(*c.values.file, c.values.wrapBlock);
+        file.emplace(*c.values.file, kMostFileBytes, "1 GiB");
     }
     const SessionId id = r.device(device);
-    const std::int32_t actual = r.send(id, r.message(bytes));
+    r.setErrorsAside(id, c.name);
+    std::int32_t actual = 0;
+    if (file) {
+        // Reading the file is part of the write: both share the command's time-out.
+        const auto start = std::chrono::steady_clock::now();
+        const std::int32_t ms = r.settings().timeoutMs;
+        const std::string bytes =
+            withFile(text, *file, c.values.wrapBlock,
+                     ms > 0 ? net::Deadline::at(start + std::chrono::milliseconds(ms))
+                            : net::Deadline::never(),
+                     r.message({}));
+        actual = r.send(id, bytes,
+                        std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start));
+    } else {
+        actual = r.send(id, r.message(text));
+    }
     Json object{{"command", "write"}, {"address", device.typed}, {"bytes", actual}};
     if (c.values.file) {
         object["file"] = *c.values.file;
@@ -136,7 +162,7 @@ int runSpoll(Context& c) {
 
 int runClear(Context& c) {
     const DeviceAddress device = c.device(TextNeed::None);
-    c.runner.sicl().iclear(c.runner.device(device));
+    c.runner.clear(c.runner.device(device));
     return done(c, device, "device cleared");
 }
 

@@ -121,7 +121,7 @@ std::optional<Found> ask(Service service, const DiscoverTarget& t, milliseconds 
                          DiscoverPorts ports, sicl::InstrumentLibrary& library) {
     switch (service) {
     case kVxi11:
-        return askVxi11(t, perHost, library);
+        return t.portmapperPort == 0 ? std::nullopt : askVxi11(t, perHost, library);
     case kHislip:
         return ports.hislip == 0 ? std::nullopt
                                  : askLanService(service, t, ports.hislip, perHost, library);
@@ -146,7 +146,7 @@ Json idnOf(const std::optional<Found>& f) {
 void printHost(const DiscoverTarget& t, const HostAnswers& a, Output& out) {
     Json object{{"command", "discover"},
                 {"host", t.host},
-                {"portmapper_port", t.portmapperPort},
+                {"portmapper_port", t.portmapperPort == 0 ? Json(nullptr) : Json(t.portmapperPort)},
                 {"core_port", portOf(a[kVxi11])},
                 {"idn", idnOf(a[kVxi11])},
                 {"hislip_port", portOf(a[kHislip])},

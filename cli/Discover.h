@@ -12,9 +12,9 @@ namespace cli {
 
 /// One host to ask.
 struct DiscoverTarget {
-    std::string host;   ///< as given, or the dotted address for a host of a range
-    std::uint32_t ipv4; ///< network byte order
-    std::uint16_t portmapperPort;
+    std::string host;             ///< as given, or the dotted address for a host of a range
+    std::uint32_t ipv4;           ///< network byte order
+    std::uint16_t portmapperPort; ///< 0: VXI-11 is not asked
     int errorNumber = 0; ///< why the host did not resolve (the library's number), 0 if it did
     std::string errorText{};
 };

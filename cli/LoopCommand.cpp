@@ -48,9 +48,11 @@ public:
 private:
     /// One exchange; false when it failed (counted, the first error kept).
     bool pass();
-    /// While the link is down: waits for the next try, then opens the link again; false when
-    /// it could not (a failed pass) or Ctrl-C came.
+    /// While the link is down: opens the link again; false when it could not (a failed pass)
+    /// or Ctrl-C came.
     bool relink();
+    /// When the pass after one that started at `passStart` may start.
+    Clock::time_point nextStart(Clock::time_point passStart) const;
     void failed(const std::string& error);
     bool finished(Clock::time_point now) const;
     void showProgress(Clock::time_point now);
@@ -83,22 +85,26 @@ private:
 
 int LoopRun::run() {
     m_id = m_r.device(m_device);
+    m_r.setErrorsAside(m_id, "loop");
     m_start = Clock::now();
     if (m_v.durationS) {
         m_end = m_start + duration_cast<Clock::duration>(duration<double>(*m_v.durationS));
     }
     m_nextProgress = m_start;
     const Interruptible interruptible;
-    while (!interrupted() && !finished(Clock::now())) {
+    for (;;) {
         const auto passStart = Clock::now();
         const bool ok = m_down ? relink() && pass() : pass();
         if (interrupted() || (!ok && m_v.stopOnError)) {
             break;
         }
-        showProgress(Clock::now());
-        // No pause after the last pass.
-        if (m_interval.count() > 0 && !finished(passStart + m_interval)) {
-            sleepUntil(passStart + m_interval);
+        const auto now = Clock::now();
+        showProgress(now);
+        // The loop ends when the next pass could not start before the deadline: no pause
+        // after the last pass, and no flood of passes in the last interval.
+        const auto next = std::max(nextStart(passStart), now);
+        if (finished(next) || !sleepUntil(next)) {
+            break;
         }
     }
     if (m_down) {
@@ -109,6 +115,14 @@ int LoopRun::run() {
     }
     printSummary();
     return m_errors == 0 ? kOk : kFailed;
+}
+
+Clock::time_point LoopRun::nextStart(Clock::time_point passStart) const {
+    const auto paced = passStart + m_interval;
+    // While the link is down it is tried again at most once per interval, and not in a spin.
+    return m_down
+               ? std::max(paced, m_lastTry + std::max<Clock::duration>(m_interval, kLeastRelinkGap))
+               : paced;
 }
 
 bool LoopRun::finished(Clock::time_point now) const {
@@ -168,10 +182,6 @@ bool LoopRun::pass() {
 }
 
 bool LoopRun::relink() {
-    const auto next = m_lastTry + std::max<Clock::duration>(m_interval, kLeastRelinkGap);
-    if (!sleepUntil(next)) {
-        return false;
-    }
     m_lastTry = Clock::now();
     try {
         m_id = m_r.device(m_device);

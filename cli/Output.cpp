@@ -64,7 +64,7 @@ void Output::bytes(std::string_view data) {
 }
 
 void Output::error(std::string_view command, std::string_view address, std::optional<int> number,
-                   std::string_view text, bool usage) {
+                   std::string_view text, bool usage, const Json& extra) {
     m_err << "siclquill-cli: " << command << (command.empty() ? "" : ": ");
     if (number) {
         m_err << "error " << *number << ": ";
@@ -82,6 +82,9 @@ void Output::error(std::string_view command, std::string_view address, std::opti
         error["usage"] = true;
     }
     object["error"] = error;
+    if (extra.is_object()) {
+        object.update(extra);
+    }
     errno = 0;
     m_out << line(object) << '\n';
     check();

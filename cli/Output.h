@@ -37,9 +37,9 @@ public:
     /// An error of `command` (on `address`, when one is known): "COMMAND: error N: TEXT" (or
     /// "COMMAND: TEXT" without a library number) on the error stream, and in JSON mode also
     /// {"command", "address", "error": {"number", "text"}} on the output; `usage` marks bad
-    /// usage there ("usage": true).
+    /// usage there ("usage": true); the fields of `extra` (an object) join it.
     void error(std::string_view command, std::string_view address, std::optional<int> number,
-               std::string_view text, bool usage = false);
+               std::string_view text, bool usage = false, const Json& extra = {});
     /// Says once, on the error stream, that standard output failed (after OutputError).
     void outputFailed(std::string_view why);
     /// Flushes standard output; false when it (or anything written before) failed, after

@@ -1,6 +1,8 @@
 #include "cli/Runner.h"
 
 #include "cli/Errors.h"
+#include "library/LibraryError.h"
+#include "library/Resource.h"
 #include "sicl/ReadMessage.h"
 
 #include <cstdlib>
@@ -31,6 +33,24 @@ std::optional<long> leadingNumber(const std::string& answer) {
         return std::nullopt;
     }
     return value;
+}
+
+/// True for a VISA resource of a raw socket, whose reads end at LF rather than at END.
+bool onRawSocket(const DeviceAddress& device) {
+    try {
+        return device.visa &&
+               library::parseResource(device.typed).kind == library::Resource::Kind::Socket;
+    } catch (const library::LibraryError&) {
+        return false;
+    }
+}
+
+std::string joined(const std::vector<std::string>& texts) {
+    std::string all;
+    for (const std::string& t : texts) {
+        all += (all.empty() ? "" : "; ") + t;
+    }
+    return all;
 }
 
 std::string esrBits(int value) {
@@ -107,6 +127,9 @@ void Runner::reopen() {
     m_out.err() << note << std::endl;
     closeAll();
     m_devices.clear();
+    m_sockets.clear();
+    m_gone.clear();
+    m_lineRest.clear();
     m_interface = 0;
     m_locks.clear();
 }
@@ -120,13 +143,25 @@ SessionId Runner::interface() {
 
 SessionId Runner::device(const DeviceAddress& device) {
     const std::string address = libraryAddress(m_settings.server, device);
-    if (!m_lost) {
-        if (const auto it = m_devices.find(address); it != m_devices.end()) {
+    if (const auto it = m_devices.find(address); !m_lost && it != m_devices.end()) {
+        if (!m_gone.contains(it->second)) {
             return it->second;
         }
+        // The instrument closed this connection: a new one, quietly (the end was told).
+        try {
+            m_sicl.iclose(it->second);
+        } catch (const SiclError&) {
+        }
+        m_gone.erase(it->second);
+        m_sockets.erase(it->second);
+        m_lineRest.drop(it->second);
+        m_devices.erase(it);
     }
     const SessionId id = open(address);
     m_devices[address] = id;
+    if (onRawSocket(device)) {
+        m_sockets.insert(id);
+    }
     return id;
 }
 
@@ -170,8 +205,44 @@ std::int32_t Runner::send(SessionId id, const std::string& bytes) {
     return actual;
 }
 
+std::int32_t Runner::send(SessionId id, const std::string& bytes, std::chrono::milliseconds spent) {
+    const std::int32_t ms = m_settings.timeoutMs;
+    if (ms == 0 || spent.count() <= 0) {
+        return send(id, bytes);
+    }
+    m_sicl.itimeout(id, static_cast<std::int32_t>(std::max<std::int64_t>(1, ms - spent.count())));
+    std::int32_t actual = 0;
+    try {
+        actual = send(id, bytes);
+    } catch (const SiclError&) {
+        try {
+            m_sicl.itimeout(id, ms);
+        } catch (const SiclError&) {
+            // The write's error is the one to report.
+        }
+        throw;
+    }
+    m_sicl.itimeout(id, ms);
+    return actual;
+}
+
 ReadEnd Runner::read(SessionId id, std::size_t limit, std::optional<std::uint8_t> until,
                      std::string& answer) {
+    const bool socket = m_sockets.contains(id);
+    const sicl::MessageEnd end = socket
+                                     ? m_lineRest.read(m_sicl, id, limit, until, answer, m_scratch)
+                                     : readEndingAt(id, limit, until, answer);
+    if (socket && end == sicl::MessageEnd::End) {
+        m_gone.insert(id);
+        ReadEnd closed;
+        closed.closed = true;
+        return closed;
+    }
+    return end == sicl::MessageEnd::Limit ? dropRest(id) : ReadEnd{};
+}
+
+sicl::MessageEnd Runner::readEndingAt(SessionId id, std::size_t limit,
+                                      std::optional<std::uint8_t> until, std::string& answer) {
     if (until) {
         m_sicl.itermchr(id, *until);
     }
@@ -189,26 +260,35 @@ ReadEnd Runner::read(SessionId id, std::size_t limit, std::optional<std::uint8_t
         throw;
     }
     if (until) {
+        // Back to none, the default of every transport but the raw socket, which never gets here.
         m_sicl.itermchr(id, -1);
     }
-    if (end != sicl::MessageEnd::Limit) {
-        return {};
-    }
+    return end;
+}
+
+ReadEnd Runner::dropRest(SessionId id) {
     // The rest must not wait in the device for the next read: it is read and dropped, which
     // leaves the instrument's state alone; only when that fails is the device cleared.
-    ReadEnd cut{true, {}};
+    ReadEnd cut{true, {}, false};
+    const auto [kept, whole] = m_lineRest.drop(id);
+    const auto told = [&](std::size_t dropped) {
+        cut.rest = "the other " + std::to_string(dropped) + " bytes were read and dropped";
+        return cut;
+    };
+    if (whole) {
+        return told(kept);
+    }
     const std::chrono::milliseconds within(m_settings.timeoutMs > 0 ? m_settings.timeoutMs : 10000);
     try {
         const auto [dropped, ended] = sicl::discardMessage(m_sicl, id, within, m_scratch);
         if (ended) {
-            cut.rest = "the other " + std::to_string(dropped) + " bytes were read and dropped";
-            return cut;
+            return told(kept + dropped);
         }
     } catch (const SiclError&) {
         // Cleared below.
     }
     try {
-        m_sicl.iclear(id);
+        clear(id);
         cut.rest = "the rest did not come within the time-out, so the device was cleared";
     } catch (const SiclError& e) {
         cut.rest = "the rest may still wait in the device (clear failed: error " +
@@ -223,7 +303,13 @@ std::string Runner::queryText(SessionId id, const char* query) {
     return firstLine(m_check);
 }
 
-void Runner::checkErrors(SessionId id) {
+void Runner::clear(SessionId id) {
+    m_lineRest.drop(id);
+    m_sicl.iclear(id);
+}
+
+std::vector<std::string> Runner::takeErrors(SessionId id) {
+    std::vector<std::string> reported;
     if (m_settings.checkErrors == CheckErrors::Esr) {
         const std::string answer = queryText(id, "*ESR?");
         const auto value = leadingNumber(answer);
@@ -231,15 +317,14 @@ void Runner::checkErrors(SessionId id) {
             throw Failure("*ESR? answered '" + answer + "', not a number");
         }
         if ((*value & kEsrErrorBits) != 0) {
-            throw Failure("the instrument reports event status " + std::to_string(*value) + " (" +
-                          esrBits(static_cast<int>(*value)) + ")");
+            reported.push_back("event status " + std::to_string(*value) + " (" +
+                               esrBits(static_cast<int>(*value)) + ")");
         }
-        return;
+        return reported;
     }
     if (m_settings.checkErrors != CheckErrors::Syst) {
-        return;
+        return reported;
     }
-    std::vector<std::string> reported;
     for (int i = 0; i < kMostErrors; ++i) {
         const std::string answer = queryText(id, "SYST:ERR?");
         const auto value = leadingNumber(answer);
@@ -251,12 +336,22 @@ void Runner::checkErrors(SessionId id) {
         }
         reported.push_back(answer);
     }
+    return reported;
+}
+
+void Runner::setErrorsAside(SessionId id, std::string_view command) {
+    const std::vector<std::string> older = takeErrors(id);
+    if (!older.empty()) {
+        m_out.err() << "siclquill-cli: " << command
+                    << ": already queued before this command (not counted): " << joined(older)
+                    << std::endl;
+    }
+}
+
+void Runner::checkErrors(SessionId id) {
+    const std::vector<std::string> reported = takeErrors(id);
     if (!reported.empty()) {
-        std::string all;
-        for (const std::string& r : reported) {
-            all += (all.empty() ? "" : "; ") + r;
-        }
-        throw Failure("the instrument reports " + all);
+        throw Failure("the instrument reports " + joined(reported));
     }
 }
 

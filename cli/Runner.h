@@ -1,14 +1,18 @@
 #pragma once
 
 #include "cli/DeviceAddress.h"
+#include "cli/LineRest.h"
 #include "cli/Output.h"
 #include "sicl/Sicl32Module.h"
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace cli {
 
@@ -31,6 +35,9 @@ struct ReadEnd {
     bool truncated = false; ///< the limit came before END
     /// For a truncated answer: what became of the rest ("read and dropped", ...).
     std::string rest;
+    /// A raw socket's instrument closed the connection to end the answer (an indefinite block
+    /// ends no other way there): the answer is whole, and the next command connects again.
+    bool closed = false;
 };
 
 /// The sessions of the program and the steps that commands share. Sessions are opened when a
@@ -69,12 +76,22 @@ public:
     std::string message(std::string_view text) const;
     /// Writes `bytes` with END on the last byte; returns the bytes taken.
     std::int32_t send(sicl::SessionId id, const std::string& bytes);
+    /// As send(), within what is left of the time-out after `spent` (reading the file that is
+    /// sent counts against the command's time-out).
+    std::int32_t send(sicl::SessionId id, const std::string& bytes,
+                      std::chrono::milliseconds spent);
     /// Reads one answer into `answer` (at most `limit` bytes; ending at `until` too when
     /// given). An answer longer than the limit is cut there and the rest of it read and
     /// dropped within the time-out (the device is cleared if that fails), so nothing of it is
-    /// left for the next read.
+    /// left for the next read. On a failure `answer` holds what came before it.
     ReadEnd read(sicl::SessionId id, std::size_t limit, std::optional<std::uint8_t> until,
                  std::string& answer);
+    /// Device clear; nothing an earlier read left waits any more.
+    void clear(sicl::SessionId id);
+    /// With --check-errors, before a command: empties the instrument's error queue (or reads
+    /// its event status) and names what it held on the error stream as already queued, so
+    /// that the check after the command reports only what the command caused.
+    void setErrorsAside(sicl::SessionId id, std::string_view command);
     /// With --check-errors: asks the instrument for its errors and raises Failure naming them.
     void checkErrors(sicl::SessionId id);
 
@@ -87,6 +104,13 @@ private:
     /// The time-out that rests on the sessions' defaults; after `timeout` they are set apart.
     bool timeoutChanged() const noexcept { return m_settings.timeoutMs != m_openTimeoutMs; }
     std::string queryText(sicl::SessionId id, const char* query);
+    /// What --check-errors asks for: the errors the instrument reports (emptying its queue).
+    std::vector<std::string> takeErrors(sicl::SessionId id);
+    /// A read that ends at `until` (besides END) through the session's termination character.
+    sicl::MessageEnd readEndingAt(sicl::SessionId id, std::size_t limit,
+                                  std::optional<std::uint8_t> until, std::string& answer);
+    /// The rest of an answer cut at its limit: read and dropped, or the device cleared.
+    ReadEnd dropRest(sicl::SessionId id);
 
     Settings m_settings;
     const std::int32_t m_openTimeoutMs; ///< what the library gives a new session
@@ -94,6 +118,9 @@ private:
     mutable sicl::Sicl32Module m_sicl;
     sicl::SessionId m_interface = 0;
     std::map<std::string, sicl::SessionId> m_devices;
+    std::set<sicl::SessionId> m_sockets; ///< sessions on a raw socket
+    std::set<sicl::SessionId> m_gone;    ///< closed by their instrument: opened again when asked
+    LineRest m_lineRest;
     std::set<std::string> m_locks; ///< addresses (as typed) locked by this program
     bool m_lost = false;
     std::string m_scratch; ///< reused by every read, so loops allocate nothing per pass

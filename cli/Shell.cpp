@@ -2,10 +2,11 @@
 
 #include "cli/CtrlC.h"
 #include "cli/Errors.h"
+#include "cli/InputFile.h"
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <sstream>
 #include <unistd.h>
 
 namespace cli {
@@ -15,12 +16,15 @@ namespace {
 /// Source files open at once (a file that sources itself stops here).
 constexpr int kMostSourceDepth = 16;
 
+/// Most bytes of a file that `source` runs.
+constexpr std::uintmax_t kMostScriptBytes = 16 * 1024 * 1024;
+
+} // namespace
+
 bool blankOrComment(const std::string& line) {
     const std::size_t first = line.find_first_not_of(" \t\r\n");
     return first == std::string::npos || line[first] == '#';
 }
-
-} // namespace
 
 std::string historyPath() {
     const char* state = std::getenv("XDG_STATE_HOME");
@@ -79,6 +83,10 @@ int Shell::runScript(std::istream& input) {
     int status = 0;
     std::string line;
     while (!leave && !m_out.failed() && std::getline(input, line)) {
+        // A blank line or a comment is no command: the status stays that of the last one.
+        if (blankOrComment(line)) {
+            continue;
+        }
         const std::optional<int> result = runLine(line);
         if (!result) {
             break;
@@ -93,15 +101,13 @@ int Shell::runScript(std::istream& input) {
 }
 
 int Shell::source(const std::string& path) {
-    std::ifstream file(path);
-    if (!file) {
-        throw Failure("cannot read " + path);
-    }
     if (m_depth >= kMostSourceDepth) {
         throw Failure("source files nested deeper than " + std::to_string(kMostSourceDepth));
     }
+    std::istringstream lines(
+        InputFile(path, kMostScriptBytes, "16 MiB").readAll(net::Deadline::never()));
     ++m_depth;
-    const int status = runScript(file);
+    const int status = runScript(lines);
     --m_depth;
     return status;
 }

@@ -46,6 +46,9 @@ private:
     int m_depth = 0; ///< source files open at once
 };
 
+/// True for a line that is no command: blank, or a comment (`#` first).
+bool blankOrComment(const std::string& line);
+
 /// Where the shell keeps its history: $XDG_STATE_HOME/siclquill/cli_history, or
 /// ~/.local/state/siclquill/cli_history; empty when neither is known.
 std::string historyPath();

@@ -157,6 +157,9 @@ int Shell::runTerminal() {
             break;
         }
         keepInHistory(*g_terminal.line, history);
+        if (blankOrComment(*g_terminal.line)) {
+            continue;
+        }
         if (const std::optional<int> result = runLine(*g_terminal.line)) {
             status = *result;
         }

@@ -11,19 +11,31 @@ constexpr std::size_t kFirstPiece = 64 * 1024;
 constexpr std::size_t kLargePiece = 1024 * 1024;
 
 /// One read of at most `want` bytes into the start of `scratch`: the bytes read and the
-/// reason bits.
+/// reason bits. When the read fails, the bytes that came before the failure are appended to
+/// `keep` (if given) before the error goes on.
 std::pair<std::size_t, std::int32_t> readPiece(Sicl32Module& sicl, SessionId id, std::size_t want,
-                                               std::string& scratch) {
+                                               std::string& scratch, std::string* keep) {
     if (scratch.size() < want) {
         scratch.assign(want, '\0');
     }
     std::int32_t why = 0;
     std::int32_t actual = 0;
-    if (sicl.iread(id, scratch, static_cast<std::int32_t>(want), why, actual) != 0) {
-        // A failure the library gave no number for: nothing trustworthy came.
-        return {0, 0};
+    const auto taken = [&] {
+        return std::min(static_cast<std::size_t>(std::max(actual, 0)), want);
+    };
+    try {
+        if (sicl.iread(id, scratch, static_cast<std::int32_t>(want), why, actual) != 0) {
+            // A failure the library gave no number for: nothing trustworthy came.
+            return {0, 0};
+        }
+    } catch (const SiclError&) {
+        // A time-out hands over what came before it: part of an answer is still an answer.
+        if (keep != nullptr) {
+            keep->append(scratch.data(), taken());
+        }
+        throw;
     }
-    return {std::min(static_cast<std::size_t>(std::max(actual, 0)), want), why};
+    return {taken(), why};
 }
 
 constexpr std::int32_t kMessageEnds = reason::kEnd | reason::kChr;
@@ -54,10 +66,13 @@ MessageEnd readMessage(Sicl32Module& sicl, SessionId id, std::size_t limit, std:
     std::size_t piece = kFirstPiece;
     while (message.size() < limit) {
         const std::size_t want = std::min(piece, limit - message.size());
-        const auto [got, why] = readPiece(sicl, id, want, scratch);
+        const auto [got, why] = readPiece(sicl, id, want, scratch, &message);
         message.append(scratch.data(), got);
-        if ((why & kMessageEnds) != 0) {
+        if ((why & reason::kEnd) != 0) {
             return MessageEnd::End;
+        }
+        if ((why & reason::kChr) != 0) {
+            return MessageEnd::Char;
         }
         if (got == 0) {
             return MessageEnd::NoMore;
@@ -82,7 +97,7 @@ std::pair<std::size_t, bool> discardMessage(Sicl32Module& sicl, SessionId id,
     const auto until = std::chrono::steady_clock::now() + within;
     std::size_t dropped = 0;
     do {
-        const auto [got, why] = readPiece(sicl, id, kLargePiece, scratch);
+        const auto [got, why] = readPiece(sicl, id, kLargePiece, scratch, nullptr);
         dropped += got;
         if ((why & kMessageEnds) != 0) {
             return {dropped, true};

@@ -14,7 +14,8 @@ namespace sicl {
 
 /// How a message read ended.
 enum class MessageEnd {
-    End,   ///< END came (or the termination character): the message is whole
+    End,   ///< END came: the message is whole (on a raw socket: the peer closed the connection)
+    Char,  ///< the termination character came: the message is whole
     Limit, ///< the limit came first: the rest of the message is still in the device
     NoMore ///< a read returned nothing and no END (the library had nothing more to give)
 };
@@ -31,7 +32,8 @@ std::optional<BlockHeader> parseBlockHeader(std::string_view bytes);
 /// Reads one message from session `id` into `message` (replacing what it held), at most
 /// `limit` bytes, in pieces through `scratch` (reused between calls, so a loop allocates
 /// nothing). A message that begins with a long definite-length block gets room for all of it
-/// at once. Raises SiclError as the wrappers do.
+/// at once. Raises SiclError as the wrappers do; `message` then holds the bytes that came
+/// before the failure (a time-out's partial answer).
 MessageEnd readMessage(Sicl32Module& sicl, SessionId id, std::size_t limit, std::string& message,
                        std::string& scratch);
 

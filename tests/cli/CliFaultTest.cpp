@@ -103,17 +103,18 @@ TEST_F(CliFaultTest, AfterTheGatewayRestartsTheNextCommandOpensTheLinksAgain) {
             // End of input ends the shell, whatever fails below.
             const std::unique_ptr<int, void (*)(int*)> closing(&in[1],
                                                                [](int* fd) { ::close(*fd); });
-            send("use 22\nlock\nq *IDN?\n");
-            ASSERT_TRUE(clitest::waitFor(out, "Orvane"));
+            send("use 22\nlock\nq *IDN?\nstatus\n");
+            ASSERT_TRUE(clitest::waitFor(out, "REN = "));
             m_sim.stop();
             ASSERT_TRUE(testsupport::started(restarted));
-            send("q *IDN?\n");
+            // An interface command first: its session too is opened again.
+            send("status\n");
             ASSERT_TRUE(clitest::waitFor(err, "error 104"));
-            send("q *IDN?\nstatus\n");
+            send("status\nq *IDN?\n");
             ASSERT_TRUE(clitest::waitFor(out, "Orvane", 2));
         });
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("REN = "), std::string::npos) << r.out;
+    EXPECT_EQ(occurrences(r.out, "REN = "), 2u) << r.out;
     EXPECT_EQ(occurrences(r.err, "opening the links again"), 1u) << r.err;
     EXPECT_NE(r.err.find("the lock on 22 is gone"), std::string::npos) << r.err;
 }
@@ -167,7 +168,8 @@ TEST_F(CliFaultTest, BadNumbersAndServersAreRefusedInWords) {
         {{"srq", "--wait", "-1"}, "--wait must be a number of seconds"},
         {{"-s", "127.0.0.1:abc", "find"}, "the port must be a number from 1 to 65535"},
         {{"-s", "host:0", "find"}, "the port must be a number from 1 to 65535"},
-        {{"-s", ":111", "find"}, "no host"}};
+        {{"-s", ":111", "find"}, "no host"},
+        {{"read", "22", "--until", "0xZZ"}, "--until takes one character"}};
     for (const auto& [args, words] : cases) {
         const Outcome r =
             program(args[0] == "-s" ? args : withServer(args), {}, clitest::killAfterTimeLimit);

@@ -53,6 +53,37 @@ TEST_F(CliFeatureTest, StopOnErrorEndsAScriptAtItsFirstFailedLine) {
               "using 22\nOrvane Instruments,DM-6510 Digital Multimeter,OV220417,2.4.1\n");
 }
 
+TEST_F(CliFeatureTest, LinesThatAreNoCommandsLeaveAScriptsStatusAlone) {
+    TempFile script;
+    { std::ofstream(script.path()) << "query 7 *IDN?\n\n# the end\n"; }
+    for (const std::string& tail : {std::string("\n"), std::string("\n  \t\n"),
+                                    std::string("\n# done\n"), "\nsource " + script.path()}) {
+        EXPECT_EQ(cli({}, "query 7 *IDN?" + tail).status, 1) << tail;
+    }
+}
+
+TEST_F(CliFeatureTest, FilesAreReadToTheirEndOrRefusedWithTheirReason) {
+    int pipe[2];
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+    ASSERT_EQ(::write(pipe[1], std::string(1000, 'z').data(), 1000), 1000);
+    ::close(pipe[1]);
+    const Outcome streamed = spawn({"-s", testsupport::serverOf(m_sim), "write", "9", "DATA ",
+                                    "--file", "/dev/stdin", "--block"},
+                                   pipe[0], -1, [](pid_t, const TempFile&, const TempFile&) {});
+    ::close(pipe[0]);
+    EXPECT_EQ(streamed.out, "wrote 1012 bytes\n") << streamed.err;
+    EXPECT_EQ(cli({"query", "9", "DATA:COUN?"}).out, "1000\n");
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"write 9 x --file /etc", "write: cannot read /etc: Is a directory"},
+        {"write 9 x --file /no/such", "write: cannot read /no/such: No such file or directory"},
+        {"source /etc", "source: cannot read /etc: Is a directory"}};
+    for (const auto& [line, why] : refused) {
+        const Outcome r = cli({}, line + "\n");
+        EXPECT_EQ(r.status, 1) << line;
+        EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
+    }
+}
+
 TEST_F(CliFeatureTest, ReadsEndAtACharacterShowHexAndWritesSendFilesAsBlocks) {
     const Outcome r = cli({}, "use 22\nquery 22 *IDN? --until ,\nr\n");
     EXPECT_EQ(r.out, "using 22\nOrvane Instruments,\nDM-6510 Digital Multimeter,OV220417,2.4.1\n")
@@ -69,6 +100,21 @@ TEST_F(CliFeatureTest, ReadsEndAtACharacterShowHexAndWritesSendFilesAsBlocks) {
 
 TEST_F(CliFeatureTest, CheckErrorsTurnsAnInstrumentsErrorIntoAFailure) {
     EXPECT_EQ(cli({"--check-errors", "write", "22", "*CLS"}).status, 0);
+    // Errors queued before a command are named, and do not fail it: one left by another
+    // program, and one of a query that timed out.
+    ASSERT_EQ(cli({"write", "22", "BOGUS"}).status, 0);
+    const Outcome older = cli({"--check-errors", "write", "22", "*SRE 0"});
+    EXPECT_EQ(older.status, 0) << older.err;
+    EXPECT_NE(older.err.find("write: already queued before this command (not counted): -113"),
+              std::string::npos)
+        << older.err;
+    const Outcome late =
+        cli({"--check-errors", "-t", "0.3"}, "query 22 BOGUS?\nwrite 22 '*SRE 0'\n");
+    EXPECT_EQ(late.status, 0) << late.err;
+    EXPECT_NE(late.err.find("query: error 15"), std::string::npos) << late.err;
+    EXPECT_NE(late.err.find("already queued before this command (not counted): -113"),
+              std::string::npos)
+        << late.err;
     const Outcome syst = cli({"--check-errors", "write", "22", "BOGUS"});
     EXPECT_EQ(syst.status, 1);
     EXPECT_NE(syst.err.find("the instrument reports -113"), std::string::npos) << syst.err;
@@ -88,10 +134,13 @@ TEST_F(CliFeatureTest, OutputKeepsItsSmallPromises) {
         cli({"-t", "0.2", "--json", "loop", "14", "*IDN?", "--count", "1"}).objects().at(0);
     EXPECT_TRUE(none["min_ms"].is_null());
     EXPECT_TRUE(none["p95_ms"].is_null());
-    // No pause after the last pass.
+    // No pause after the last pass, and no pass that could not start before the end.
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(cli({"loop", "22", "*IDN?", "--count", "1", "--interval", "5000"}).status, 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+    const auto paced =
+        cli({"--json", "loop", "22", "*IDN?", "--duration", "0.5", "--interval", "200"}).objects();
+    EXPECT_EQ(paced.at(0)["passes"], 3);
     // Every error object names the address, and its number (null outside the library).
     EXPECT_EQ(cli({"--json", "query", "7", "*IDN?"}).objects().at(0)["address"], "7");
     const auto noSrq = cli({"--json", "srq", "--wait", "0.05"}).objects().at(0);

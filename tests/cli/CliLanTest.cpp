@@ -100,6 +100,18 @@ TEST_F(CliTest, AnOperationATransportLacksIsOperationNotSupported) {
     }
 }
 
+TEST_F(CliTest, UntilOnARawSocketEndsAtTheCharacterOrAtLfAndKeepsTheRestForTheNextRead) {
+    const std::string socket = socketResource();
+    const Outcome shell =
+        cli({"-t", "2"}, "use " + socket + "\nquery " + socket + " *IDN? --until ,\nr\nq *IDN?\n");
+    EXPECT_EQ(shell.status, 0) << shell.err;
+    EXPECT_EQ(shell.out, "using " + socket + "\nMarrow Scientific,\n" +
+                             kIdn.substr(kIdn.find(',') + 1) + "\n" + kIdn + "\n");
+    // LF still ends an answer that holds no such character.
+    const Outcome plain = cli({"-t", "2", "query", socket, "*OPC?", "--until", ","});
+    EXPECT_EQ(plain.out, "1\n") << plain.err;
+}
+
 TEST_F(CliTest, A64MiBBlockIsReadByteExactOverHislipAndTheSocket) {
     constexpr std::size_t kBytes = std::size_t{64} << 20;
     std::string expected(kBytes, '\0');

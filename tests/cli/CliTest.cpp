@@ -261,6 +261,11 @@ TEST_F(CliTest, DiscoverAsksOnlyTheTargetsAndNamesEveryServiceThatAnswered) {
     EXPECT_EQ(both.out, testsupport::serverOf(bare) + "\tcore " + std::to_string(bare.corePort()) +
                             "\t(no inst0 answer)\n" + testsupport::serverOf(m_sim) + "\tcore " +
                             std::to_string(m_sim.corePort()) + "\t" + idn + "\n");
+    const auto noVxi11 = cli({"--json", "discover", "127.0.0.1", "--port", "0", "--hislip-port",
+                              hislip, "--socket-port", "0"});
+    ASSERT_EQ(noVxi11.objects().size(), 1u) << noVxi11.err;
+    EXPECT_TRUE(noVxi11.objects()[0]["core_port"].is_null());
+    EXPECT_EQ(noVxi11.objects()[0]["hislip_port"], m_sim.hislipPort());
 }
 
 TEST_F(CliTest, DeviceNamesReachTheGatewayAsWritten) {
@@ -367,6 +372,16 @@ TEST_F(CliBenchTest, ABlockIsUnwrappedAndSavedExactly) {
     const Outcome cut = cli({"query", "24", "SHORT?", "--block"});
     EXPECT_EQ(cut.status, 1);
     EXPECT_NE(cut.err.find("block cut short: 4 of 9 bytes"), std::string::npos) << cut.err;
+    // A limit that cuts the block keeps its data up to the limit, never its header.
+    const Outcome limited =
+        cli({"query", "24", "WAV?", "--block", "--max", "5", "--out", file.path()});
+    EXPECT_EQ(limited.status, 1);
+    EXPECT_EQ(file.contents(), "ab");
+    EXPECT_NE(limited.err.find("kept the block's first 2 bytes of data"), std::string::npos)
+        << limited.err;
+    EXPECT_EQ(cli({"query", "24", "WAV?", "--block", "--max", "2", "--out", file.path()}).status,
+              1);
+    EXPECT_EQ(file.contents(), "") << "the header was cut: no data came";
 }
 
 TEST(CliArguments, AddressesBytesWordsAndPercentiles) {
