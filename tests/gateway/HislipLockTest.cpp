@@ -142,6 +142,23 @@ TEST_F(HislipFixture, ADeviceClearAnswersAWaitingLockRequestFirst) {
     EXPECT_EQ(ack->header.type, MessageType::AsyncDeviceClearAcknowledge);
 }
 
+TEST_F(HislipFixture, AReleaseNamingAMessageStillUnderWayWaitsForIt) {
+    gateway::InstrumentFaults slow;
+    slow.answerDelay = 2s;
+    ASSERT_TRUE(sim->setInstrumentFaults(22, std::nullopt, slow));
+    RawSession s = opened("hislip22");
+    ASSERT_EQ(s.lock(0), hislip::control::kLockGranted);
+    const std::uint32_t id = s.send("*IDN?\n"); // carried out once its slow answer went
+    ASSERT_TRUE(eventually([&] { return sim->instrument(22)->lastCommand == "*IDN?"; }));
+    s.async.send(hislip::asyncLockRelease(id));
+    EXPECT_FALSE(s.async.receive(300ms)) << "released while its message was under way";
+    EXPECT_TRUE(s.response());
+    const auto released = s.async.receive();
+    ASSERT_TRUE(released);
+    EXPECT_EQ(released->header.control, hislip::control::kReleasedExclusive);
+    EXPECT_EQ(sim->lockInfo("gpib0,22").holders, 0u);
+}
+
 TEST_F(HislipFixture, AReleaseNamingAMessageNeverReceivedTakesEffectAtOnce) {
     RawSession s = opened();
     for (const std::uint32_t id : {hislip::kNoMessageId, 0u, 0x12345678u}) {

@@ -3,6 +3,7 @@
 // client leaves, and another protocol's lock holding the stream up.
 
 #include "HislipClient.h"
+#include "TestClient.h"
 
 #include <cstring>
 
@@ -116,6 +117,32 @@ TEST_F(HislipFixture, EachClientsUnfinishedMessageStaysItsOwnAndLeavesWithIt) {
     EXPECT_EQ(socket.line(), "3\n");
     socket.send("*OPC?\n");
     EXPECT_EQ(socket.line(), "1\n") << "the departed session's *IDN is not the socket's";
+}
+
+TEST_F(HislipFixture, IdleClientsOfOneProtocolLockNoOtherOutAndARefusedClientHearsWhy) {
+    gateway::SimulatorLimits limits;
+    limits.maxConnections = 3;
+    start({}, limits);
+    std::vector<std::unique_ptr<SocketClient>> idle;
+    for (int i = 0; i < 3; ++i) {
+        idle.push_back(std::make_unique<SocketClient>(sim->socketPort()));
+        idle.back()->send("*OPC?\n");
+        ASSERT_EQ(idle.back()->line(), "1\n");
+    }
+    vxi11::CreateLinkParms parms;
+    parms.device = "gpib0,22";
+    std::vector<testrpc::TestClient> linked(3);
+    for (testrpc::TestClient& client : linked) {
+        ASSERT_TRUE(client.connect(sim->corePort()));
+        const auto r = client.call<vxi11::CreateLink>(parms);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->error, 0) << "the raw sockets' idle clients hold no VXI-11 slot";
+    }
+    testrpc::TestClient over;
+    ASSERT_TRUE(over.connect(sim->corePort()));
+    const auto r = over.call<vxi11::CreateLink>(parms);
+    ASSERT_TRUE(r) << "answered, not cut off";
+    EXPECT_EQ(r->error, vxi11::err::kOutOfResources);
 }
 
 TEST_F(HislipFixture, SocketWaitsWhileAnotherProtocolHoldsTheLock) {
