@@ -147,8 +147,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 2) {
         return 0;
     }
-    std::vector<gateway::InstrumentConfig> instruments = gateway::demoBench();
-    instruments.push_back(gateway::demoLanInstrument());
+    static const std::vector<gateway::InstrumentConfig> instruments = [] {
+        std::vector<gateway::InstrumentConfig> all = gateway::demoBench();
+        all.push_back(gateway::demoLanInstrument());
+        return all;
+    }();
     const gateway::InstrumentConfig& config = instruments[data[0] % instruments.size()];
     const std::vector<Write> writes =
         writesOf(std::string_view(reinterpret_cast<const char*>(data + 2), size - 2));

@@ -103,6 +103,20 @@ TEST(ProgramParser, ReceiveOneStopsAfterTheFirstMessageThatEnds) {
     EXPECT_EQ(heard.messages, (Texts{":D #13", "NEXT", "A", "B"}));
 }
 
+TEST(ProgramParser, AMessageLongerThanTheInputQueueOverrunsHoweverItEnds) {
+    ProgramParser parser(4);
+    Heard heard;
+    parser.receive("ABCD\n", false, heard);
+    parser.receive("ABCD", true, heard);
+    EXPECT_EQ(heard.messages, (Texts{"ABCD", "ABCD"})) << "as long as the queue: taken";
+    EXPECT_EQ(parser.receiveOne("ABCDE", true, heard), 5u);
+    EXPECT_EQ(heard.overruns, 1) << "END with the byte too many";
+    EXPECT_EQ(heard.messages, (Texts{"ABCD", "ABCD"})) << "nothing of it is carried out";
+    parser.receive("XY\n", false, heard);
+    EXPECT_EQ(heard.messages, (Texts{"ABCD", "ABCD", "XY"}));
+    EXPECT_EQ(heard.begun, 4);
+}
+
 TEST(ProgramParser, ClearForgetsTheMessageItsOpenStringAndItsBlock) {
     ProgramParser parser(4096);
     Heard heard;
