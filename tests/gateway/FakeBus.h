@@ -62,7 +62,6 @@ struct FakeDevice {
     unsigned triggers = 0;    ///< group execute triggers
     unsigned remotes = 0;     ///< remote()
     unsigned locals = 0;      ///< local()
-    unsigned forgotten = 0;   ///< forgetInput()
     std::vector<gateway::RemoteLocal> remoteLocal;
 
     bool readable() const { return !answersHeld && !answers.empty(); }
