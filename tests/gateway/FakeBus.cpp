@@ -38,14 +38,17 @@ public:
     BusStatus write(const Device& d, Holder who, std::span<const std::uint8_t> data, bool end,
                     Split split, std::size_t& taken) override {
         taken = 0;
+        FakeDevice* dev = m_bus.at(d);
+        std::string bytes(data.begin(), data.end());
         if (const auto failed = m_bus.failure(Op::Write)) {
+            if (dev != nullptr) {
+                dev->refused.push_back(bytes);
+            }
             return *failed;
         }
-        FakeDevice* dev = m_bus.at(d);
         if (dev == nullptr) {
             return BusStatus::NoListener;
         }
-        std::string bytes(data.begin(), data.end());
         if (split == Split::AtMessageEnd) {
             // A device that parses program messages: up to the first LF.
             if (const std::size_t lf = bytes.find('\n'); lf != std::string::npos) {

@@ -53,6 +53,7 @@ struct Written {
 /// One device of the fake bus (the interface is one too, keyed "gpib0").
 struct FakeDevice {
     std::vector<Written> written;
+    std::vector<std::string> refused; ///< the bytes of writes the test made fail
     /// Answers queued by the test: the text, and whether END comes with its last byte.
     std::deque<std::pair<std::string, bool>> answers;
     bool answersHeld = false; ///< queued answers are not readable yet

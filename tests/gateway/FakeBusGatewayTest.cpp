@@ -260,6 +260,35 @@ TEST_F(FakeBusGateway, TheRawSocketServesTheLanDevice) {
     EXPECT_EQ(sent.front().split, Split::AtMessageEnd);
 }
 
+TEST_F(FakeBusGateway, BytesTheBusRefusesAreDroppedOnceAndStreamSessionsGoOn) {
+    RawSession s = opened("hislip5");
+    testsupport::RawConnection c(gw->socketPort());
+    ASSERT_TRUE(c.connected());
+    bus.failWith(Op::Write, BusStatus::Lost);
+    s.send("A\n");
+    s.send("B\n");
+    ASSERT_TRUE(c.sendRaw(testhislip::bytesOf("C\n")));
+    ASSERT_TRUE(eventually([&] {
+        return bus.device(FakeBus::kDevice5).refused.size() >= 2 &&
+               !bus.device(FakeBus::kLan).refused.empty();
+    }));
+    bus.failWith(Op::Write, std::nullopt);
+
+    bus.answer(FakeBus::kDevice5, "5\n");
+    EXPECT_EQ(s.query("*IDN?\n"), "5\n");
+    bus.answer(FakeBus::kLan, "L\n");
+    ASSERT_TRUE(c.sendRaw(testhislip::bytesOf("*IDN?\n")));
+    std::uint8_t got[2] = {};
+    EXPECT_EQ(c.socket().receiveSome(got, net::Deadline::after(std::chrono::seconds(5))), 2u);
+    EXPECT_EQ(got[0], 'L');
+    for (const char* key : {FakeBus::kDevice5, FakeBus::kLan}) {
+        const testfake::FakeDevice d = bus.device(key);
+        ASSERT_EQ(d.written.size(), 1u) << key << ": nothing refused was offered again";
+        EXPECT_EQ(d.written[0].bytes, "*IDN?\n");
+    }
+    EXPECT_EQ(bus.device(FakeBus::kDevice5).refused, (std::vector<std::string>{"A\n", "B\n"}));
+}
+
 // ---- Above the seam: locks and service requests ----------------------------------------------
 
 TEST_F(FakeBusGateway, AHislipLockHoldsOffAVxi11WriteOnThisBusToo) {
