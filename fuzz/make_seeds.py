@@ -150,9 +150,59 @@ def addresses():
         write(t, "address_%02d" % i, text.encode("latin-1"))
 
 
+def device_names():
+    t = "fuzz_device_name"
+    for name in ["gpib0", "GPIB0,22", "hpib,7", "gpib0,07,126", "gpib0,5,96", "gpib0,7,95",
+                 "gpib0,31", "gpib0,,1", "gpib0, 7", "0gpib", "inst0", "vxi0,1", "gpib0,1,2,3",
+                 "hislip0", "hislip22", "HiSLIP502", "hislip3030", "hislip100", "hislip3031",
+                 "hislip0101", "hislip99999999999999999999", "gpib0,999999999999999999999"]:
+        write(t, name.lower().replace(",", "_").replace(" ", "-") or "empty", name.encode())
+
+
+def program_writes(*writes):
+    """Writes for fuzz_program: (bytes, END, take the answers after it) each, cut at 62 bytes."""
+    out = b""
+    for data, end, take in writes:
+        while True:
+            piece, data = data[:62], data[62:]
+            last = not data
+            out += bytes([len(piece) | (0x80 if end and last else 0) |
+                          (0x40 if take and last else 0)]) + piece
+            if last:
+                break
+    return out
+
+
+def programs():
+    t = "fuzz_program"
+    # [instrument: 0 DMM, 1 counter, 2 scope, 3 switch, 4 LAN scope][cut seed] writes...
+    write(t, "idn", bytes([0, 0]) + program_writes((b"*IDN?\n", False, True)))
+    write(t, "units_and_strings", bytes([1, 3]) + program_writes(
+        (b"*ESE 32;DISP:TEXT 'a;b\n?';*ESE?;SYST:ERR?\r\n", False, True)))
+    write(t, "block_data", bytes([2, 5]) + program_writes(
+        (b":DATA #210a\nb;\"'\n#1;;:DATA:COUN?\n", False, True)))
+    write(t, "waveform", bytes([4, 7]) + program_writes(
+        (b":WAV:POIN 100;:WAV:DATA?;*OPC?\n", False, True)))
+    write(t, "interrupted", bytes([3, 1]) + program_writes(
+        (b"*IDN?\n", False, False), (b"*OPC?\n", False, True), (b"SYST:ERR?\n", False, True)))
+    write(t, "end_without_lf", bytes([1, 2]) + program_writes(
+        (b"*IDN?", True, True), (b"*OPC?", False, False), (b"", True, True)))
+    write(t, "input_overrun", bytes([0, 9]) + program_writes(
+        (b"a" * 300, False, False), (b"\n*IDN?;SYST:ERR?\n", False, True)))
+    write(t, "output_overflow", bytes([2, 4]) + program_writes(
+        (b"*IDN?;*IDN?;*IDN?\n", False, True), (b"SYST:ERR?\n", False, True)))
+    write(t, "open_string_end", bytes([1, 6]) + program_writes(
+        (b"X 'open\n", True, False), (b"*ESR?\n", False, True)))
+    write(t, "status", bytes([0, 11]) + program_writes(
+        (b"*SRE 16;*ESE 255;*OPC;*STB?\n", False, True), (b"*CLS;*STB?\n", False, True),
+        (b"*TRG;*RST;*WAI\n", True, False)))
+
+
 if __name__ == "__main__":
     core_calls()
     core_replies()
     portmap()
     records()
     addresses()
+    device_names()
+    programs()

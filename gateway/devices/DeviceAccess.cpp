@@ -54,10 +54,16 @@ bool DeviceAccess::withIfFree(FunctionRef<void(BusTurn&)> act) {
 std::optional<std::size_t> DeviceAccess::feed(std::span<const std::uint8_t> data, bool end,
                                               const Stop& stop) {
     std::size_t used = 0;
+    BusStatus wrote = BusStatus::Done;
     const bool fed = admitted(stop, [&](BusTurn& turn) {
-        turn.write(m_device, m_holder, data, end, Split::AtMessageEnd, used);
+        wrote = turn.write(m_device, m_holder, data, end, Split::AtMessageEnd, used);
     });
-    return fed ? std::optional(used) : std::nullopt;
+    if (!fed) {
+        return std::nullopt;
+    }
+    // Bytes the bus did not take (nobody listened, the adapter went) are dropped, as a device
+    // that did not listen drops them: offered again, they would be refused again, for ever.
+    return wrote == BusStatus::Done ? used : data.size();
 }
 
 bool DeviceAccess::trigger(const Stop& stop) {

@@ -30,8 +30,8 @@ public:
     LockTable& locks() noexcept { return m_locks; }
 
     /// Feeds `data` (`end`: END with its last byte) up to the end of the first program
-    /// message in it, once no other holder has the device locked: the bytes used, nothing
-    /// when `stop` ended the wait.
+    /// message in it, once no other holder has the device locked: the bytes used (all of them
+    /// when the bus refused them: they are dropped), nothing when `stop` ended the wait.
     std::optional<std::size_t> feed(std::span<const std::uint8_t> data, bool end, const Stop& stop);
     /// Group execute trigger, once admitted; false when `stop` ended the wait.
     bool trigger(const Stop& stop);

@@ -79,15 +79,21 @@ bool ProgramParser::receiveByte(char c, bool last, Sink& sink) {
             scanBlockHeader(c);
         }
     }
-    if (terminator || last) {
-        endMessage(sink);
-        return true;
-    }
+    // Looked at before the end, so that a message one byte too long overruns however it ends.
     if (m_input.size() > m_maxInput) {
         m_input.clear();
         m_blockHeader = BlockHeader::None;
         m_quote = 0;
         sink.overrun();
+        if (last) {
+            m_messageBlock = 0; // END: the message is over, nothing of it kept
+            return true;
+        }
+        return false;
+    }
+    if (terminator || last) {
+        endMessage(sink);
+        return true;
     }
     return false;
 }

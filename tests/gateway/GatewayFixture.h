@@ -1,6 +1,6 @@
 #pragma once
-// A simulator with the demo bench on free loopback ports, and helpers for the calls tests
-// make most.
+// A simulator with the demo bench on free loopback ports, and helpers for the VXI-11 calls
+// tests make most (on any gateway's core channel).
 
 #include "TestClient.h"
 #include "gateway/Simulator.h"
@@ -13,20 +13,9 @@
 
 namespace testrpc {
 
-class GatewayFixture : public ::testing::Test {
+/// The calls, made by `core` (or another client) once a derived fixture connected it.
+class CoreCalls : public ::testing::Test {
 protected:
-    void SetUp() override { startWith(gateway::demoBench()); }
-
-    void startWith(std::vector<gateway::InstrumentConfig> instruments,
-                   gateway::SimulatorLimits limits = {},
-                   std::vector<gateway::InstrumentConfig> lanInstruments = {}) {
-        gateway::SimulatorConfig config = testsupport::onFreePorts(std::move(instruments), limits);
-        config.lanInstruments = std::move(lanInstruments);
-        sim = std::make_unique<gateway::Simulator>(std::move(config));
-        ASSERT_TRUE(testsupport::started(*sim));
-        ASSERT_TRUE(core.connect(sim->corePort()));
-    }
-
     // Opens a link on `client` and returns its id (fails the test on an error).
     std::int32_t link(const std::string& device, TestClient* client = nullptr) {
         vxi11::CreateLinkParms p;
@@ -102,8 +91,25 @@ protected:
         return true;
     }
 
-    std::unique_ptr<gateway::Simulator> sim;
     TestClient core;
+};
+
+/// The simulator serving the demo bench, or the instruments a test starts it with.
+class GatewayFixture : public CoreCalls {
+protected:
+    void SetUp() override { startWith(gateway::demoBench()); }
+
+    void startWith(std::vector<gateway::InstrumentConfig> instruments,
+                   gateway::SimulatorLimits limits = {},
+                   std::vector<gateway::InstrumentConfig> lanInstruments = {}) {
+        gateway::SimulatorConfig config = testsupport::onFreePorts(std::move(instruments), limits);
+        config.lanInstruments = std::move(lanInstruments);
+        sim = std::make_unique<gateway::Simulator>(std::move(config));
+        ASSERT_TRUE(testsupport::started(*sim));
+        ASSERT_TRUE(core.connect(sim->corePort()));
+    }
+
+    std::unique_ptr<gateway::Simulator> sim;
 };
 
 /// The demo bench and its LAN instrument inst0, beside a second LAN instrument.

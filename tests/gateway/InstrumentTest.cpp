@@ -1,7 +1,6 @@
-// The instrument model, its command table and the device-name parser on their own.
+// The instrument model and its command table on their own.
 
 #include "gateway/instrument/Instrument.h"
-#include "gateway/devices/DeviceName.h"
 
 #include <algorithm>
 #include <cctype>
@@ -207,20 +206,4 @@ TEST(CommandTable, EveryRowIsFoundByItsHeaderInAnyCaseAndEveryQueryAnswers) {
                 << row.header << " answers \"" << reply.text << "\"";
         }
     }
-}
-
-TEST(DeviceName, ParsesAliasesAndCanonicalises) {
-    auto name = [](const char* text) {
-        const auto r = parseDeviceName(text);
-        return std::holds_alternative<DeviceName>(r)
-                   ? std::get<DeviceName>(r).canonical()
-                   : "error " + std::to_string(std::get<std::int32_t>(r));
-    };
-    EXPECT_EQ(name("GPIB0"), "gpib0");
-    EXPECT_EQ(name("hpib,7"), "gpib0,7");
-    EXPECT_EQ(name("gpib0,07,126"), "gpib0,7,30");
-    EXPECT_EQ(name("gpib0,7,95"), "error 21");
-    EXPECT_EQ(name("gpib0, 7"), "error 1");
-    EXPECT_EQ(name("0gpib"), "error 1");
-    EXPECT_EQ(name("vxi0,1"), "error 3");
 }
