@@ -158,6 +158,14 @@ void TcpConnection::sendAll(std::initializer_list<std::span<const std::uint8_t>>
 }
 
 std::size_t TcpConnection::receiveSome(std::span<std::uint8_t> out, Deadline deadline) {
+    const std::size_t n = receiveUntilClose(out, deadline);
+    if (n == 0) {
+        throw TransportError(Kind::ConnectionLost, m_peer);
+    }
+    return n;
+}
+
+std::size_t TcpConnection::receiveUntilClose(std::span<std::uint8_t> out, Deadline deadline) {
     if (!isOpen()) {
         throw TransportError(Kind::ConnectionLost, m_peer);
     }
@@ -169,7 +177,7 @@ std::size_t TcpConnection::receiveSome(std::span<std::uint8_t> out, Deadline dea
             return static_cast<std::size_t>(n);
         }
         if (n == 0) {
-            throw TransportError(Kind::ConnectionLost, m_peer);
+            return 0;
         }
         if (errno == EINTR) {
             continue;

@@ -42,6 +42,9 @@ public:
     /// Receives what is there (at least one byte), waiting up to `deadline` on a non-blocking
     /// socket; throws (connection lost, time-out).
     std::size_t receiveSome(std::span<std::uint8_t> out, Deadline deadline);
+    /// As receiveSome(), except that the peer's orderly close returns 0 (a reset still throws),
+    /// for a stream whose data may end with the connection.
+    std::size_t receiveUntilClose(std::span<std::uint8_t> out, Deadline deadline);
     /// Receives on a blocking socket: the byte count, 0 when the peer closed or the connection
     /// failed, nothing when the receive time-out (setReceiveTimeout) passed first.
     std::optional<std::size_t> receiveBlocking(std::span<std::uint8_t> out);

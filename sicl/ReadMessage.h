@@ -31,9 +31,10 @@ std::optional<BlockHeader> parseBlockHeader(std::string_view bytes);
 /// Reads one message from session `id` into `message` (replacing what it held), at most
 /// `limit` bytes, in pieces through `scratch` (reused between calls, so a loop allocates
 /// nothing). A message that begins with a long definite-length block gets room for all of it
-/// at once. Raises SiclError as the wrappers do.
+/// at once. Raises SiclError as the wrappers do. `reasons`, when given, gets every reason bit
+/// the pieces' reads reported (reason::kResync among them).
 MessageEnd readMessage(Sicl32Module& sicl, SessionId id, std::size_t limit, std::string& message,
-                       std::string& scratch);
+                       std::string& scratch, std::int32_t* reasons = nullptr);
 
 /// Reads and drops what is left of a message that readMessage cut at its limit, until END or
 /// until `within` has passed; returns the bytes dropped and whether END came. Raises SiclError.
