@@ -36,7 +36,11 @@ void HislipSession::close(net::Deadline) noexcept {
 }
 
 void HislipSession::clear(const library::CallTime& time) {
-    guarded([&] { clearBy(time.callDeadline()); });
+    guarded([&] {
+        clearBy(time.callDeadline());
+        m_answerOwed = false;
+        m_resynced = false; // asked for: nothing to report
+    });
 }
 
 void HislipSession::clearBy(net::Deadline deadline) {
@@ -121,7 +125,7 @@ void HislipSession::completeClear(std::uint8_t features, net::Deadline deadline)
 }
 
 std::uint8_t HislipSession::readStb(const library::CallTime& time) {
-    return guarded([&] {
+    const std::uint8_t stb = guarded([&] {
         // Synchronized: the last message sent, so the server can tell whether its answer
         // went out. Overlapped: the server's last message that reached the caller whole.
         const std::uint32_t id = m_setup.overlapped ? m_lastDeliveredId : m_lastSentId;
@@ -131,6 +135,8 @@ std::uint8_t HislipSession::readStb(const library::CallTime& time) {
                                         time.callDeadline());
         return h.control;
     });
+    m_polledLast = true;
+    return stb;
 }
 
 void HislipSession::remote(const library::CallTime& time) {
@@ -211,8 +217,9 @@ void HislipSession::unlock(const library::CallTime& time) {
 }
 
 bool HislipSession::waitSrq(net::Deadline until, const library::CallTime&) {
+    const bool afterPoll = m_polledLast;
     return guarded([&] {
-        const std::optional<std::uint8_t> stb = m_link.waitServiceRequest(until);
+        const std::optional<std::uint8_t> stb = m_link.waitServiceRequest(until, afterPoll);
         if (stb) {
             m_lastSrq = stb;
         }

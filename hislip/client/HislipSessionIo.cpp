@@ -42,11 +42,23 @@ std::size_t HislipSession::sendSync(MessageType type, std::span<const std::uint8
     return payloadOut;
 }
 
+void HislipSession::resyncIfOwed(net::Deadline deadline) {
+    if (!m_answerOwed) {
+        return;
+    }
+    // Overlapped IDs are the server's own count, so a late answer cannot be told from the next
+    // one, nor whether the read that ended early had an answer coming at all: a clear can.
+    clearBy(deadline);
+    m_answerOwed = false;
+    m_resynced = true;
+}
+
 void HislipSession::write(std::span<const std::uint8_t> data, bool end,
                           const library::CallTime& time, std::size_t& sent) {
     sent = 0;
     guarded([&] {
         const net::Deadline deadline = time.ioDeadline();
+        resyncIfOwed(deadline);
         m_link.readyToSend(deadline);
         if (data.empty() && !end) {
             return; // an empty Data says nothing
@@ -65,6 +77,7 @@ void HislipSession::write(std::span<const std::uint8_t> data, bool end,
 void HislipSession::trigger(const library::CallTime& time) {
     guarded([&] {
         const net::Deadline deadline = time.callDeadline();
+        resyncIfOwed(deadline);
         m_link.readyToSend(deadline);
         std::size_t none = 0;
         sendSync(MessageType::Trigger, {}, deadline, none);
@@ -103,7 +116,23 @@ bool HislipSession::acceptData(const Header& header, library::ReadProgress& prog
 void HislipSession::read(std::span<std::uint8_t> into, std::optional<std::uint8_t> termChar,
                          const library::CallTime& time, library::ReadProgress& progress) {
     progress = {};
-    guarded([&] { readLoop(into, termChar, time.ioDeadline(), progress); });
+    guarded([&] {
+        const net::Deadline deadline = time.ioDeadline();
+        resyncIfOwed(deadline);
+        try {
+            readLoop(into, termChar, deadline, progress);
+        } catch (const LibraryError& e) {
+            m_answerOwed = m_setup.overlapped && e.number() == liberr::kIoTimeout;
+            throw;
+        } catch (const net::TransportError& e) {
+            m_answerOwed = m_setup.overlapped && e.onlyWaitEnded();
+            throw;
+        }
+        if (m_resynced) {
+            progress.reason |= reason::kResync;
+            m_resynced = false;
+        }
+    });
 }
 
 bool HislipSession::delivered(std::span<const std::uint8_t> into,
