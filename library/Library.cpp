@@ -56,6 +56,13 @@ std::span<const std::uint8_t> asBytes(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
+/// The call ended without the peer's answer: its time-out, the gateway's, or the caller's
+/// interrupt.
+bool leftUnanswered(int number) {
+    return number == liberr::kIoTimeout || number == liberr::kGatewayTimeout ||
+           number == liberr::kInterrupted;
+}
+
 /// Checks a caller's count against the bytes it gave.
 std::size_t checkedCount(std::int32_t count, std::size_t available) {
     if (count < 0 || static_cast<std::size_t>(count) > available) {
@@ -75,6 +82,9 @@ struct Library::Session {
     std::int32_t timeoutMs;               ///< 0 = none
     std::optional<std::uint8_t> termChar; ///< set by itermchr, used by later reads
     bool termCharSet = false;             ///< itermchr was called (-1 included)
+    /// The last call went unanswered (time-out, interrupt): the end of its budget, which a
+    /// close right after it may not pass. A call that succeeds clears it.
+    std::optional<net::Deadline> unansweredBudget;
 
     std::optional<std::uint8_t> readTermChar() const {
         return termCharSet ? termChar : transport->defaultTermChar();
@@ -89,7 +99,16 @@ void Library::onSession(sicl::SessionId id, F&& body) {
     }
     std::lock_guard lock(s->mutex);
     const CallTime time{s->timeoutMs, m_options.transportMargin};
-    translated([&] { body(*s, time); });
+    const net::Deadline budget = time.callDeadline();
+    try {
+        translated([&] { body(*s, time); });
+    } catch (const LibraryError& e) {
+        if (leftUnanswered(e.number())) {
+            s->unansweredBudget = budget;
+        }
+        throw;
+    }
+    s->unansweredBudget.reset();
 }
 
 Library::Library(Options options, Transports transports)
@@ -140,9 +159,15 @@ std::int16_t Library::vb_iclose(sicl::SessionId id) {
         }
         std::lock_guard lock(s->mutex);
         // Closing only tidies up, so a silent peer holds a close (and a program's exit) for
-        // about a second at most, even on a session without time-out.
+        // about a second at most, even on a session without time-out; after a call the peer
+        // left unanswered, only for what is left of that call's budget, so a command that
+        // timed out ends within its own time-out.
         const CallTime time{s->timeoutMs, m_options.transportMargin};
-        s->transport->close(time.callDeadline().earlier(net::Deadline::after(kCloseWait)));
+        net::Deadline deadline = time.callDeadline().earlier(net::Deadline::after(kCloseWait));
+        if (s->unansweredBudget) {
+            deadline = deadline.earlier(*s->unansweredBudget);
+        }
+        s->transport->close(deadline);
     });
 }
 
