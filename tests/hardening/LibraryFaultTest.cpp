@@ -222,7 +222,12 @@ TEST(LibraryHardening, EveryGatewayFaultEndsInAnErrorInTimeAndANewSessionWorks) 
         }
         const auto closeStart = Clock::now();
         EXPECT_EQ(lib.vb_iclose(id), 0);
-        EXPECT_LT(Clock::now() - closeStart, bound);
+        const auto closeTook = Clock::now() - closeStart;
+        EXPECT_LT(closeTook, bound);
+        if (!row.nextCall && (r.rc == liberr::kGatewayTimeout || r.rc == liberr::kIoTimeout)) {
+            // Right after a time-out the close has none of the budget left to wait with.
+            EXPECT_LT(closeTook, 150ms);
+        }
         EXPECT_EQ(askIdentity(lib, healthyDmm),
                   "Orvane Instruments,DM-6510 Digital Multimeter,OV220417,2.4.1\r\n");
     }
