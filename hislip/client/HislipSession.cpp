@@ -37,7 +37,7 @@ void HislipSession::close(net::Deadline) noexcept {
 
 void HislipSession::clear(const library::CallTime& time) {
     guarded([&] {
-        clearBy(time.callDeadline());
+        clearBy(time.replyDeadline());
         m_answerOwed = false;
         m_resynced = false; // asked for: nothing to report
     });
@@ -132,7 +132,7 @@ std::uint8_t HislipSession::readStb(const library::CallTime& time) {
         const bool rmt = m_rmtDelivered;
         m_rmtDelivered = false;
         const Header h = m_link.request(asyncStatusQuery(rmt, id), MessageType::AsyncStatusResponse,
-                                        time.callDeadline());
+                                        time.replyDeadline());
         return h.control;
     });
     m_polledLast = true;
@@ -142,14 +142,14 @@ std::uint8_t HislipSession::readStb(const library::CallTime& time) {
 void HislipSession::remote(const library::CallTime& time) {
     guarded([&] {
         m_link.request(asyncRemoteLocalControl(control::kEnableRemoteGoRemote, m_lastSentId),
-                       MessageType::AsyncRemoteLocalResponse, time.callDeadline());
+                       MessageType::AsyncRemoteLocalResponse, time.replyDeadline());
     });
 }
 
 void HislipSession::local(const library::CallTime& time) {
     guarded([&] {
         m_link.request(asyncRemoteLocalControl(control::kGoLocal, m_lastSentId),
-                       MessageType::AsyncRemoteLocalResponse, time.callDeadline());
+                       MessageType::AsyncRemoteLocalResponse, time.replyDeadline());
     });
 }
 
@@ -176,7 +176,7 @@ void HislipSession::lockRequest(std::string_view key, const library::CallTime& t
     guarded([&] {
         // The server answers by the lock's time-out; the margin is for the answer's way back.
         const Header h = m_link.request(asyncLockRequest(waitMs, key),
-                                        MessageType::AsyncLockResponse, time.callDeadline());
+                                        MessageType::AsyncLockResponse, time.replyDeadline());
         switch (h.control) {
         case control::kLockGranted:
             if (key.empty()) {
@@ -198,7 +198,7 @@ void HislipSession::lockRequest(std::string_view key, const library::CallTime& t
 void HislipSession::unlock(const library::CallTime& time) {
     guarded([&] {
         const Header h = m_link.request(asyncLockRelease(m_lastSentId),
-                                        MessageType::AsyncLockResponse, time.callDeadline());
+                                        MessageType::AsyncLockResponse, time.replyDeadline());
         switch (h.control) {
         case control::kReleasedExclusive:
             m_exclusiveLock = false;

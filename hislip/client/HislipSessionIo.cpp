@@ -76,7 +76,7 @@ void HislipSession::write(std::span<const std::uint8_t> data, bool end,
 
 void HislipSession::trigger(const library::CallTime& time) {
     guarded([&] {
-        const net::Deadline deadline = time.callDeadline();
+        const net::Deadline deadline = time.replyDeadline();
         resyncIfOwed(deadline);
         m_link.readyToSend(deadline);
         std::size_t none = 0;

@@ -80,7 +80,7 @@ std::unique_ptr<HislipSession> HislipTransport::openSession(const library::Resou
     if (resource.name.size() > kMaxSubAddress) {
         throw LibraryError(liberr::kBadDeviceName, "sub-address over 256 bytes");
     }
-    const net::Deadline deadline = time.callDeadline();
+    const net::Deadline deadline = time.replyDeadline();
     try {
         return handshake(resource, deadline);
     } catch (const LibraryError& e) {

@@ -16,9 +16,9 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 /// Time-out of the calls under test, and what past it is still "within": the library's least
-/// margin and generous room for a loaded machine.
+/// margin, which every call keeps to (its last quarter is for the work after a wait given up).
 constexpr std::int32_t kTimeoutMs = 300;
-constexpr auto kLatest = std::chrono::milliseconds(kTimeoutMs) + 200ms + 700ms;
+constexpr auto kLatest = std::chrono::milliseconds(kTimeoutMs) + 200ms;
 
 /// Runs `f`, which must fail; its error number and how long it took.
 std::pair<int, Clock::duration> timedFailure(const std::function<void()>& f) {
@@ -52,6 +52,10 @@ TEST_F(HislipClientTest, SilentServerEndsEveryCallWithinItsTimeOut) {
         EXPECT_EQ(number, liberr::kIoTimeout);
         EXPECT_GE(took, std::chrono::milliseconds(kTimeoutMs));
         EXPECT_LT(took, kLatest);
+        std::printf("figure: silent HiSLIP server, %s with %d ms time-out: %lld us\n", name,
+                    kTimeoutMs,
+                    static_cast<long long>(
+                        std::chrono::duration_cast<std::chrono::microseconds>(took).count()));
     }
     // A clear cut short ends the session: what follows is connection lost, at once.
     EXPECT_EQ(failureOf([&] { session->readStb(within(kTimeoutMs)); }), liberr::kConnectionLost);
