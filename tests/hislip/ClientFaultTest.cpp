@@ -5,6 +5,7 @@
 #include "net/Interrupt.h"
 #include "net/TransportError.h"
 
+#include <cstdio>
 #include <future>
 #include <thread>
 
