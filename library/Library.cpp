@@ -71,15 +71,34 @@ std::size_t checkedCount(std::int32_t count, std::size_t available) {
     return static_cast<std::size_t>(count);
 }
 
+/// A LAN instrument's transport talks to the instrument itself; VXI-11 to a gateway.
+FarEnd farEndOf(Resource::Kind kind) {
+    return kind == Resource::Kind::Vxi11 ? FarEnd::Gateway : FarEnd::Instrument;
+}
+
+/// Runs `body`; its failure comes out worded for `end`.
+template <typename F>
+decltype(auto) wordedFor(FarEnd end, F&& body) {
+    try {
+        return translated(body);
+    } catch (const LibraryError& e) {
+        if (end == FarEnd::Gateway) {
+            throw;
+        }
+        throw e.wordedFor(end);
+    }
+}
+
 } // namespace
 
 struct Library::Session {
-    Session(std::unique_ptr<TransportSession> t, std::int32_t timeout)
-        : transport(std::move(t)), timeoutMs(timeout) {}
+    Session(std::unique_ptr<TransportSession> t, std::int32_t timeout, FarEnd end)
+        : transport(std::move(t)), timeoutMs(timeout), farEnd(end) {}
 
     std::mutex mutex; ///< one call at a time on this session
     std::unique_ptr<TransportSession> transport;
     std::int32_t timeoutMs;               ///< 0 = none
+    FarEnd farEnd;                        ///< whom error texts name
     std::optional<std::uint8_t> termChar; ///< set by itermchr, used by later reads
     bool termCharSet = false;             ///< itermchr was called (-1 included)
     /// The last call went unanswered (time-out, interrupt): the end of its budget, which a
@@ -101,7 +120,7 @@ void Library::onSession(sicl::SessionId id, F&& body) {
     const CallTime time{s->timeoutMs, m_options.transportMargin};
     const net::Deadline budget = time.callDeadline();
     try {
-        translated([&] { body(*s, time); });
+        wordedFor(s->farEnd, [&] { body(*s, time); });
     } catch (const LibraryError& e) {
         if (leftUnanswered(e.number())) {
             s->unansweredBudget = budget;
@@ -141,7 +160,9 @@ std::int16_t Library::vb_iopen(const std::string& address) {
         }
         const auto timeoutMs = static_cast<std::int32_t>(m_options.defaultTimeout.count());
         const CallTime time{timeoutMs, m_options.transportMargin};
-        auto session = std::make_shared<Session>(transport->open(resource, time), timeoutMs);
+        const FarEnd end = farEndOf(resource.kind);
+        auto session = std::make_shared<Session>(
+            wordedFor(end, [&] { return transport->open(resource, time); }), timeoutMs, end);
         id = m_sessions->add(session);
         if (id == 0) {
             session->transport->close(time.callDeadline());

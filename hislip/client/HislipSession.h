@@ -94,6 +94,10 @@ private:
     /// the server would hand to the next read; a device clear before the next exchange drops
     /// it (and whatever else the server had queued for this session).
     void resyncIfOwed(net::Deadline deadline);
+    /// After a read or write timed out: the server says nothing of a lock that holds the
+    /// session's messages back, so it is asked (AsyncLockInfo, by `answerBy`); a lock held by
+    /// another session while this one holds none throws kLockedByAnother.
+    void blameLock(net::Deadline answerBy);
     /// Finishes the clear once the server acknowledged its first half.
     void completeClear(std::uint8_t features, net::Deadline deadline);
     /// A clear that timed out: tells the server (FatalError) and closes both channels.

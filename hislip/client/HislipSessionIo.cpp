@@ -53,24 +53,49 @@ void HislipSession::resyncIfOwed(net::Deadline deadline) {
     m_resynced = true;
 }
 
+void HislipSession::blameLock(net::Deadline answerBy) {
+    if (m_exclusiveLock || m_sharedKey || !m_link.isOpen()) {
+        return; // a lock of its own: no other session's lock holds it back
+    }
+    Header info;
+    try {
+        info = m_link.request(asyncLockInfo(), MessageType::AsyncLockInfoResponse, answerBy);
+    } catch (const LibraryError&) {
+        return; // no answer either: the time-out stands
+    } catch (const net::TransportError&) {
+        return;
+    }
+    if (info.control != 0 || info.parameter > 0) {
+        throw LibraryError(liberr::kLockedByAnother);
+    }
+}
+
 void HislipSession::write(std::span<const std::uint8_t> data, bool end,
                           const library::CallTime& time, std::size_t& sent) {
     sent = 0;
     guarded([&] {
         const net::Deadline deadline = time.ioDeadline();
+        const net::Deadline answerBy = time.replyDeadline();
         resyncIfOwed(deadline);
-        m_link.readyToSend(deadline);
-        if (data.empty() && !end) {
-            return; // an empty Data says nothing
+        try {
+            m_link.readyToSend(deadline);
+            if (data.empty() && !end) {
+                return; // an empty Data says nothing
+            }
+            // An empty write with END still sends its (empty) DataEND: the END is the message.
+            do {
+                const auto n = static_cast<std::size_t>(
+                    std::min<std::uint64_t>(m_writePiece, data.size() - sent));
+                const bool last = sent + n == data.size();
+                sendSync(last && end ? MessageType::DataEnd : MessageType::Data,
+                         data.subspan(sent, n), deadline, sent);
+            } while (sent < data.size());
+        } catch (const LibraryError& e) {
+            if (e.number() == liberr::kIoTimeout) {
+                blameLock(answerBy);
+            }
+            throw;
         }
-        // An empty write with END still sends its (empty) DataEND: the END is the message.
-        do {
-            const auto n =
-                static_cast<std::size_t>(std::min<std::uint64_t>(m_writePiece, data.size() - sent));
-            const bool last = sent + n == data.size();
-            sendSync(last && end ? MessageType::DataEnd : MessageType::Data, data.subspan(sent, n),
-                     deadline, sent);
-        } while (sent < data.size());
     });
 }
 
@@ -118,11 +143,16 @@ void HislipSession::read(std::span<std::uint8_t> into, std::optional<std::uint8_
     progress = {};
     guarded([&] {
         const net::Deadline deadline = time.ioDeadline();
+        const net::Deadline answerBy = time.replyDeadline();
         resyncIfOwed(deadline);
         try {
             readLoop(into, termChar, deadline, progress);
         } catch (const LibraryError& e) {
-            m_answerOwed = m_setup.overlapped && e.number() == liberr::kIoTimeout;
+            const bool timedOut = e.number() == liberr::kIoTimeout;
+            m_answerOwed = m_setup.overlapped && timedOut;
+            if (timedOut) {
+                blameLock(answerBy);
+            }
             throw;
         } catch (const net::TransportError& e) {
             m_answerOwed = m_setup.overlapped && e.onlyWaitEnded();

@@ -66,3 +66,22 @@ TEST_F(HislipClientTest, LocksWaitWithTheTimeOutAndMapEachAnswer) {
     EXPECT_EQ(requests[3].header.control, control::kLockRelease);
     EXPECT_EQ(requests[5].header.parameter, 0xFFFFFFFFu); // no time-out: wait as long as it takes
 }
+
+TEST_F(HislipClientTest, ATimeOutUnderAnotherSessionsLockSaysTheDeviceIsLocked) {
+    HislipPeer peer({}, [&](PeerSession& s) {
+        for (const bool locked : {true, false}) {
+            ASSERT_TRUE(s.sync.receive()); // a query the server holds back
+            const auto info = s.async.receive();
+            ASSERT_TRUE(info && info->header.type == MessageType::AsyncLockInfo);
+            s.async.send(asyncLockInfoResponse(locked, locked ? 1 : 0));
+        }
+        s.sync.waitClosed();
+    });
+    auto session = open(peer);
+    write(*session, "Q1");
+    EXPECT_EQ(failureOf([&] { read(*session, 10, std::nullopt, nullptr, 200); }),
+              liberr::kLockedByAnother);
+    write(*session, "Q2");
+    EXPECT_EQ(failureOf([&] { read(*session, 10, std::nullopt, nullptr, 200); }),
+              liberr::kIoTimeout);
+}

@@ -323,6 +323,9 @@ TEST_F(HislipClientTest, OverlappedALateAnswerIsClearedAwayBeforeTheNextExchange
     std::promise<void> gaveUp;
     HislipPeer peer(config, [&](PeerSession& s) {
         ASSERT_TRUE(s.sync.receive()); // Q1: answered only after the client gave up
+        const auto info = s.async.receive(); // asked after the time-out: no lock held
+        ASSERT_TRUE(info && info->header.type == MessageType::AsyncLockInfo);
+        s.async.send(asyncLockInfoResponse(false, 0));
         gaveUp.get_future().wait();
         s.sync.send(data(false, 0, kFirstMessageId, bytesOf("late ")));
         s.sync.send(data(true, 0, kFirstMessageId, bytesOf("answer")));

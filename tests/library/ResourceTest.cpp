@@ -80,3 +80,26 @@ TEST(Resource, MalformedVisaStringsAreBadAddressSyntax) {
     }
     EXPECT_THROW(parseResource("TCPIP::" + std::string(600, 'a') + "::INSTR"), LibraryError);
 }
+
+TEST(Resource, RefusalsSayWhatIsWrongAndWhatWasMeant) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"TCPIP::h::inst0::INSTR ", "a blank in the address"},
+        {"TCPIP::h::40593", "a port needs ::SOCKET after it"},
+        {"TCPIP::h::40593::INSTR", "a port needs ::SOCKET after it"},
+        {"GPIB0::22::INSTR", "use TCPIP::GATEWAY::gpib0,PAD::INSTR"},
+        {"ASRL1::INSTR", "only TCPIP resources are served"},
+        {"USB0::0x1234::0x5678::SN1::INSTR", "only TCPIP resources are served"},
+    };
+    for (const auto& [text, why] : cases) {
+        SCOPED_TRACE(text);
+        try {
+            parseResource(text);
+            ADD_FAILURE() << "accepted";
+        } catch (const LibraryError& e) {
+            EXPECT_EQ(e.number(), liberr::kBadAddressSyntax);
+            EXPECT_EQ(e.detail(), why);
+        }
+    }
+    // The window's form keeps its blanks and its bracketed IPv6 host for the VXI-11 transport.
+    EXPECT_FALSE(parseResource("lan;vxi-11[::1]:gpib, 22").visa);
+}
