@@ -99,8 +99,8 @@ std::vector<bool> replyEnds(std::span<const std::uint8_t> s, Term term, bool awa
         if (special && c == '"') {
             std::size_t close = i + 1;
             // A doubled quote stays inside the string.
-            while (close < s.size() && (s[close] != '"' ||
-                                        (close + 1 < s.size() && s[close + 1] == '"'))) {
+            while (close < s.size() &&
+                   (s[close] != '"' || (close + 1 < s.size() && s[close + 1] == '"'))) {
                 close += s[close] == '"' ? 2 : 1;
             }
             i = close + 1;

@@ -82,7 +82,7 @@ const char* errorTableText(int number, FarEnd end) noexcept {
     for (const Entry& e : kTable) {
         if (e.number == number) {
             return end == FarEnd::Instrument && e.instrumentText != nullptr ? e.instrumentText
-                                                                             : e.text;
+                                                                            : e.text;
         }
     }
     return nullptr;

@@ -75,8 +75,7 @@ std::string errorText(int number, FarEnd end = FarEnd::Gateway);
 
 /// Joins the table text of `number` and a detail ("host not found: gatewayx"), shortened to
 /// kMaxErrorText characters at a word's end; an empty detail gives the bare table text.
-std::string errorTextWithDetail(int number, std::string_view detail,
-                                FarEnd end = FarEnd::Gateway);
+std::string errorTextWithDetail(int number, std::string_view detail, FarEnd end = FarEnd::Gateway);
 
 /// A failure inside the library: its number and the detail that makes its text specific.
 /// Raised by the layers below the entries and turned into the thread's last error there.

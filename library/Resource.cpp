@@ -68,9 +68,7 @@ std::string parseHost(std::string_view host) {
             syntax("bad IPv6 host");
         }
         host = host.substr(1, host.size() - 2);
-        if (!std::all_of(host.begin(), host.end(), [](char c) {
-                return std::isxdigit(static_cast<unsigned char>(c)) != 0 || c == ':' || c == '.';
-            })) {
+        if (!text::isIpv6Text(host)) {
             syntax("bad IPv6 host");
         }
         return std::string(host);

@@ -24,10 +24,10 @@ namespace rawsocket {
 /// - A double-quoted string hides the terminator too (a doubled `""` stays inside).
 /// - `#` followed by anything else (`#H1F`, `#Q17`, `#B101`, `#3` without its digits) is
 ///   ordinary text: the byte after it is looked at again as text.
-/// Only a terminator met as plain text ends a reply; the next byte begins a new reply. The state carries over between calls, so
-/// a header or a block split over any number of pieces is followed exactly. With block
-/// awareness off, the first terminator ends the reply, wherever it stands (for replies whose
-/// text holds `#` and a digit or an unbalanced quote).
+/// Only a terminator met as plain text ends a reply; the next byte begins a new reply. The state
+/// carries over between calls, so a header or a block split over any number of pieces is followed
+/// exactly. With block awareness off, the first terminator ends the reply, wherever it stands (for
+/// replies whose text holds `#` and a digit or an unbalanced quote).
 ///
 /// Pure: no I/O, no allocation.
 class BlockScanner {
@@ -71,7 +71,7 @@ private:
     bool m_elementStart = true; ///< the next byte may begin a block or a string
     bool m_inHeader = true;     ///< in the first element of a message, no blank seen yet
     int m_digitsLeft = 0;       ///< length digits still to come (Digits)
-    std::uint64_t m_left = 0; ///< the length read so far (Digits), data bytes left (Data)
+    std::uint64_t m_left = 0;   ///< the length read so far (Digits), data bytes left (Data)
 };
 
 } // namespace rawsocket

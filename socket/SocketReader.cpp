@@ -14,8 +14,8 @@ void SocketReader::discard() noexcept {
     m_peerClosed = false;
 }
 
-bool SocketReader::receive(ByteSource& source, std::span<std::uint8_t> out,
-                           net::Deadline deadline, std::size_t& got) {
+bool SocketReader::receive(ByteSource& source, std::span<std::uint8_t> out, net::Deadline deadline,
+                           std::size_t& got) {
     got = source.receiveSome(out, deadline);
     if (got > 0) {
         return true;

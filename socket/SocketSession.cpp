@@ -84,13 +84,13 @@ ssize_t SocketSession::CountingOps::recv(int fd, void* data, std::size_t length)
     return m_inner.recv(fd, data, length);
 }
 
-SocketSession::SocketSession(std::uint32_t ipv4, std::uint16_t port, net::SocketOps& ops,
-                             const SocketOptions& options)
-    : m_ops(ops), m_reader(options.blockAware), m_ipv4(ipv4), m_port(port),
+SocketSession::SocketSession(std::vector<net::IpAddress> addresses, std::uint16_t port,
+                             net::SocketOps& ops, const SocketOptions& options)
+    : m_ops(ops), m_reader(options.blockAware), m_addresses(std::move(addresses)), m_port(port),
       m_defaultTermChar(options.defaultTermChar) {}
 
 void SocketSession::connect(net::Deadline deadline) {
-    m_connection = net::TcpConnection::connect(m_ipv4, m_port, deadline, m_ops);
+    m_connection = net::TcpConnection::connectAny(m_addresses, m_port, deadline, m_ops);
 }
 
 std::size_t SocketSession::receiveSome(std::span<std::uint8_t> out, net::Deadline deadline) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 namespace rawsocket {
 
@@ -16,7 +17,7 @@ namespace rawsocket {
 /// the behaviour.
 class SocketSession final : public library::TransportSession, private ByteSource {
 public:
-    SocketSession(std::uint32_t ipv4, std::uint16_t port, net::SocketOps& ops,
+    SocketSession(std::vector<net::IpAddress> addresses, std::uint16_t port, net::SocketOps& ops,
                   const SocketOptions& options);
     SocketSession(const SocketSession&) = delete;
     SocketSession& operator=(const SocketSession&) = delete;
@@ -64,7 +65,7 @@ private:
     CountingOps m_ops;
     net::TcpConnection m_connection;
     SocketReader m_reader;
-    std::uint32_t m_ipv4;
+    std::vector<net::IpAddress> m_addresses; ///< the host's, tried in order at each connect
     std::uint16_t m_port;
     std::optional<std::uint8_t> m_defaultTermChar;
     /// An exchange ended with an answer possibly still on its way, or a message half sent:

@@ -46,7 +46,7 @@ constexpr auto kSlack = 1000ms;
 lan::LanLibrary::Options loopbackOptions() {
     lan::LanLibrary::Options o;
     o.transportMargin = kMargin;
-    o.resolver = [](const std::string&) -> std::optional<std::uint32_t> { return std::nullopt; };
+    o.resolver = [](const std::string&) { return std::vector<net::IpAddress>{}; };
     return o;
 }
 

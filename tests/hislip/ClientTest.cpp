@@ -322,7 +322,7 @@ TEST_F(HislipClientTest, OverlappedALateAnswerIsClearedAwayBeforeTheNextExchange
     config.overlapped = true;
     std::promise<void> gaveUp;
     HislipPeer peer(config, [&](PeerSession& s) {
-        ASSERT_TRUE(s.sync.receive()); // Q1: answered only after the client gave up
+        ASSERT_TRUE(s.sync.receive());       // Q1: answered only after the client gave up
         const auto info = s.async.receive(); // asked after the time-out: no lock held
         ASSERT_TRUE(info && info->header.type == MessageType::AsyncLockInfo);
         s.async.send(asyncLockInfoResponse(false, 0));

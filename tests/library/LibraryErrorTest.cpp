@@ -54,9 +54,10 @@ TEST(LibraryError, ALanInstrumentsTextsNameNoGatewayAndNoLink) {
         if (const char* text = errorTableText(n, FarEnd::Instrument)) {
             const std::string s(text);
             // Errors only a gateway reports keep their words; every other names neither.
-            if (n == liberr::kSyntax || n == liberr::kInvalidLinkId || n == liberr::kOutOfResources ||
-                n == liberr::kCallRefused || n == liberr::kNoVxi11Service ||
-                n == liberr::kUnknownGatewayError || n == liberr::kShortWrite) {
+            if (n == liberr::kSyntax || n == liberr::kInvalidLinkId ||
+                n == liberr::kOutOfResources || n == liberr::kCallRefused ||
+                n == liberr::kNoVxi11Service || n == liberr::kUnknownGatewayError ||
+                n == liberr::kShortWrite) {
                 continue;
             }
             EXPECT_EQ(s.find("gateway"), std::string::npos) << n << ": " << s;

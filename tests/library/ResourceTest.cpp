@@ -26,6 +26,10 @@ TEST(Resource, VisaStringsPickTheirTransportInAnyCase) {
         {"TCPIP::h::HiSLIP2,4881::INSTR", Resource::Kind::Hislip, "h", 4881, "HiSLIP2", 0},
         {"TCPIP0::[fe80::1]::hislip0::INSTR", Resource::Kind::Hislip, "fe80::1", 4880, "hislip0",
          0},
+        {"TCPIP::[fe80::1%eth0]::hislip0::INSTR", Resource::Kind::Hislip, "fe80::1%eth0", 4880,
+         "hislip0", 0},
+        {"TCPIP::[::1]::5025::SOCKET", Resource::Kind::Socket, "::1", 5025, "", 0},
+        {"TCPIP::[::1]::inst0::INSTR", Resource::Kind::Vxi11, "::1", 0, "inst0", 0},
         {"TCPIP::127.0.0.1::5025::SOCKET", Resource::Kind::Socket, "127.0.0.1", 5025, "", 0},
         {"tcpip::scope-1.lab::65535::socket", Resource::Kind::Socket, "scope-1.lab", 65535, "", 0},
     };
@@ -66,6 +70,7 @@ TEST(Resource, MalformedVisaStringsAreBadAddressSyntax) {
         "TCPIP::h::hislip0,::INSTR",       // an empty port
         "TCPIP::[fe80::1::hislip0::INSTR", // an open bracket
         "TCPIP::[]::INSTR",                // an empty IPv6 host
+        "TCPIP::[fe80::1%]::INSTR",        // an empty zone
         "TCPIP::ho st::INSTR",             // a blank in the host
         "TCPIP::h::::INSTR",               // an empty name
     };

@@ -78,7 +78,9 @@ protected:
     sicl::SessionId open(Script script, net::SocketOps* ops = nullptr) {
         start(std::move(script));
         lan::LanLibrary::Options options;
-        options.resolver = [](const std::string&) { return std::nullopt; }; // no name server
+        options.resolver = [](const std::string&) {
+            return std::vector<net::IpAddress>{};
+        }; // no name server
         if (ops != nullptr) {
             options.socketOps = ops;
         }
