@@ -72,7 +72,9 @@ public:
     /// Reads one answer into `answer` (at most `limit` bytes; ending at `until` too when
     /// given). An answer longer than the limit is cut there and the rest of it read and
     /// dropped within the time-out (the device is cleared if that fails), so nothing of it is
-    /// left for the next read.
+    /// left for the next read. When the library re-synchronised the session before this read
+    /// (after an exchange that timed out or was interrupted), one line on the error stream
+    /// says so.
     ReadEnd read(sicl::SessionId id, std::size_t limit, std::optional<std::uint8_t> until,
                  std::string& answer);
     /// With --check-errors: asks the instrument for its errors and raises Failure naming them.
