@@ -36,9 +36,8 @@ TEST_F(CliTest, AQueryAfterATimedOutOneGetsItsOwnAnswerAndANoteOnce) {
         }
     });
     const std::string socket = "TCPIP::127.0.0.1::" + std::to_string(server.port()) + "::SOCKET";
-    const Outcome r = program({"-t", "0.3"}, "q " + socket + " A?\nq " + socket + " B?\nq " +
-                                                 socket + " C?\n");
-    EXPECT_EQ(r.out, "answer to B?\nanswer to C?\n");
+    const Outcome r = program({"-t", "0.3"}, "use " + socket + "\nq A?\nq B?\nq C?\n");
+    EXPECT_EQ(r.out, "using " + socket + "\nanswer to B?\nanswer to C?\n");
     EXPECT_NE(r.err.find("I/O timeout"), std::string::npos) << r.err;
     const std::size_t note = r.err.find("re-synchronised");
     ASSERT_NE(note, std::string::npos) << r.err;
