@@ -59,8 +59,7 @@ std::string IpAddress::text() const {
     if (v6 && scope != 0) {
         char name[IF_NAMESIZE] = {};
         out += '%';
-        out += ::if_indextoname(scope, name) != nullptr ? std::string(name)
-                                                         : std::to_string(scope);
+        out += ::if_indextoname(scope, name) != nullptr ? std::string(name) : std::to_string(scope);
     }
     return out;
 }

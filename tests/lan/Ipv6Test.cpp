@@ -87,9 +87,9 @@ TEST(Ipv6, AHislipSessionAtABracketedLiteral) {
         const auto q = s.sync.receive();
         ASSERT_TRUE(q);
         const std::string answer = "over ipv6\n";
-        s.sync.send(hislip::data(true, 0, q->header.parameter,
-                                 {reinterpret_cast<const std::uint8_t*>(answer.data()),
-                                  answer.size()}));
+        s.sync.send(
+            hislip::data(true, 0, q->header.parameter,
+                         {reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size()}));
         s.sync.waitClosed();
     });
     lan::LanLibrary lib(quiet());

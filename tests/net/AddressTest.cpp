@@ -33,8 +33,8 @@ TEST(Address, LiteralsOfBothFamiliesAndZonesReadAndPrintBack) {
     ASSERT_TRUE(byName);
     EXPECT_EQ(byName->scope, ::if_nametoindex("lo"));
     EXPECT_EQ(byName->text(), "fe80::1%lo");
-    for (const char* bad : {"", "gateway", "1.2.3", "::g", "fe80::1%", "fe80::1%nosuchif0",
-                            "[::1]", "127.0.0.1%lo"}) {
+    for (const char* bad : {"", "gateway", "1.2.3", "::g", "fe80::1%", "fe80::1%nosuchif0", "[::1]",
+                            "127.0.0.1%lo"}) {
         EXPECT_FALSE(parseIpLiteral(bad)) << bad;
     }
 }
