@@ -53,7 +53,8 @@ TEST(Address, Ipv6HostsAreBracketedToCarryAPortOrBareWithout) {
         EXPECT_EQ(a.portmapperPort, r.port);
     }
     for (const char* bad : {"lan;vxi-11[[::1]x]:gpib", "lan;vxi-11[[::g]]:gpib",
-                            "lan;vxi-11[::1:x]:gpib", "lan;vxi-11[[::1]:0]:gpib"}) {
+                            "lan;vxi-11[::1:x]:gpib", "lan;vxi-11[[::1]:0]:gpib",
+                            "lan;vxi-11[[127.0.0.1:111]]:gpib"}) {
         EXPECT_EQ(refusal(bad), liberr::kBadAddressSyntax) << bad;
     }
 }
