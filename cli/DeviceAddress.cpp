@@ -6,6 +6,7 @@
 #include "library/Resource.h"
 #include "sicl/GpibBus.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace cli {
@@ -23,12 +24,11 @@ std::optional<long> gpibNumber(std::string_view s) {
     throw UsageError("bad address '" + std::string(text) + "': " + why);
 }
 
-/// A VISA resource string: `TCPIP` in any case, and `::` after it. A device name cannot hold
-/// a colon, so every address that worked before (`tcpip0` as a device name included) still
-/// reads as it did.
+/// A VISA resource string: `::` in it (`TCPIP0::...`, or another interface's, which the
+/// library's grammar refuses with its reason). A device name cannot hold a colon, so every
+/// address that worked before (`tcpip0` as a device name included) still reads as it did.
 bool isVisaResource(std::string_view text) {
-    return library::text::startsWithIgnoreCase(text, "tcpip") &&
-           text.find("::") != std::string_view::npos;
+    return text.find("::") != std::string_view::npos;
 }
 
 /// A VISA resource string, checked by the library's own parser so that a malformed one is bad
@@ -129,20 +129,41 @@ void checkServer(std::string_view server) {
     if (server.empty()) {
         bad("expected HOST[:PORT]");
     }
-    for (char c : server) {
+    std::string_view host = server;
+    std::optional<std::string_view> port;
+    if (server.front() == '[') {
+        // An IPv6 literal, bracketed so that a port can follow: `[::1]:4000`.
+        const std::size_t close = server.find(']');
+        host = server.substr(1, close == std::string_view::npos ? 0 : close - 1);
+        const std::string_view after =
+            close == std::string_view::npos ? "?" : server.substr(close + 1);
+        if (!library::text::isIpv6Text(host) || (!after.empty() && after.front() != ':')) {
+            bad("expected [IPV6]:PORT");
+        }
+        if (!after.empty()) {
+            port = after.substr(1);
+        }
+    } else if (std::count(server.begin(), server.end(), ':') > 1) {
+        if (!library::text::isIpv6Text(server)) {
+            bad("expected HOST[:PORT], or [IPV6]:PORT");
+        }
+    } else if (const std::size_t colon = server.find(':'); colon != std::string_view::npos) {
+        host = server.substr(0, colon);
+        port = server.substr(colon + 1);
+    }
+    if (host.empty()) {
+        bad("no host before the port");
+    }
+    for (char c : host) {
         const auto u = static_cast<unsigned char>(c);
         if (u <= 0x20 || u == 0x7F || c == '[' || c == ']' || c == ';' || c == ',') {
             bad("expected HOST[:PORT]");
         }
     }
-    const std::size_t colon = server.find(':');
-    if (colon == 0) {
-        bad("no host before the port");
-    }
-    if (colon == std::string_view::npos) {
+    if (!port) {
         return;
     }
-    const auto value = library::text::parseNumber(server.substr(colon + 1), 5);
+    const auto value = library::text::parseNumber(*port, 5);
     if (!value || *value < 1 || *value > 65535) {
         bad("the port must be a number from 1 to 65535");
     }

@@ -247,8 +247,15 @@ sicl::MessageEnd Runner::readEndingAt(SessionId id, std::size_t limit,
         m_sicl.itermchr(id, *until);
     }
     sicl::MessageEnd end{};
+    std::int32_t reasons = 0;
     try {
-        end = sicl::readMessage(m_sicl, id, limit, answer, m_scratch);
+        end = sicl::readMessage(m_sicl, id, limit, answer, m_scratch, &reasons);
+        if ((reasons & sicl::reason::kResync) != 0) {
+            m_out.err() << "siclquill-cli: the session was re-synchronised after an exchange "
+                           "that did not finish (time-out or Ctrl-C); anything late from it "
+                           "was dropped"
+                        << std::endl;
+        }
     } catch (const SiclError&) {
         if (until) {
             try {

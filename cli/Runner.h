@@ -83,7 +83,9 @@ public:
     /// Reads one answer into `answer` (at most `limit` bytes; ending at `until` too when
     /// given). An answer longer than the limit is cut there and the rest of it read and
     /// dropped within the time-out (the device is cleared if that fails), so nothing of it is
-    /// left for the next read. On a failure `answer` holds what came before it.
+    /// left for the next read. On a failure `answer` holds what came before it. When the library
+    /// re-synchronised the session before this read (after an exchange that timed out or was
+    /// interrupted), one line on the error stream says so.
     ReadEnd read(sicl::SessionId id, std::size_t limit, std::optional<std::uint8_t> until,
                  std::string& answer);
     /// Device clear; nothing an earlier read left waits any more.

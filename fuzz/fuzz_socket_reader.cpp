@@ -66,22 +66,47 @@ bool isDigit(std::uint8_t c) {
 }
 
 /// Where replies end in the whole stream, found with look-ahead rather than a state machine.
+/// A block or a string only begins a response data element: at a message's start, after `,`
+/// or `;`, or after the blank that ends a header (blanks before an element allowed).
 std::vector<bool> replyEnds(std::span<const std::uint8_t> s, Term term, bool aware) {
     std::vector<bool> ends(s.size(), false);
+    bool elementStart = true;
+    bool inHeader = true;
     std::size_t i = 0;
     while (i < s.size()) {
         const std::uint8_t c = s[i];
+        const bool special = aware && elementStart;
         if (term && c == *term) {
             ends[i++] = true;
-        } else if (aware && c == '"') {
+            elementStart = inHeader = true;
+            continue;
+        }
+        if (c == ',' || c == ';') {
+            elementStart = true;
+            inHeader = c == ';';
+            ++i;
+            continue;
+        }
+        if (c == ' ' || c == '\t') {
+            if (!elementStart && inHeader) {
+                elementStart = true;
+                inHeader = false;
+            }
+            ++i;
+            continue;
+        }
+        elementStart = false;
+        if (special && c == '"') {
             std::size_t close = i + 1;
-            while (close < s.size() && s[close] != '"') {
-                ++close;
+            // A doubled quote stays inside the string.
+            while (close < s.size() &&
+                   (s[close] != '"' || (close + 1 < s.size() && s[close + 1] == '"'))) {
+                close += s[close] == '"' ? 2 : 1;
             }
             i = close + 1;
-        } else if (aware && c == '#' && i + 1 < s.size() && s[i + 1] == '0') {
+        } else if (special && c == '#' && i + 1 < s.size() && s[i + 1] == '0') {
             break; // an indefinite block: nothing ends a reply any more
-        } else if (aware && c == '#' && i + 1 < s.size() && isDigit(s[i + 1])) {
+        } else if (special && c == '#' && i + 1 < s.size() && isDigit(s[i + 1])) {
             const std::size_t digits = s[i + 1] - '0';
             std::size_t j = i + 2;
             std::uint64_t length = 0;
@@ -138,8 +163,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         at += progress.count;
     }
-    FUZZ_CHECK(!reader.scanner().inIndefiniteBlock()); // silence ended it
-
     // After discard() the reader is as good as new, whatever state it was left in.
     reader.discard();
     static constexpr std::uint8_t kOk[] = {'O', 'K', '\n'};

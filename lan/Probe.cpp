@@ -24,8 +24,16 @@ Probed<T> probe(F&& body) {
 } // namespace
 
 Probed<std::uint32_t> resolveHost(const std::string& host, std::chrono::milliseconds within) {
-    return probe<std::uint32_t>(
-        [&] { return net::resolveHost(host, net::systemResolve, net::Deadline::after(within)); });
+    return probe<std::uint32_t>([&] {
+        // Discovery walks IPv4 subnets: the host's first IPv4 address.
+        for (const net::IpAddress& a :
+             net::resolveHost(host, net::systemResolve, net::Deadline::after(within))) {
+            if (!a.v6) {
+                return a.ipv4();
+            }
+        }
+        throw library::LibraryError(library::liberr::kHostNotFound, host + " (no IPv4)");
+    });
 }
 
 std::optional<std::uint32_t> parseIpv4(const std::string& text) {

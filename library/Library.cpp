@@ -56,6 +56,13 @@ std::span<const std::uint8_t> asBytes(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
+/// The call ended without the peer's answer: its time-out, the gateway's, or the caller's
+/// interrupt.
+bool leftUnanswered(int number) {
+    return number == liberr::kIoTimeout || number == liberr::kGatewayTimeout ||
+           number == liberr::kInterrupted;
+}
+
 /// Checks a caller's count against the bytes it gave.
 std::size_t checkedCount(std::int32_t count, std::size_t available) {
     if (count < 0 || static_cast<std::size_t>(count) > available) {
@@ -64,17 +71,39 @@ std::size_t checkedCount(std::int32_t count, std::size_t available) {
     return static_cast<std::size_t>(count);
 }
 
+/// A LAN instrument's transport talks to the instrument itself; VXI-11 to a gateway.
+FarEnd farEndOf(Resource::Kind kind) {
+    return kind == Resource::Kind::Vxi11 ? FarEnd::Gateway : FarEnd::Instrument;
+}
+
+/// Runs `body`; its failure comes out worded for `end`.
+template <typename F>
+decltype(auto) wordedFor(FarEnd end, F&& body) {
+    try {
+        return translated(body);
+    } catch (const LibraryError& e) {
+        if (end == FarEnd::Gateway) {
+            throw;
+        }
+        throw e.wordedFor(end);
+    }
+}
+
 } // namespace
 
 struct Library::Session {
-    Session(std::unique_ptr<TransportSession> t, std::int32_t timeout)
-        : transport(std::move(t)), timeoutMs(timeout) {}
+    Session(std::unique_ptr<TransportSession> t, std::int32_t timeout, FarEnd end)
+        : transport(std::move(t)), timeoutMs(timeout), farEnd(end) {}
 
     std::mutex mutex; ///< one call at a time on this session
     std::unique_ptr<TransportSession> transport;
     std::int32_t timeoutMs;               ///< 0 = none
+    FarEnd farEnd;                        ///< whom error texts name
     std::optional<std::uint8_t> termChar; ///< set by itermchr, used by later reads
     bool termCharSet = false;             ///< itermchr was called (-1 included)
+    /// The last call went unanswered (time-out, interrupt): the end of its budget, which a
+    /// close right after it may not pass. A call that succeeds clears it.
+    std::optional<net::Deadline> unansweredBudget;
 
     std::optional<std::uint8_t> readTermChar() const {
         return termCharSet ? termChar : transport->defaultTermChar();
@@ -89,7 +118,16 @@ void Library::onSession(sicl::SessionId id, F&& body) {
     }
     std::lock_guard lock(s->mutex);
     const CallTime time{s->timeoutMs, m_options.transportMargin};
-    translated([&] { body(*s, time); });
+    const net::Deadline budget = time.callDeadline();
+    try {
+        wordedFor(s->farEnd, [&] { body(*s, time); });
+    } catch (const LibraryError& e) {
+        if (leftUnanswered(e.number())) {
+            s->unansweredBudget = budget;
+        }
+        throw;
+    }
+    s->unansweredBudget.reset();
 }
 
 Library::Library(Options options, Transports transports)
@@ -122,7 +160,9 @@ std::int16_t Library::vb_iopen(const std::string& address) {
         }
         const auto timeoutMs = static_cast<std::int32_t>(m_options.defaultTimeout.count());
         const CallTime time{timeoutMs, m_options.transportMargin};
-        auto session = std::make_shared<Session>(transport->open(resource, time), timeoutMs);
+        const FarEnd end = farEndOf(resource.kind);
+        auto session = std::make_shared<Session>(
+            wordedFor(end, [&] { return transport->open(resource, time); }), timeoutMs, end);
         id = m_sessions->add(session);
         if (id == 0) {
             session->transport->close(time.callDeadline());
@@ -140,9 +180,15 @@ std::int16_t Library::vb_iclose(sicl::SessionId id) {
         }
         std::lock_guard lock(s->mutex);
         // Closing only tidies up, so a silent peer holds a close (and a program's exit) for
-        // about a second at most, even on a session without time-out.
+        // about a second at most, even on a session without time-out; after a call the peer
+        // left unanswered, only for what is left of that call's budget, so a command that
+        // timed out ends within its own time-out.
         const CallTime time{s->timeoutMs, m_options.transportMargin};
-        s->transport->close(time.callDeadline().earlier(net::Deadline::after(kCloseWait)));
+        net::Deadline deadline = time.callDeadline().earlier(net::Deadline::after(kCloseWait));
+        if (s->unansweredBudget) {
+            deadline = deadline.earlier(*s->unansweredBudget);
+        }
+        s->transport->close(deadline);
     });
 }
 

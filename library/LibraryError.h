@@ -63,26 +63,32 @@ inline constexpr int kBadStatusReply = 135;
 /// Longest error text the library hands out (the caller's buffer holds it and a NUL).
 inline constexpr std::size_t kMaxErrorText = 59;
 
+/// Who is at the far end of a session, as error texts name it: VXI-11 reaches a device
+/// through a gateway and its links; HiSLIP and a raw socket talk to a LAN instrument itself.
+enum class FarEnd { Gateway, Instrument };
+
 /// The fixed text of an error number, or nullptr when the table has no such number.
-const char* errorTableText(int number) noexcept;
+const char* errorTableText(int number, FarEnd end = FarEnd::Gateway) noexcept;
 
 /// The text of an error number: the table's text, or "unknown error N" (never empty).
-std::string errorText(int number);
+std::string errorText(int number, FarEnd end = FarEnd::Gateway);
 
-/// Joins the table text of `number` and a detail ("host not found: gatewayx"), cut to
-/// kMaxErrorText characters; an empty detail gives the bare table text.
-std::string errorTextWithDetail(int number, std::string_view detail);
+/// Joins the table text of `number` and a detail ("host not found: gatewayx"), shortened to
+/// kMaxErrorText characters at a word's end; an empty detail gives the bare table text.
+std::string errorTextWithDetail(int number, std::string_view detail, FarEnd end = FarEnd::Gateway);
 
 /// A failure inside the library: its number and the detail that makes its text specific.
 /// Raised by the layers below the entries and turned into the thread's last error there.
 class LibraryError : public std::runtime_error {
 public:
-    LibraryError(int number, std::string detail = {});
+    LibraryError(int number, std::string detail = {}, FarEnd end = FarEnd::Gateway);
 
     int number() const noexcept { return m_number; }
     const std::string& detail() const noexcept { return m_detail; }
     /// The full text as the user sees it (at most kMaxErrorText characters).
     const std::string& text() const noexcept { return m_text; }
+    /// The same error worded for a session whose far end is `end`.
+    LibraryError wordedFor(FarEnd end) const { return LibraryError(m_number, m_detail, end); }
 
 private:
     int m_number;
@@ -94,7 +100,8 @@ private:
 /// protocol defines keep their number, anything else becomes kUnknownGatewayError.
 LibraryError gatewayError(std::int32_t code);
 
-/// The library's error for a failure of the transport: its number, the detail kept.
+/// The library's error for a failure of the transport: its number, the detail kept (but for
+/// an interrupt, which reads the same on every transport).
 LibraryError libraryError(const net::TransportError& failure);
 
 /// Runs `body`; a TransportError it throws comes out as the LibraryError it means.

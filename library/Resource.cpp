@@ -68,9 +68,7 @@ std::string parseHost(std::string_view host) {
             syntax("bad IPv6 host");
         }
         host = host.substr(1, host.size() - 2);
-        if (!std::all_of(host.begin(), host.end(), [](char c) {
-                return std::isxdigit(static_cast<unsigned char>(c)) != 0 || c == ':' || c == '.';
-            })) {
+        if (!text::isIpv6Text(host)) {
             syntax("bad IPv6 host");
         }
         return std::string(host);
@@ -99,6 +97,9 @@ void parseHislipName(std::string_view name, Resource& out) {
 }
 
 Resource parseVisa(std::string_view text) {
+    if (text.find_first_of(" \t\r\n") != std::string_view::npos) {
+        syntax("a blank in the address"); // a trailing one above all, which is hard to see
+    }
     Resource out;
     out.text = std::string(text);
     out.visa = true;
@@ -132,6 +133,10 @@ Resource parseVisa(std::string_view text) {
     if (name.empty()) {
         syntax("no device name");
     }
+    if (std::all_of(name.begin(), name.end(), isDigit)) {
+        // A device name begins with a letter: this is a port that lost its `::SOCKET`.
+        syntax("a port needs ::SOCKET after it");
+    }
     if (startsWithIgnoreCase(name, "hislip")) {
         out.kind = Resource::Kind::Hislip;
         parseHislipName(name, out);
@@ -140,6 +145,21 @@ Resource parseVisa(std::string_view text) {
     out.kind = Resource::Kind::Vxi11;
     out.name = std::string(name);
     return out;
+}
+
+/// A VISA resource of another interface (`GPIB0::22::INSTR`, `ASRL1::INSTR`, `USB0::...`):
+/// a letter, then letters, digits or dashes, then `::`. The window's `lan;vxi-11[...]` form
+/// never begins so.
+bool isOtherVisaResource(std::string_view text) {
+    const std::size_t colons = text.find("::");
+    if (colons == std::string_view::npos || colons == 0 ||
+        std::isalpha(static_cast<unsigned char>(text.front())) == 0) {
+        return false;
+    }
+    const std::string_view type = text.substr(0, colons);
+    return std::all_of(type.begin(), type.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-';
+    });
 }
 
 } // namespace
@@ -162,6 +182,11 @@ Resource parseResource(std::string_view text) {
     }
     if (startsWithIgnoreCase(text, "TCPIP")) {
         return parseVisa(text);
+    }
+    if (isOtherVisaResource(text)) {
+        // A bus behind a gateway is reached through the gateway's own resource.
+        syntax(startsWithIgnoreCase(text, "GPIB") ? "use TCPIP::GATEWAY::gpib0,PAD::INSTR"
+                                                  : "only TCPIP resources are served");
     }
     // Everything else is the VXI-11 transport's own form, which it parses (and refuses) itself.
     Resource out;

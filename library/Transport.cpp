@@ -27,6 +27,11 @@ net::Deadline CallTime::callDeadline() const noexcept {
     return ioDeadline().extendedBy(effectiveMargin());
 }
 
+net::Deadline CallTime::replyDeadline() const noexcept {
+    const std::chrono::milliseconds granted = effectiveMargin();
+    return ioDeadline().extendedBy(granted - granted / 4);
+}
+
 void TransportSession::clear(const CallTime&) {
     notSupported();
 }

@@ -28,6 +28,10 @@ struct CallTime {
     net::Deadline ioDeadline() const noexcept;
     /// The end of everything the call may do, margin included.
     net::Deadline callDeadline() const noexcept;
+    /// The end of a wait for the peer's answer: the time-out and three quarters of the margin,
+    /// the rest left for what follows a wait given up (telling the peer, closing), so the
+    /// call still ends by callDeadline().
+    net::Deadline replyDeadline() const noexcept;
 };
 
 /// What a read has received so far and why it ended (the sicl::reason bits).

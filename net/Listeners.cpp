@@ -21,36 +21,35 @@ constexpr int kOne = 1;
     throw TransportError(TransportError::Kind::System, what);
 }
 
-sockaddr_in socketAddress(const std::string& address, std::uint16_t port) {
-    const auto ipv4 = parseIpv4(address);
-    if (!ipv4) {
-        fail("not a numeric IPv4 address: " + address);
-    }
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = *ipv4;
-    return sa;
-}
-
-/// A socket of `type` bound to `address`:`port`, and the port it got.
+/// A socket of `type` bound to the numeric `address` (IPv4, or IPv6 with its zone) and
+/// `port`, and the port it got.
 Fd bound(int type, const std::string& address, std::uint16_t port, std::uint16_t& boundPort) {
-    sockaddr_in sa = socketAddress(address, port);
-    Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    const auto ip = parseIpLiteral(address);
+    if (!ip) {
+        fail("not a numeric IP address: " + address);
+    }
+    sockaddr_storage sa{};
+    socklen_t length = ip->toSockaddr(port, sa);
+    Fd fd(::socket(ip->v6 ? AF_INET6 : AF_INET, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd.valid()) {
         fail(std::string("socket: ") + std::strerror(errno));
     }
     if (type == SOCK_STREAM) {
         ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &kOne, sizeof kOne);
     }
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        fail("bind " + address + ":" + std::to_string(port) + ": " + std::strerror(errno));
+    if (ip->v6) {
+        // `::` serves IPv6 alone; IPv4 has its own listener where it is wanted.
+        ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &kOne, sizeof kOne);
     }
-    socklen_t length = sizeof sa;
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), length) != 0) {
+        fail("bind " + ip->hostText() + ":" + std::to_string(port) + ": " + std::strerror(errno));
+    }
+    length = sizeof sa;
     if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
         fail(std::string("getsockname: ") + std::strerror(errno));
     }
-    boundPort = ntohs(sa.sin_port);
+    boundPort = ntohs(sa.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(sa).sin6_port
+                                               : reinterpret_cast<sockaddr_in&>(sa).sin_port);
     return fd;
 }
 
@@ -88,7 +87,7 @@ TcpListener TcpListener::open(const std::string& address, std::uint16_t port, in
 }
 
 std::optional<TcpListener::Accepted> TcpListener::accept(Mode mode) {
-    sockaddr_in from{};
+    sockaddr_storage from{};
     socklen_t length = sizeof from;
     const int flags = SOCK_CLOEXEC | (mode == Mode::NonBlocking ? SOCK_NONBLOCK : 0);
     Fd fd(::accept4(m_fd.get(), reinterpret_cast<sockaddr*>(&from), &length, flags));
@@ -96,9 +95,12 @@ std::optional<TcpListener::Accepted> TcpListener::accept(Mode mode) {
         return std::nullopt;
     }
     ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &kOne, sizeof kOne);
-    const std::string peer =
-        ipv4Text(from.sin_addr.s_addr) + ":" + std::to_string(ntohs(from.sin_port));
-    return Accepted{TcpConnection::adopt(std::move(fd), peer), from.sin_addr.s_addr};
+    const IpAddress address = IpAddress::fromSockaddr(from);
+    const std::uint16_t port =
+        ntohs(from.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(from).sin6_port
+                                         : reinterpret_cast<sockaddr_in&>(from).sin_port);
+    const std::string peer = address.hostText() + ":" + std::to_string(port);
+    return Accepted{TcpConnection::adopt(std::move(fd), peer), address.ipv4(), address};
 }
 
 std::optional<TcpListener::Accepted> TcpListener::accept(Mode mode, Deadline deadline) {

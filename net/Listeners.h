@@ -2,6 +2,7 @@
 
 #include "net/Deadline.h"
 #include "net/Fd.h"
+#include "net/IpAddress.h"
 #include "net/TcpConnection.h"
 
 #include <cstdint>
@@ -18,16 +19,18 @@ public:
     /// client that bounds every wait with a deadline).
     enum class Mode { Blocking, NonBlocking };
 
-    /// An accepted connection and the peer's IPv4 address (network byte order).
+    /// An accepted connection and the peer's address.
     struct Accepted {
         TcpConnection connection;
-        std::uint32_t peerIpv4 = 0;
+        std::uint32_t peerIpv4 = 0; ///< network byte order; 0 for an IPv6 peer
+        IpAddress peer;
     };
 
     TcpListener() = default;
 
-    /// Binds the numeric IPv4 `address` and `port` (0: a free one) and listens. Throws
-    /// TransportError (System) with a text naming what failed ("bind 127.0.0.1:111: ...").
+    /// Binds the numeric `address` (IPv4, or IPv6 without brackets: `::1`, `::`) and `port`
+    /// (0: a free one) and listens. Throws TransportError (System) with a text naming what
+    /// failed ("bind 127.0.0.1:111: ...").
     static TcpListener open(const std::string& address, std::uint16_t port, int backlog);
 
     bool isOpen() const noexcept { return m_fd.valid(); }

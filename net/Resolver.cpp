@@ -7,7 +7,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -30,27 +32,41 @@ std::optional<std::uint32_t> parseIpv4(const std::string& text) {
     return std::nullopt;
 }
 
-std::optional<std::uint32_t> systemResolve(const std::string& host) {
-    if (auto dotted = parseIpv4(host)) {
-        return dotted;
+std::vector<IpAddress> systemResolve(const std::string& host) {
+    if (auto literal = parseIpLiteral(host)) {
+        return {*literal};
+    }
+    std::vector<IpAddress> found;
+    if (host == "localhost") {
+        // Either loopback may be where a local server listens, whatever the hosts file lists.
+        found = {IpAddress::fromIpv4(htonl(INADDR_LOOPBACK)), IpAddress::ipv6Loopback()};
     }
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-        return std::nullopt;
+    addrinfo* list = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0) {
+        return found;
     }
-    const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    const std::uint32_t result = in->sin_addr.s_addr;
-    ::freeaddrinfo(found);
-    return result;
+    for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
+        if (a->ai_family != AF_INET && a->ai_family != AF_INET6) {
+            continue;
+        }
+        sockaddr_storage storage{};
+        std::memcpy(&storage, a->ai_addr, std::min<std::size_t>(a->ai_addrlen, sizeof storage));
+        const IpAddress address = IpAddress::fromSockaddr(storage);
+        if (std::find(found.begin(), found.end(), address) == found.end()) {
+            found.push_back(address);
+        }
+    }
+    ::freeaddrinfo(list);
+    return found;
 }
 
-std::uint32_t resolveHost(const std::string& host, const HostResolver& resolver,
-                          Deadline deadline) {
-    if (auto dotted = parseIpv4(host)) {
-        return *dotted;
+std::vector<IpAddress> resolveHost(const std::string& host, const HostResolver& resolver,
+                                   Deadline deadline) {
+    if (auto literal = parseIpLiteral(host)) {
+        return {*literal};
     }
     // getaddrinfo has no time-out of its own; a slow name server must not hold the caller
     // past its deadline, so the look-up runs on a thread that may outlive this call.
@@ -58,13 +74,13 @@ std::uint32_t resolveHost(const std::string& host, const HostResolver& resolver,
         std::mutex mutex;
         std::condition_variable done;
         bool finished = false;
-        std::optional<std::uint32_t> result;
+        std::vector<IpAddress> result;
     };
     auto shared = std::make_shared<Shared>();
     std::thread([shared, resolver, host] {
         auto result = resolver(host);
         std::lock_guard lock(shared->mutex);
-        shared->result = result;
+        shared->result = std::move(result);
         shared->finished = true;
         shared->done.notify_all();
     }).detach();
@@ -76,10 +92,10 @@ std::uint32_t resolveHost(const std::string& host, const HostResolver& resolver,
     } else if (!shared->done.wait_for(lock, deadline.remaining(), finished)) {
         throw TransportError(TransportError::Kind::Timeout, "looking up " + host);
     }
-    if (!shared->result) {
+    if (shared->result.empty()) {
         throw TransportError(TransportError::Kind::HostNotFound, host);
     }
-    return *shared->result;
+    return shared->result;
 }
 
 } // namespace net

@@ -30,28 +30,45 @@ void throwIfInterrupted(const std::string& peer) {
 
 TcpConnection TcpConnection::connect(std::uint32_t ipv4, std::uint16_t port, Deadline deadline,
                                      SocketOps& ops) {
-    const std::string peer = ipv4Text(ipv4) + ":" + std::to_string(port);
+    return connect(IpAddress::fromIpv4(ipv4), port, deadline, ops);
+}
+
+TcpConnection TcpConnection::connectAny(const std::vector<IpAddress>& addresses, std::uint16_t port,
+                                        Deadline deadline, SocketOps& ops) {
+    for (std::size_t i = 0;; ++i) {
+        try {
+            return connect(addresses.at(i), port, deadline, ops);
+        } catch (const TransportError& e) {
+            // A time-out or an interrupt ends the whole attempt; a refusal tries the next.
+            if (e.onlyWaitEnded() || i + 1 >= addresses.size()) {
+                throw;
+            }
+        }
+    }
+}
+
+TcpConnection TcpConnection::connect(const IpAddress& address, std::uint16_t port,
+                                     Deadline deadline, SocketOps& ops) {
+    const std::string peer = address.hostText() + ":" + std::to_string(port);
     throwIfInterrupted(peer);
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    Fd fd(::socket(address.v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
         throwSystemError(errno, peer);
     }
     // Small request/reply exchanges: without this, each call could wait for a delayed ACK.
     ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &kOne, sizeof kOne);
 
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = ipv4;
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    sockaddr_storage addr{};
+    const socklen_t length = address.toSockaddr(port, addr);
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), length) != 0) {
         if (errno != EINPROGRESS) {
             throwSystemError(errno, peer);
         }
-        TcpConnection pending(std::move(fd), ops, peer);
+        TcpConnection pending(std::move(fd), ops, peer, address);
         pending.waitFor(POLLOUT, deadline);
         int error = 0;
-        socklen_t length = sizeof error;
-        if (::getsockopt(pending.fd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        socklen_t errorLength = sizeof error;
+        if (::getsockopt(pending.fd(), SOL_SOCKET, SO_ERROR, &error, &errorLength) != 0) {
             throwSystemError(errno, peer);
         }
         if (error != 0) {
@@ -59,7 +76,7 @@ TcpConnection TcpConnection::connect(std::uint32_t ipv4, std::uint16_t port, Dea
         }
         return pending;
     }
-    return TcpConnection(std::move(fd), ops, peer);
+    return TcpConnection(std::move(fd), ops, peer, address);
 }
 
 TcpConnection TcpConnection::adopt(Fd fd, std::string peer, SocketOps& ops) {
@@ -158,6 +175,14 @@ void TcpConnection::sendAll(std::initializer_list<std::span<const std::uint8_t>>
 }
 
 std::size_t TcpConnection::receiveSome(std::span<std::uint8_t> out, Deadline deadline) {
+    const std::size_t n = receiveUntilClose(out, deadline);
+    if (n == 0) {
+        throw TransportError(Kind::ConnectionLost, m_peer);
+    }
+    return n;
+}
+
+std::size_t TcpConnection::receiveUntilClose(std::span<std::uint8_t> out, Deadline deadline) {
     if (!isOpen()) {
         throw TransportError(Kind::ConnectionLost, m_peer);
     }
@@ -169,7 +194,7 @@ std::size_t TcpConnection::receiveSome(std::span<std::uint8_t> out, Deadline dea
             return static_cast<std::size_t>(n);
         }
         if (n == 0) {
-            throw TransportError(Kind::ConnectionLost, m_peer);
+            return 0;
         }
         if (errno == EINTR) {
             continue;
@@ -218,6 +243,15 @@ bool TcpConnection::peerClosed() const noexcept {
         return false;
     }
     return (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+IpAddress TcpConnection::localAddress() const {
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(m_fd.get(), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        throw TransportError(Kind::System, "getsockname: " + std::to_string(errno));
+    }
+    return IpAddress::fromSockaddr(local);
 }
 
 std::uint32_t TcpConnection::localIpv4() const {

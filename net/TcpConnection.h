@@ -2,6 +2,7 @@
 
 #include "net/Deadline.h"
 #include "net/Fd.h"
+#include "net/IpAddress.h"
 #include "net/SocketOps.h"
 
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace net {
 
@@ -26,6 +28,13 @@ public:
     /// TransportError: connection refused, time-out, system error.
     static TcpConnection connect(std::uint32_t ipv4, std::uint16_t port, Deadline deadline,
                                  SocketOps& ops = SocketOps::system());
+    /// Connects to `address` (either family) and `port`, as above.
+    static TcpConnection connect(const IpAddress& address, std::uint16_t port, Deadline deadline,
+                                 SocketOps& ops = SocketOps::system());
+    /// Tries `addresses` in order (a host's both families) until one connects; throws the last
+    /// refusal, or at once a time-out or an interrupt. peerAddress() tells which one answered.
+    static TcpConnection connectAny(const std::vector<IpAddress>& addresses, std::uint16_t port,
+                                    Deadline deadline, SocketOps& ops = SocketOps::system());
     /// Takes over a connected socket (an accepted one); `peer` names it in error texts.
     static TcpConnection adopt(Fd fd, std::string peer, SocketOps& ops = SocketOps::system());
 
@@ -42,6 +51,9 @@ public:
     /// Receives what is there (at least one byte), waiting up to `deadline` on a non-blocking
     /// socket; throws (connection lost, time-out).
     std::size_t receiveSome(std::span<std::uint8_t> out, Deadline deadline);
+    /// As receiveSome(), except that the peer's orderly close returns 0 (a reset still throws),
+    /// for a stream whose data may end with the connection.
+    std::size_t receiveUntilClose(std::span<std::uint8_t> out, Deadline deadline);
     /// Receives on a blocking socket: the byte count, 0 when the peer closed or the connection
     /// failed, nothing when the receive time-out (setReceiveTimeout) passed first.
     std::optional<std::size_t> receiveBlocking(std::span<std::uint8_t> out);
@@ -54,19 +66,24 @@ public:
     bool peerClosed() const noexcept;
     /// The local IPv4 address of the connection (network byte order); throws on failure.
     std::uint32_t localIpv4() const;
+    /// The local address of the connection, of either family; throws on failure.
+    IpAddress localAddress() const;
+    /// The address a connection made here went to.
+    const IpAddress& peerAddress() const noexcept { return m_address; }
 
     /// "HOST:PORT" of the peer, for error texts.
     const std::string& peerText() const noexcept { return m_peer; }
 
 private:
-    TcpConnection(Fd fd, SocketOps& ops, std::string peer)
-        : m_fd(std::move(fd)), m_ops(&ops), m_peer(std::move(peer)) {}
+    TcpConnection(Fd fd, SocketOps& ops, std::string peer, IpAddress address = {})
+        : m_fd(std::move(fd)), m_ops(&ops), m_peer(std::move(peer)), m_address(address) {}
     /// Waits until `events` are ready; throws TransportError on time-out.
     void waitFor(short events, Deadline deadline);
 
     Fd m_fd;
     SocketOps* m_ops = &SocketOps::system();
     std::string m_peer;
+    IpAddress m_address;
 };
 
 } // namespace net

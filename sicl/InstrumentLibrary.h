@@ -30,6 +30,9 @@ namespace reason {
 inline constexpr std::int32_t kReqCnt = 1; ///< the requested count was read
 inline constexpr std::int32_t kChr = 2;    ///< the termination character came (see vb_itermchr)
 inline constexpr std::int32_t kEnd = 4;    ///< END came with the last byte: the message is whole
+/// Before this read the session dropped what an earlier exchange left unfinished (an answer
+/// that came too late, the rest of a read that timed out): what this read returns is newer.
+inline constexpr std::int32_t kResync = 8;
 } // namespace reason
 
 /// RQS in a status byte (vb_ireadstb): the device requests service.

@@ -61,12 +61,15 @@ std::optional<BlockHeader> parseBlockHeader(std::string_view bytes) {
 }
 
 MessageEnd readMessage(Sicl32Module& sicl, SessionId id, std::size_t limit, std::string& message,
-                       std::string& scratch) {
+                       std::string& scratch, std::int32_t* reasons) {
     message.clear();
     std::size_t piece = kFirstPiece;
     while (message.size() < limit) {
         const std::size_t want = std::min(piece, limit - message.size());
         const auto [got, why] = readPiece(sicl, id, want, scratch, &message);
+        if (reasons != nullptr) {
+            *reasons |= why;
+        }
         message.append(scratch.data(), got);
         if ((why & reason::kEnd) != 0) {
             return MessageEnd::End;

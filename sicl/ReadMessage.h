@@ -33,9 +33,10 @@ std::optional<BlockHeader> parseBlockHeader(std::string_view bytes);
 /// `limit` bytes, in pieces through `scratch` (reused between calls, so a loop allocates
 /// nothing). A message that begins with a long definite-length block gets room for all of it
 /// at once. Raises SiclError as the wrappers do; `message` then holds the bytes that came
-/// before the failure (a time-out's partial answer).
+/// before the failure (a time-out's partial answer). `reasons`, when given, gets every reason
+/// bit the pieces' reads reported (reason::kResync among them).
 MessageEnd readMessage(Sicl32Module& sicl, SessionId id, std::size_t limit, std::string& message,
-                       std::string& scratch);
+                       std::string& scratch, std::int32_t* reasons = nullptr);
 
 /// Reads and drops what is left of a message that readMessage cut at its limit, until END or
 /// until `within` has passed; returns the bytes dropped and whether END came. Raises SiclError.

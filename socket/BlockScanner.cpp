@@ -22,6 +22,12 @@ void BlockScanner::reset() noexcept {
     m_state = State::Text;
     m_digitsLeft = 0;
     m_left = 0;
+    messageStart();
+}
+
+void BlockScanner::messageStart() noexcept {
+    m_elementStart = true;
+    m_inHeader = true;
 }
 
 BlockScanner::Step BlockScanner::scan(std::span<const std::uint8_t> bytes,
@@ -56,9 +62,16 @@ bool BlockScanner::step(std::uint8_t byte, std::optional<std::uint8_t> term) noe
     switch (m_state) {
     case State::Quoted:
         if (byte == '"') {
-            m_state = State::Text;
+            m_state = State::QuoteEnd;
         }
         return false;
+    case State::QuoteEnd:
+        if (byte == '"') {
+            m_state = State::Quoted; // a doubled quote stays inside the string
+            return false;
+        }
+        m_state = State::Text;
+        return text(byte, term);
     case State::Hash:
         if (byte == '0') {
             m_state = State::Indefinite;
@@ -94,13 +107,34 @@ bool BlockScanner::step(std::uint8_t byte, std::optional<std::uint8_t> term) noe
 
 bool BlockScanner::text(std::uint8_t byte, std::optional<std::uint8_t> term) noexcept {
     if (term && byte == *term) {
+        messageStart(); // what follows is the next reply
         return true;
     }
-    if (m_aware && byte == '"') {
-        m_state = State::Quoted;
-    } else if (m_aware && byte == '#') {
-        m_state = State::Hash;
+    switch (byte) {
+    case ',':
+        m_elementStart = true;
+        m_inHeader = false;
+        return false;
+    case ';':
+        messageStart();
+        return false;
+    case ' ':
+    case '\t':
+        if (!m_elementStart && m_inHeader) {
+            m_elementStart = true; // the blank after a response header
+            m_inHeader = false;
+        }
+        return false;
+    case '"':
+    case '#':
+        if (m_aware && m_elementStart) {
+            m_state = byte == '"' ? State::Quoted : State::Hash;
+        }
+        break;
+    default:
+        break;
     }
+    m_elementStart = false;
     return false;
 }
 

@@ -11,26 +11,27 @@ void SocketReader::discard() noexcept {
     m_head = 0;
     m_tail = 0;
     m_scanner.reset();
+    m_peerClosed = false;
+}
+
+bool SocketReader::receive(ByteSource& source, std::span<std::uint8_t> out, net::Deadline deadline,
+                           std::size_t& got) {
+    got = source.receiveSome(out, deadline);
+    if (got > 0) {
+        return true;
+    }
+    if (!m_scanner.inIndefiniteBlock()) {
+        throw net::TransportError(net::TransportError::Kind::ConnectionLost, "closed by the peer");
+    }
+    // An indefinite block has no end but the connection's: the peer closing it ends the block.
+    m_peerClosed = true;
+    m_scanner.reset();
+    return false;
 }
 
 void SocketReader::read(ByteSource& source, std::span<std::uint8_t> into,
                         std::optional<std::uint8_t> term, net::Deadline deadline,
                         library::ReadProgress& progress) {
-    try {
-        readOn(source, into, term, deadline, progress);
-    } catch (const net::TransportError& e) {
-        // An indefinite block has no end but silence: once the peer went quiet, the next
-        // read begins a new reply.
-        if (e.onlyWaitEnded() && m_scanner.inIndefiniteBlock()) {
-            m_scanner.reset();
-        }
-        throw;
-    }
-}
-
-void SocketReader::readOn(ByteSource& source, std::span<std::uint8_t> into,
-                          std::optional<std::uint8_t> term, net::Deadline deadline,
-                          library::ReadProgress& progress) {
     for (;;) {
         if (takeBuffered(into, term, progress)) {
             return;
@@ -40,22 +41,31 @@ void SocketReader::readOn(ByteSource& source, std::span<std::uint8_t> into,
             progress.reason = kReasonReqCnt;
             return;
         }
-        // Here the kept bytes are all taken. Without a terminator, or inside a block's data,
-        // nothing received can belong to a later reply: straight into the caller's buffer,
-        // never past the block's end.
+        // Here the kept bytes are all taken. Without a terminator, inside a block's data or an
+        // indefinite block, nothing received can belong to a later reply: straight into the
+        // caller's buffer, never past a definite block's end.
         const std::uint64_t dataLeft = m_scanner.blockDataLeft();
-        if (!term || dataLeft > 0) {
+        std::size_t n = 0;
+        if (!term || dataLeft > 0 || m_scanner.inIndefiniteBlock()) {
             const std::span<std::uint8_t> direct =
                 dataLeft > 0 ? space.first(static_cast<std::size_t>(
                                    std::min<std::uint64_t>(dataLeft, space.size())))
                              : space;
-            const std::size_t n = source.receiveSome(direct, deadline);
+            if (!receive(source, direct, deadline, n)) {
+                progress.reason = kReasonEnd;
+                return;
+            }
             m_scanner.scan(direct.first(n), term); // cannot end the reply: all of it is taken
             progress.count += n;
             continue;
         }
         m_head = 0;
-        m_tail = source.receiveSome(m_buffer, deadline);
+        m_tail = 0;
+        if (!receive(source, m_buffer, deadline, n)) {
+            progress.reason = kReasonEnd;
+            return;
+        }
+        m_tail = n;
     }
 }
 

@@ -84,33 +84,42 @@ ssize_t SocketSession::CountingOps::recv(int fd, void* data, std::size_t length)
     return m_inner.recv(fd, data, length);
 }
 
-SocketSession::SocketSession(std::uint32_t ipv4, std::uint16_t port, net::SocketOps& ops,
-                             const SocketOptions& options)
-    : m_ops(ops), m_reader(options.blockAware), m_ipv4(ipv4), m_port(port),
+SocketSession::SocketSession(std::vector<net::IpAddress> addresses, std::uint16_t port,
+                             net::SocketOps& ops, const SocketOptions& options)
+    : m_ops(ops), m_reader(options.blockAware), m_addresses(std::move(addresses)), m_port(port),
       m_defaultTermChar(options.defaultTermChar) {}
 
 void SocketSession::connect(net::Deadline deadline) {
-    m_connection = net::TcpConnection::connect(m_ipv4, m_port, deadline, m_ops);
+    m_connection = net::TcpConnection::connectAny(m_addresses, m_port, deadline, m_ops);
 }
 
 std::size_t SocketSession::receiveSome(std::span<std::uint8_t> out, net::Deadline deadline) {
-    return m_connection.receiveSome(out, deadline);
+    return m_connection.receiveUntilClose(out, deadline);
 }
 
 template <typename F>
-void SocketSession::guarded(F&& body) {
+void SocketSession::guarded(net::Deadline deadline, F&& body) {
     try {
+        if (m_outOfStep) {
+            // A stream cannot tell a late answer from the next one: a new connection can (an
+            // instrument drops a closed connection's pending output with it).
+            connect(deadline);
+            m_outOfStep = false;
+            m_resynced = true;
+        }
         body();
     } catch (const net::TransportError& e) {
+        // Whatever failed, what is kept of the stream is no longer to be trusted.
+        m_connection.close();
+        m_reader.discard();
+        if (!e.onlyWaitEnded()) {
+            throw; // lost: every later call says so, until a clear connects again
+        }
+        m_outOfStep = true;
         if (e.kind() == net::TransportError::Kind::Timeout) {
             throw LibraryError(liberr::kIoTimeout);
         }
-        if (e.kind() == net::TransportError::Kind::Interrupted) {
-            throw; // the caller's Ctrl-C: the stream keeps its place, as after a time-out
-        }
-        // Whatever else failed, the stream's place in the conversation is lost with it.
-        m_connection.close();
-        throw;
+        throw; // the caller's Ctrl-C
     }
 }
 
@@ -128,26 +137,39 @@ void SocketSession::send(std::span<const std::uint8_t> bytes, net::Deadline dead
 
 void SocketSession::write(std::span<const std::uint8_t> data, bool /*end: a stream has none*/,
                           const library::CallTime& time, std::size_t& sent) {
-    guarded([&] { send(data, time.ioDeadline(), sent); });
+    const net::Deadline deadline = time.ioDeadline();
+    guarded(deadline, [&] { send(data, deadline, sent); });
 }
 
 void SocketSession::read(std::span<std::uint8_t> into, std::optional<std::uint8_t> termChar,
                          const library::CallTime& time, library::ReadProgress& progress) {
-    guarded([&] { m_reader.read(*this, into, termChar, time.ioDeadline(), progress); });
+    const net::Deadline deadline = time.ioDeadline();
+    guarded(deadline, [&] {
+        m_reader.read(*this, into, termChar, deadline, progress);
+        if (m_reader.peerClosed()) {
+            m_connection.close(); // the block was whole; the session is lost from now on
+            m_reader.discard();
+        }
+        if (m_resynced) {
+            progress.reason |= sicl::reason::kResync;
+            m_resynced = false;
+        }
+    });
 }
 
 void SocketSession::clear(const library::CallTime& time) {
-    guarded([&] {
-        m_connection.close();
-        m_reader.discard();
-        connect(time.ioDeadline());
-    });
+    m_connection.close();
+    m_reader.discard();
+    m_outOfStep = false;
+    m_resynced = false; // asked for: nothing to report
+    const net::Deadline deadline = time.ioDeadline();
+    guarded(deadline, [&] { connect(deadline); });
 }
 
 std::uint8_t SocketSession::readStb(const library::CallTime& time) {
     std::uint8_t stb = 0;
-    guarded([&] {
-        const net::Deadline deadline = time.ioDeadline();
+    const net::Deadline deadline = time.ioDeadline();
+    guarded(deadline, [&] {
         std::size_t sent = 0;
         send(bytesOf(kStatusQuery), deadline, sent);
         std::array<std::uint8_t, kMaxStatusAnswer> answer{};
@@ -163,9 +185,10 @@ std::uint8_t SocketSession::readStb(const library::CallTime& time) {
 }
 
 void SocketSession::trigger(const library::CallTime& time) {
-    guarded([&] {
+    const net::Deadline deadline = time.ioDeadline();
+    guarded(deadline, [&] {
         std::size_t sent = 0;
-        send(bytesOf(kTrigger), time.ioDeadline(), sent);
+        send(bytesOf(kTrigger), deadline, sent);
     });
 }
 

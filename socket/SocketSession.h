@@ -8,14 +8,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 namespace rawsocket {
 
 /// One raw socket session: its connection, the reader that keeps what a read left, and where
-/// to connect again on a clear. SocketTransport documents the behaviour.
+/// to connect again on a clear or after an exchange left unfinished. SocketTransport documents
+/// the behaviour.
 class SocketSession final : public library::TransportSession, private ByteSource {
 public:
-    SocketSession(std::uint32_t ipv4, std::uint16_t port, net::SocketOps& ops,
+    SocketSession(std::vector<net::IpAddress> addresses, std::uint16_t port, net::SocketOps& ops,
                   const SocketOptions& options);
     SocketSession(const SocketSession&) = delete;
     SocketSession& operator=(const SocketSession&) = delete;
@@ -51,19 +53,26 @@ private:
     };
 
     std::size_t receiveSome(std::span<std::uint8_t> out, net::Deadline deadline) override;
-    /// Runs one call: a time-out becomes error 15; any other failure closes the connection,
-    /// so every later call reports it lost.
+    /// Runs one exchange: first connects again when the last one was left unfinished. A
+    /// time-out (error 15) or an interrupt leaves the stream out of step, so the connection
+    /// goes at once and the next exchange starts on a new one; any other failure closes the
+    /// connection, so every later call reports it lost.
     template <typename F>
-    void guarded(F&& body);
+    void guarded(net::Deadline deadline, F&& body);
     /// Sends `bytes` whole or throws; `sent` counts what went, as in write().
     void send(std::span<const std::uint8_t> bytes, net::Deadline deadline, std::size_t& sent);
 
     CountingOps m_ops;
     net::TcpConnection m_connection;
     SocketReader m_reader;
-    std::uint32_t m_ipv4;
+    std::vector<net::IpAddress> m_addresses; ///< the host's, tried in order at each connect
     std::uint16_t m_port;
     std::optional<std::uint8_t> m_defaultTermChar;
+    /// An exchange ended with an answer possibly still on its way, or a message half sent:
+    /// the next one connects again first.
+    bool m_outOfStep = false;
+    /// The session connected again for that reason; the next read says so (kResync).
+    bool m_resynced = false;
 };
 
 /// The status byte in an answer to `*STB?` (a decimal number 0-255, blanks, a sign and the

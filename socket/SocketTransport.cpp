@@ -21,9 +21,9 @@ std::unique_ptr<library::TransportSession> SocketTransport::open(const library::
     }
     return library::translated([&] {
         const net::Deadline deadline = time.ioDeadline();
-        const std::uint32_t ipv4 = net::resolveHost(resource.host, m_options.resolver, deadline);
-        auto session =
-            std::make_unique<SocketSession>(ipv4, resource.port, *m_options.socketOps, m_socket);
+        auto session = std::make_unique<SocketSession>(
+            net::resolveHost(resource.host, m_options.resolver, deadline), resource.port,
+            *m_options.socketOps, m_socket);
         session->connect(deadline);
         return std::unique_ptr<library::TransportSession>(std::move(session));
     });

@@ -32,9 +32,12 @@ struct SocketOptions {
 ///   what the kernel took, also when the time-out or a closed peer cut the write short.
 /// - read: ends after the termination character (see SocketOptions; itermchr sets another),
 ///   when the caller's count is reached (REQCNT), or at the time-out. A definite block
-///   (`#NLLL...`) is read whole whatever bytes it holds, and the terminator after it ends the
-///   read. Bytes past the end stay for the next read. A time-out is error 15 (I/O timeout),
-///   with the bytes that came handed over; never a silent success.
+///   (`#NLLL...`) or a quoted string that begins a response data element is read whole
+///   whatever bytes it holds, and the terminator after it ends the read. An indefinite block
+///   (`#0...`) ends when the peer closes the connection: that read succeeds with END (the
+///   session is lost from then on, as below); or at the time-out. Bytes past the end stay for
+///   the next read, and a read cut at its count goes on with the next one. A time-out is
+///   error 15 (I/O timeout), with the bytes that came handed over; never a silent success.
 /// - clear: a stream has no device clear, so the session reconnects: it closes the connection
 ///   (most instruments drop a connection's unparsed input and pending output with it),
 ///   forgets every byte kept for the next read and connects again within the time-out. It
@@ -47,9 +50,16 @@ struct SocketOptions {
 /// - locks, remote/local, service requests and the bus operations: error 8 (operation not
 ///   supported).
 /// - A peer that closed or reset the connection is error 104 (connection lost) for that call
-///   and every later one, until a clear connects again. A time-out leaves the connection and
-///   the reader's place in the reply (inside a block or a quoted string) as they are: the next
-///   read goes on where this one stopped, and a late reply is read then. A clear starts afresh.
+///   and every later one, until a clear connects again.
+/// - A time-out or an interrupt (error 119) of a write, a read, a status byte or a trigger
+///   leaves the stream out of step: an answer may still be on its way, or a message is half
+///   sent, and a stream cannot tell a late answer from the next one. The session closes the
+///   connection at once (an instrument drops the connection's unparsed input and pending
+///   output with it, and a large transfer stops) and connects again before its next
+///   exchange, within that call's time-out. So no later read returns an earlier exchange's
+///   bytes; the first read that succeeds after such a reconnect carries the reason bit
+///   sicl::reason::kResync. A reconnect rather than draining: a late answer can come after
+///   any quiet spell, and draining would wait for it without knowing how long.
 /// - close: closes the connection; a raw socket has nothing to say goodbye with.
 class SocketTransport final : public library::Transport {
 public:

@@ -36,7 +36,11 @@ void HislipSession::close(net::Deadline) noexcept {
 }
 
 void HislipSession::clear(const library::CallTime& time) {
-    guarded([&] { clearBy(time.callDeadline()); });
+    guarded([&] {
+        clearBy(time.replyDeadline());
+        m_answerOwed = false;
+        m_resynced = false; // asked for: nothing to report
+    });
 }
 
 void HislipSession::clearBy(net::Deadline deadline) {
@@ -121,29 +125,31 @@ void HislipSession::completeClear(std::uint8_t features, net::Deadline deadline)
 }
 
 std::uint8_t HislipSession::readStb(const library::CallTime& time) {
-    return guarded([&] {
+    const std::uint8_t stb = guarded([&] {
         // Synchronized: the last message sent, so the server can tell whether its answer
         // went out. Overlapped: the server's last message that reached the caller whole.
         const std::uint32_t id = m_setup.overlapped ? m_lastDeliveredId : m_lastSentId;
         const bool rmt = m_rmtDelivered;
         m_rmtDelivered = false;
         const Header h = m_link.request(asyncStatusQuery(rmt, id), MessageType::AsyncStatusResponse,
-                                        time.callDeadline());
+                                        time.replyDeadline());
         return h.control;
     });
+    m_polledLast = true;
+    return stb;
 }
 
 void HislipSession::remote(const library::CallTime& time) {
     guarded([&] {
         m_link.request(asyncRemoteLocalControl(control::kEnableRemoteGoRemote, m_lastSentId),
-                       MessageType::AsyncRemoteLocalResponse, time.callDeadline());
+                       MessageType::AsyncRemoteLocalResponse, time.replyDeadline());
     });
 }
 
 void HislipSession::local(const library::CallTime& time) {
     guarded([&] {
         m_link.request(asyncRemoteLocalControl(control::kGoLocal, m_lastSentId),
-                       MessageType::AsyncRemoteLocalResponse, time.callDeadline());
+                       MessageType::AsyncRemoteLocalResponse, time.replyDeadline());
     });
 }
 
@@ -170,7 +176,7 @@ void HislipSession::lockRequest(std::string_view key, const library::CallTime& t
     guarded([&] {
         // The server answers by the lock's time-out; the margin is for the answer's way back.
         const Header h = m_link.request(asyncLockRequest(waitMs, key),
-                                        MessageType::AsyncLockResponse, time.callDeadline());
+                                        MessageType::AsyncLockResponse, time.replyDeadline());
         switch (h.control) {
         case control::kLockGranted:
             if (key.empty()) {
@@ -192,7 +198,7 @@ void HislipSession::lockRequest(std::string_view key, const library::CallTime& t
 void HislipSession::unlock(const library::CallTime& time) {
     guarded([&] {
         const Header h = m_link.request(asyncLockRelease(m_lastSentId),
-                                        MessageType::AsyncLockResponse, time.callDeadline());
+                                        MessageType::AsyncLockResponse, time.replyDeadline());
         switch (h.control) {
         case control::kReleasedExclusive:
             m_exclusiveLock = false;
@@ -211,8 +217,9 @@ void HislipSession::unlock(const library::CallTime& time) {
 }
 
 bool HislipSession::waitSrq(net::Deadline until, const library::CallTime&) {
+    const bool afterPoll = m_polledLast;
     return guarded([&] {
-        const std::optional<std::uint8_t> stb = m_link.waitServiceRequest(until);
+        const std::optional<std::uint8_t> stb = m_link.waitServiceRequest(until, afterPoll);
         if (stb) {
             m_lastSrq = stb;
         }

@@ -41,7 +41,7 @@ public:
               const library::CallTime& time, library::ReadProgress& progress) override;
     /// Device clear: all four messages, the mode asked for (or the server's preference).
     void clear(const library::CallTime& time) override;
-    /// The status byte, by AsyncStatusQuery.
+    /// The status byte, by AsyncStatusQuery; it services the requests received before it.
     std::uint8_t readStb(const library::CallTime& time) override;
     void trigger(const library::CallTime& time) override;
     /// "Enable remote, go to remote" (request 3).
@@ -51,6 +51,9 @@ public:
     void lock(const library::CallTime& time) override;
     void lockShared(std::string_view key, const library::CallTime& time) override;
     void unlock(const library::CallTime& time) override;
+    /// Waits for a service request that comes after the wait began; one that came earlier is
+    /// the status byte's to tell, and one that came since a status query made just before
+    /// the wait counts too (so poll-then-wait misses none).
     bool waitSrq(net::Deadline until, const library::CallTime& time) override;
     void close(net::Deadline deadline) noexcept override;
 
@@ -87,6 +90,14 @@ private:
     /// After payload bytes reached the caller: whether the read ends here (reason set).
     bool delivered(std::span<const std::uint8_t> into, std::optional<std::uint8_t> termChar,
                    library::ReadProgress& progress);
+    /// Overlapped: a read that ended early (time-out, interrupt) left an answer owed, which
+    /// the server would hand to the next read; a device clear before the next exchange drops
+    /// it (and whatever else the server had queued for this session).
+    void resyncIfOwed(net::Deadline deadline);
+    /// After a read or write timed out: the server says nothing of a lock that holds the
+    /// session's messages back, so it is asked (AsyncLockInfo, by `answerBy`); a lock held by
+    /// another session while this one holds none throws kLockedByAnother.
+    void blameLock(net::Deadline answerBy);
     /// Finishes the clear once the server acknowledged its first half.
     void completeClear(std::uint8_t features, net::Deadline deadline);
     /// A clear that timed out: tells the server (FatalError) and closes both channels.
@@ -108,6 +119,10 @@ private:
     bool m_interruptible = true;
     /// Overlapped: the server's MessageID of the last message wholly delivered.
     std::uint32_t m_lastDeliveredId = kNoMessageId;
+    /// Overlapped: a read ended early, so an answer may be owed (see resyncIfOwed()).
+    bool m_answerOwed = false;
+    /// The session cleared for that reason; the next read says so (sicl::reason::kResync).
+    bool m_resynced = false;
 
     /// The Data/DataEND whose payload is being read (what is left of it is the reader's).
     Header m_current;
@@ -119,6 +134,8 @@ private:
     bool m_exclusiveLock = false;
     std::optional<std::string> m_sharedKey;
     std::optional<std::uint8_t> m_lastSrq;
+    /// The last call was a status query: a service request that came since is news to a wait.
+    bool m_polledLast = false;
 };
 
 } // namespace hislip
@@ -135,6 +152,7 @@ decltype(auto) HislipSession::guarded(F&& body) {
     if (!m_link.isOpen()) {
         throw library::LibraryError(library::liberr::kConnectionLost, "session closed");
     }
+    m_polledLast = false;
     try {
         return body();
     } catch (const net::TransportError& e) {

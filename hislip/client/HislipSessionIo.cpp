@@ -42,29 +42,67 @@ std::size_t HislipSession::sendSync(MessageType type, std::span<const std::uint8
     return payloadOut;
 }
 
+void HislipSession::resyncIfOwed(net::Deadline deadline) {
+    if (!m_answerOwed) {
+        return;
+    }
+    // Overlapped IDs are the server's own count, so a late answer cannot be told from the next
+    // one, nor whether the read that ended early had an answer coming at all: a clear can.
+    clearBy(deadline);
+    m_answerOwed = false;
+    m_resynced = true;
+}
+
+void HislipSession::blameLock(net::Deadline answerBy) {
+    if (m_exclusiveLock || m_sharedKey || !m_link.isOpen()) {
+        return; // a lock of its own: no other session's lock holds it back
+    }
+    Header info;
+    try {
+        info = m_link.request(asyncLockInfo(), MessageType::AsyncLockInfoResponse, answerBy);
+    } catch (const LibraryError&) {
+        return; // no answer either: the time-out stands
+    } catch (const net::TransportError&) {
+        return;
+    }
+    if (info.control != 0 || info.parameter > 0) {
+        throw LibraryError(liberr::kLockedByAnother);
+    }
+}
+
 void HislipSession::write(std::span<const std::uint8_t> data, bool end,
                           const library::CallTime& time, std::size_t& sent) {
     sent = 0;
     guarded([&] {
         const net::Deadline deadline = time.ioDeadline();
-        m_link.readyToSend(deadline);
-        if (data.empty() && !end) {
-            return; // an empty Data says nothing
+        const net::Deadline answerBy = time.replyDeadline();
+        resyncIfOwed(deadline);
+        try {
+            m_link.readyToSend(deadline);
+            if (data.empty() && !end) {
+                return; // an empty Data says nothing
+            }
+            // An empty write with END still sends its (empty) DataEND: the END is the message.
+            do {
+                const auto n = static_cast<std::size_t>(
+                    std::min<std::uint64_t>(m_writePiece, data.size() - sent));
+                const bool last = sent + n == data.size();
+                sendSync(last && end ? MessageType::DataEnd : MessageType::Data,
+                         data.subspan(sent, n), deadline, sent);
+            } while (sent < data.size());
+        } catch (const LibraryError& e) {
+            if (e.number() == liberr::kIoTimeout) {
+                blameLock(answerBy);
+            }
+            throw;
         }
-        // An empty write with END still sends its (empty) DataEND: the END is the message.
-        do {
-            const auto n =
-                static_cast<std::size_t>(std::min<std::uint64_t>(m_writePiece, data.size() - sent));
-            const bool last = sent + n == data.size();
-            sendSync(last && end ? MessageType::DataEnd : MessageType::Data, data.subspan(sent, n),
-                     deadline, sent);
-        } while (sent < data.size());
     });
 }
 
 void HislipSession::trigger(const library::CallTime& time) {
     guarded([&] {
-        const net::Deadline deadline = time.callDeadline();
+        const net::Deadline deadline = time.replyDeadline();
+        resyncIfOwed(deadline);
         m_link.readyToSend(deadline);
         std::size_t none = 0;
         sendSync(MessageType::Trigger, {}, deadline, none);
@@ -103,7 +141,28 @@ bool HislipSession::acceptData(const Header& header, library::ReadProgress& prog
 void HislipSession::read(std::span<std::uint8_t> into, std::optional<std::uint8_t> termChar,
                          const library::CallTime& time, library::ReadProgress& progress) {
     progress = {};
-    guarded([&] { readLoop(into, termChar, time.ioDeadline(), progress); });
+    guarded([&] {
+        const net::Deadline deadline = time.ioDeadline();
+        const net::Deadline answerBy = time.replyDeadline();
+        resyncIfOwed(deadline);
+        try {
+            readLoop(into, termChar, deadline, progress);
+        } catch (const LibraryError& e) {
+            const bool timedOut = e.number() == liberr::kIoTimeout;
+            m_answerOwed = m_setup.overlapped && timedOut;
+            if (timedOut) {
+                blameLock(answerBy);
+            }
+            throw;
+        } catch (const net::TransportError& e) {
+            m_answerOwed = m_setup.overlapped && e.onlyWaitEnded();
+            throw;
+        }
+        if (m_resynced) {
+            progress.reason |= reason::kResync;
+            m_resynced = false;
+        }
+    });
 }
 
 bool HislipSession::delivered(std::span<const std::uint8_t> into,

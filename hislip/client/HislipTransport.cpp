@@ -80,7 +80,7 @@ std::unique_ptr<HislipSession> HislipTransport::openSession(const library::Resou
     if (resource.name.size() > kMaxSubAddress) {
         throw LibraryError(liberr::kBadDeviceName, "sub-address over 256 bytes");
     }
-    const net::Deadline deadline = time.callDeadline();
+    const net::Deadline deadline = time.replyDeadline();
     try {
         return handshake(resource, deadline);
     } catch (const LibraryError& e) {
@@ -102,19 +102,20 @@ std::unique_ptr<HislipSession> HislipTransport::handshake(const library::Resourc
     SessionSetup setup;
     setup.wanted = m_options.mode;
     std::unique_ptr<HislipSession> session = library::translated([&] {
-        const std::uint32_t ipv4 =
+        const std::vector<net::IpAddress> addresses =
             net::resolveHost(resource.host, m_options.transport.resolver, deadline);
         const std::uint16_t port = resource.port != 0 ? resource.port : kDefaultPort;
 
-        Channel sync(net::TcpConnection::connect(ipv4, port, deadline, ops), ops, syncLimits,
-                     "sync");
+        net::TcpConnection first = net::TcpConnection::connectAny(addresses, port, deadline, ops);
+        const net::IpAddress server = first.peerAddress(); // both channels go to the same one
+        Channel sync(std::move(first), ops, syncLimits, "sync");
         sync.sendAll(initialize(kProtocolVersion, m_options.vendorId, resource.name), deadline);
         const Header init = expect(sync, MessageType::InitializeResponse, deadline);
         setup.overlapped = (init.control & control::kOverlapped) != 0;
         setup.serverVersion = high16(init.parameter);
         setup.sessionId = low16(init.parameter);
 
-        Channel async(net::TcpConnection::connect(ipv4, port, deadline, ops), ops, asyncLimits,
+        Channel async(net::TcpConnection::connect(server, port, deadline, ops), ops, asyncLimits,
                       "async");
         async.sendAll(asyncInitialize(setup.sessionId), deadline);
         setup.serverVendor =

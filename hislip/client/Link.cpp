@@ -126,6 +126,11 @@ void Link::asyncMessage(Status status) {
     if (h.type == MessageType::FatalError) {
         fatal(h, r.payload());
     }
+    if (h.type == MessageType::AsyncStatusResponse) {
+        // A status query is a serial poll: the requests it answers after are serviced, and the
+        // server sends no new one before it.
+        m_serviceRequests.clear();
+    }
     if (m_awaiting && h.type == *m_awaiting) {
         if (m_owed[typeIndex] > 0) {
             --m_owed[typeIndex]; // the answer to an earlier request that timed out
@@ -281,8 +286,11 @@ std::optional<std::uint8_t> Link::takeServiceRequest() {
     return stb;
 }
 
-std::optional<std::uint8_t> Link::waitServiceRequest(net::Deadline until) {
+std::optional<std::uint8_t> Link::waitServiceRequest(net::Deadline until, bool keepEarlier) {
     drainAsync();
+    if (!keepEarlier) {
+        m_serviceRequests.clear();
+    }
     while (m_serviceRequests.empty()) {
         if (!waitAsync(until)) {
             return std::nullopt;

@@ -50,7 +50,7 @@ std::string identity(lan::LanLibrary& lib, sicl::SessionId id) {
 lan::LanLibrary::Options quickOptions() {
     lan::LanLibrary::Options o;
     o.defaultTimeout = 2000ms;
-    o.resolver = [](const std::string&) -> std::optional<std::uint32_t> { return std::nullopt; };
+    o.resolver = [](const std::string&) { return std::vector<net::IpAddress>{}; };
     return o;
 }
 

@@ -46,7 +46,7 @@ constexpr auto kSlack = 1000ms;
 lan::LanLibrary::Options loopbackOptions() {
     lan::LanLibrary::Options o;
     o.transportMargin = kMargin;
-    o.resolver = [](const std::string&) -> std::optional<std::uint32_t> { return std::nullopt; };
+    o.resolver = [](const std::string&) { return std::vector<net::IpAddress>{}; };
     return o;
 }
 
@@ -117,7 +117,7 @@ TEST(LibraryHardening, GatewayKilledDuringAReadEndsItAtOnceAndANewGatewayServesA
     EXPECT_EQ(askIdentity(lib, again.deviceAddress(22)), "Hardening,Meter,1,1.0\n");
 }
 
-TEST(LibraryHardening, StoppedGatewayHoldsACallBarelyPastItsTimeOutAndACloseAboutOneSecond) {
+TEST(LibraryHardening, StoppedGatewayHoldsACallBarelyPastItsTimeOutAndACloseNoLonger) {
     hardening::GatewayProcess gw;
     auto options = loopbackOptions();
     options.transportMargin = lan::LanLibrary::Options{}.transportMargin;
@@ -135,18 +135,22 @@ TEST(LibraryHardening, StoppedGatewayHoldsACallBarelyPastItsTimeOutAndACloseAbou
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
     };
     // Past its 1 s time-out a call waits 0.2 s at most (5 % of longer ones), device_abort
-    // included; destroy_link gets about 1 s, even on a session without time-out.
+    // included. The close after it may use only what is left of that call's budget; another
+    // session's destroy_link gets about 1 s, even without time-out.
     std::int16_t value = 0;
     const auto call =
         msTaken([&] { EXPECT_EQ(lib.vb_igpibbusstatus(intf, 1, value), liberr::kGatewayTimeout); });
     EXPECT_GE(call, 1000);
     EXPECT_LT(call, 1000 + 200 + 250);
+    const auto closeAfter = msTaken([&] { EXPECT_EQ(lib.vb_iclose(intf), 0); });
+    EXPECT_LT(closeAfter, 100);
     ASSERT_EQ(lib.vb_itimeout(dev, 0), 0);
-    const auto closes = msTaken([&] { EXPECT_EQ(lib.vb_iclose(dev) + lib.vb_iclose(intf), 0); });
-    EXPECT_LT(closes, 2000 + 400);
-    std::printf(
-        "figure: stopped gateway: bus status with 1 s time-out %lld ms, two closes %lld ms\n", call,
-        closes);
+    const auto close = msTaken([&] { EXPECT_EQ(lib.vb_iclose(dev), 0); });
+    EXPECT_GE(close, 900);
+    EXPECT_LT(close, 1000 + 400);
+    std::printf("figure: stopped gateway: bus status with 1 s time-out %lld ms, its close %lld ms, "
+                "another session's close %lld ms\n",
+                call, closeAfter, close);
     ::kill(gw.pid(), SIGCONT);
 }
 
@@ -218,7 +222,12 @@ TEST(LibraryHardening, EveryGatewayFaultEndsInAnErrorInTimeAndANewSessionWorks) 
         }
         const auto closeStart = Clock::now();
         EXPECT_EQ(lib.vb_iclose(id), 0);
-        EXPECT_LT(Clock::now() - closeStart, bound);
+        const auto closeTook = Clock::now() - closeStart;
+        EXPECT_LT(closeTook, bound);
+        if (!row.nextCall && (r.rc == liberr::kGatewayTimeout || r.rc == liberr::kIoTimeout)) {
+            // Right after a time-out the close has none of the budget left to wait with.
+            EXPECT_LT(closeTook, 150ms);
+        }
         EXPECT_EQ(askIdentity(lib, healthyDmm),
                   "Orvane Instruments,DM-6510 Digital Multimeter,OV220417,2.4.1\r\n");
     }

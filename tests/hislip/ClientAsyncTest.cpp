@@ -8,30 +8,26 @@ using namespace testsupport;
 using namespace hislip;
 namespace liberr = library::liberr;
 
-TEST_F(HislipClientTest, ServiceRequestsAreKeptForTheWaiterWhateverTheyCameBetween) {
+TEST_F(HislipClientTest, AWaitHearsOnlyRequestsNoPollTookAndNoneFromBeforeItBegan) {
     HislipPeer peer({}, [&](PeerSession& s) {
-        const auto status = s.async.receive();
-        ASSERT_TRUE(status);
-        s.async.send(asyncServiceRequest(0x41)); // between the query and its answer
+        ASSERT_TRUE(s.async.receive());
+        s.async.send(asyncServiceRequest(0x41)); // before the poll's answer: the poll takes it
         s.async.send(asyncStatusResponse(0x10));
         const auto q = s.sync.receive();
         ASSERT_TRUE(q);
-        s.async.send(asyncServiceRequest(0x50)); // while a read waits on sync
+        s.async.send(asyncServiceRequest(0x50)); // before the wait began
         s.sync.send(data(true, 0, q->header.parameter, bytesOf("ok")));
-        s.sync.receive(); // the next query asks for a later one
-        s.async.send(asyncServiceRequest(0x60));
+        ASSERT_TRUE(s.async.receive());
+        s.async.send(asyncStatusResponse(0x10));
+        s.async.send(asyncServiceRequest(0x60)); // after a poll made just before the wait
         s.sync.waitClosed();
     });
     auto session = open(peer);
     EXPECT_EQ(session->readStb(within(2000)), 0x10);
     write(*session, "Q");
     EXPECT_EQ(read(*session), "ok");
-    EXPECT_TRUE(session->waitSrq(net::Deadline::after({}), within(2000)));
-    EXPECT_EQ(session->lastServiceRequest(), 0x41);
-    EXPECT_TRUE(session->waitSrq(net::Deadline::after({}), within(2000)));
-    EXPECT_EQ(session->lastServiceRequest(), 0x50);
     EXPECT_FALSE(session->waitSrq(net::Deadline::after(50ms), within(2000)));
-    write(*session, "Q");
+    EXPECT_EQ(session->readStb(within(2000)), 0x10);
     EXPECT_TRUE(session->waitSrq(net::Deadline::after(5s), within(2000)));
     EXPECT_EQ(session->lastServiceRequest(), 0x60);
 }
@@ -69,4 +65,23 @@ TEST_F(HislipClientTest, LocksWaitWithTheTimeOutAndMapEachAnswer) {
     EXPECT_EQ(requests[1].header.parameter, 500u);
     EXPECT_EQ(requests[3].header.control, control::kLockRelease);
     EXPECT_EQ(requests[5].header.parameter, 0xFFFFFFFFu); // no time-out: wait as long as it takes
+}
+
+TEST_F(HislipClientTest, ATimeOutUnderAnotherSessionsLockSaysTheDeviceIsLocked) {
+    HislipPeer peer({}, [&](PeerSession& s) {
+        for (const bool locked : {true, false}) {
+            ASSERT_TRUE(s.sync.receive()); // a query the server holds back
+            const auto info = s.async.receive();
+            ASSERT_TRUE(info && info->header.type == MessageType::AsyncLockInfo);
+            s.async.send(asyncLockInfoResponse(locked, locked ? 1 : 0));
+        }
+        s.sync.waitClosed();
+    });
+    auto session = open(peer);
+    write(*session, "Q1");
+    EXPECT_EQ(failureOf([&] { read(*session, 10, std::nullopt, nullptr, 200); }),
+              liberr::kLockedByAnother);
+    write(*session, "Q2");
+    EXPECT_EQ(failureOf([&] { read(*session, 10, std::nullopt, nullptr, 200); }),
+              liberr::kIoTimeout);
 }

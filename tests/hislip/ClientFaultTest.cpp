@@ -5,6 +5,7 @@
 #include "net/Interrupt.h"
 #include "net/TransportError.h"
 
+#include <cstdio>
 #include <future>
 #include <thread>
 
@@ -16,9 +17,9 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 /// Time-out of the calls under test, and what past it is still "within": the library's least
-/// margin and generous room for a loaded machine.
+/// margin, which every call keeps to (its last quarter is for the work after a wait given up).
 constexpr std::int32_t kTimeoutMs = 300;
-constexpr auto kLatest = std::chrono::milliseconds(kTimeoutMs) + 200ms + 700ms;
+constexpr auto kLatest = std::chrono::milliseconds(kTimeoutMs) + 200ms;
 
 /// Runs `f`, which must fail; its error number and how long it took.
 std::pair<int, Clock::duration> timedFailure(const std::function<void()>& f) {
@@ -52,6 +53,10 @@ TEST_F(HislipClientTest, SilentServerEndsEveryCallWithinItsTimeOut) {
         EXPECT_EQ(number, liberr::kIoTimeout);
         EXPECT_GE(took, std::chrono::milliseconds(kTimeoutMs));
         EXPECT_LT(took, kLatest);
+        std::printf("figure: silent HiSLIP server, %s with %d ms time-out: %lld us\n", name,
+                    kTimeoutMs,
+                    static_cast<long long>(
+                        std::chrono::duration_cast<std::chrono::microseconds>(took).count()));
     }
     // A clear cut short ends the session: what follows is connection lost, at once.
     EXPECT_EQ(failureOf([&] { session->readStb(within(kTimeoutMs)); }), liberr::kConnectionLost);
@@ -86,6 +91,7 @@ TEST_F(HislipClientTest, LateAnswersOnEitherChannelAreDroppedWithTheirResponse) 
         s.sync.send(data(false, 0, kUnknownMessageId, bytesOf("old ")));
         s.sync.send(data(true, 0, q1->header.parameter, bytesOf("late")));
         s.sync.send(data(true, 0, q2->header.parameter, bytesOf("on time")));
+        s.async.receive(); // the lock info asked after Q1's read timed out: left unanswered
         s.async.receive();
         s.async.receive(); // the second status query comes after the first timed out
         s.async.send(asyncStatusResponse(0x11));

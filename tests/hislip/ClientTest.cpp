@@ -1,8 +1,10 @@
 // The client's side of a HiSLIP session, message by message, against a scripted peer.
 
 #include "ClientFixture.h"
+#include "sicl/InstrumentLibrary.h"
 
 #include <atomic>
+#include <future>
 #include <vector>
 
 using namespace testsupport;
@@ -313,6 +315,40 @@ TEST_F(HislipClientTest, DeviceClearDropsStaleDataAndAdoptsTheModeGranted) {
     EXPECT_TRUE(session->overlapped());
     write(*session, "Q");
     EXPECT_EQ(read(*session), "fresh");
+}
+
+TEST_F(HislipClientTest, OverlappedALateAnswerIsClearedAwayBeforeTheNextExchange) {
+    PeerConfig config;
+    config.overlapped = true;
+    std::promise<void> gaveUp;
+    HislipPeer peer(config, [&](PeerSession& s) {
+        ASSERT_TRUE(s.sync.receive());       // Q1: answered only after the client gave up
+        const auto info = s.async.receive(); // asked after the time-out: no lock held
+        ASSERT_TRUE(info && info->header.type == MessageType::AsyncLockInfo);
+        s.async.send(asyncLockInfoResponse(false, 0));
+        gaveUp.get_future().wait();
+        s.sync.send(data(false, 0, kFirstMessageId, bytesOf("late ")));
+        s.sync.send(data(true, 0, kFirstMessageId, bytesOf("answer")));
+        if (const auto start = s.async.receive(1s)) {
+            ASSERT_EQ(start->header.type, MessageType::AsyncDeviceClear);
+            s.async.send(asyncDeviceClearAcknowledge(control::kOverlapped));
+            const auto complete = s.sync.receive();
+            ASSERT_TRUE(complete && complete->header.type == MessageType::DeviceClearComplete);
+            s.sync.send(deviceClearAcknowledge(complete->header.control));
+        }
+        ASSERT_TRUE(s.sync.receive()); // Q2
+        s.sync.send(data(true, 0, kFirstMessageId, bytesOf("fresh")));
+        s.sync.waitClosed();
+    });
+    auto session = open(peer);
+    write(*session, "Q1");
+    EXPECT_EQ(failureOf([&] { read(*session, 256, std::nullopt, nullptr, 200); }),
+              liberr::kIoTimeout);
+    gaveUp.set_value();
+    write(*session, "Q2");
+    std::int32_t reason = 0;
+    EXPECT_EQ(read(*session, 256, std::nullopt, &reason), "fresh");
+    EXPECT_EQ(reason, sicl::reason::kEnd | sicl::reason::kResync);
 }
 
 TEST_F(HislipClientTest, ModeAskedForIsRequestedByAClearRightAfterOpen) {

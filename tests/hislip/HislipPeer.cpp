@@ -108,7 +108,7 @@ PeerChannel PeerSession::accept() {
 
 HislipPeer::HislipPeer(PeerConfig config, Script script)
     : m_config(config), m_script(std::move(script)),
-      m_listener(net::TcpListener::open("127.0.0.1", 0, 8)) {
+      m_listener(net::TcpListener::open(config.listenAddress, 0, 8)) {
     if (::pipe2(m_stopPipe, O_CLOEXEC) != 0) {
         throw net::TransportError(net::TransportError::Kind::System, "pipe");
     }

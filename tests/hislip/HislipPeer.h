@@ -63,6 +63,8 @@ struct PeerConfig {
     std::uint64_t maxMessage = std::uint64_t{1} << 20;
     /// Off: the script sees only the sync connection, before anything was read from it.
     bool handshake = true;
+    /// Where the peer listens: 127.0.0.1, or ::1.
+    std::string listenAddress = "127.0.0.1";
 };
 
 /// One session as its script sees it.

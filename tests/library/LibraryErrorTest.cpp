@@ -37,10 +37,35 @@ TEST(LibraryError, GatewayCodesKeepTheirNumbersAndLocalOnesCannotCollide) {
     }
 }
 
-TEST(LibraryError, DetailIsJoinedAndTheWholeTextCutAt59) {
+TEST(LibraryError, DetailIsJoinedAndTheWholeTextShortenedTo59AtAWordsEnd) {
     EXPECT_EQ(LibraryError(liberr::kHostNotFound, "gatewayx").text(), "host not found: gatewayx");
     EXPECT_EQ(LibraryError(liberr::kIoTimeout).text(), "I/O timeout");
     const LibraryError longOne(liberr::kHostNotFound, std::string(200, 'h'));
     EXPECT_EQ(longOne.text().size(), kMaxErrorText);
+    EXPECT_EQ(LibraryError(liberr::kServerError, "the instrument cannot do that while a sweep "
+                                                 "runs on channel 2")
+                  .text(),
+              "server error: the instrument cannot do that while a sweep");
     EXPECT_EQ(errorText(4242), "unknown error 4242");
+}
+
+TEST(LibraryError, ALanInstrumentsTextsNameNoGatewayAndNoLink) {
+    for (int n = 0; n < 1000; ++n) {
+        if (const char* text = errorTableText(n, FarEnd::Instrument)) {
+            const std::string s(text);
+            // Errors only a gateway reports keep their words; every other names neither.
+            if (n == liberr::kSyntax || n == liberr::kInvalidLinkId ||
+                n == liberr::kOutOfResources || n == liberr::kCallRefused ||
+                n == liberr::kNoVxi11Service || n == liberr::kUnknownGatewayError ||
+                n == liberr::kShortWrite) {
+                continue;
+            }
+            EXPECT_EQ(s.find("gateway"), std::string::npos) << n << ": " << s;
+            EXPECT_EQ(s.find("link"), std::string::npos) << n << ": " << s;
+        }
+    }
+    const LibraryError lost(liberr::kConnectionLost, "sync channel closed");
+    EXPECT_EQ(lost.wordedFor(FarEnd::Instrument).text(),
+              "connection to instrument lost: sync channel closed");
+    EXPECT_EQ(lost.wordedFor(FarEnd::Instrument).number(), liberr::kConnectionLost);
 }

@@ -26,6 +26,10 @@ TEST(Resource, VisaStringsPickTheirTransportInAnyCase) {
         {"TCPIP::h::HiSLIP2,4881::INSTR", Resource::Kind::Hislip, "h", 4881, "HiSLIP2", 0},
         {"TCPIP0::[fe80::1]::hislip0::INSTR", Resource::Kind::Hislip, "fe80::1", 4880, "hislip0",
          0},
+        {"TCPIP::[fe80::1%eth0]::hislip0::INSTR", Resource::Kind::Hislip, "fe80::1%eth0", 4880,
+         "hislip0", 0},
+        {"TCPIP::[::1]::5025::SOCKET", Resource::Kind::Socket, "::1", 5025, "", 0},
+        {"TCPIP::[::1]::inst0::INSTR", Resource::Kind::Vxi11, "::1", 0, "inst0", 0},
         {"TCPIP::127.0.0.1::5025::SOCKET", Resource::Kind::Socket, "127.0.0.1", 5025, "", 0},
         {"tcpip::scope-1.lab::65535::socket", Resource::Kind::Socket, "scope-1.lab", 65535, "", 0},
     };
@@ -66,6 +70,7 @@ TEST(Resource, MalformedVisaStringsAreBadAddressSyntax) {
         "TCPIP::h::hislip0,::INSTR",       // an empty port
         "TCPIP::[fe80::1::hislip0::INSTR", // an open bracket
         "TCPIP::[]::INSTR",                // an empty IPv6 host
+        "TCPIP::[fe80::1%]::INSTR",        // an empty zone
         "TCPIP::ho st::INSTR",             // a blank in the host
         "TCPIP::h::::INSTR",               // an empty name
     };
@@ -79,4 +84,27 @@ TEST(Resource, MalformedVisaStringsAreBadAddressSyntax) {
         }
     }
     EXPECT_THROW(parseResource("TCPIP::" + std::string(600, 'a') + "::INSTR"), LibraryError);
+}
+
+TEST(Resource, RefusalsSayWhatIsWrongAndWhatWasMeant) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"TCPIP::h::inst0::INSTR ", "a blank in the address"},
+        {"TCPIP::h::40593", "a port needs ::SOCKET after it"},
+        {"TCPIP::h::40593::INSTR", "a port needs ::SOCKET after it"},
+        {"GPIB0::22::INSTR", "use TCPIP::GATEWAY::gpib0,PAD::INSTR"},
+        {"ASRL1::INSTR", "only TCPIP resources are served"},
+        {"USB0::0x1234::0x5678::SN1::INSTR", "only TCPIP resources are served"},
+    };
+    for (const auto& [text, why] : cases) {
+        SCOPED_TRACE(text);
+        try {
+            parseResource(text);
+            ADD_FAILURE() << "accepted";
+        } catch (const LibraryError& e) {
+            EXPECT_EQ(e.number(), liberr::kBadAddressSyntax);
+            EXPECT_EQ(e.detail(), why);
+        }
+    }
+    // The window's form keeps its blanks and its bracketed IPv6 host for the VXI-11 transport.
+    EXPECT_FALSE(parseResource("lan;vxi-11[::1]:gpib, 22").visa);
 }

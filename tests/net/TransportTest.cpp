@@ -206,11 +206,14 @@ TEST(Transport, ConnectToAFullBacklogEndsAtTheDeadline) {
 
 TEST(Transport, ResolverAnswersDottedTextItselfAndBoundsSlowLookups) {
     int calls = 0;
-    const HostResolver counting = [&calls](const std::string&) -> std::optional<std::uint32_t> {
+    const HostResolver counting = [&calls](const std::string&) -> std::vector<IpAddress> {
         ++calls;
-        return std::nullopt;
+        return {};
     };
-    EXPECT_EQ(resolveHost("127.0.0.1", counting, Deadline::after(1s)), kLoopback);
+    EXPECT_EQ(resolveHost("127.0.0.1", counting, Deadline::after(1s)),
+              std::vector{IpAddress::fromIpv4(kLoopback)});
+    EXPECT_EQ(resolveHost("::1", counting, Deadline::after(1s)),
+              std::vector{IpAddress::ipv6Loopback()});
     EXPECT_EQ(calls, 0);
     EXPECT_EQ(failureOf([&] { resolveHost("gatewayx", counting, Deadline::after(5s)); }),
               liberr::kHostNotFound);
@@ -218,9 +221,9 @@ TEST(Transport, ResolverAnswersDottedTextItselfAndBoundsSlowLookups) {
 
     auto release = std::make_shared<std::promise<void>>();
     std::shared_future<void> gate = release->get_future().share();
-    const HostResolver stuck = [gate](const std::string&) -> std::optional<std::uint32_t> {
+    const HostResolver stuck = [gate](const std::string&) -> std::vector<IpAddress> {
         gate.wait();
-        return std::nullopt;
+        return {};
     };
     const auto start = Deadline::Clock::now();
     EXPECT_EQ(failureOf([&] { resolveHost("slowname", stuck, Deadline::after(200ms)); }),
@@ -229,6 +232,9 @@ TEST(Transport, ResolverAnswersDottedTextItselfAndBoundsSlowLookups) {
     release->set_value();
 }
 
-TEST(Transport, SystemResolverFindsLocalhostWithoutTheNetwork) {
-    EXPECT_EQ(systemResolve("localhost"), kLoopback);
+TEST(Transport, SystemResolverFindsLocalhostInBothFamiliesWithoutTheNetwork) {
+    const std::vector<IpAddress> found = systemResolve("localhost");
+    ASSERT_GE(found.size(), 2u);
+    EXPECT_EQ(found[0], IpAddress::fromIpv4(kLoopback));
+    EXPECT_EQ(found[1], IpAddress::ipv6Loopback());
 }

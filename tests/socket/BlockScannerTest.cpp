@@ -68,6 +68,16 @@ TEST(BlockScanner, FindsTheEndOfAReplyHoweverTheBytesAreCut) {
         {"#31a\n", 5},
         {"#3 1\n", 5},
         {"#\n", 2},
+        // `#` and `"` inside an element are text: only an element's start begins a block or
+        // a string (message start, after `,`, `;` or a header's blank).
+        {"ACME,SN#21045,1,1\nX", 18},
+        {"ACME,PANEL 7" + q + " LCD,1,1\nX", 22},
+        {"CURV #15ab\ncd\n", 14},
+        {"1,2,#15ab\ncd\n", 13},
+        {"1, #15ab\ncd\n", 12},
+        {"A;B #15ab\ncd\n", 13},
+        {"ABC " + q + "x\ny" + q + "\n", 10},
+        {"A B#15ab\ncd\n", 9},
         // Awareness off: the first terminator ends the reply wherever it stands.
         {"#15he\nlo\n", 6, '\n', false},
         {q + "a\nb" + q + "\n", 3, '\n', false},

@@ -3,6 +3,7 @@
 
 #include "lan/LanLibrary.h"
 #include "library/LibraryError.h"
+#include "net/Interrupt.h"
 #include "socket/SocketReader.h"
 #include "socket/SocketTransport.h"
 #include "vxi11/client/ScriptServer.h"
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <map>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -76,7 +78,9 @@ protected:
     sicl::SessionId open(Script script, net::SocketOps* ops = nullptr) {
         start(std::move(script));
         lan::LanLibrary::Options options;
-        options.resolver = [](const std::string&) { return std::nullopt; }; // no name server
+        options.resolver = [](const std::string&) {
+            return std::vector<net::IpAddress>{};
+        }; // no name server
         if (ops != nullptr) {
             options.socketOps = ops;
         }
@@ -174,21 +178,91 @@ TEST_F(SocketSessionTest, BlocksWithLfInsideAreReadWholeEvenCutAtEveryByte) {
     }
 }
 
-TEST_F(SocketSessionTest, ATimeOutHandsOverWhatCameAndTheRestIsReadNextTime) {
+TEST_F(SocketSessionTest, ALateAnswerIsNeverHandedToALaterQuery) {
+    // Each query is answered in two halves: the first at once, the second only with the
+    // answer to the next query on the same connection, as a slow instrument's late answer.
+    const std::map<std::string, std::pair<std::string, std::string>> answers{
+        {"SPLIT?\n", {"S1,1,", "1\n"}},
+        {"WAV?\n", {"#3100" + std::string(50, 'x'), std::string(49, 'y') + "\n\n"}},
+        {"*IDN?\n", {"IDN\n", ""}}};
     const auto id = open([&](Peer& p, int) {
-        say(p, "PARTIAL");
-        if (lineFrom(p) == "GO\n") {
-            say(p, " REST\n");
+        std::string late;
+        for (std::string line = lineFrom(p); !line.empty(); line = lineFrom(p)) {
+            const auto& [now, rest] = answers.at(line);
+            say(p, late + now);
+            late = rest;
         }
     });
     ASSERT_EQ(m_lib->vb_itimeout(id, 300), 0);
+    for (const char* query : {"SPLIT?\n", "WAV?\n"}) {
+        SCOPED_TRACE(query);
+        ASSERT_EQ(write(id, query), 0);
+        const Reply cut = read(id, 1000);
+        EXPECT_EQ(cut.error, library::liberr::kIoTimeout);
+        EXPECT_EQ(cut.data, answers.at(query).first); // what came is handed over
+        ASSERT_EQ(write(id, "*IDN?\n"), 0);
+        const Reply next = read(id, 1000);
+        EXPECT_EQ(next.data, "IDN\n");
+        EXPECT_EQ(next.reason, kReasonChr | sicl::reason::kResync);
+        EXPECT_EQ(read(id, 1000).error, library::liberr::kIoTimeout); // nothing more came
+    }
+    EXPECT_EQ(m_connections, 4); // each query after a time-out went on a new connection
+}
+
+TEST_F(SocketSessionTest, AnInterruptedReadLeavesNothingForTheNextQuery) {
+    std::promise<void> begun;
+    const auto id = open([&](Peer& p, int connection) {
+        const std::string line = lineFrom(p);
+        if (connection == 0) {
+            say(p, "#800100000" + std::string(1000, '\n')); // a long block, 1 kB of it sent
+            begun.set_value();
+            p.waitClosed();
+            return;
+        }
+        if (line == "*IDN?\n") {
+            say(p, "IDN\n");
+        }
+    });
+    ASSERT_EQ(write(id, "CURV?\n"), 0);
+    net::interrupt::arm();
+    std::thread ctrlC([&] {
+        begun.get_future().wait();
+        net::interrupt::trigger();
+    });
+    const Reply cut = read(id, 200000);
+    ctrlC.join();
+    net::interrupt::reset();
+    EXPECT_EQ(cut.error, library::liberr::kInterrupted);
+    ASSERT_EQ(write(id, "*IDN?\n"), 0);
+    const Reply next = read(id, 1000);
+    EXPECT_EQ(next.data, "IDN\n");
+    EXPECT_NE(next.reason & sicl::reason::kResync, 0);
+}
+
+TEST_F(SocketSessionTest, AnIndefiniteBlockEndsWithTheConnectionOrTheTimeOut) {
+    const auto id = open([&](Peer& p, int connection) {
+        const std::string line = lineFrom(p);
+        say(p, "#0ab\ncd");
+        if (connection == 0) {
+            p.close(); // the block's end
+        } else {
+            p.waitClosed(); // silence: the time-out ends it
+        }
+    });
+    ASSERT_EQ(m_lib->vb_itimeout(id, 300), 0);
+    ASSERT_EQ(write(id, "A?\n"), 0);
+    const Reply whole = read(id, 1000);
+    EXPECT_EQ(whole.error, 0);
+    EXPECT_EQ(whole.data, "#0ab\ncd");
+    EXPECT_EQ(whole.reason, sicl::reason::kEnd);
+    EXPECT_EQ(read(id, 10).error, kConnectionLost); // the peer is gone
+    ASSERT_EQ(m_lib->vb_iclear(id), 0);
+    ASSERT_EQ(write(id, "A?\n"), 0);
     const auto start = Clock::now();
-    const Reply r = read(id, 100);
-    EXPECT_EQ(r.error, library::liberr::kIoTimeout);
-    EXPECT_EQ(r.data, "PARTIAL");
+    const Reply silent = read(id, 1000);
+    EXPECT_EQ(silent.error, library::liberr::kIoTimeout);
+    EXPECT_EQ(silent.data, "#0ab\ncd");
     EXPECT_LT(Clock::now() - start, 2s);
-    ASSERT_EQ(write(id, "GO\n"), 0);
-    EXPECT_EQ(read(id, 100).data, " REST\n");
 }
 
 TEST_F(SocketSessionTest, ATricklingPeerIsBoundedByTheTimeOut) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 
 namespace vxi11 {
 
@@ -45,12 +46,32 @@ void parseHost(std::string_view hostPart, Address& out) {
     if (hostPart.empty()) {
         syntax("no host");
     }
-    // A host name or dotted IPv4 address never holds a colon, so the last one starts the port.
-    const std::size_t colon = hostPart.rfind(':');
     std::string_view host = hostPart;
-    if (colon != std::string_view::npos) {
+    std::optional<std::string_view> portText;
+    if (hostPart.front() == '[') {
+        // An IPv6 literal in brackets, perhaps a port after it: `[::1]:111`.
+        const std::size_t close = hostPart.find(']');
+        host = hostPart.substr(1, close == std::string_view::npos ? 0 : close - 1);
+        const std::string_view after =
+            close == std::string_view::npos ? "?" : trimBlanks(hostPart.substr(close + 1));
+        if (!library::text::isIpv6Text(host) || (!after.empty() && after.front() != ':')) {
+            syntax("bad IPv6 host");
+        }
+        if (!after.empty()) {
+            portText = after.substr(1);
+        }
+    } else if (std::count(hostPart.begin(), hostPart.end(), ':') > 1) {
+        // A bare IPv6 literal (`::1`, `fe80::1%eth0`) leaves no room for a port.
+        if (!library::text::isIpv6Text(hostPart)) {
+            syntax("bad host name");
+        }
+    } else if (const std::size_t colon = hostPart.rfind(':'); colon != std::string_view::npos) {
+        // A host name or dotted IPv4 address never holds a colon: it starts the port.
         host = trimBlanks(hostPart.substr(0, colon));
-        const auto port = parseNumber(trimBlanks(hostPart.substr(colon + 1)), 5);
+        portText = hostPart.substr(colon + 1);
+    }
+    if (portText) {
+        const auto port = parseNumber(trimBlanks(*portText), 5);
         if (!port || *port == 0 || *port > 65535) {
             syntax("bad port");
         }
@@ -65,7 +86,7 @@ void parseHost(std::string_view hostPart, Address& out) {
             syntax("bad host name");
         }
     }
-    out.host = std::string(host);
+    out.host = std::string(host); // IPv6 without its brackets, as the resolver takes it
 }
 
 bool isAsciiLetter(char c) {
@@ -168,7 +189,10 @@ Address parseAddress(std::string_view text) {
         syntax("expected lan;vxi-11[");
     }
     std::string_view rest = text.substr(kPrefix.size());
-    const std::size_t close = rest.find(']');
+    std::size_t close = rest.find(']');
+    if (trimBlanks(rest).starts_with('[') && close != std::string_view::npos) {
+        close = rest.find(']', close + 1); // a bracketed IPv6 host inside: the second one
+    }
     if (close == std::string_view::npos) {
         syntax("missing ]");
     }

@@ -183,10 +183,10 @@ void CoreLink::destroy(Deadline deadline) {
     check(m_rpc.call<DestroyLink>(DeviceLink{m_lid}, deadline).error);
 }
 
-void abortLink(std::uint32_t ipv4, std::uint16_t port, std::int32_t lid, Deadline deadline,
-               net::SocketOps& ops) {
+void abortLink(const net::IpAddress& address, std::uint16_t port, std::int32_t lid,
+               Deadline deadline, net::SocketOps& ops) {
     translated([&] {
-        rpc::RpcClient rpc(net::TcpConnection::connect(ipv4, port, deadline, ops));
+        rpc::RpcClient rpc(net::TcpConnection::connect(address, port, deadline, ops));
         check(rpc.call<DeviceAbort>(DeviceLink{lid}, deadline).error);
     });
 }

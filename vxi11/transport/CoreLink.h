@@ -54,7 +54,9 @@ public:
     bool isOpen() const noexcept { return m_rpc.isOpen(); }
     /// Our own address on the link's connection (network byte order), where a gateway that
     /// reaches us can call back.
-    std::uint32_t localIpv4() const { return m_rpc.connection().localIpv4(); }
+    /// The local end of the link's connection, and the gateway's end.
+    net::IpAddress localAddress() const { return m_rpc.connection().localAddress(); }
+    const net::IpAddress& peerAddress() const noexcept { return m_rpc.connection().peerAddress(); }
 
     /// device_write of `data`, which goes to the socket from where it lies.
     DeviceWriteResp write(xdr::ByteView data, bool end, const CallTiming& t);
@@ -91,9 +93,9 @@ private:
     std::uint16_t m_abortPort = 0;
 };
 
-/// Sends device_abort for `lid` on the abort channel at `ipv4`:`port`, so a call the gateway
+/// Sends device_abort for `lid` on the abort channel at `address`:`port`, so a call the gateway
 /// is still working on ends; throws LibraryError.
-void abortLink(std::uint32_t ipv4, std::uint16_t port, std::int32_t lid, Deadline deadline,
-               net::SocketOps& ops = net::SocketOps::system());
+void abortLink(const net::IpAddress& address, std::uint16_t port, std::int32_t lid,
+               Deadline deadline, net::SocketOps& ops = net::SocketOps::system());
 
 } // namespace vxi11

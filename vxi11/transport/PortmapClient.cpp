@@ -15,10 +15,20 @@ namespace liberr = library::liberr;
 
 std::uint16_t lookUpCorePort(std::uint32_t ipv4, std::uint16_t portmapperPort,
                              net::Deadline deadline, net::SocketOps& ops) {
+    net::IpAddress answered;
+    return lookUpCorePort({net::IpAddress::fromIpv4(ipv4)}, portmapperPort, deadline, ops,
+                          answered);
+}
+
+std::uint16_t lookUpCorePort(const std::vector<net::IpAddress>& addresses,
+                             std::uint16_t portmapperPort, net::Deadline deadline,
+                             net::SocketOps& ops, net::IpAddress& answered) {
     rpc::RpcClient rpc;
     const pmap::Mapping query{kDeviceCore, kDeviceVersion, pmap::kProtoTcp, 0};
     const pmap::PortResult result = translated([&] {
-        rpc = rpc::RpcClient(net::TcpConnection::connect(ipv4, portmapperPort, deadline, ops));
+        rpc = rpc::RpcClient(
+            net::TcpConnection::connectAny(addresses, portmapperPort, deadline, ops));
+        answered = rpc.connection().peerAddress();
         return rpc.call<pmap::GetPort>(query, deadline);
     });
     if (result.port == 0) {

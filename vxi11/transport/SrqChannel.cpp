@@ -59,20 +59,24 @@ std::unique_ptr<SrqChannel> SrqChannel::open(const Address& address, Deadline de
                                              const net::HostResolver& resolver,
                                              net::SocketOps& ops) {
     return translated([&] {
-        const std::uint32_t ipv4 = net::resolveHost(address.host, resolver, deadline);
-        const std::uint16_t corePort = lookUpCorePort(ipv4, address.portmapperPort, deadline, ops);
-        net::TcpConnection connection = net::TcpConnection::connect(ipv4, corePort, deadline, ops);
+        net::IpAddress host;
+        const std::uint16_t corePort =
+            lookUpCorePort(net::resolveHost(address.host, resolver, deadline),
+                           address.portmapperPort, deadline, ops, host);
+        net::TcpConnection connection = net::TcpConnection::connect(host, corePort, deadline, ops);
         static thread_local std::mt19937 random{std::random_device{}()};
         auto state = std::make_unique<State>(
             CoreLink::create(std::move(connection), address.device,
                              static_cast<std::int32_t>(random() & kClientIdMask), deadline));
 
-        // Listen on the address the gateway already reaches us at: the local end of the link.
-        const std::uint32_t local = state->link.localIpv4();
-        state->listener = net::TcpListener::open(net::ipv4Text(local), 0, kBacklog);
+        // Listen on the address the gateway already reaches us at: the local end of the link,
+        // in its family. The call's IPv4 field cannot carry an IPv6 address: 0 there, and the
+        // gateway calls back to the address the link came from.
+        const net::IpAddress local = state->link.localAddress();
+        state->listener = net::TcpListener::open(local.text(), 0, kBacklog);
 
         DeviceRemoteFunc remote;
-        remote.hostAddr = ntohl(local);
+        remote.hostAddr = local.v6 ? 0 : ntohl(local.ipv4());
         remote.hostPort = state->listener.port();
         remote.progNum = kDeviceIntr;
         remote.progVers = kDeviceVersion;

@@ -39,10 +39,8 @@ xdr::Bytes word16(std::uint32_t value) {
 /// One VXI-11 link as a session of the library.
 class Vxi11Session final : public library::TransportSession {
 public:
-    Vxi11Session(CoreLink link, Address address, std::uint32_t ipv4,
-                 const library::TransportOptions& options)
-        : m_link(std::move(link)), m_address(std::move(address)), m_ipv4(ipv4), m_options(options) {
-    }
+    Vxi11Session(CoreLink link, Address address, const library::TransportOptions& options)
+        : m_link(std::move(link)), m_address(std::move(address)), m_options(options) {}
 
     void write(std::span<const std::uint8_t> data, bool end, const CallTime& time,
                std::size_t& sent) override {
@@ -240,8 +238,8 @@ private:
                 e.number() == liberr::kGatewayTimeout || e.number() == liberr::kInterrupted;
             if (unanswered && m_link.isOpen() && m_link.abortPort() != 0) {
                 try {
-                    abortLink(m_ipv4, m_link.abortPort(), m_link.lid(), clock.abortBy(),
-                              *m_options.socketOps);
+                    abortLink(m_link.peerAddress(), m_link.abortPort(), m_link.lid(),
+                              clock.abortBy(), *m_options.socketOps);
                 } catch (const LibraryError&) {
                     // Best effort: the time-out is what the caller hears about.
                 }
@@ -258,7 +256,6 @@ private:
 
     CoreLink m_link;
     Address m_address;
-    std::uint32_t m_ipv4;
     library::TransportOptions m_options;
     bool m_holdsLock = false; ///< lock succeeded and no unlock since
     std::unique_ptr<SrqChannel> m_srq;
@@ -297,14 +294,16 @@ std::unique_ptr<library::TransportSession> Vxi11Transport::open(const library::R
         const net::Deadline deadline = clock.replyBy();
         net::SocketOps& ops = *m_options.socketOps;
 
-        const std::uint32_t ipv4 = net::resolveHost(address.host, m_options.resolver, deadline);
-        const std::uint16_t corePort = lookUpCorePort(ipv4, address.portmapperPort, deadline, ops);
-        net::TcpConnection connection = net::TcpConnection::connect(ipv4, corePort, deadline, ops);
+        net::IpAddress host;
+        const std::uint16_t corePort =
+            lookUpCorePort(net::resolveHost(address.host, m_options.resolver, deadline),
+                           address.portmapperPort, deadline, ops, host);
+        net::TcpConnection connection = net::TcpConnection::connect(host, corePort, deadline, ops);
         static thread_local std::mt19937 random{std::random_device{}()};
         const auto clientId = static_cast<std::int32_t>(random() & kClientIdMask);
         CoreLink link = CoreLink::create(std::move(connection), address.device, clientId, deadline);
         return std::unique_ptr<library::TransportSession>(
-            std::make_unique<Vxi11Session>(std::move(link), address, ipv4, m_options));
+            std::make_unique<Vxi11Session>(std::move(link), address, m_options));
     });
 }
 

@@ -83,8 +83,8 @@ TEST_F(E2e, NoneSendsNoTimeOutAndTheReadWaitsUntilAborted) {
         }
         while (!readOver) {
             try {
-                vxi11::abortLink(htonl(INADDR_LOOPBACK), sim->abortPort(), *lid,
-                                 net::Deadline::after(1s));
+                vxi11::abortLink(net::IpAddress::fromIpv4(htonl(INADDR_LOOPBACK)), sim->abortPort(),
+                                 *lid, net::Deadline::after(1s));
             } catch (const std::exception&) {
                 // The next round tries again.
             }

@@ -92,15 +92,15 @@ protected:
         o.defaultTimeout = kOpenTimeOut;
         o.transportMargin = kMargin;
         o.socketOps = ops;
-        o.resolver = [log](const std::string& host) -> std::optional<std::uint32_t> {
+        o.resolver = [log](const std::string& host) -> std::vector<net::IpAddress> {
             {
                 std::lock_guard lock(log->mutex);
                 log->asked.push_back(host);
             }
             if (host == "localhost") {
-                return htonl(0x7F000001u);
+                return {net::IpAddress::fromIpv4(htonl(0x7F000001u))};
             }
-            return std::nullopt;
+            return {};
         };
         return o;
     }

@@ -37,6 +37,28 @@ TEST(Address, HostPortAndNumberedInterfaceAreKept) {
     EXPECT_FALSE(a.deviceSession);
 }
 
+TEST(Address, Ipv6HostsAreBracketedToCarryAPortOrBareWithout) {
+    struct Row {
+        const char* text;
+        const char* host;
+        std::uint16_t port;
+    };
+    for (const Row& r : {Row{"lan;vxi-11[[::1]:40111]:inst0", "::1", 40111},
+                         Row{"lan;vxi-11[[fe80::1%eth0]]:inst0", "fe80::1%eth0", 111},
+                         Row{"lan;vxi-11[::1]:gpib", "::1", 111},
+                         Row{"lan;vxi-11[ [2001:db8::5] : 7 ]:gpib", "2001:db8::5", 7}}) {
+        SCOPED_TRACE(r.text);
+        const Address a = parseAddress(r.text);
+        EXPECT_EQ(a.host, r.host);
+        EXPECT_EQ(a.portmapperPort, r.port);
+    }
+    for (const char* bad : {"lan;vxi-11[[::1]x]:gpib", "lan;vxi-11[[::g]]:gpib",
+                            "lan;vxi-11[::1:x]:gpib", "lan;vxi-11[[::1]:0]:gpib",
+                            "lan;vxi-11[[127.0.0.1:111]]:gpib"}) {
+        EXPECT_EQ(refusal(bad), liberr::kBadAddressSyntax) << bad;
+    }
+}
+
 TEST(Address, DeviceFormsAsTheWindowBuildsThem) {
     struct Row {
         const char* text;

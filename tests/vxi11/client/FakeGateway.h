@@ -24,13 +24,15 @@ public:
     /// Returns false to end the connection's script (the fake then closes it).
     using Handler = std::function<bool(FakeGateway&, Peer&, const vxi11::rpc::ParsedCall&)>;
 
-    explicit FakeGateway(Handler handler = {}, std::uint32_t maxRecvSize = 4096)
+    explicit FakeGateway(Handler handler = {}, std::uint32_t maxRecvSize = 4096,
+                         ScriptServer::Family family = ScriptServer::Family::Ipv4)
         : m_handler(std::move(handler)), m_maxRecvSize(maxRecvSize),
-          m_server([this](Peer& p) { serve(p); }) {}
+          m_host(family == ScriptServer::Family::Ipv6 ? "[::1]" : "127.0.0.1"),
+          m_server([this](Peer& p) { serve(p); }, family) {}
 
     std::uint16_t port() const { return m_server.port(); }
     std::string address(const std::string& intf = "gpib") const {
-        return "lan;vxi-11[127.0.0.1:" + std::to_string(port()) + "]:" + intf;
+        return "lan;vxi-11[" + m_host + ":" + std::to_string(port()) + "]:" + intf;
     }
 
     std::vector<CoreCall> calls() const {
@@ -107,6 +109,7 @@ private:
     std::uint32_t m_maxRecvSize;
     mutable std::mutex m_mutex;
     std::vector<CoreCall> m_calls;
+    std::string m_host;
     ScriptServer m_server; // last: its threads use the members above
 };
 

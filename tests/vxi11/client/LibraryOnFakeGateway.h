@@ -19,11 +19,11 @@ namespace testsupport {
 /// Options that never ask a name server: only "localhost" is known.
 inline lan::LanLibrary::Options quietOptions() {
     lan::LanLibrary::Options o;
-    o.resolver = [](const std::string& host) -> std::optional<std::uint32_t> {
+    o.resolver = [](const std::string& host) -> std::vector<net::IpAddress> {
         if (host == "localhost") {
-            return loopback();
+            return {net::IpAddress::fromIpv4(loopback())};
         }
-        return std::nullopt;
+        return {};
     };
     return o;
 }

@@ -403,7 +403,8 @@ TEST_F(LibraryOnSimulator, AbortChannelEndsAReadThatWouldWaitForever) {
     // An abort only ends a call in progress, so repeat it until the read has ended.
     int tries = 0;
     while (reading.wait_for(50ms) != std::future_status::ready && tries++ < 100) {
-        vxi11::abortLink(htonl(INADDR_LOOPBACK), sim->abortPort(), lid, net::Deadline::after(1s));
+        vxi11::abortLink(net::IpAddress::fromIpv4(htonl(INADDR_LOOPBACK)), sim->abortPort(), lid,
+                         net::Deadline::after(1s));
     }
     ASSERT_EQ(reading.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(reading.get(), 23);

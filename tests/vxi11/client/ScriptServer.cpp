@@ -134,21 +134,29 @@ Peer::~Peer() {
     }
 }
 
-ScriptServer::ScriptServer(Script script) : m_script(std::move(script)) {
-    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+ScriptServer::ScriptServer(Script script, Family family) : m_script(std::move(script)) {
+    const bool v6 = family == Family::Ipv6;
+    m_listenFd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     m_stopFd = ::eventfd(0, EFD_CLOEXEC);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t length = sizeof addr;
-    if (m_listenFd < 0 || m_stopFd < 0 ||
-        ::bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(m_listenFd, 16) != 0 ||
-        ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+    sockaddr_in6 addr6{};
+    addr6.sin6_family = AF_INET6;
+    addr6.sin6_addr = in6addr_loopback;
+    auto* sa = v6 ? reinterpret_cast<sockaddr*>(&addr6) : reinterpret_cast<sockaddr*>(&addr);
+    socklen_t length = v6 ? sizeof addr6 : sizeof addr;
+    if (m_listenFd < 0 || m_stopFd < 0 || ::bind(m_listenFd, sa, length) != 0 ||
+        ::listen(m_listenFd, 16) != 0 || ::getsockname(m_listenFd, sa, &length) != 0) {
+        if (m_listenFd >= 0) {
+            ::close(m_listenFd);
+        }
+        if (m_stopFd >= 0) {
+            ::close(m_stopFd);
+        }
         throw std::runtime_error("script server cannot listen");
     }
-    m_port = ntohs(addr.sin_port);
+    m_port = ntohs(v6 ? addr6.sin6_port : addr.sin_port);
     m_acceptThread = std::thread([this] { acceptLoop(); });
 }
 

@@ -44,13 +44,16 @@ private:
     int m_stopFd;
 };
 
-/// A scriptable TCP server on 127.0.0.1, port 0: each accepted connection runs the script on
-/// its own thread. For fault tests: silent peers, replies cut short, garbage, wrong xids.
+/// A scriptable TCP server on 127.0.0.1 (or ::1), port 0: each accepted connection runs the
+/// script on its own thread. For fault tests: silent peers, replies cut short, garbage, wrong
+/// xids.
 class ScriptServer {
 public:
     using Script = std::function<void(Peer&)>;
+    enum class Family { Ipv4, Ipv6 };
 
-    explicit ScriptServer(Script script);
+    /// Throws std::runtime_error when it cannot listen (::1 on a machine without IPv6).
+    explicit ScriptServer(Script script, Family family = Family::Ipv4);
     ~ScriptServer();
     ScriptServer(const ScriptServer&) = delete;
     ScriptServer& operator=(const ScriptServer&) = delete;
