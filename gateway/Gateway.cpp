@@ -181,9 +181,12 @@ std::uint16_t Gateway::socketPort() const {
 }
 
 std::string Gateway::readyLine() const {
-    std::string line = "ready portmapper=" + m_impl->config.listenAddress + ":" +
-                       std::to_string(portmapperPort()) + " core=" + std::to_string(corePort()) +
-                       " abort=" + std::to_string(abortPort());
+    // An IPv6 address is bracketed, as clients write it beside a port.
+    const std::string& host = m_impl->config.listenAddress;
+    std::string line =
+        "ready portmapper=" + (host.find(':') != std::string::npos ? "[" + host + "]" : host) +
+        ":" + std::to_string(portmapperPort()) + " core=" + std::to_string(corePort()) +
+        " abort=" + std::to_string(abortPort());
     if (m_impl->config.hislipPort) {
         line += " hislip=" + std::to_string(hislipPort());
     }

@@ -8,7 +8,7 @@ namespace gateway {
 
 // The service makes its connections here, beside them, so that it need not know their insides.
 std::unique_ptr<ServedConnection> HislipService::accept(net::TcpConnection socket,
-                                                        std::uint32_t /*peerIpv4*/) {
+                                                        const net::IpAddress& /*peer*/) {
     return std::make_unique<HislipConnection>(std::move(socket), *this);
 }
 

@@ -36,7 +36,7 @@ public:
     HislipService& operator=(const HislipService&) = delete;
 
     std::unique_ptr<ServedConnection> accept(net::TcpConnection socket,
-                                             std::uint32_t peerIpv4) override;
+                                             const net::IpAddress& peer) override;
     /// FatalError 4 (too many clients), if it can go out at once.
     void refuse(net::TcpConnection& socket) override;
     std::string_view name() const override { return "hislip"; }

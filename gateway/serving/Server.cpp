@@ -183,7 +183,7 @@ void Server::accept(Stream& stream) {
             Slot& slot = m_slots.emplace_back();
             slot.group = stream.group;
             slot.connection =
-                stream.service->accept(std::move(accepted->connection), accepted->peerIpv4);
+                stream.service->accept(std::move(accepted->connection), accepted->peer);
             slot.thread = std::thread([c = slot.connection.get()] { c->serve(); });
             return;
         }
@@ -209,8 +209,9 @@ void Server::udpLoop(Datagrams& datagrams) {
         if (!got) {
             continue;
         }
-        const std::vector<std::uint8_t> answer = datagrams.service->handle(
-            std::span<const std::uint8_t>(buffer.data(), got->size), got->fromIpv4);
+        const std::vector<std::uint8_t> answer =
+            datagrams.service->handle(std::span<const std::uint8_t>(buffer.data(), got->size),
+                                      net::IpAddress::fromIpv4(got->fromIpv4));
         if (!answer.empty()) {
             datagrams.socket.sendTo(answer, got->fromIpv4, got->fromPort);
         }

@@ -5,6 +5,7 @@
 // serves each connection accepted there; one served over UDP (the portmapper) is a
 // DatagramService.
 
+#include "net/IpAddress.h"
 #include "net/TcpConnection.h"
 
 #include <atomic>
@@ -32,9 +33,9 @@ public:
 /// A protocol served on a TCP listener of its own.
 class StreamService {
 public:
-    /// The object that serves `socket`, accepted from `peerIpv4` (network byte order).
+    /// The object that serves `socket`, accepted from `peer`.
     virtual std::unique_ptr<ServedConnection> accept(net::TcpConnection socket,
-                                                     std::uint32_t peerIpv4) = 0;
+                                                     const net::IpAddress& peer) = 0;
     /// The protocol's connections are at their cap: tells the client so if the protocol can,
     /// before the server closes `socket`. Takes at most a moment.
     virtual void refuse(net::TcpConnection& socket) = 0;
@@ -48,9 +49,9 @@ protected:
 /// A protocol served on datagrams.
 class DatagramService {
 public:
-    /// The answer to one datagram from `fromIpv4` (network byte order); empty: none.
+    /// The answer to one datagram from `from`; empty: none.
     virtual std::vector<std::uint8_t> handle(std::span<const std::uint8_t> datagram,
-                                             std::uint32_t fromIpv4) = 0;
+                                             const net::IpAddress& from) = 0;
 
 protected:
     ~DatagramService() = default;

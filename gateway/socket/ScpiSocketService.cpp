@@ -9,7 +9,7 @@
 namespace gateway {
 
 std::unique_ptr<ServedConnection> ScpiSocketService::accept(net::TcpConnection socket,
-                                                            std::uint32_t /*peerIpv4*/) {
+                                                            const net::IpAddress& /*peer*/) {
     // The simulator refuses to start a socket server without a LAN instrument to serve.
     return std::make_unique<ScpiConnection>(
         std::move(socket), DeviceAccess(m_bus, m_locks, *m_bus.defaultLan(), m_locks.newHolder()));

@@ -21,7 +21,7 @@ public:
     ScpiSocketService(DeviceBus& bus, LockTable& locks) : m_bus(bus), m_locks(locks) {}
 
     std::unique_ptr<ServedConnection> accept(net::TcpConnection socket,
-                                             std::uint32_t peerIpv4) override;
+                                             const net::IpAddress& peer) override;
     /// Closed without a word: the stream has no way to say why.
     void refuse(net::TcpConnection&) override {}
     std::string_view name() const override { return "socket"; }

@@ -30,11 +30,17 @@ std::int32_t AbortService::abort(std::int32_t lid) {
     return error;
 }
 
-bool InterruptChannels::mayConnectBack(std::uint32_t callerIpv4, const DeviceRemoteFunc& remote) {
-    return htonl(remote.hostAddr) == callerIpv4;
+bool InterruptChannels::mayConnectBack(const net::IpAddress& caller,
+                                       const DeviceRemoteFunc& remote) {
+    // host_addr holds an IPv4 address only: a client on IPv6 sends 0, and the channel goes
+    // back to the address its link came from.
+    if (caller.v6) {
+        return remote.hostAddr == 0;
+    }
+    return htonl(remote.hostAddr) == caller.ipv4();
 }
 
-std::int32_t InterruptChannels::create(std::uint64_t connection, std::uint32_t callerIpv4,
+std::int32_t InterruptChannels::create(std::uint64_t connection, const net::IpAddress& caller,
                                        const DeviceRemoteFunc& remote) {
     if (!m_served || remote.progFamily != DeviceAddrFamily::Tcp || remote.progNum != kDeviceIntr ||
         remote.progVers != kDeviceVersion) {
@@ -46,14 +52,13 @@ std::int32_t InterruptChannels::create(std::uint64_t connection, std::uint32_t c
             return err::kChannelAlreadyEstablished;
         }
     }
-    if (!mayConnectBack(callerIpv4, remote) || remote.hostPort == 0 ||
+    if (!mayConnectBack(caller, remote) || remote.hostPort == 0 ||
         remote.hostPort > std::numeric_limits<std::uint16_t>::max()) {
         return err::kChannelNotEstablished;
     }
     net::TcpConnection channel;
     try {
-        channel = net::TcpConnection::connect(htonl(remote.hostAddr),
-                                              static_cast<std::uint16_t>(remote.hostPort),
+        channel = net::TcpConnection::connect(caller, static_cast<std::uint16_t>(remote.hostPort),
                                               net::Deadline::after(kConnectWait));
     } catch (const net::TransportError&) {
         return err::kChannelNotEstablished;

@@ -37,15 +37,15 @@ public:
     /// `served` false: every create_intr_chan is refused with 8.
     InterruptChannels(const Log& log, bool served) : m_log(log), m_served(served) {}
 
-    /// True when create_intr_chan from a client at `callerIpv4` (network byte order) may be
-    /// connected back to `remote`: only to the client's own address, so that nobody can make
-    /// the simulator open connections to a third host.
-    static bool mayConnectBack(std::uint32_t callerIpv4, const vxi11::DeviceRemoteFunc& remote);
-    /// create_intr_chan from `connection`, whose client is at `callerIpv4`: connects back to
+    /// True when create_intr_chan from a client at `caller` may be connected back to `remote`:
+    /// only to the client's own address (an IPv4 client names it, an IPv6 one sends 0), so that
+    /// nobody can make the gateway open connections to a third host.
+    static bool mayConnectBack(const net::IpAddress& caller, const vxi11::DeviceRemoteFunc& remote);
+    /// create_intr_chan from `connection`, whose client is at `caller`: connects back to
     /// the client. 0; 8 for anything but TCP and DEVICE_INTR version 1 (and always when not
     /// served); 29 when the connection has a channel; 6 when `remote` is not the client's
     /// address (see mayConnectBack) or cannot be reached.
-    std::int32_t create(std::uint64_t connection, std::uint32_t callerIpv4,
+    std::int32_t create(std::uint64_t connection, const net::IpAddress& caller,
                         const vxi11::DeviceRemoteFunc& remote);
     /// destroy_intr_chan: 0, or 6 when the connection has no channel.
     std::int32_t destroy(std::uint64_t connection);

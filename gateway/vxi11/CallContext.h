@@ -2,6 +2,7 @@
 // What a procedure body knows of the call it serves.
 
 #include "gateway/devices/Waits.h"
+#include "net/IpAddress.h"
 #include "vxi11/codec/Xdr.h"
 
 #include <chrono>
@@ -14,7 +15,7 @@ namespace gateway {
 /// client left.
 struct CallContext {
     std::uint64_t connection = 0;
-    std::uint32_t peerIpv4 = 0; ///< the client's IPv4 address (network byte order)
+    net::IpAddress peer; ///< the client's address
     GoneCheck gone = [] { return false; };
     /// Memory a body may take for its reply's data (device_read's): the connection hands the
     /// same back after each reply, so that large answers do not allocate and fault in fresh

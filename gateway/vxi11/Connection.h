@@ -34,10 +34,10 @@ protected:
 
 class Connection final : public ServedConnection {
 public:
-    Connection(std::uint64_t id, Service service, std::uint32_t peerIpv4, net::TcpConnection socket,
+    Connection(std::uint64_t id, Service service, net::IpAddress peer, net::TcpConnection socket,
                const SimulatorLimits& limits, const Log& log, ConnectionHost& host)
-        : m_id(id), m_service(service), m_peer(peerIpv4), m_limits(limits), m_log(log),
-          m_host(host), m_socket(std::move(socket)) {}
+        : m_id(id), m_service(service), m_peer(peer), m_limits(limits), m_log(log), m_host(host),
+          m_socket(std::move(socket)) {}
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
@@ -48,8 +48,8 @@ public:
 
     std::uint64_t id() const noexcept { return m_id; }
     Service service() const noexcept { return m_service; }
-    /// The client's IPv4 address (network byte order).
-    std::uint32_t peer() const noexcept { return m_peer; }
+    /// The client's address.
+    const net::IpAddress& peer() const noexcept { return m_peer; }
     bool done() const noexcept override { return m_done.load(); }
 
 private:
@@ -61,7 +61,7 @@ private:
 
     const std::uint64_t m_id;
     const Service m_service;
-    const std::uint32_t m_peer;
+    const net::IpAddress m_peer;
     const SimulatorLimits& m_limits;
     const Log& m_log;
     ConnectionHost& m_host;

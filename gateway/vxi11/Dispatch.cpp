@@ -189,7 +189,7 @@ Outcome Dispatch::run(const CallContext& context, const rpc::ParsedCall& call, B
 
 Outcome Dispatch::portmap(const CallContext& context, const rpc::ParsedCall& call, bool udp) {
     PortmapService& pm = m_rooms.portmap;
-    const std::uint32_t caller = context.peerIpv4;
+    const net::IpAddress& caller = context.peer;
     switch (call.header.proc) {
     case pmap::proc::kGetPort:
         return answer<pmap::GetPort>(
@@ -249,7 +249,7 @@ Outcome Dispatch::core(const CallContext& c, const rpc::ParsedCall& call) {
         return runCore<DestroyLink>(c, call, &CoreService::destroyLink);
     case proc::kCreateIntrChan:
         return run<CreateIntrChan>(c, call, [&](const CallContext& cx, const DeviceRemoteFunc& a) {
-            return std::optional(DeviceError{intr.create(cx.connection, cx.peerIpv4, a)});
+            return std::optional(DeviceError{intr.create(cx.connection, cx.peer, a)});
         });
     case proc::kDestroyIntrChan:
         return run<DestroyIntrChan>(c, call, [&](const CallContext& cx, const Void&) {

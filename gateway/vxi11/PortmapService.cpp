@@ -77,12 +77,15 @@ std::uint32_t PortmapService::getPort(const pmap::Mapping& m) {
     return port;
 }
 
-bool PortmapService::mayChangeTable(std::uint32_t callerIpv4) {
-    return (ntohl(callerIpv4) >> kNetShift) == kLoopbackNet;
+bool PortmapService::mayChangeTable(const net::IpAddress& caller) {
+    if (caller.v6) {
+        return caller == net::IpAddress::ipv6Loopback();
+    }
+    return (ntohl(caller.ipv4()) >> kNetShift) == kLoopbackNet;
 }
 
-bool PortmapService::set(const pmap::Mapping& m, std::uint32_t callerIpv4) {
-    if (!mayChangeTable(callerIpv4)) {
+bool PortmapService::set(const pmap::Mapping& m, const net::IpAddress& caller) {
+    if (!mayChangeTable(caller)) {
         log("portmap SET refused: the caller is not on this host");
         return false;
     }
@@ -101,8 +104,8 @@ bool PortmapService::set(const pmap::Mapping& m, std::uint32_t callerIpv4) {
     return added;
 }
 
-bool PortmapService::unset(const pmap::Mapping& m, std::uint32_t callerIpv4) {
-    if (!mayChangeTable(callerIpv4)) {
+bool PortmapService::unset(const pmap::Mapping& m, const net::IpAddress& caller) {
+    if (!mayChangeTable(caller)) {
         log("portmap UNSET refused: the caller is not on this host");
         return false;
     }

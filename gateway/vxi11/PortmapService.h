@@ -3,6 +3,7 @@
 // UDP), or its registration with a system portmapper that serves instead.
 
 #include "gateway/serving/ServerConfig.h"
+#include "net/IpAddress.h"
 #include "vxi11/codec/Portmap.h"
 
 #include <cstdint>
@@ -21,16 +22,16 @@ public:
     /// GETPORT: the port of (prog, vers, prot), 0 if none. Version 0 stands for any version.
     std::uint32_t getPort(const vxi11::pmap::Mapping& m);
     /// True for a caller that may change the table: one on this host's loopback network,
-    /// 127.0.0.0/8 (`callerIpv4` in network byte order). As with rpcbind, the host's other
+    /// 127.0.0.0/8 or ::1. As with rpcbind, the host's other
     /// addresses do not count: over UDP any host can claim them, and a local program can
     /// always use loopback.
-    static bool mayChangeTable(std::uint32_t callerIpv4);
-    /// SET from `callerIpv4`: false when the caller may not change the table, (prog, vers,
+    static bool mayChangeTable(const net::IpAddress& caller);
+    /// SET from `caller`: false when the caller may not change the table, (prog, vers,
     /// prot) is registered already or the table is full.
-    bool set(const vxi11::pmap::Mapping& m, std::uint32_t callerIpv4);
-    /// UNSET from `callerIpv4`: removes (prog, vers) for every protocol; false when the caller
+    bool set(const vxi11::pmap::Mapping& m, const net::IpAddress& caller);
+    /// UNSET from `caller`: removes (prog, vers) for every protocol; false when the caller
     /// may not change the table or there was none.
-    bool unset(const vxi11::pmap::Mapping& m, std::uint32_t callerIpv4);
+    bool unset(const vxi11::pmap::Mapping& m, const net::IpAddress& caller);
     /// DUMP: the whole table.
     vxi11::pmap::MappingList dump();
 

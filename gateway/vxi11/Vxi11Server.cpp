@@ -82,7 +82,7 @@ bool Vxi11Server::attach(Server& server, bool servePortmapper, std::string* erro
 }
 
 std::unique_ptr<ServedConnection> Vxi11Server::Channel::accept(net::TcpConnection socket,
-                                                               std::uint32_t peerIpv4) {
+                                                               const net::IpAddress& peer) {
     const SimulatorLimits& limits = *m_owner.m_settings.limits;
     if (limits.idleTimeout.count() > 0) {
         socket.setReceiveTimeout(limits.idleTimeout);
@@ -91,9 +91,9 @@ std::unique_ptr<ServedConnection> Vxi11Server::Channel::accept(net::TcpConnectio
     {
         const std::lock_guard lk(m_owner.m_mutex);
         id = m_owner.m_nextId++;
-        m_owner.m_live[id] = Live{m_service, peerIpv4};
+        m_owner.m_live[id] = Live{m_service, peer};
     }
-    return std::make_unique<Connection>(id, m_service, peerIpv4, std::move(socket), limits,
+    return std::make_unique<Connection>(id, m_service, peer, std::move(socket), limits,
                                         *m_owner.m_settings.log,
                                         static_cast<ConnectionHost&>(m_owner));
 }
@@ -122,9 +122,9 @@ void Vxi11Server::Channel::refuse(net::TcpConnection& socket) {
 
 std::vector<std::uint8_t>
 Vxi11Server::PortmapDatagrams::handle(std::span<const std::uint8_t> datagram,
-                                      std::uint32_t fromIpv4) {
+                                      const net::IpAddress& from) {
     CallContext call;
-    call.peerIpv4 = fromIpv4;
+    call.peer = from;
     Outcome out = m_dispatch.handle(call, Service::Portmap,
                                     vxi11::xdr::ByteView(datagram.data(), datagram.size()), true);
     return std::move(out.reply);

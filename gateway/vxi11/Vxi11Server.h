@@ -47,7 +47,7 @@ private:
     public:
         Channel(Vxi11Server& owner, Service service) : m_owner(owner), m_service(service) {}
         std::unique_ptr<ServedConnection> accept(net::TcpConnection socket,
-                                                 std::uint32_t peerIpv4) override;
+                                                 const net::IpAddress& peer) override;
         void refuse(net::TcpConnection& socket) override;
         std::string_view name() const override { return "vxi11"; }
 
@@ -60,7 +60,7 @@ private:
     public:
         explicit PortmapDatagrams(Dispatch& dispatch) : m_dispatch(dispatch) {}
         std::vector<std::uint8_t> handle(std::span<const std::uint8_t> datagram,
-                                         std::uint32_t fromIpv4) override;
+                                         const net::IpAddress& from) override;
 
     private:
         Dispatch& m_dispatch;
@@ -68,7 +68,7 @@ private:
     /// A live connection, as mayStayIdle asks about it.
     struct Live {
         Service service = Service::Core;
-        std::uint32_t peer = 0;
+        net::IpAddress peer;
     };
 
     Outcome handle(const CallContext& call, Service service, vxi11::xdr::ByteView record) override;

@@ -14,11 +14,11 @@ using testrpc::GatewayFixture;
 
 namespace {
 
-/// An IPv4 address in network byte order, as the sockets report a caller.
-std::uint32_t address(const char* dotted) {
-    in_addr a{};
-    EXPECT_EQ(::inet_pton(AF_INET, dotted, &a), 1) << dotted;
-    return a.s_addr;
+/// A caller's address, as the sockets report it.
+net::IpAddress address(const char* text) {
+    const auto a = net::parseIpLiteral(text);
+    EXPECT_TRUE(a.has_value()) << text;
+    return a.value_or(net::IpAddress{});
 }
 
 const gateway::Log kNoLog;
@@ -38,6 +38,8 @@ TEST(TrustedCallers, OnlyThisHostsLoopbackMayChangeThePortmappersTable) {
     EXPECT_EQ(pm.getPort(other), 0u);
     EXPECT_TRUE(pm.set(other, address("127.0.0.1")));
     EXPECT_TRUE(pm.unset(other, address("127.45.6.7"))) << "all of 127.0.0.0/8 is this host";
+    EXPECT_FALSE(pm.set(other, address("fe80::1"))) << "IPv6: only ::1 is this host";
+    EXPECT_TRUE(pm.set(other, address("::1")));
 }
 
 TEST(TrustedCallers, AnInterruptChannelGoesOnlyToTheAddressOfTheClientThatAsked) {
@@ -52,6 +54,12 @@ TEST(TrustedCallers, AnInterruptChannelGoesOnlyToTheAddressOfTheClientThatAsked)
     EXPECT_FALSE(InterruptChannels::mayConnectBack(address("10.0.0.1"), f))
         << "a remote client cannot point the simulator at this host";
     EXPECT_TRUE(InterruptChannels::mayConnectBack(address("127.0.0.1"), f));
+    EXPECT_FALSE(InterruptChannels::mayConnectBack(address("::1"), f))
+        << "an IPv6 client names no IPv4 address";
+    f.hostAddr = 0;
+    EXPECT_TRUE(InterruptChannels::mayConnectBack(address("::1"), f))
+        << "it sends 0 and is called back where its link came from";
+    f.hostAddr = 0x0A000001;
 
     InterruptChannels channels(kNoLog, true);
     EXPECT_EQ(channels.create(1, address("10.0.0.1"), f), err::kChannelNotEstablished);

@@ -1,10 +1,13 @@
 // Every transport over IPv6 loopback, its host a bracketed literal as VISA writes it, against
-// scripted peers on ::1: the raw socket, HiSLIP, and VXI-11 with its interrupt channel.
+// scripted peers on ::1 (the raw socket, HiSLIP, and VXI-11 with its interrupt channel), and
+// against the simulator listening on ::1.
 
+#include "gateway/Simulator.h"
 #include "hislip/HislipPeer.h"
 #include "lan/LanLibrary.h"
 #include "net/Listeners.h"
 #include "net/TransportError.h"
+#include "support/LoopbackSimulator.h"
 #include "vxi11/client/FakeGateway.h"
 #include "vxi11/codec/RecordMarking.h"
 
@@ -138,4 +141,34 @@ TEST(Ipv6, Vxi11AndItsInterruptChannelComeBackOnTheFamilyOfTheLink) {
     EXPECT_EQ(hostAddr, 0u) << "an IPv6 client cannot name itself in the IPv4 field";
     EXPECT_NE(hostPort, 0u);
     EXPECT_EQ(lib.vb_iclose(id) + lib.vb_iclose(visa), 0);
+}
+
+TEST(Ipv6, TheSimulatorServesEveryProtocolOnTheIpv6Loopback) {
+    SKIP_WITHOUT_IPV6();
+    gateway::SimulatorConfig config = testsupport::onFreePorts(gateway::demoBench());
+    config.listenAddress = "::1";
+    config.lanInstruments = {gateway::demoLanInstrument()};
+    config.hislipPort = 0;
+    config.socketPort = 0;
+    gateway::Simulator sim(config);
+    ASSERT_TRUE(testsupport::started(sim));
+    const std::string pm = std::to_string(sim.portmapperPort());
+    EXPECT_NE(sim.readyLine().find("portmapper=[::1]:" + pm), std::string::npos) << sim.readyLine();
+    lan::LanLibrary lib(quiet());
+    const auto dmm = lib.vb_iopen("lan;vxi-11[[::1]:" + pm + "]:gpib0,22");
+    ASSERT_GT(dmm, 0) << lib.vb_igeterrno();
+    EXPECT_EQ(ask(lib, dmm, "*SRE 16;*OPC?\n"), "1\r\n");
+    // The first wait opens the interrupt channel; the answer that follows raises a request.
+    EXPECT_EQ(lib.vb_iwaitsrq(dmm, 100), 15);
+    EXPECT_EQ(ask(lib, dmm, "*IDN?\n").substr(0, 19), "Orvane Instruments,");
+    EXPECT_EQ(lib.vb_iwaitsrq(dmm, 5000), 0) << "the interrupt channel came back over IPv6";
+    const auto hislip =
+        lib.vb_iopen("TCPIP::[::1]::hislip0," + std::to_string(sim.hislipPort()) + "::INSTR");
+    ASSERT_GT(hislip, 0) << lib.vb_igeterrno();
+    EXPECT_EQ(ask(lib, hislip, "*IDN?\n").substr(0, 18), "Marrow Scientific,");
+    const auto socket =
+        lib.vb_iopen("TCPIP::[::1]::" + std::to_string(sim.socketPort()) + "::SOCKET");
+    ASSERT_GT(socket, 0) << lib.vb_igeterrno();
+    EXPECT_EQ(ask(lib, socket, "*IDN?\n").substr(0, 18), "Marrow Scientific,");
+    EXPECT_EQ(lib.vb_iclose(dmm) + lib.vb_iclose(hislip) + lib.vb_iclose(socket), 0);
 }
