@@ -8,18 +8,18 @@ using sicl::MessageEnd;
 
 MessageEnd LineRest::read(sicl::Sicl32Module& sicl, sicl::SessionId id, std::size_t limit,
                           std::optional<std::uint8_t> until, std::string& answer,
-                          std::string& scratch) {
+                          std::string& scratch, std::int32_t& reasons) {
     MessageEnd end = MessageEnd::Char;
     const auto kept = m_rest.find(id);
     if (kept == m_rest.end()) {
-        end = sicl::readMessage(sicl, id, limit, answer, scratch);
+        end = sicl::readMessage(sicl, id, limit, answer, scratch, &reasons);
     } else {
         answer = std::move(kept->second.bytes);
         const bool whole = kept->second.whole;
         m_rest.erase(kept);
         if (!whole && answer.size() < limit) {
             try {
-                end = sicl::readMessage(sicl, id, limit - answer.size(), m_more, scratch);
+                end = sicl::readMessage(sicl, id, limit - answer.size(), m_more, scratch, &reasons);
             } catch (const sicl::SiclError&) {
                 answer += m_more;
                 throw;

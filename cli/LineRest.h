@@ -19,10 +19,10 @@ class LineRest {
 public:
     /// Reads one answer of socket session `id` as sicl::readMessage does (at most `limit`
     /// bytes), starting with what an earlier read left, and ending at `until` too. On a failure
-    /// `answer` holds what came before it.
+    /// `answer` holds what came before it. `reasons` gets the reason bits the reads reported.
     sicl::MessageEnd read(sicl::Sicl32Module& sicl, sicl::SessionId id, std::size_t limit,
                           std::optional<std::uint8_t> until, std::string& answer,
-                          std::string& scratch);
+                          std::string& scratch, std::int32_t& reasons);
     /// Drops what waits for `id`: the bytes, and whether they reached the end of their line.
     std::pair<std::size_t, bool> drop(sicl::SessionId id);
     /// Drops everything (the sessions are gone).

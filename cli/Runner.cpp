@@ -229,9 +229,16 @@ std::int32_t Runner::send(SessionId id, const std::string& bytes, std::chrono::m
 ReadEnd Runner::read(SessionId id, std::size_t limit, std::optional<std::uint8_t> until,
                      std::string& answer) {
     const bool socket = m_sockets.contains(id);
-    const sicl::MessageEnd end = socket
-                                     ? m_lineRest.read(m_sicl, id, limit, until, answer, m_scratch)
-                                     : readEndingAt(id, limit, until, answer);
+    std::int32_t reasons = 0;
+    const sicl::MessageEnd end =
+        socket ? m_lineRest.read(m_sicl, id, limit, until, answer, m_scratch, reasons)
+               : readEndingAt(id, limit, until, answer, reasons);
+    if ((reasons & sicl::reason::kResync) != 0) {
+        m_out.err() << "siclquill-cli: the session was re-synchronised after an exchange "
+                       "that did not finish (time-out or Ctrl-C); anything late from it "
+                       "was dropped"
+                    << std::endl;
+    }
     if (socket && end == sicl::MessageEnd::End) {
         m_gone.insert(id);
         ReadEnd closed;
@@ -242,20 +249,14 @@ ReadEnd Runner::read(SessionId id, std::size_t limit, std::optional<std::uint8_t
 }
 
 sicl::MessageEnd Runner::readEndingAt(SessionId id, std::size_t limit,
-                                      std::optional<std::uint8_t> until, std::string& answer) {
+                                      std::optional<std::uint8_t> until, std::string& answer,
+                                      std::int32_t& reasons) {
     if (until) {
         m_sicl.itermchr(id, *until);
     }
     sicl::MessageEnd end{};
-    std::int32_t reasons = 0;
     try {
         end = sicl::readMessage(m_sicl, id, limit, answer, m_scratch, &reasons);
-        if ((reasons & sicl::reason::kResync) != 0) {
-            m_out.err() << "siclquill-cli: the session was re-synchronised after an exchange "
-                           "that did not finish (time-out or Ctrl-C); anything late from it "
-                           "was dropped"
-                        << std::endl;
-        }
     } catch (const SiclError&) {
         if (until) {
             try {

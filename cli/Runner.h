@@ -110,7 +110,8 @@ private:
     std::vector<std::string> takeErrors(sicl::SessionId id);
     /// A read that ends at `until` (besides END) through the session's termination character.
     sicl::MessageEnd readEndingAt(sicl::SessionId id, std::size_t limit,
-                                  std::optional<std::uint8_t> until, std::string& answer);
+                                  std::optional<std::uint8_t> until, std::string& answer,
+                                  std::int32_t& reasons);
     /// The rest of an answer cut at its limit: read and dropped, or the device cleared.
     ReadEnd dropRest(sicl::SessionId id);
 

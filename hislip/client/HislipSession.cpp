@@ -135,7 +135,6 @@ std::uint8_t HislipSession::readStb(const library::CallTime& time) {
                                         time.replyDeadline());
         return h.control;
     });
-    m_polledLast = true;
     return stb;
 }
 
@@ -217,9 +216,8 @@ void HislipSession::unlock(const library::CallTime& time) {
 }
 
 bool HislipSession::waitSrq(net::Deadline until, const library::CallTime&) {
-    const bool afterPoll = m_polledLast;
     return guarded([&] {
-        const std::optional<std::uint8_t> stb = m_link.waitServiceRequest(until, afterPoll);
+        const std::optional<std::uint8_t> stb = m_link.waitServiceRequest(until);
         if (stb) {
             m_lastSrq = stb;
         }

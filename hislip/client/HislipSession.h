@@ -134,8 +134,6 @@ private:
     bool m_exclusiveLock = false;
     std::optional<std::string> m_sharedKey;
     std::optional<std::uint8_t> m_lastSrq;
-    /// The last call was a status query: a service request that came since is news to a wait.
-    bool m_polledLast = false;
 };
 
 } // namespace hislip
@@ -152,7 +150,6 @@ decltype(auto) HislipSession::guarded(F&& body) {
     if (!m_link.isOpen()) {
         throw library::LibraryError(library::liberr::kConnectionLost, "session closed");
     }
-    m_polledLast = false;
     try {
         return body();
     } catch (const net::TransportError& e) {

@@ -286,11 +286,8 @@ std::optional<std::uint8_t> Link::takeServiceRequest() {
     return stb;
 }
 
-std::optional<std::uint8_t> Link::waitServiceRequest(net::Deadline until, bool keepEarlier) {
+std::optional<std::uint8_t> Link::waitServiceRequest(net::Deadline until) {
     drainAsync();
-    if (!keepEarlier) {
-        m_serviceRequests.clear();
-    }
     while (m_serviceRequests.empty()) {
         if (!waitAsync(until)) {
             return std::nullopt;

@@ -72,10 +72,10 @@ public:
 
     /// A service request received and not yet taken: its status byte.
     std::optional<std::uint8_t> takeServiceRequest();
-    /// Waits until `until` for a service request; its status byte, or nothing. Requests that
-    /// came before the wait began are dropped first, unless `keepEarlier`. (A status query's
-    /// answer always drops those that came before it: the poll took them.)
-    std::optional<std::uint8_t> waitServiceRequest(net::Deadline until, bool keepEarlier);
+    /// Waits until `until` for a service request; its status byte, or nothing. A request that
+    /// came before the wait and that no poll took satisfies it at once: it still stands. (A
+    /// status query's answer drops those that came before it: the poll took them.)
+    std::optional<std::uint8_t> waitServiceRequest(net::Deadline until);
 
     /// After a device clear: no notice is pending and no late answer owed any more.
     void cleared() noexcept;

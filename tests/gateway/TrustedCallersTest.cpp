@@ -59,7 +59,7 @@ TEST(TrustedCallers, AnInterruptChannelGoesOnlyToTheAddressOfTheClientThatAsked)
     f.hostAddr = 0;
     EXPECT_TRUE(InterruptChannels::mayConnectBack(address("::1"), f))
         << "it sends 0 and is called back where its link came from";
-    f.hostAddr = 0x0A000001;
+    f.hostAddr = 0x7F000001;
 
     InterruptChannels channels(kNoLog, true);
     EXPECT_EQ(channels.create(1, address("10.0.0.1"), f), err::kChannelNotEstablished);

@@ -8,28 +8,30 @@ using namespace testsupport;
 using namespace hislip;
 namespace liberr = library::liberr;
 
-TEST_F(HislipClientTest, AWaitHearsOnlyRequestsNoPollTookAndNoneFromBeforeItBegan) {
+TEST_F(HislipClientTest, AWaitHearsTheRequestsNoPollTookAndNoneAPollTook) {
     HislipPeer peer({}, [&](PeerSession& s) {
         ASSERT_TRUE(s.async.receive());
         s.async.send(asyncServiceRequest(0x41)); // before the poll's answer: the poll takes it
         s.async.send(asyncStatusResponse(0x10));
         const auto q = s.sync.receive();
         ASSERT_TRUE(q);
-        s.async.send(asyncServiceRequest(0x50)); // before the wait began
+        s.async.send(asyncServiceRequest(0x50)); // before the wait began; nobody polled it
         s.sync.send(data(true, 0, q->header.parameter, bytesOf("ok")));
         ASSERT_TRUE(s.async.receive());
+        s.async.send(asyncServiceRequest(0x60)); // taken by this poll
         s.async.send(asyncStatusResponse(0x10));
-        s.async.send(asyncServiceRequest(0x60)); // after a poll made just before the wait
         s.sync.waitClosed();
     });
     auto session = open(peer);
     EXPECT_EQ(session->readStb(within(2000)), 0x10);
     write(*session, "Q");
     EXPECT_EQ(read(*session), "ok");
-    EXPECT_FALSE(session->waitSrq(net::Deadline::after(50ms), within(2000)));
+    EXPECT_TRUE(session->waitSrq(net::Deadline::after(5s), within(2000)))
+        << "a request still standing when the wait begins";
+    EXPECT_EQ(session->lastServiceRequest(), 0x50);
     EXPECT_EQ(session->readStb(within(2000)), 0x10);
-    EXPECT_TRUE(session->waitSrq(net::Deadline::after(5s), within(2000)));
-    EXPECT_EQ(session->lastServiceRequest(), 0x60);
+    EXPECT_FALSE(session->waitSrq(net::Deadline::after(50ms), within(2000)))
+        << "the poll took the request that came before its answer";
 }
 
 TEST_F(HislipClientTest, LocksWaitWithTheTimeOutAndMapEachAnswer) {
