@@ -15,6 +15,8 @@ int usage() {
                  "                       --bulk BYTES [--runs R]\n"
                  "       siclquill-bench --resource RESOURCE [--count K] [--bulk BYTES]\n"
                  "                       [--runs R]\n"
+                 "       siclquill-bench --server TEXT --plusplus HOST:PORT [--count K]\n"
+                 "                       [--bulk BYTES] [--runs R]\n"
                  "  TEXT as typed in the window's server box, e.g. 127.0.0.1:40111\n"
                  "  K exchanges for the medians (default 100), W discovery walks (default 5)\n"
                  "  C > 0: load mode, C links at once, each doing K \"*IDN?\" exchanges\n"
@@ -24,7 +26,11 @@ int usage() {
                  "  RESOURCE: any address, e.g. TCPIP::127.0.0.1::hislip0,4880::INSTR,\n"
                  "  TCPIP::127.0.0.1::5025::SOCKET or lan;vxi-11[127.0.0.1:111]:inst0; the\n"
                  "  exchange against its transport's bare round trips, then a block of BYTES\n"
-                 "  (default 67108864) read and written R times against bare TCP\n";
+                 "  (default 67108864) read and written R times against bare TCP\n"
+                 "  HOST:PORT: adapter mode, the bridge at TEXT (siclquill-gateway --adapter)\n"
+                 "  against a bare ++ client on the adapter at HOST:PORT (a simulator's\n"
+                 "  --plusplus): K exchanges with 22, then R times a block of BYTES (default\n"
+                 "  1048576) read from 9 and 100000 bytes written to it\n";
     return 2;
 }
 
@@ -85,6 +91,11 @@ int main(int argc, char** argv) {
             if (options.resource.empty()) {
                 return usage();
             }
+        } else if (arg == "--plusplus") {
+            options.plusplus = value;
+            if (options.plusplus.empty()) {
+                return usage();
+            }
         } else if (arg == "--device") {
             options.device = value;
             haveAddress = !options.device.empty();
@@ -104,6 +115,12 @@ int main(int argc, char** argv) {
     if (!options.resource.empty()) {
         // The resource names the instrument and the transport; the load mode is VXI-11's.
         if (haveServer || haveAddress || options.clients > 0) {
+            return usage();
+        }
+        return bench::run(options, std::cout, std::cerr);
+    }
+    if (!options.plusplus.empty()) {
+        if (!haveServer || haveAddress || options.clients > 0) {
             return usage();
         }
         return bench::run(options, std::cout, std::cerr);
