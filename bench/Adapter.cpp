@@ -2,14 +2,19 @@
 // (the library's VXI-11 client, siclquill-gateway --adapter, the adapter), against a bare `++`
 // client that speaks to an adapter of the same kind directly.
 #include "bench/Bench.h"
+#include "bench/Floor.h"
 #include "bench/PlusPlusClient.h"
 #include "bench/Query.h"
 
 #include "lan/LanLibrary.h"
 #include "sicl/Sicl32Module.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <chrono>
+#include <memory>
+#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -106,35 +111,47 @@ private:
     int m_address;
 };
 
-/// A figure taken both ways in turns: the samples of each, and the ratio of each turn.
-struct Both {
-    std::vector<double> bridge, bare, ratios;
+/// The roads of one instrument: through the bridge, bare, and bare through a relay if asked.
+using Roads = std::vector<Road*>;
+
+/// A figure taken on each road in turns: each road's samples, and per turn its ratio to the
+/// bare road's (the second).
+struct RoadTurns {
+    std::vector<std::vector<double>> samples, ratios;
+
+    explicit RoadTurns(std::size_t roads) : samples(roads), ratios(roads) {}
+    /// Adds one turn: `values[i]` taken on road i (one or more samples each).
+    void add(const std::vector<std::vector<double>>& values) {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            samples[i].insert(samples[i].end(), values[i].begin(), values[i].end());
+            ratios[i].push_back(median(values[i]) / median(values[1]));
+        }
+    }
 };
 
-/// `count` "*IDN?" exchanges each way, in kBlocks blocks taking turns; microseconds each.
-Both measureIdn(Road& bridge, Road& bare, int count) {
-    const std::string idn = bridge.query("*IDN?\n");
-    if (idn.empty() || bare.query("*IDN?\n") != idn) {
-        throw std::runtime_error("the two roads do not reach the same instrument");
+/// `count` "*IDN?" exchanges on each road, in kBlocks blocks taking turns; microseconds each.
+RoadTurns measureIdn(const Roads& roads, int count) {
+    const std::string idn = roads[0]->query("*IDN?\n");
+    for (Road* road : roads) {
+        if (idn.empty() || road->query("*IDN?\n") != idn) {
+            throw std::runtime_error("the roads do not reach the same instrument");
+        }
     }
-    Both r;
+    RoadTurns r(roads.size());
     const int perBlock = std::max(1, count / kBlocks);
     for (int block = 0; block < kBlocks; ++block) {
-        std::vector<double> turn[2];
-        for (int side = 0; side < 2; ++side) {
-            Road& road = side == 0 ? bridge : bare;
-            for (int i = 0; i < perBlock; ++i) {
+        std::vector<std::vector<double>> turn(roads.size());
+        for (std::size_t i = 0; i < roads.size(); ++i) {
+            for (int k = 0; k < perBlock; ++k) {
                 const auto start = Clock::now();
-                const std::string answer = road.query("*IDN?\n");
-                turn[side].push_back(micros(Clock::now() - start));
+                const std::string answer = roads[i]->query("*IDN?\n");
+                turn[i].push_back(micros(Clock::now() - start));
                 if (answer != idn) {
                     throw std::runtime_error("a wrong answer to *IDN?: " + answer);
                 }
             }
         }
-        r.bridge.insert(r.bridge.end(), turn[0].begin(), turn[0].end());
-        r.bare.insert(r.bare.end(), turn[1].begin(), turn[1].end());
-        r.ratios.push_back(median(turn[0]) / median(turn[1]));
+        r.add(turn);
     }
     return r;
 }
@@ -170,16 +187,19 @@ double writeRate(Road& road, const std::string& message) {
     return static_cast<double>(message.size()) / 1e6 / seconds(Clock::now() - start);
 }
 
-/// `runs` transfers each way, taking turns, after one unmeasured of each.
+/// `runs` transfers on each road, taking turns, after one unmeasured on each.
 template <typename Transfer>
-Both measureTransfers(Road& bridge, Road& bare, int runs, Transfer transfer) {
-    transfer(bridge);
-    transfer(bare);
-    Both r;
+RoadTurns measureTransfers(const Roads& roads, int runs, Transfer transfer) {
+    for (Road* road : roads) {
+        transfer(*road);
+    }
+    RoadTurns r(roads.size());
     for (int run = 0; run < runs; ++run) {
-        r.bridge.push_back(transfer(bridge));
-        r.bare.push_back(transfer(bare));
-        r.ratios.push_back(r.bridge.back() / r.bare.back());
+        std::vector<std::vector<double>> turn(roads.size());
+        for (std::size_t i = 0; i < roads.size(); ++i) {
+            turn[i].push_back(transfer(*roads[i]));
+        }
+        r.add(turn);
     }
     return r;
 }
@@ -200,11 +220,40 @@ std::uint64_t dataCount(Road& road) {
     return std::stoull(road.query(":DATA:COUN?\n"));
 }
 
-void print(std::ostream& out, const char* name, const Both& r) {
-    out << name << ' ' << median(r.bridge) << '\n'
-        << name << "_bare " << median(r.bare) << '\n'
-        << name << "_ratio " << median(r.ratios) << '\n';
+/// The figure on each road: NAME (the bridge), NAME_bare, NAME_relay, and each one's ratio
+/// to the bare road.
+void print(std::ostream& out, const std::string& name, const RoadTurns& r) {
+    const char* suffix[] = {"", "_bare", "_relay"};
+    out << name << ' ' << median(r.samples[0]) << '\n'
+        << name << "_bare " << median(r.samples[1]) << '\n'
+        << name << "_ratio " << median(r.ratios[0]) << '\n';
+    if (r.samples.size() > 2) {
+        out << name << suffix[2] << ' ' << median(r.samples[2]) << '\n'
+            << name << "_relay_ratio " << median(r.ratios[2]) << '\n';
+    }
 }
+
+/// The instrument at `address` on each road.
+struct Instrument {
+    Instrument(sicl::Sicl32Module& wrappers, const std::string& server, int address,
+               PlusPlusClient& direct, PlusPlusClient* throughRelay)
+        : bridge(wrappers, server, address), bare(direct, address) {
+        if (throughRelay != nullptr) {
+            relayed.emplace(*throughRelay, address);
+        }
+    }
+    Roads roads() {
+        Roads all{&bridge, &bare};
+        if (relayed) {
+            all.push_back(&*relayed);
+        }
+        return all;
+    }
+
+    BridgeRoad bridge;
+    BareRoad bare;
+    std::optional<BareRoad> relayed;
+};
 
 } // namespace
 
@@ -212,36 +261,52 @@ int runAdapter(const Options& options, std::ostream& out, std::ostream& err) {
     lan::LanLibrary lan;
     sicl::Sicl32Module wrappers(lan);
     try {
-        PlusPlusClient client(options.plusplus);
-        BridgeRoad bridgeDmm(wrappers, options.server, kIdnAddress);
-        BareRoad bareDmm(client, kIdnAddress);
-        const Both idn = measureIdn(bridgeDmm, bareDmm, std::max(1, options.count));
+        PlusPlusClient client(connectAdapter(resolveAdapter(options.plusplus)));
+        // The relay runs as a process of its own, as the bridge does, on this CPU.
+        LoopbackPeer relayPeer;
+        std::optional<PlusPlusClient> relayed;
+        if (!options.relay.empty()) {
+            const AdapterAddress to = resolveAdapter(options.relay);
+            relayPeer.start(::sched_getcpu(), [&to](int listener) { relay(listener, to); });
+            relayed.emplace(relayPeer.connect());
+        }
+        const auto instrument = [&](int address) {
+            return std::make_unique<Instrument>(wrappers, options.server, address, client,
+                                                relayed ? &*relayed : nullptr);
+        };
+        const auto dmm = instrument(kIdnAddress);
+        const RoadTurns idn = measureIdn(dmm->roads(), std::max(1, options.count));
 
-        BridgeRoad bridgeScope(wrappers, options.server, kBlockAddress);
-        BareRoad bareScope(client, kBlockAddress);
+        const auto scope = instrument(kBlockAddress);
+        const Roads roads = scope->roads();
         const std::uint64_t n = options.bulk > 0 ? options.bulk : kAdapterBulk;
-        setPoints(bridgeScope, n);
-        setPoints(bareScope, n);
+        for (Road* road : roads) {
+            setPoints(*road, n);
+        }
         const std::string header =
             "#" + std::to_string(std::to_string(n).size()) + std::to_string(n);
         std::string buf(header.size() + n + 1, '\0');
         const int runs = std::max(1, options.runs);
-        const Both read = measureTransfers(bridgeScope, bareScope, runs,
-                                           [&](Road& road) { return readRate(road, buf, header); });
+        const RoadTurns read =
+            measureTransfers(roads, runs, [&](Road& road) { return readRate(road, buf, header); });
 
         const std::string message = dataMessage(kAdapterWrite);
-        const std::uint64_t before[] = {dataCount(bridgeScope), dataCount(bareScope)};
-        const Both write = measureTransfers(bridgeScope, bareScope, runs,
-                                            [&](Road& road) { return writeRate(road, message); });
-        const std::uint64_t taken = static_cast<std::uint64_t>(runs + 1) * kAdapterWrite;
-        if (dataCount(bridgeScope) - before[0] != taken ||
-            dataCount(bareScope) - before[1] != taken) {
-            throw std::runtime_error("a scope did not take every byte written");
+        std::vector<std::uint64_t> before;
+        for (Road* road : roads) {
+            before.push_back(dataCount(*road));
+        }
+        const RoadTurns write =
+            measureTransfers(roads, runs, [&](Road& road) { return writeRate(road, message); });
+        for (std::size_t i = 0; i < roads.size(); ++i) {
+            if (dataCount(*roads[i]) - before[i] !=
+                static_cast<std::uint64_t>(runs + 1) * kAdapterWrite) {
+                throw std::runtime_error("a scope did not take every byte written");
+            }
         }
 
         out << "adapter_flavour " << (client.ar488() ? "ar488" : "prologix") << '\n';
         print(out, "adapter_idn_us", idn);
-        out << "adapter_idn_added_us " << median(idn.bridge) - median(idn.bare) << '\n'
+        out << "adapter_idn_added_us " << median(idn.samples[0]) - median(idn.samples[1]) << '\n'
             << "adapter_read_bytes " << buf.size() << '\n';
         print(out, "adapter_read_mb_s", read);
         out << "adapter_write_bytes " << message.size() << '\n';

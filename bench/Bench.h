@@ -35,6 +35,9 @@ struct Options {
     /// Adapter mode when not empty: HOST:PORT of a `++` adapter that a bare client talks to,
     /// against the bridge at `server` to an adapter of the same kind.
     std::string plusplus{};
+    /// Adapter mode: HOST:PORT of a third adapter of the same kind that a bare client reaches
+    /// through a relay (a bridge that only copies bytes) when not empty.
+    std::string relay{};
 };
 
 /// Block size of the resource mode's bulk figures when `bulk` is 0.
@@ -67,10 +70,12 @@ inline constexpr std::size_t kAdapterWrite = 100000;
 /// `options.plusplus`: `options.count` "*IDN?" exchanges of the DMM at 22 each way in turns,
 /// then `options.runs` times each way a block of `bulk` bytes (kAdapterBulk when 0) read from
 /// the scope at 9 and a `:DATA` message of kAdapterWrite bytes written to it (then `*OPC?`).
-/// Prints `adapter_flavour`, then for `adapter_idn_us`, `adapter_read_mb_s` and
-/// `adapter_write_mb_s` the bridge's median, the bare one (`_bare`) and the median of the
-/// per-turn ratios (`_ratio`), and `adapter_idn_added_us`. Returns 0 when every answer was
-/// right and every byte arrived.
+/// With `options.relay`, a third road in the same turns: a bare client through a relay process
+/// to the adapter there. Prints `adapter_flavour`, then for `adapter_idn_us`,
+/// `adapter_read_mb_s` and `adapter_write_mb_s` the bridge's median, the bare one (`_bare`)
+/// and the median of the per-turn ratios of the bridge to it (`_ratio`), with a relay also
+/// the relayed one (`_relay`) and its ratio (`_relay_ratio`); and `adapter_idn_added_us`.
+/// Returns 0 when every answer was right and every byte arrived.
 int runAdapter(const Options& options, std::ostream& out, std::ostream& err);
 
 /// Bulk mode: `options.runs` times, `:WAV:DATA?` of a block of `options.bulk` bytes read with

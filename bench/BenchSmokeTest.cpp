@@ -245,14 +245,15 @@ TEST(Bench, ResourceModeFailsOnABadOrDeadResource) {
 TEST(Bench, AdapterModeMeasuresTheBridgeAgainstABareClientOnEachFlavour) {
     for (const auto flavour :
          {gateway::emulator::Flavour::Ar488, gateway::emulator::Flavour::Prologix}) {
-        // One adapter behind the bridge, one for the bare client: a TCP adapter serves one
-        // client at a time.
+        // One adapter behind the bridge, one for the bare client, one behind the relay: a TCP
+        // adapter serves one client at a time.
         gateway::SimulatorConfig adapters = testsupport::onFreePorts(gateway::demoBench());
         adapters.plusplus = "0";
         adapters.plusplusFlavour = flavour;
-        gateway::Simulator behindBridge(adapters), bare(adapters);
+        gateway::Simulator behindBridge(adapters), bare(adapters), behindRelay(adapters);
         ASSERT_TRUE(testsupport::started(behindBridge));
         ASSERT_TRUE(testsupport::started(bare));
+        ASSERT_TRUE(testsupport::started(behindRelay));
         gateway::BridgeConfig config;
         config.link.device =
             *gateway::adapter::parseDeviceSpec("127.0.0.1:" + behindBridge.plusplusWhere());
@@ -263,6 +264,7 @@ TEST(Bench, AdapterModeMeasuresTheBridgeAgainstABareClientOnEachFlavour) {
         bench::Options options;
         options.server = "127.0.0.1:" + std::to_string(bridge.gateway().portmapperPort());
         options.plusplus = "127.0.0.1:" + bare.plusplusWhere();
+        options.relay = "127.0.0.1:" + behindRelay.plusplusWhere();
         options.count = 5;
         options.bulk = 300000; // several of the driver's receive buffers
         options.runs = 1;
@@ -276,7 +278,8 @@ TEST(Bench, AdapterModeMeasuresTheBridgeAgainstABareClientOnEachFlavour) {
         for (const char* name :
              {"adapter_idn_us", "adapter_idn_us_bare", "adapter_idn_us_ratio", "adapter_read_mb_s",
               "adapter_read_mb_s_bare", "adapter_read_mb_s_ratio", "adapter_write_mb_s",
-              "adapter_write_mb_s_bare", "adapter_write_mb_s_ratio"}) {
+              "adapter_write_mb_s_bare", "adapter_write_mb_s_ratio", "adapter_idn_us_relay",
+              "adapter_read_mb_s_relay", "adapter_read_mb_s_relay_ratio"}) {
             ASSERT_TRUE(f.contains(name)) << name << "\n" << out.str();
             EXPECT_GT(f.at(name), 0) << name;
         }

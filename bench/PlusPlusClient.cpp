@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 namespace bench {
@@ -21,30 +22,34 @@ constexpr std::size_t kAr488Line = 128;
 /// How long the adapter may take to say anything; far more than any figure measured.
 constexpr int kReplyTimeoutMs = 30000;
 
-int connectTo(const std::string& hostPort) {
-    const std::size_t colon = hostPort.rfind(':');
-    if (colon == std::string::npos) {
-        throw std::runtime_error("--plusplus needs HOST:PORT, not " + hostPort);
-    }
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(hostPort.substr(0, colon).c_str(), hostPort.substr(colon + 1).c_str(), &hints,
-                      &found) != 0) {
-        throw std::runtime_error("cannot resolve " + hostPort);
-    }
-    int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && ::connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
-        ::close(fd);
-        fd = -1;
-    }
-    ::freeaddrinfo(found);
+/// A TCP connection to `to` with TCP_NODELAY; -1 when it cannot be made. System calls only.
+int connectTo(const AdapterAddress& to) {
+    const int fd = ::socket(to.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        throw std::runtime_error("cannot connect to the adapter at " + hostPort);
+        return -1;
+    }
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to.address), to.length) != 0) {
+        ::close(fd);
+        return -1;
     }
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return fd;
+}
+
+/// Writes all of `bytes` to `fd`; false when the peer is gone. A system call only.
+bool writeAll(int fd, const char* bytes, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL);
+        if (n <= 0 && !(n < 0 && errno == EINTR)) {
+            return false;
+        }
+        if (n > 0) {
+            bytes += n;
+            size -= static_cast<std::size_t>(n);
+        }
+    }
+    return true;
 }
 
 /// Receives what has come into `into`, waiting for at least one byte; throws on a silence of
@@ -70,7 +75,56 @@ std::size_t receiveSome(int fd, char* into, std::size_t size) {
 
 } // namespace
 
-PlusPlusClient::PlusPlusClient(const std::string& hostPort) : m_fd(connectTo(hostPort)) {
+AdapterAddress resolveAdapter(const std::string& hostPort) {
+    const std::size_t colon = hostPort.rfind(':');
+    if (colon == std::string::npos) {
+        throw std::runtime_error("--plusplus needs HOST:PORT, not " + hostPort);
+    }
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(hostPort.substr(0, colon).c_str(), hostPort.substr(colon + 1).c_str(), &hints,
+                      &found) != 0) {
+        throw std::runtime_error("cannot resolve " + hostPort);
+    }
+    AdapterAddress to;
+    std::memcpy(&to.address, found->ai_addr, found->ai_addrlen);
+    to.length = found->ai_addrlen;
+    ::freeaddrinfo(found);
+    return to;
+}
+
+int connectAdapter(const AdapterAddress& to) {
+    const int fd = connectTo(to);
+    if (fd < 0) {
+        throw std::runtime_error("cannot connect to the adapter");
+    }
+    return fd;
+}
+
+void relay(int listener, const AdapterAddress& to) {
+    const int client = ::accept(listener, nullptr, nullptr);
+    const int adapter = client < 0 ? -1 : connectTo(to);
+    if (adapter >= 0) {
+        const int one = 1;
+        ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        static char buffer[64 * 1024];
+        pollfd ends[2] = {{client, POLLIN, 0}, {adapter, POLLIN, 0}};
+        for (bool open = true; open && ::poll(ends, 2, -1) > 0;) {
+            for (int from = 0; open && from < 2; ++from) {
+                if (ends[from].revents == 0) {
+                    continue;
+                }
+                const ssize_t n = ::recv(ends[from].fd, buffer, sizeof buffer, 0);
+                open = n > 0 && writeAll(ends[1 - from].fd, buffer, static_cast<std::size_t>(n));
+            }
+        }
+    }
+    ::close(client);
+    ::close(adapter);
+}
+
+PlusPlusClient::PlusPlusClient(int connection) : m_fd(connection) {
     // The empty line ends whatever a client before may have left half-typed.
     sendAll("\r\n++ver\r\n");
     const std::string version = readLine();

@@ -4,18 +4,35 @@
 // measured against: whatever the bridge adds (VXI-11, its queue, its framing of reads, its
 // confirmations) shows as the difference.
 
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace bench {
 
+/// Where a TCP adapter listens, resolved.
+struct AdapterAddress {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+};
+
+/// Resolves HOST:PORT; throws std::runtime_error.
+AdapterAddress resolveAdapter(const std::string& hostPort);
+/// A connection to the adapter (TCP_NODELAY); throws std::runtime_error.
+int connectAdapter(const AdapterAddress& to);
+/// Takes one client on `listener` and passes bytes both ways between it and the adapter at
+/// `to`, until either closes: a bridge that does nothing else, so the least any bridge costs.
+/// System calls only (it runs in a forked process).
+void relay(int listener, const AdapterAddress& to);
+
 class PlusPlusClient {
 public:
-    /// Connects to the adapter at HOST:PORT (TCP_NODELAY) and sets it up as a client of its
-    /// own would: controller, no automatic reads, END on each line's last byte, nothing
-    /// appended, no end marker. Throws std::runtime_error.
-    explicit PlusPlusClient(const std::string& hostPort);
+    /// Takes the connection to an adapter (directly or through a relay) and sets the adapter
+    /// up as a client of its own would: controller, no automatic reads, END on each line's
+    /// last byte, nothing appended, no end marker. Throws std::runtime_error.
+    explicit PlusPlusClient(int connection);
     ~PlusPlusClient();
     PlusPlusClient(const PlusPlusClient&) = delete;
     PlusPlusClient& operator=(const PlusPlusClient&) = delete;

@@ -15,8 +15,8 @@ int usage() {
                  "                       --bulk BYTES [--runs R]\n"
                  "       siclquill-bench --resource RESOURCE [--count K] [--bulk BYTES]\n"
                  "                       [--runs R]\n"
-                 "       siclquill-bench --server TEXT --plusplus HOST:PORT [--count K]\n"
-                 "                       [--bulk BYTES] [--runs R]\n"
+                 "       siclquill-bench --server TEXT --plusplus HOST:PORT [--relay HOST:PORT]\n"
+                 "                       [--count K] [--bulk BYTES] [--runs R]\n"
                  "  TEXT as typed in the window's server box, e.g. 127.0.0.1:40111\n"
                  "  K exchanges for the medians (default 100), W discovery walks (default 5)\n"
                  "  C > 0: load mode, C links at once, each doing K \"*IDN?\" exchanges\n"
@@ -30,7 +30,8 @@ int usage() {
                  "  HOST:PORT: adapter mode, the bridge at TEXT (siclquill-gateway --adapter)\n"
                  "  against a bare ++ client on the adapter at HOST:PORT (a simulator's\n"
                  "  --plusplus): K exchanges with 22, then R times a block of BYTES (default\n"
-                 "  1048576) read from 9 and 100000 bytes written to it\n";
+                 "  1048576) read from 9 and 100000 bytes written to it; --relay: the same\n"
+                 "  through a relay that only copies bytes, to a third adapter\n";
     return 2;
 }
 
@@ -91,6 +92,11 @@ int main(int argc, char** argv) {
             if (options.resource.empty()) {
                 return usage();
             }
+        } else if (arg == "--relay") {
+            options.relay = value;
+            if (options.relay.empty()) {
+                return usage();
+            }
         } else if (arg == "--plusplus") {
             options.plusplus = value;
             if (options.plusplus.empty()) {
@@ -119,8 +125,8 @@ int main(int argc, char** argv) {
         }
         return bench::run(options, std::cout, std::cerr);
     }
-    if (!options.plusplus.empty()) {
-        if (!haveServer || haveAddress || options.clients > 0) {
+    if (!options.plusplus.empty() || !options.relay.empty()) {
+        if (!haveServer || haveAddress || options.clients > 0 || options.plusplus.empty()) {
             return usage();
         }
         return bench::run(options, std::cout, std::cerr);

@@ -179,19 +179,23 @@ stop_simulator
 # ---- a real bus's road, on the simulator's `++` adapter over loopback TCP, for each flavour:
 # VXI-11 client -> the bridge (siclquill-gateway --adapter) -> adapter, against a bare `++`
 # client speaking to a second simulator started the same way (a TCP adapter serves one client
-# at a time). The adapters, the bridge and the bench all on one CPU, as above.
+# at a time), and the bare client again through a relay process that only copies bytes to a
+# third one: what a second hop costs any bridge. Everything on one CPU, as above.
 for flavour in ar488 prologix; do
     start_side --demo --portmapper 0 --plusplus 0 --plusplus-flavour "$flavour"
     behind=$(sed -n 's/.* plusplus=\([0-9]*\).*/\1/p' <<<"$side_ready")
     start_side --demo --portmapper 0 --plusplus 0 --plusplus-flavour "$flavour"
     bare=$(sed -n 's/.* plusplus=\([0-9]*\).*/\1/p' <<<"$side_ready")
+    start_side --demo --portmapper 0 --plusplus 0 --plusplus-flavour "$flavour"
+    relayed=$(sed -n 's/.* plusplus=\([0-9]*\).*/\1/p' <<<"$side_ready")
     start_side --portmapper 0 --adapter "127.0.0.1:$behind"
     bridge=$(sed -n 's/ready portmapper=\([^ ]*\).*/\1/p' <<<"$side_ready")
     echo "# bridge $side_ready"
     for pid in "${side_pids[@]}"; do taskset -a -p -c "$cpu" "$pid" >/dev/null; done
     for ((i = 1; i <= repeats; i++)); do
         taskset -c "$cpu" "$bench_bin" --server "$bridge" --plusplus "127.0.0.1:$bare" \
-            --count "$count" --runs "$adapter_runs" >"$work/adapter.$flavour.$i"
+            --relay "127.0.0.1:$relayed" --count "$count" --runs "$adapter_runs" \
+            >"$work/adapter.$flavour.$i"
     done
     stop_sides
 done
@@ -324,10 +328,16 @@ END {
         row(sprintf("adapter_idn_us (%s, CPU %s)", fl, cpu), sprintf("%.1f", idn), sprintf("%.1f (bare ++)", bare),
             sprintf("%.2f", median(ad[fl, "adapter_idn_us_ratio"])), "reported", "-")
         row(sprintf("  bridge adds (us)"), sprintf("%.1f", median(ad[fl, "adapter_idn_added_us"])), "", "", "reported", "-")
+        row(sprintf("  bare ++ through a relay"), sprintf("%.1f", median(ad[fl, "adapter_idn_us_relay"])),
+            sprintf("%.1f (bare ++)", bare), sprintf("%.2f", median(ad[fl, "adapter_idn_us_relay_ratio"])),
+            "reported", "-")
         ratio = median(ad[fl, "adapter_read_mb_s_ratio"])
         row(sprintf("adapter_read_mb_s (%s, 1 MiB)", fl), sprintf("%.0f", median(ad[fl, "adapter_read_mb_s"])),
             sprintf("%.0f (bare ++)", median(ad[fl, "adapter_read_mb_s_bare"])), sprintf("%.2f", ratio),
             ">= 0.8x", verdict(ratio != "" && ratio >= 0.8))
+        row(sprintf("  bare ++ through a relay"), sprintf("%.0f", median(ad[fl, "adapter_read_mb_s_relay"])),
+            sprintf("%.0f (bare ++)", median(ad[fl, "adapter_read_mb_s_bare"])),
+            sprintf("%.2f", median(ad[fl, "adapter_read_mb_s_relay_ratio"])), "reported", "-")
         row(sprintf("adapter_write_mb_s (%s, 100 kB)", fl), sprintf("%.0f", median(ad[fl, "adapter_write_mb_s"])),
             sprintf("%.0f (bare ++)", median(ad[fl, "adapter_write_mb_s_bare"])),
             sprintf("%.2f", median(ad[fl, "adapter_write_mb_s_ratio"])), "reported", "-")
