@@ -34,6 +34,17 @@ install(FILES ${CMAKE_BINARY_DIR}/compressed/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/resources/completion/siclquill-cli
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+# The bridge as a service, one instance per adapter, disabled until enabled. Debian's systemd
+# looks in /usr/lib/systemd/system whatever the library directory is.
+install(FILES ${PROJECT_SOURCE_DIR}/resources/systemd/siclquill-gateway@.service
+        DESTINATION lib/systemd/system COMPONENT service)
+if(SICLQUILL_BUILD_TESTS)
+    add_test(NAME package_service_unit_installed_and_verified
+        COMMAND ${PROJECT_SOURCE_DIR}/tools/check-unit.sh ${CMAKE_BINARY_DIR}
+                $<TARGET_FILE:siclquill-gateway>)
+    set_tests_properties(package_service_unit_installed_and_verified PROPERTIES
+        LABELS package SKIP_RETURN_CODE 77 TIMEOUT 60)
+endif()
 
 set(CPACK_PACKAGE_NAME siclquill)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
