@@ -62,7 +62,9 @@ the bus lines, and run repeating query loops.
 Includes siclquill-cli, every gateway operation from a shell and from
 scripts (find, census, query, serial poll, bus control, measuring loops,
 SRQ, discovery of VXI-11 hosts), and siclquill-gateway, a gateway simulator
-with a demo bench of instruments on loopback.")
+with a demo bench of instruments on loopback, which also serves the real GPIB
+bus behind a ++ adapter (Prologix, AR488) over VXI-11 and HiSLIP, by hand or
+as the systemd service siclquill-gateway@DEVICE.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
