@@ -55,6 +55,9 @@ package:
 	@tools/install-deps.sh package
 	@$(MAKE) --no-print-directory build
 	cd $(BUILD) && cpack -G DEB
+	dpkg-deb -c $(BUILD)/siclquill_*.deb | grep ' ./usr/lib/systemd/system/siclquill-gateway@.service$$' >/dev/null \
+		|| { echo "package: the service unit is missing from the .deb" >&2; exit 1; }
+	tools/check-unit.sh $(BUILD) $(BUILD)/gateway/siclquill-gateway
 	lintian --fail-on error,warning $(BUILD)/siclquill_*.deb
 
 clean:

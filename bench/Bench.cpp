@@ -123,6 +123,9 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     if (!options.resource.empty()) {
         return runResource(options, out, err);
     }
+    if (!options.plusplus.empty()) {
+        return runAdapter(options, out, err);
+    }
     if (options.bulk > 0) {
         return runBulk(options, out, err);
     }

@@ -32,6 +32,12 @@ struct Options {
     /// Resource mode when not empty: any address iopen takes (a VISA resource string such as
     /// `TCPIP::127.0.0.1::hislip0,4880::INSTR`, or the `lan;vxi-11[...]` form).
     std::string resource{};
+    /// Adapter mode when not empty: HOST:PORT of a `++` adapter that a bare client talks to,
+    /// against the bridge at `server` to an adapter of the same kind.
+    std::string plusplus{};
+    /// Adapter mode: HOST:PORT of a third adapter of the same kind that a bare client reaches
+    /// through a relay (a bridge that only copies bytes) when not empty.
+    std::string relay{};
 };
 
 /// Block size of the resource mode's bulk figures when `bulk` is 0.
@@ -54,6 +60,23 @@ int runLoad(const Options& options, std::ostream& out, std::ostream& err);
 /// 0). Prints `transport`, `idn_round_trips`, `idn_exchange_us`, `idn_floor_us`, `idn_ratio`,
 /// the floor's placements and the bulk figures. Returns 0 when everything succeeded.
 int runResource(const Options& options, std::ostream& out, std::ostream& err);
+
+/// Block read and message written in adapter mode (the read's unless `bulk` says otherwise).
+inline constexpr std::uint64_t kAdapterBulk = std::uint64_t{1} << 20;
+inline constexpr std::size_t kAdapterWrite = 100000;
+
+/// Adapter mode: the demo bench behind a `++` adapter, through the bridge at `options.server`
+/// (VXI-11 links to gpib0,22 and gpib0,9) and through a bare `++` client on the adapter at
+/// `options.plusplus`: `options.count` "*IDN?" exchanges of the DMM at 22 each way in turns,
+/// then `options.runs` times each way a block of `bulk` bytes (kAdapterBulk when 0) read from
+/// the scope at 9 and a `:DATA` message of kAdapterWrite bytes written to it (then `*OPC?`).
+/// With `options.relay`, a third road in the same turns: a bare client through a relay process
+/// to the adapter there. Prints `adapter_flavour`, then for `adapter_idn_us`,
+/// `adapter_read_mb_s` and `adapter_write_mb_s` the bridge's median, the bare one (`_bare`)
+/// and the median of the per-turn ratios of the bridge to it (`_ratio`), with a relay also
+/// the relayed one (`_relay`) and its ratio (`_relay_ratio`); and `adapter_idn_added_us`.
+/// Returns 0 when every answer was right and every byte arrived.
+int runAdapter(const Options& options, std::ostream& out, std::ostream& err);
 
 /// Bulk mode: `options.runs` times, `:WAV:DATA?` of a block of `options.bulk` bytes read with
 /// one vb_iread, a bare TCP transfer of the same bytes from a peer process in every placement

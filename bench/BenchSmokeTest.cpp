@@ -1,7 +1,9 @@
 // The benchmark against an in-process simulator: it runs, succeeds and prints its figures.
 #include "bench/Bench.h"
 #include "bench/Floor.h"
+#include "gateway/Bridge.h"
 #include "gateway/Simulator.h"
+#include "gateway/adapter/DeviceSpec.h"
 #include "support/LoopbackSimulator.h"
 
 #include <gtest/gtest.h>
@@ -238,6 +240,53 @@ TEST(Bench, ResourceModeFailsOnABadOrDeadResource) {
     std::ostringstream out2, err2;
     EXPECT_EQ(bench::run(options, out2, err2), 1);
     EXPECT_EQ(out2.str().find("bulk_read_mb_s"), std::string::npos) << out2.str();
+}
+
+TEST(Bench, AdapterModeMeasuresTheBridgeAgainstABareClientOnEachFlavour) {
+    for (const auto flavour :
+         {gateway::emulator::Flavour::Ar488, gateway::emulator::Flavour::Prologix}) {
+        // One adapter behind the bridge, one for the bare client, one behind the relay: a TCP
+        // adapter serves one client at a time.
+        gateway::SimulatorConfig adapters = testsupport::onFreePorts(gateway::demoBench());
+        adapters.plusplus = "0";
+        adapters.plusplusFlavour = flavour;
+        gateway::Simulator behindBridge(adapters), bare(adapters), behindRelay(adapters);
+        ASSERT_TRUE(testsupport::started(behindBridge));
+        ASSERT_TRUE(testsupport::started(bare));
+        ASSERT_TRUE(testsupport::started(behindRelay));
+        gateway::BridgeConfig config;
+        config.link.device =
+            *gateway::adapter::parseDeviceSpec("127.0.0.1:" + behindBridge.plusplusWhere());
+        gateway::Bridge bridge(config);
+        std::string error;
+        ASSERT_TRUE(bridge.start(&error)) << error;
+
+        bench::Options options;
+        options.server = "127.0.0.1:" + std::to_string(bridge.gateway().portmapperPort());
+        options.plusplus = "127.0.0.1:" + bare.plusplusWhere();
+        options.relay = "127.0.0.1:" + behindRelay.plusplusWhere();
+        options.count = 5;
+        options.bulk = 300000; // several of the driver's receive buffers
+        options.runs = 1;
+        std::ostringstream out, err;
+        ASSERT_EQ(bench::run(options, out, err), 0) << err.str();
+        const bool ar488 = flavour == gateway::emulator::Flavour::Ar488;
+        EXPECT_NE(out.str().find(ar488 ? "adapter_flavour ar488\n" : "adapter_flavour prologix\n"),
+                  std::string::npos)
+            << out.str();
+        const auto f = figures(out.str());
+        for (const char* name :
+             {"adapter_idn_us", "adapter_idn_us_bare", "adapter_idn_us_ratio", "adapter_read_mb_s",
+              "adapter_read_mb_s_bare", "adapter_read_mb_s_ratio", "adapter_write_mb_s",
+              "adapter_write_mb_s_bare", "adapter_write_mb_s_ratio", "adapter_idn_us_relay",
+              "adapter_read_mb_s_relay", "adapter_read_mb_s_relay_ratio"}) {
+            ASSERT_TRUE(f.contains(name)) << name << "\n" << out.str();
+            EXPECT_GT(f.at(name), 0) << name;
+        }
+        // The block's header, its data and LF; the :DATA message of 100,000 bytes.
+        EXPECT_EQ(f.at("adapter_read_bytes"), 300000 + 8 + 1);
+        EXPECT_EQ(f.at("adapter_write_bytes"), 100000 + 14 + 1);
+    }
 }
 
 TEST(Bench, StreamFloorsCarryEveryByteAndTheBufferStaysOutOfThePeers) {

@@ -15,6 +15,8 @@ int usage() {
                  "                       --bulk BYTES [--runs R]\n"
                  "       siclquill-bench --resource RESOURCE [--count K] [--bulk BYTES]\n"
                  "                       [--runs R]\n"
+                 "       siclquill-bench --server TEXT --plusplus HOST:PORT [--relay HOST:PORT]\n"
+                 "                       [--count K] [--bulk BYTES] [--runs R]\n"
                  "  TEXT as typed in the window's server box, e.g. 127.0.0.1:40111\n"
                  "  K exchanges for the medians (default 100), W discovery walks (default 5)\n"
                  "  C > 0: load mode, C links at once, each doing K \"*IDN?\" exchanges\n"
@@ -24,7 +26,12 @@ int usage() {
                  "  RESOURCE: any address, e.g. TCPIP::127.0.0.1::hislip0,4880::INSTR,\n"
                  "  TCPIP::127.0.0.1::5025::SOCKET or lan;vxi-11[127.0.0.1:111]:inst0; the\n"
                  "  exchange against its transport's bare round trips, then a block of BYTES\n"
-                 "  (default 67108864) read and written R times against bare TCP\n";
+                 "  (default 67108864) read and written R times against bare TCP\n"
+                 "  HOST:PORT: adapter mode, the bridge at TEXT (siclquill-gateway --adapter)\n"
+                 "  against a bare ++ client on the adapter at HOST:PORT (a simulator's\n"
+                 "  --plusplus): K exchanges with 22, then R times a block of BYTES (default\n"
+                 "  1048576) read from 9 and 100000 bytes written to it; --relay: the same\n"
+                 "  through a relay that only copies bytes, to a third adapter\n";
     return 2;
 }
 
@@ -48,68 +55,78 @@ bool toInt(const char* text, int& out) {
     return true;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+/// The command line as read: the options, and whether a server and an instrument were named.
+struct CommandLine {
     bench::Options options;
     bool haveServer = false;
     bool haveAddress = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (i + 1 >= argc) {
-            return usage();
-        }
-        const char* value = argv[++i];
-        if (arg == "--server") {
-            options.server = value;
-            haveServer = true;
-        } else if (arg == "--address") {
-            haveAddress = toInt(value, options.address);
-            if (!haveAddress) {
-                return usage();
-            }
-        } else if (arg == "--count") {
-            if (!toInt(value, options.count) || options.count < 1) {
-                return usage();
-            }
-        } else if (arg == "--walks") {
-            if (!toInt(value, options.walks) || options.walks < 1) {
-                return usage();
-            }
-        } else if (arg == "--bulk") {
-            if (!toBytes(value, options.bulk)) {
-                return usage();
-            }
-        } else if (arg == "--resource") {
-            options.resource = value;
-            if (options.resource.empty()) {
-                return usage();
-            }
-        } else if (arg == "--device") {
-            options.device = value;
-            haveAddress = !options.device.empty();
-        } else if (arg == "--runs") {
-            if (!toInt(value, options.runs) || options.runs < 1) {
-                return usage();
-            }
-        } else if (arg == "--clients") {
-            if (!toInt(value, options.clients) || options.clients < 1 ||
-                options.clients > bench::kMaxLoadClients) {
-                return usage();
-            }
-        } else {
-            return usage();
-        }
+};
+
+/// `value` into `field`; false when it is empty.
+bool text(const char* value, std::string& field) {
+    field = value;
+    return !field.empty();
+}
+
+/// Takes one option and its value; false when it is unknown or the value is not one it takes.
+bool readOption(const std::string& arg, const char* value, CommandLine& line) {
+    bench::Options& o = line.options;
+    if (arg == "--server") {
+        o.server = value;
+        line.haveServer = true;
+        return true;
     }
-    if (!options.resource.empty()) {
+    if (arg == "--address") {
+        line.haveAddress = toInt(value, o.address);
+        return line.haveAddress;
+    }
+    if (arg == "--device") {
+        line.haveAddress = text(value, o.device);
+        return true;
+    }
+    if (arg == "--count" || arg == "--walks" || arg == "--runs") {
+        int& n = arg == "--count" ? o.count : arg == "--walks" ? o.walks : o.runs;
+        return toInt(value, n) && n >= 1;
+    }
+    if (arg == "--clients") {
+        return toInt(value, o.clients) && o.clients >= 1 && o.clients <= bench::kMaxLoadClients;
+    }
+    if (arg == "--bulk") {
+        return toBytes(value, o.bulk);
+    }
+    if (arg == "--resource" || arg == "--plusplus" || arg == "--relay") {
+        return text(value, arg == "--resource"   ? o.resource
+                           : arg == "--plusplus" ? o.plusplus
+                                                 : o.relay);
+    }
+    return false;
+}
+
+/// True when the options make one mode: a resource alone; the bridge and a `++` adapter; or
+/// a server and an instrument.
+bool oneMode(const CommandLine& line) {
+    const bench::Options& o = line.options;
+    if (!o.resource.empty()) {
         // The resource names the instrument and the transport; the load mode is VXI-11's.
-        if (haveServer || haveAddress || options.clients > 0) {
+        return !line.haveServer && !line.haveAddress && o.clients == 0;
+    }
+    if (!o.plusplus.empty() || !o.relay.empty()) {
+        return line.haveServer && !line.haveAddress && o.clients == 0 && !o.plusplus.empty();
+    }
+    return line.haveServer && line.haveAddress && (o.device.empty() || o.bulk > 0);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CommandLine line;
+    for (int i = 1; i < argc; i += 2) {
+        if (i + 1 >= argc || !readOption(argv[i], argv[i + 1], line)) {
             return usage();
         }
-        return bench::run(options, std::cout, std::cerr);
     }
-    if (!haveServer || !haveAddress || (!options.device.empty() && options.bulk == 0)) {
+    if (!oneMode(line)) {
         return usage();
     }
-    return bench::run(options, std::cout, std::cerr);
+    return bench::run(line.options, std::cout, std::cerr);
 }

@@ -34,6 +34,17 @@ install(FILES ${CMAKE_BINARY_DIR}/compressed/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/resources/completion/siclquill-cli
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+# The bridge as a service, one instance per adapter, disabled until enabled. Debian's systemd
+# looks in /usr/lib/systemd/system whatever the library directory is.
+install(FILES ${PROJECT_SOURCE_DIR}/resources/systemd/siclquill-gateway@.service
+        DESTINATION lib/systemd/system COMPONENT service)
+if(SICLQUILL_BUILD_TESTS)
+    add_test(NAME package_service_unit_installed_and_verified
+        COMMAND ${PROJECT_SOURCE_DIR}/tools/check-unit.sh ${CMAKE_BINARY_DIR}
+                $<TARGET_FILE:siclquill-gateway>)
+    set_tests_properties(package_service_unit_installed_and_verified PROPERTIES
+        LABELS package SKIP_RETURN_CODE 77 TIMEOUT 60)
+endif()
 
 set(CPACK_PACKAGE_NAME siclquill)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -51,7 +62,9 @@ the bus lines, and run repeating query loops.
 Includes siclquill-cli, every gateway operation from a shell and from
 scripts (find, census, query, serial poll, bus control, measuring loops,
 SRQ, discovery of VXI-11 hosts), and siclquill-gateway, a gateway simulator
-with a demo bench of instruments on loopback.")
+with a demo bench of instruments on loopback, which also serves the real GPIB
+bus behind a ++ adapter (Prologix, AR488) over VXI-11 and HiSLIP, by hand or
+as the systemd service siclquill-gateway@DEVICE.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -9,7 +9,8 @@
 # Environment: BENCH_REPEATS (runs of siclquill-bench whose medians are taken, default 5),
 # BENCH_CLIENTS (default 32), BENCH_LOAD_COUNT (exchanges per client, default 1000),
 # BENCH_CPU (the CPU of the one-CPU runs, default the first one this script may use),
-# BENCH_BULK_BYTES (the block of the bulk figures, default 64 MiB).
+# BENCH_BULK_BYTES (the block of the bulk figures, default 64 MiB), BENCH_ADAPTER_RUNS (block
+# transfers each way of each run of the `++` adapter figures, default 15).
 set -euo pipefail
 
 build=${1:?usage: tools/bench.sh BUILD_DIR [--smoke]}
@@ -27,12 +28,13 @@ done
 
 if ((smoke)); then
     repeats=1 count=5 walks=1 clients=4 load_count=20 startup_runs=1
-    bulk_bytes=1048576 bulk_runs=1 transport_bulk_runs=1
+    bulk_bytes=1048576 bulk_runs=1 transport_bulk_runs=1 adapter_runs=1
     micro_args=(--benchmark_min_time=0.001)
 else
     repeats=${BENCH_REPEATS:-5} count=300 walks=7
     clients=${BENCH_CLIENTS:-32} load_count=${BENCH_LOAD_COUNT:-1000} startup_runs=9
     bulk_bytes=${BENCH_BULK_BYTES:-67108864} bulk_runs=5 transport_bulk_runs=3
+    adapter_runs=${BENCH_ADAPTER_RUNS:-15}
     micro_args=(--benchmark_min_time=0.2 --benchmark_repetitions=5
         --benchmark_report_aggregates_only=true)
 fi
@@ -61,8 +63,31 @@ stop_simulator() {
     fi
     gw_pid=
 }
+# The processes of the `++` adapter figures: two simulators presenting their bench as an
+# adapter, and the bridge to the first.
+side_pids=()
+side_fds=()
+# Starts siclquill-gateway with ARGS; its ready line goes into $side_ready.
+start_side() {
+    local fd
+    exec {fd}< <(exec "$gateway_bin" "$@" 2>>"$work/sides.err")
+    side_pids+=("$!")
+    side_fds+=("$fd")
+    side_ready=
+    read -r -t 20 -u "$fd" side_ready || true
+    [[ $side_ready == ready\ * ]] || { echo "bench.sh: not ready: '$side_ready' ($*)" >&2; exit 1; }
+}
+stop_sides() {
+    local pid fd
+    for pid in "${side_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${side_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    for fd in "${side_fds[@]}"; do exec {fd}<&-; done
+    side_pids=()
+    side_fds=()
+}
 cleanup() {
     stop_simulator
+    stop_sides
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -151,6 +176,30 @@ gw_hwm2=$(rss_kb "$gw_pid" VmHWM)
 cat "$work"/load.*.err >&2
 stop_simulator
 
+# ---- a real bus's road, on the simulator's `++` adapter over loopback TCP, for each flavour:
+# VXI-11 client -> the bridge (siclquill-gateway --adapter) -> adapter, against a bare `++`
+# client speaking to a second simulator started the same way (a TCP adapter serves one client
+# at a time), and the bare client again through a relay process that only copies bytes to a
+# third one: what a second hop costs any bridge. Everything on one CPU, as above.
+for flavour in ar488 prologix; do
+    start_side --demo --portmapper 0 --plusplus 0 --plusplus-flavour "$flavour"
+    behind=$(sed -n 's/.* plusplus=\([0-9]*\).*/\1/p' <<<"$side_ready")
+    start_side --demo --portmapper 0 --plusplus 0 --plusplus-flavour "$flavour"
+    bare=$(sed -n 's/.* plusplus=\([0-9]*\).*/\1/p' <<<"$side_ready")
+    start_side --demo --portmapper 0 --plusplus 0 --plusplus-flavour "$flavour"
+    relayed=$(sed -n 's/.* plusplus=\([0-9]*\).*/\1/p' <<<"$side_ready")
+    start_side --portmapper 0 --adapter "127.0.0.1:$behind"
+    bridge=$(sed -n 's/ready portmapper=\([^ ]*\).*/\1/p' <<<"$side_ready")
+    echo "# bridge $side_ready"
+    for pid in "${side_pids[@]}"; do taskset -a -p -c "$cpu" "$pid" >/dev/null; done
+    for ((i = 1; i <= repeats; i++)); do
+        taskset -c "$cpu" "$bench_bin" --server "$bridge" --plusplus "127.0.0.1:$bare" \
+            --relay "127.0.0.1:$relayed" --count "$count" --runs "$adapter_runs" \
+            >"$work/adapter.$flavour.$i"
+    done
+    stop_sides
+done
+
 # ---- micro benchmarks
 : >"$work/micro.csv"
 if [[ -x $micro_bin ]]; then
@@ -191,6 +240,11 @@ FILENAME ~ /res\.[a-z0-9-]+\.[0-9]+$/ {
     next
 }
 FILENAME ~ /pyvisa$/ { key = $1; $1 = ""; sub(/^ /, ""); py[key] = $0; next }
+FILENAME ~ /adapter\.[a-z0-9]+\.[0-9]+$/ {
+    base = FILENAME; sub(/.*\//, "", base); split(base, part, ".")
+    ad[part[2], $1] = ad[part[2], $1] " " $2
+    next
+}
 FILENAME ~ /bulk\.inst0$/ { b["inst0", $1] = $2; next }
 FILENAME ~ /bulk\.gpib9$/ { b["9", $1] = $2; next }
 FILENAME ~ /load\.1$/ { l1[$1] = $2; next }
@@ -266,6 +320,28 @@ END {
             sprintf("%.0f (ours, socket)", ours),
             sprintf("%.2f", ours > 0 ? py["pyvisa_bulk_read_mb_s"] / ours : 0), "reported", "-")
     }
+    # The bridge to a `++` adapter against a bare `++` client, each flavour, on one CPU.
+    split("ar488 prologix", flavours, " ")
+    for (k = 1; k <= 2; k++) {
+        fl = flavours[k]
+        idn = median(ad[fl, "adapter_idn_us"]); bare = median(ad[fl, "adapter_idn_us_bare"])
+        row(sprintf("adapter_idn_us (%s, CPU %s)", fl, cpu), sprintf("%.1f", idn), sprintf("%.1f (bare ++)", bare),
+            sprintf("%.2f", median(ad[fl, "adapter_idn_us_ratio"])), "reported", "-")
+        row(sprintf("  bridge adds (us)"), sprintf("%.1f", median(ad[fl, "adapter_idn_added_us"])), "", "", "reported", "-")
+        row(sprintf("  bare ++ through a relay"), sprintf("%.1f", median(ad[fl, "adapter_idn_us_relay"])),
+            sprintf("%.1f (bare ++)", bare), sprintf("%.2f", median(ad[fl, "adapter_idn_us_relay_ratio"])),
+            "reported", "-")
+        ratio = median(ad[fl, "adapter_read_mb_s_ratio"])
+        row(sprintf("adapter_read_mb_s (%s, 1 MiB)", fl), sprintf("%.0f", median(ad[fl, "adapter_read_mb_s"])),
+            sprintf("%.0f (bare ++)", median(ad[fl, "adapter_read_mb_s_bare"])), sprintf("%.2f", ratio),
+            ">= 0.8x", verdict(ratio != "" && ratio >= 0.8))
+        row(sprintf("  bare ++ through a relay"), sprintf("%.0f", median(ad[fl, "adapter_read_mb_s_relay"])),
+            sprintf("%.0f (bare ++)", median(ad[fl, "adapter_read_mb_s_bare"])),
+            sprintf("%.2f", median(ad[fl, "adapter_read_mb_s_relay_ratio"])), "reported", "-")
+        row(sprintf("adapter_write_mb_s (%s, 100 kB)", fl), sprintf("%.0f", median(ad[fl, "adapter_write_mb_s"])),
+            sprintf("%.0f (bare ++)", median(ad[fl, "adapter_write_mb_s_bare"])),
+            sprintf("%.2f", median(ad[fl, "adapter_write_mb_s_ratio"])), "reported", "-")
+    }
     # One link on one CPU: left to the scheduler, one link alone costs 40 or 140 us an
     # exchange on an idle machine depending on where it lands, too unsteady for a reference.
     single = idn > 0 ? 1e6 / idn : 0
@@ -325,7 +401,7 @@ END {
     if ("pyvisa_version" in py)
         printf "# pyvisa %s, pyvisa-py %s, /usr/bin/python3, the same instrument (inst0 on the raw socket)\n", py["pyvisa_version"], py["pyvisa_py_version"]
     if ("pyvisa_hislip_unsupported" in py) printf "# pyvisa-py and HiSLIP: %s\n", py["pyvisa_hislip_unsupported"]
-}' "$work"/lib.* "$work"/res.* "$work/pyvisa" "$work"/free.* "$work/bulk.inst0" "$work/bulk.gpib9" "$work/load.1" "$work/load.2" "$work/micro.csv" "$work/startup"
+}' "$work"/lib.* "$work"/res.* "$work/pyvisa" "$work"/adapter.* "$work"/free.* "$work/bulk.inst0" "$work/bulk.gpib9" "$work/load.1" "$work/load.2" "$work/micro.csv" "$work/startup"
 
 # ---- the command line: one-shot start, loop overhead, memory of a long loop
 if ((!smoke)) && [[ -x $build/cli/siclquill-cli ]]; then

@@ -102,9 +102,7 @@ BusStatus AdapterTurn::readFrom(const GpibAddress& address, std::uint64_t max,
     out.reset();
     const std::size_t most = static_cast<std::size_t>(
         std::min<std::uint64_t>(max, std::numeric_limits<std::size_t>::max()));
-    const Sink sink = [&out](std::span<const std::uint8_t> bytes) {
-        out.head.insert(out.head.end(), bytes.begin(), bytes.end());
-    };
+    const Sink sink = [&out](std::vector<std::uint8_t>& bytes) { out.head.swap(bytes); };
     const ReadResult got = m_bus.m_adapter.read(address, most, term, sink, limits(kReadSlice));
     end = got.end;
     if (got.end) {

@@ -27,8 +27,9 @@ const char* outcomeText(Outcome outcome);
 
 /// True when the caller gave up (an abort, its client gone). Asked often; must be cheap.
 using Stop = std::function<bool()>;
-/// Receives read bytes as they arrive, on the caller's own thread.
-using Sink = std::function<void(std::span<const std::uint8_t>)>;
+/// Receives the bytes a read took, once, on the caller's own thread as the call ends; it may
+/// take the vector's contents (what it leaves is dropped).
+using Sink = std::function<void(std::vector<std::uint8_t>&)>;
 /// Receives one line for the log (the program prints it on standard error).
 using Log = std::function<void(const std::string&)>;
 

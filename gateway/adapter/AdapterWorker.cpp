@@ -33,11 +33,14 @@ void JobState::push(std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) {
         return;
     }
-    {
-        std::lock_guard lock(m_mutex);
-        m_bytes.insert(m_bytes.end(), bytes.begin(), bytes.end());
-    }
-    m_changed.notify_one();
+    // The caller is not woken: it takes every byte once, as the call ends.
+    std::lock_guard lock(m_mutex);
+    m_bytes.insert(m_bytes.end(), bytes.begin(), bytes.end());
+}
+
+void JobState::reserve(std::size_t size) {
+    std::lock_guard lock(m_mutex);
+    m_bytes.reserve(size);
 }
 
 void JobState::answer(Outcome outcome) {
@@ -216,39 +219,39 @@ Outcome AdapterWorker::run(Task task, Deadline deadline, const Stop& stop, const
         m_queue.push_back({std::move(task), state});
     }
     m_wake.notify_one();
-    std::vector<std::uint8_t> bytes;
     std::unique_lock lock(state->m_mutex);
+    Outcome outcome = Outcome::Done;
     for (;;) {
-        if (!state->m_bytes.empty()) {
-            bytes.swap(state->m_bytes);
-            lock.unlock();
-            if (sink != nullptr) {
-                (*sink)(bytes);
-            }
-            bytes.clear();
-            lock.lock();
-            continue;
-        }
         if (state->m_answered.load()) {
-            return state->m_outcome;
+            outcome = state->m_outcome;
+            break;
         }
         lock.unlock();
         const bool stopped = stop && stop();
         const bool late = deadline.expired();
         const bool queued = (stopped || late) && withdraw(state);
         lock.lock();
-        if (stopped || late) {
+        if ((stopped || late) && !state->m_answered.load()) {
             state->m_abandoned.store(true);
-            if (!state->m_bytes.empty() || state->m_answered.load()) {
-                continue; // it was answered meanwhile: hand that over instead
-            }
-            return stopped ? Outcome::Stopped : queued ? Outcome::AdapterBusy : Outcome::TimedOut;
+            outcome = stopped  ? Outcome::Stopped
+                      : queued ? Outcome::AdapterBusy
+                               : Outcome::TimedOut;
+            break;
         }
         const auto wait = deadline.isNever()
                               ? kStopPoll
                               : std::min<Clock::duration>(kStopPoll, deadline.remaining());
         state->m_changed.wait_for(lock, wait);
     }
+    // What was read before the call ended is handed over in one piece: the caller answers only
+    // once it ends anyway, and bytes handed over piece by piece cost a wake-up and a copy each.
+    if (sink != nullptr && !state->m_bytes.empty()) {
+        std::vector<std::uint8_t> bytes;
+        bytes.swap(state->m_bytes);
+        lock.unlock();
+        (*sink)(bytes);
+    }
+    return outcome;
 }
 
 } // namespace gateway::adapter

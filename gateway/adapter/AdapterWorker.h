@@ -26,8 +26,10 @@ public:
 
     /// True once the caller gave up, or its deadline passed before it was answered.
     bool abandoned() const override;
-    /// Hands read bytes to the caller (its sink runs on its own thread).
+    /// Keeps read bytes for the caller (its sink takes them on its own thread).
     void push(std::span<const std::uint8_t> bytes);
+    /// Makes room for `size` bytes at once, so that a long answer is not moved as it grows.
+    void reserve(std::size_t size);
     /// The caller's answer is complete; the first answer counts. The worker may go on.
     void answer(Outcome outcome);
 
@@ -61,7 +63,8 @@ public:
     /// Opens the adapter once by `deadline`, then starts the worker. Returns why the open
     /// failed (the worker keeps looking for the adapter), empty when it opened.
     std::string start(net::Deadline deadline);
-    /// Runs `task` and waits for its answer, handing read bytes to `sink` meanwhile.
+    /// Runs `task` and waits for its answer; the bytes it read go to `sink` as the call ends,
+    /// whether answered or left.
     Outcome run(Task task, net::Deadline deadline, const Stop& stop, const Sink* sink = nullptr);
 
     bool connected() const noexcept { return m_connected.load(); }

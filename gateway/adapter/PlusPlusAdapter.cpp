@@ -9,6 +9,9 @@ namespace gateway::adapter {
 
 namespace {
 
+/// The most room a read makes for its answer at once; a longer answer grows from there.
+constexpr std::size_t kMostReserved = 64 << 20;
+
 /// The caller's side of a read, run on the worker: passes bytes on until the caller has its
 /// count, its termination character or the end of the message, then answers it.
 class ReadRouter final : public ReadConsumer {
@@ -144,12 +147,14 @@ ReadResult PlusPlusAdapter::read(const GpibAddress& address, std::size_t max,
     }
     auto result = std::make_shared<ReadResult>();
     std::size_t delivered = 0;
-    const Sink counted = [&](std::span<const std::uint8_t> bytes) {
+    const Sink counted = [&](std::vector<std::uint8_t>& bytes) {
         delivered += bytes.size();
         sink(bytes);
     };
     const Outcome ran = m_worker.run(
         [=](AdapterLink& link, JobState& job) {
+            // Address space only, until bytes come: pages are taken as they are written.
+            job.reserve(std::min(max, kMostReserved));
             ReadRouter router(job, *result, max, termChar, limits.slice);
             const Outcome outcome = link.read(address, router);
             if (!router.satisfied()) {

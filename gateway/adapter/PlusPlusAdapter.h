@@ -44,7 +44,7 @@ public:
     /// Sends one message, END on its last byte when `end`; byte-exact, whatever its length.
     WriteResult write(const GpibAddress& address, std::span<const std::uint8_t> data, bool end,
                       const CallLimits& limits);
-    /// Reads at most `max` bytes of a message, handing them to `sink` as they arrive; stops
+    /// Reads at most `max` bytes of a message, handing them to `sink` as the call ends; stops
     /// after `termChar` when given. The rest of a message stays for this address's next read.
     ReadResult read(const GpibAddress& address, std::size_t max,
                     std::optional<std::uint8_t> termChar, const Sink& sink,

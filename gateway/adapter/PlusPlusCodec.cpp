@@ -55,7 +55,6 @@ bool isValid(const GpibAddress& address) {
 }
 
 void appendEscaped(std::span<const std::uint8_t> data, std::vector<std::uint8_t>& out) {
-    out.reserve(out.size() + data.size() + data.size() / 8 + 1);
     for (std::uint8_t b : data) {
         if (b == kCr || b == kLf || b == kEsc || b == kPlus) {
             out.push_back(kEsc);
@@ -68,6 +67,12 @@ EncodedWrite encodeWrite(std::span<const std::uint8_t> data, bool end, std::size
                          std::optional<bool> eoiNow) {
     EncodedWrite encoded;
     maxLine = std::max<std::size_t>(maxLine, 1);
+    // Room for the whole text at once: reserved line by line, a long message cut into short
+    // lines would be copied again for every line.
+    const std::size_t lines = (data.size() + maxLine - 1) / maxLine;
+    encoded.text.reserve(data.size() + data.size() / 8 + lines + 2 * sizeof("++eoi 0\n"));
+    encoded.lineEnds.reserve(lines);
+    encoded.dataEnds.reserve(lines);
     std::optional<bool> eoi = eoiNow;
     for (std::size_t at = 0; at < data.size();) {
         const std::size_t length = std::min(maxLine, data.size() - at);
