@@ -52,9 +52,9 @@ TEST(Address, Ipv6HostsAreBracketedToCarryAPortOrBareWithout) {
         EXPECT_EQ(a.host, r.host);
         EXPECT_EQ(a.portmapperPort, r.port);
     }
-    for (const char* bad : {"lan;vxi-11[[::1]x]:gpib", "lan;vxi-11[[::g]]:gpib",
-                            "lan;vxi-11[::1:x]:gpib", "lan;vxi-11[[::1]:0]:gpib",
-                            "lan;vxi-11[[127.0.0.1:111]]:gpib"}) {
+    for (const char* bad :
+         {"lan;vxi-11[[::1]x]:gpib", "lan;vxi-11[[::g]]:gpib", "lan;vxi-11[::1:x]:gpib",
+          "lan;vxi-11[[::1]:0]:gpib", "lan;vxi-11[[127.0.0.1:111]]:gpib"}) {
         EXPECT_EQ(refusal(bad), liberr::kBadAddressSyntax) << bad;
     }
 }
