@@ -39,6 +39,11 @@ inline void PrintTo(const BridgeCase& c, std::ostream* os) {
     *os << nameOf(c);
 }
 
+/// The case's name in parameterised test names.
+inline std::string bridgeCaseName(const ::testing::TestParamInfo<BridgeCase>& info) {
+    return nameOf(info.param);
+}
+
 /// Every flavour over every link.
 inline std::vector<BridgeCase> allBridgeCases() {
     using gateway::emulator::Flavour;

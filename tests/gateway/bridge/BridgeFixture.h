@@ -191,9 +191,4 @@ protected:
     testrpc::TestClient core;
 };
 
-/// The parameter's name in test names: Ar488Tcp, PrologixPty, ...
-inline std::string caseName(const ::testing::TestParamInfo<BridgeCase>& info) {
-    return testsupport::nameOf(info.param);
-}
-
 } // namespace bridgetest

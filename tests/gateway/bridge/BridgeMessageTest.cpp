@@ -142,7 +142,7 @@ TEST_P(Bridge, AReadHandsOnTheFirstBytesWhileTheInstrumentStillSends) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryAdapter, Bridge, ::testing::ValuesIn(testsupport::allBridgeCases()),
-                         caseName);
+                         testsupport::bridgeCaseName);
 
 } // namespace
 } // namespace bridgetest

@@ -98,7 +98,7 @@ TEST_P(SlowAdapter, AnAbandonedReadEndsByItsTimeOutAndItsLateAnswerReachesNobody
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryAdapter, SlowAdapter,
-                         ::testing::ValuesIn(testsupport::allBridgeCases()), caseName);
+                         ::testing::ValuesIn(testsupport::allBridgeCases()), testsupport::bridgeCaseName);
 
 } // namespace
 } // namespace bridgetest
