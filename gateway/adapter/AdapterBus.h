@@ -60,6 +60,8 @@ private:
     void findRequester(std::vector<std::string>& sources);
     /// The stop of an adapter call made for a turn.
     static Stop stopOf(const Until& until);
+    /// Passes the turns of callers that gave up waiting for them (m_mutex held).
+    void skipGivenUp();
 
     PlusPlusAdapter& m_adapter;
     int m_ownAddress;
@@ -67,6 +69,9 @@ private:
     std::mutex m_mutex; ///< guards what follows
     std::condition_variable m_changed;
     bool m_turnTaken = false;
+    std::uint64_t m_nextTicket = 0; ///< the place in line of the next caller
+    std::uint64_t m_nextTurn = 0;   ///< the place in line whose turn comes next
+    std::set<std::uint64_t> m_skipped; ///< places of callers that gave up waiting
     bool m_stopping = false;
     Listener m_listener;
     std::function<bool()> m_wanted;

@@ -28,7 +28,7 @@ struct EmulatorOptions {
     std::chrono::milliseconds resetPause{1000};
     /// Told each line the adapter takes from its host, for tests: a command with its `++`,
     /// a piece of a data line as its bytes.
-    std::function<void(std::string_view)> heard;
+    std::function<void(std::string_view)> heard = {};
 };
 
 /// Where the adapter's bytes go.

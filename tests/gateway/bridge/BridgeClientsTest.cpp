@@ -133,6 +133,37 @@ TEST_P(Bridge, AHislipLockHoldsOffAVxi11Client) {
     EXPECT_EQ(query(dmm, "*IDN?\n"), kDmmIdn);
 }
 
+TEST_P(Bridge, HislipWaitsForAnswersThatComeLateOrNeverEndHoldNobody) {
+    testhislip::RawSession session(road->gateway().hislipPort());
+    ASSERT_TRUE(session.open("hislip3"));
+    session.send("NOPE?\n"); // the counter does not know it, and answers nothing
+    const std::int32_t dmm = link("gpib0,22");
+    EXPECT_EQ(query(dmm, "*IDN?\n"), kDmmIdn) << "another client is served meanwhile";
+
+    // The bridge cannot know that no answer comes: the session's next message interrupts the
+    // wait for it, and its answer, late as it is, comes.
+    gateway::InstrumentFaults faults;
+    faults.answerDelay = 500ms;
+    ASSERT_TRUE(sim().setInstrumentFaults(3, std::nullopt, faults));
+    session.send("*IDN?\n");
+    const auto interrupted = session.sync.receive();
+    ASSERT_TRUE(interrupted.has_value());
+    EXPECT_EQ(interrupted->header.type, hislip::MessageType::Interrupted);
+    EXPECT_EQ(session.response(),
+              "Talvik Labs,FC-330 Frequency Counter and Source,TL0330-118,1.07\n");
+
+    // An answer that never ends goes out as it comes, and then holds nobody either.
+    faults.answerDelay = 0ms;
+    faults.noEnd = true;
+    ASSERT_TRUE(sim().setInstrumentFaults(3, std::nullopt, faults));
+    session.send("*OPC?\n");
+    const auto part = session.sync.receive();
+    ASSERT_TRUE(part.has_value());
+    EXPECT_EQ(part->header.type, hislip::MessageType::Data);
+    EXPECT_EQ(part->text(), "1\n");
+    EXPECT_EQ(query(dmm, "*IDN?\n"), kDmmIdn);
+}
+
 TEST_P(Bridge, AnUnpluggedAdapterFailsCallsInTimeAndLinksWorkAgainOnceItIsBack) {
     const std::int32_t dmm = link("gpib0,22");
     ASSERT_EQ(query(dmm, "*IDN?\n"), kDmmIdn);

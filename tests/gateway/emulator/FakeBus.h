@@ -171,7 +171,7 @@ public:
 struct Adapter {
     explicit Adapter(Flavour flavour, bool overNetwork = false,
                      std::chrono::milliseconds resetPause = {})
-        : emulator(bus, host, stop, EmulatorOptions{flavour, overNetwork, 0, resetPause, {}}) {}
+        : emulator(bus, host, stop, EmulatorOptions{flavour, overNetwork, 0, resetPause}) {}
 
     /// Feeds `text` and returns what the adapter sent back meanwhile.
     std::string operator()(std::string_view text) {
