@@ -17,16 +17,30 @@ using namespace vxi11;
 
 const std::string kDmmIdn = "Orvane Instruments,DM-6510 Digital Multimeter,OV220417,2.4.1\r\n";
 
+/// How many times the adapter was asked for its SRQ line so far.
+std::size_t srqAsks(const testsupport::LoopbackBridge& road) {
+    const auto heard = road.commandsHeard();
+    return static_cast<std::size_t>(std::count(heard.begin(), heard.end(), "++srq"));
+}
+
 TEST_P(Bridge, AServiceRequestReachesVxi11AndHislipAndTheRequesterStillPollsItsRqs) {
     testrpc::InterruptListener channel;
     ASSERT_EQ(core.call<CreateIntrChan>(channel.remoteFunc())->error, 0);
     ASSERT_TRUE(channel.accept());
     const std::int32_t dmm = link("gpib0,22");
+    // Nobody wants service requests yet: the line is not asked about.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(srqAsks(*road), 0u);
+
     DeviceEnableSrqParms enable;
     enable.lid = dmm;
     enable.enable = true;
     enable.handle = {'d', 'm', 'm'};
     ASSERT_EQ(core.call<DeviceEnableSrq>(enable)->error, 0);
+    // Now it is, every 100 ms and no more often.
+    const auto from = Clock::now();
+    ASSERT_TRUE(eventually([&] { return srqAsks(*road) >= 4; }));
+    EXPECT_GE(Clock::now() - from, 300ms);
     testhislip::RawSession session(road->gateway().hislipPort());
     ASSERT_TRUE(session.open("hislip22"));
 
@@ -42,6 +56,16 @@ TEST_P(Bridge, AServiceRequestReachesVxi11AndHislipAndTheRequesterStillPollsItsR
     ASSERT_TRUE(stb.has_value());
     EXPECT_EQ(stb->error, 0);
     EXPECT_EQ(stb->stb & 0x50, 0x50) << "RQS and MAV";
+}
+
+TEST_P(Bridge, HislipNamesAnInstrumentEitherWayAndCarriesEveryByte) {
+    testhislip::RawSession binary(road->gateway().hislipPort());
+    ASSERT_TRUE(binary.open("hislip7"));
+    EXPECT_EQ(binary.query("BIN?\n"), everyByte() + "\n");
+    testhislip::RawSession card(road->gateway().hislipPort());
+    ASSERT_TRUE(card.open("gpib0,5,2"));
+    EXPECT_EQ(card.query("*IDN?\n"),
+              "Brenholt Devices,SW-2040 Switch Unit card 2,BH5020331,0.9.4\n");
 }
 
 TEST_P(Bridge, FourClientsOnTheirOwnAddressesGetEveryAnswerRight) {

@@ -11,16 +11,9 @@ namespace {
 
 using namespace vxi11;
 
-/// Runs `call` and tells whether the adapter heard no command meanwhile.
-template <typename F>
-::testing::AssertionResult unheard(testsupport::LoopbackBridge& road, F&& call) {
-    const auto before = road.commandsHeard();
-    call();
-    const auto after = road.commandsHeard();
-    if (after.size() == before.size()) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure() << "the adapter heard " << after.back();
+/// How many commands the adapter heard so far.
+std::size_t heard(const testsupport::LoopbackBridge& road) {
+    return road.commandsHeard().size();
 }
 
 TEST_P(Bridge, DeviceOperationsReachTheInstrument) {
@@ -54,8 +47,10 @@ TEST_P(Bridge, ASecondaryAddressIsServedAndPolledWhereTheFlavourCan) {
     std::optional<DeviceReadStbResp> stb;
     if (ar488()) {
         // Its poll takes a primary only: polling 5 would be another device's status byte.
-        EXPECT_TRUE(unheard(*road, [&] { stb = generic<DeviceReadStb>(card); }));
+        const std::size_t before = heard(*road);
+        stb = generic<DeviceReadStb>(card);
         EXPECT_EQ(stb->error, err::kOperationNotSupported);
+        EXPECT_EQ(heard(*road), before) << "nothing went to the adapter";
     } else {
         ASSERT_EQ(write(card, "*SRE 0;*IDN?\n")->error, 0);
         stb = generic<DeviceReadStb>(card);
@@ -72,9 +67,9 @@ TEST_P(Bridge, InterfaceOperationsMapOrAreRefusedUnsent) {
 
     // ATN is released after every command the adapter sends, and cannot be held.
     EXPECT_EQ(docmd(bus, docmd::kAtnControl, {0}, 2)->error, 0);
-    EXPECT_TRUE(unheard(*road, [&] {
-        EXPECT_EQ(docmd(bus, docmd::kAtnControl, {1}, 2)->error, err::kOperationNotSupported);
-    }));
+    std::size_t before = heard(*road);
+    EXPECT_EQ(docmd(bus, docmd::kAtnControl, {1}, 2)->error, err::kOperationNotSupported);
+    EXPECT_EQ(heard(*road), before) << "nothing went to the adapter";
 
     EXPECT_EQ(busStatus(bus, busstatus::kSrq), 0);
     if (ar488()) {
@@ -85,10 +80,10 @@ TEST_P(Bridge, InterfaceOperationsMapOrAreRefusedUnsent) {
         EXPECT_TRUE(sim().bus().ren);
         EXPECT_EQ(busStatus(bus, busstatus::kRemote), 1);
     } else {
-        EXPECT_TRUE(unheard(*road, [&] {
-            EXPECT_EQ(docmd(bus, docmd::kRenControl, {0}, 2)->error, err::kOperationNotSupported);
-            EXPECT_EQ(busStatus(bus, busstatus::kRemote), -err::kOperationNotSupported);
-        }));
+        before = heard(*road);
+        EXPECT_EQ(docmd(bus, docmd::kRenControl, {0}, 2)->error, err::kOperationNotSupported);
+        EXPECT_EQ(busStatus(bus, busstatus::kRemote), -err::kOperationNotSupported);
+        EXPECT_EQ(heard(*road), before) << "nothing went to the adapter";
         EXPECT_TRUE(sim().bus().ren);
     }
 }
@@ -105,9 +100,9 @@ TEST_P(Bridge, KnownCommandBytesMapToTheAdaptersCommandsAndOthersAreRefusedUnsen
     EXPECT_FALSE(sim().instrument(3)->remote);
 
     // Parallel poll configure has no `++` equivalent on either flavour.
-    EXPECT_TRUE(unheard(*road, [&] {
-        EXPECT_EQ(sendCommand(bus, {kUnl, kListenBase + 3, kPpc}), err::kOperationNotSupported);
-    }));
+    const std::size_t before = heard(*road);
+    EXPECT_EQ(sendCommand(bus, {kUnl, kListenBase + 3, kPpc}), err::kOperationNotSupported);
+    EXPECT_EQ(heard(*road), before) << "nothing went to the adapter";
     if (ar488()) {
         EXPECT_EQ(sendCommand(bus, {kDcl}), 0);
         EXPECT_EQ(sim().instrument(9)->clearCount, 1u);
@@ -115,11 +110,10 @@ TEST_P(Bridge, KnownCommandBytesMapToTheAdaptersCommandsAndOthersAreRefusedUnsen
         EXPECT_TRUE(sim().instrument(9)->lockout);
     } else {
         // No universal commands on a Prologix: nothing of a sequence holding one goes out.
-        EXPECT_TRUE(unheard(*road, [&] {
-            EXPECT_EQ(sendCommand(bus, {kDcl}), err::kOperationNotSupported);
-            EXPECT_EQ(sendCommand(bus, {kUnl, kListenBase + 22, kSdc, kLlo}),
-                      err::kOperationNotSupported);
-        }));
+        EXPECT_EQ(sendCommand(bus, {kDcl}), err::kOperationNotSupported);
+        EXPECT_EQ(sendCommand(bus, {kUnl, kListenBase + 22, kSdc, kLlo}),
+                  err::kOperationNotSupported);
+        EXPECT_EQ(heard(*road), before) << "nothing went to the adapter";
         EXPECT_EQ(sim().instrument(22)->clearCount, 1u);
     }
 }
