@@ -49,11 +49,10 @@ bool Simulator::Impl::openPlusPlus(const std::string& port, std::string* error) 
         heard.emplace_back(line);
     };
     plusplus = std::make_unique<emulator::PlusPlusServer>(seam, options);
-    const bool opened =
-        options.overNetwork
-            ? plusplus->openTcp(config.listenAddress, static_cast<std::uint16_t>(std::stoul(port)),
-                                error)
-            : plusplus->openTerminal(error);
+    const bool opened = options.overNetwork
+                            ? plusplus->openTcp(config.listenAddress,
+                                                static_cast<std::uint16_t>(std::stoul(port)), error)
+                            : plusplus->openTerminal(error);
     if (!opened) {
         plusplus.reset();
         return false;

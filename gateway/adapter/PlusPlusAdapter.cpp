@@ -190,8 +190,7 @@ Outcome PlusPlusAdapter::awaitMessage(const GpibAddress& address, const CallLimi
         [=](AdapterLink& link, JobState& job) {
             FirstBytes first(job);
             const Outcome outcome = link.read(address, first, true);
-            job.answer(outcome != Outcome::Done || first.satisfied() ? outcome
-                                                                     : Outcome::TimedOut);
+            job.answer(outcome != Outcome::Done || first.satisfied() ? outcome : Outcome::TimedOut);
         },
         limits.deadline, limits.stop);
 }

@@ -5,6 +5,8 @@
 #include "CliFixture.h"
 #include "support/LoopbackBridge.h"
 
+#include <thread>
+
 namespace {
 
 using clitest::Outcome;
@@ -42,6 +44,11 @@ TEST_P(CliBridge, DeviceCommandsReachTheInstrumentOverVxi11AndHislip) {
         EXPECT_EQ(cli({"trigger", address}).status, 0) << address;
     }
     EXPECT_EQ(road.sim().instrument(3)->clearCount, 2u);
+    // HiSLIP's trigger is answered by nothing: it may still be on its way.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (road.sim().instrument(3)->triggerCount < 2 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     EXPECT_EQ(road.sim().instrument(3)->triggerCount, 2u);
 }
 
@@ -55,8 +62,7 @@ TEST_P(CliBridge, FindAndCensusListTheInstrumentsOnTheBus) {
         // The adapter's own search tells a secondary address too.
         EXPECT_EQ(cli({"find", "--secondary"}).out, "3\n5,2\n9\n22\n");
         const Outcome secondary = cli({"census", "--secondary"});
-        EXPECT_NE(secondary.out.find("5,2\tBrenholt Devices"), std::string::npos)
-            << secondary.out;
+        EXPECT_NE(secondary.out.find("5,2\tBrenholt Devices"), std::string::npos) << secondary.out;
     }
 }
 
@@ -64,8 +70,7 @@ TEST_P(CliBridge, StatusTellsTheLinesTheFlavourHas) {
     const Outcome status = cli({"status"});
     if (GetParam().flavour == Flavour::Ar488) {
         EXPECT_EQ(status.status, 0) << status.err;
-        EXPECT_NE(status.out.find("REN = 1\nSRQ = 0\nNDAC = 0\n"), std::string::npos)
-            << status.out;
+        EXPECT_NE(status.out.find("REN = 1\nSRQ = 0\nNDAC = 0\n"), std::string::npos) << status.out;
     } else {
         // A Prologix cannot tell REN: said so, not shown as a value.
         EXPECT_EQ(status.status, 1);

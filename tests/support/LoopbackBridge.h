@@ -47,7 +47,9 @@ inline std::string bridgeCaseName(const ::testing::TestParamInfo<BridgeCase>& in
 /// Every flavour over every link.
 inline std::vector<BridgeCase> allBridgeCases() {
     using gateway::emulator::Flavour;
-    return {{Flavour::Ar488, false}, {Flavour::Ar488, true}, {Flavour::Prologix, false},
+    return {{Flavour::Ar488, false},
+            {Flavour::Ar488, true},
+            {Flavour::Prologix, false},
             {Flavour::Prologix, true}};
 }
 

@@ -120,7 +120,7 @@ TEST_P(Bridge, TwoClientsLockingOneAddressGetOnlyTheirOwnAnswers) {
             DeviceLockParms lock;
             lock.lid = lid;
             lock.flags = flags::kWaitLock;
-            lock.lockTimeout = 10'000;
+            lock.lockTimeout = 10000;
             DeviceGenericParms unlock;
             unlock.lid = lid;
             for (int i = 0; i < 50 && wrong[c].empty(); ++i) {
@@ -201,8 +201,9 @@ TEST_P(Bridge, AnUnpluggedAdapterFailsCallsInTimeAndLinksWorkAgainOnceItIsBack) 
     }
     EXPECT_TRUE(eventually([&] {
         const auto log = road->log();
-        return std::any_of(log.begin(), log.end(),
-                           [](const std::string& l) { return l.find("lost") != std::string::npos; });
+        return std::any_of(log.begin(), log.end(), [](const std::string& l) {
+            return l.find("lost") != std::string::npos;
+        });
     }));
     const std::int32_t counter = link("gpib0,3"); // a new link all the same
 

@@ -106,7 +106,8 @@ protected:
     }
 
     /// Reads until END (or a failure, or 10 s); the bytes, or nothing on a failure.
-    std::optional<std::string> readMessage(std::int32_t lid, testrpc::TestClient* client = nullptr) {
+    std::optional<std::string> readMessage(std::int32_t lid,
+                                           testrpc::TestClient* client = nullptr) {
         std::string all;
         for (const auto until = Clock::now() + 10s; Clock::now() < until;) {
             const auto r = read(lid, 1 << 20, 2000, std::nullopt, client);

@@ -34,10 +34,10 @@ TEST_P(Bridge, MessagesAreByteExactBothWaysAndALongWriteIsOneMessageWithOneEnd) 
     const std::int32_t lid = link("gpib0,7");
     // 100,000 bytes, every value among them, in two writes as a client cuts them at the
     // gateway's maxRecvSize: END goes with the last byte of the second only.
-    const std::string message = quotedEveryByte(100'000);
+    const std::string message = quotedEveryByte(100000);
     const std::string_view whole(message);
-    const auto first = write(lid, whole.substr(0, 65'536), 0);
-    const auto second = write(lid, whole.substr(65'536), flags::kEnd);
+    const auto first = write(lid, whole.substr(0, 65536), 0);
+    const auto second = write(lid, whole.substr(65536), flags::kEnd);
     ASSERT_TRUE(first && second);
     EXPECT_EQ(first->error, 0);
     EXPECT_EQ(second->error, 0);
@@ -46,8 +46,8 @@ TEST_P(Bridge, MessagesAreByteExactBothWaysAndALongWriteIsOneMessageWithOneEnd) 
     // executed as its first part, one never ended would still be waiting.
     const auto seen = sim().instrument(kBinaryPad);
     ASSERT_TRUE(seen.has_value());
-    EXPECT_TRUE(seen->lastCommand == message) << "the instrument executed "
-                                              << seen->lastCommand.size() << " bytes";
+    EXPECT_TRUE(seen->lastCommand == message)
+        << "the instrument executed " << seen->lastCommand.size() << " bytes";
     EXPECT_EQ(seen->inputQueue, "");
 
     // Every byte value back, the adapter's end marker and a CR LF among them.
@@ -58,10 +58,10 @@ TEST_P(Bridge, MessagesAreByteExactBothWaysAndALongWriteIsOneMessageWithOneEnd) 
     ASSERT_EQ(write(scope, "WAV:POIN 1048576\n")->error, 0);
     const std::string block = query(scope, "WAV:DATA?\n");
     const std::string header = "#71048576";
-    ASSERT_EQ(block.size(), header.size() + 1'048'576 + 1);
-    std::string expected(1'048'576, '\0');
-    gateway::waveformBytes(0, std::span(reinterpret_cast<std::uint8_t*>(expected.data()),
-                                        expected.size()));
+    ASSERT_EQ(block.size(), header.size() + 1048576 + 1);
+    std::string expected(1048576, '\0');
+    gateway::waveformBytes(
+        0, std::span(reinterpret_cast<std::uint8_t*>(expected.data()), expected.size()));
     EXPECT_EQ(block.substr(0, header.size()), header);
     EXPECT_TRUE(block.compare(header.size(), expected.size(), expected) == 0);
     EXPECT_EQ(block.back(), '\n');

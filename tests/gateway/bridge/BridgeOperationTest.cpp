@@ -6,6 +6,8 @@
 
 #include "vxi11/codec/GpibCommands.h"
 
+#include <algorithm>
+
 namespace bridgetest {
 namespace {
 
@@ -14,6 +16,14 @@ using namespace vxi11;
 /// How many commands the adapter heard so far.
 std::size_t heard(const testsupport::LoopbackBridge& road) {
     return road.commandsHeard().size();
+}
+
+TEST_P(Bridge, TheAdapterIsIdentifiedByAskingAndNamedInTheReadyLine) {
+    const std::string flavour = ar488() ? "ar488" : "prologix";
+    EXPECT_TRUE(road->readyLine().ends_with(" adapter=" + flavour)) << road->readyLine();
+    const auto commands = road->commandsHeard();
+    EXPECT_NE(std::find(commands.begin(), commands.end(), "++eot_enable 1"), commands.end())
+        << "set up explicitly";
 }
 
 TEST_P(Bridge, DeviceOperationsReachTheInstrument) {
@@ -40,7 +50,8 @@ TEST_P(Bridge, DeviceOperationsReachTheInstrument) {
 
 TEST_P(Bridge, ASecondaryAddressIsServedAndPolledWhereTheFlavourCan) {
     const std::int32_t card = link("gpib0,5,2");
-    EXPECT_EQ(query(card, "*IDN?\n"), "Brenholt Devices,SW-2040 Switch Unit card 2,BH5020331,0.9.4\n");
+    EXPECT_EQ(query(card, "*IDN?\n"),
+              "Brenholt Devices,SW-2040 Switch Unit card 2,BH5020331,0.9.4\n");
     EXPECT_EQ(generic<DeviceClear>(card)->error, 0);
     EXPECT_EQ(sim().instrument(5, 2)->clearCount, 1u);
 

@@ -98,7 +98,8 @@ TEST_P(SlowAdapter, AnAbandonedReadEndsByItsTimeOutAndItsLateAnswerReachesNobody
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryAdapter, SlowAdapter,
-                         ::testing::ValuesIn(testsupport::allBridgeCases()), testsupport::bridgeCaseName);
+                         ::testing::ValuesIn(testsupport::allBridgeCases()),
+                         testsupport::bridgeCaseName);
 
 } // namespace
 } // namespace bridgetest
