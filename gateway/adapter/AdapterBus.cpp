@@ -161,7 +161,9 @@ void AdapterBus::watch() {
     bool lineWas = false;
     std::unique_lock lk(m_mutex);
     while (!m_stopping) {
-        m_changed.wait_for(lk, kSrqLook);
+        // The turns wake this condition as they end: only the time, or the stop, ends the wait,
+        // so that a busy adapter is not asked about its line after every turn.
+        m_changed.wait_until(lk, Clock::now() + kSrqLook, [this] { return m_stopping; });
         if (m_stopping || !m_wanted || !m_listener) {
             continue;
         }

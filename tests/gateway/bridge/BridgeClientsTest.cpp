@@ -74,6 +74,11 @@ TEST_P(Bridge, FourClientsOnTheirOwnAddressesGetEveryAnswerRight) {
         {"gpib0,22", kDmmIdn},
         {"gpib0,7", "Bin,1,2,3\n"},
         {"gpib0,5,2", "Brenholt Devices,SW-2040 Switch Unit card 2,BH5020331,0.9.4\n"}};
+    // A HiSLIP session wants service requests: the SRQ line is asked about meanwhile.
+    testhislip::RawSession watching(road->gateway().hislipPort());
+    ASSERT_TRUE(watching.open("hislip9"));
+    const std::size_t asksBefore = srqAsks(*road);
+    const auto start = Clock::now();
     std::atomic<int> right{0};
     std::vector<std::string> wrong(devices.size());
     std::vector<std::thread> clients;
@@ -99,6 +104,9 @@ TEST_P(Bridge, FourClientsOnTheirOwnAddressesGetEveryAnswerRight) {
         t.join();
     }
     EXPECT_EQ(right.load(), 800);
+    const auto tenths = (Clock::now() - start) / 100ms;
+    EXPECT_LE(srqAsks(*road) - asksBefore, static_cast<std::size_t>(tenths) + 2)
+        << "the line is asked about every 100 ms, however busy the adapter";
     for (std::size_t c = 0; c < devices.size(); ++c) {
         EXPECT_EQ(wrong[c], "") << devices[c].first;
     }
