@@ -199,6 +199,8 @@ TEST_P(Bridge, HislipWaitsForAnswersThatComeLateOrNeverEndHoldNobody) {
 TEST_P(Bridge, AnUnpluggedAdapterFailsCallsInTimeAndLinksWorkAgainOnceItIsBack) {
     const std::int32_t dmm = link("gpib0,22");
     ASSERT_EQ(query(dmm, "*IDN?\n"), kDmmIdn);
+    testhislip::RawSession session(road->gateway().hislipPort());
+    ASSERT_TRUE(session.open("hislip9"));
 
     road->unplug();
     for (int i = 0; i < 2; ++i) {
@@ -221,6 +223,7 @@ TEST_P(Bridge, AnUnpluggedAdapterFailsCallsInTimeAndLinksWorkAgainOnceItIsBack) 
     EXPECT_LT(Clock::now() - back, 2500ms) << "looked for about once a second";
     EXPECT_EQ(query(counter, "*IDN?\n"),
               "Talvik Labs,FC-330 Frequency Counter and Source,TL0330-118,1.07\n");
+    EXPECT_EQ(session.query("ACQ:STATE?\n"), "RUN\n");
     const auto log = road->log();
     EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& l) {
         return l.find(" back: ") != std::string::npos;
