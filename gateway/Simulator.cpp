@@ -5,6 +5,7 @@
 #include "gateway/simbus/SimulatedBus.h"
 
 #include <limits>
+#include <mutex>
 
 namespace gateway {
 
@@ -23,33 +24,41 @@ public:
                                      config.limits.maxQueueBytes),
           gateway(static_cast<const GatewayConfig&>(config), bus), seam(bus, kAdapterHolder) {}
 
-    /// Opens the `++` adapter where the configuration says, if it says so.
-    bool openPlusPlus(std::string* error);
+    /// Opens the `++` adapter where the configuration says, if it says so: on `port` when
+    /// it is served over TCP.
+    bool openPlusPlus(const std::string& port, std::string* error);
 
     const SimulatorConfig config;
     SimulatedBus bus;
     Gateway gateway;
     emulator::SeamBus seam;
     std::unique_ptr<emulator::PlusPlusServer> plusplus;
+    std::string plusplusPort; ///< the TCP port it was opened on, for its return
+
+    mutable std::mutex heardMutex;
+    std::vector<std::string> heard;
 };
 
-bool Simulator::Impl::openPlusPlus(std::string* error) {
-    if (!config.plusplus) {
-        return true;
-    }
+bool Simulator::Impl::openPlusPlus(const std::string& port, std::string* error) {
     emulator::EmulatorOptions options;
     options.flavour = config.plusplusFlavour;
     options.ownAddress = config.busAddress;
     options.overNetwork = *config.plusplus != "pty";
+    options.heard = [this](std::string_view line) {
+        const std::lock_guard lk(heardMutex);
+        heard.emplace_back(line);
+    };
     plusplus = std::make_unique<emulator::PlusPlusServer>(seam, options);
-    const bool opened =
-        options.overNetwork
-            ? plusplus->openTcp(config.listenAddress,
-                                static_cast<std::uint16_t>(std::stoul(*config.plusplus)), error)
-            : plusplus->openTerminal(error);
+    const bool opened = options.overNetwork
+                            ? plusplus->openTcp(config.listenAddress,
+                                                static_cast<std::uint16_t>(std::stoul(port)), error)
+                            : plusplus->openTerminal(error);
     if (!opened) {
         plusplus.reset();
         return false;
+    }
+    if (options.overNetwork) {
+        plusplusPort = plusplus->where();
     }
     plusplus->start();
     return true;
@@ -65,7 +74,7 @@ bool Simulator::start(std::string* error) {
     if (!m_impl->gateway.start(error)) {
         return false;
     }
-    if (!m_impl->openPlusPlus(error)) {
+    if (m_impl->config.plusplus && !m_impl->openPlusPlus(*m_impl->config.plusplus, error)) {
         m_impl->gateway.stop();
         return false;
     }
@@ -170,6 +179,26 @@ void Simulator::dropNextCall(std::optional<std::int32_t> lid) {
 bool Simulator::setInstrumentFaults(int pad, std::optional<int> sad,
                                     const InstrumentFaults& faults) {
     return m_impl->bus.setInstrumentFaults(pad, sad, faults);
+}
+
+void Simulator::unplugPlusPlus() {
+    m_impl->plusplus.reset();
+}
+
+bool Simulator::replugPlusPlus(std::string* error) {
+    if (!m_impl->config.plusplus) {
+        if (error != nullptr) {
+            *error = "no ++ adapter is configured";
+        }
+        return false;
+    }
+    m_impl->plusplus.reset();
+    return m_impl->openPlusPlus(m_impl->plusplusPort, error);
+}
+
+std::vector<std::string> Simulator::plusplusHeard() const {
+    const std::lock_guard lk(m_impl->heardMutex);
+    return m_impl->heard;
 }
 
 } // namespace gateway

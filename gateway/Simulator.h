@@ -77,6 +77,14 @@ public:
     void dropNextCall(std::optional<std::int32_t> lid);
     /// Changes an instrument's faults while serving. False if no such instrument.
     bool setInstrumentFaults(int pad, std::optional<int> sad, const InstrumentFaults& faults);
+    /// The `++` adapter goes away, as one unplugged: its TCP port or its terminal closes, and
+    /// its client with it.
+    void unplugPlusPlus();
+    /// The `++` adapter comes back, powered on afresh: on the TCP port it had, or on a new
+    /// terminal (plusplusWhere() names it). False with a reason in `error`.
+    bool replugPlusPlus(std::string* error = nullptr);
+    /// The lines the `++` adapter took from its host so far (Emulator's `heard`).
+    std::vector<std::string> plusplusHeard() const;
 
     class Impl;
 

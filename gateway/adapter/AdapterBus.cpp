@@ -52,26 +52,38 @@ Stop AdapterBus::stopOf(const Until& until) {
 BusStatus AdapterBus::hold(const Until& until, FunctionRef<void(BusTurn&)> body) {
     {
         std::unique_lock lk(m_mutex);
-        while (m_turnTaken && !m_stopping) {
+        // Turns go in the order they were asked for: a caller that holds the bus again and
+        // again (a session waiting for an answer, one adapter read a turn) lets those that
+        // waited meanwhile go first.
+        const std::uint64_t ticket = m_nextTicket++;
+        const auto giveUp = [&](BusStatus why) {
+            m_skipped.insert(ticket);
+            skipGivenUp();
+            m_changed.notify_all();
+            return why;
+        };
+        while ((m_turnTaken || ticket != m_nextTurn) && !m_stopping) {
             const auto now = Clock::now();
             if (now >= until.deadline) {
-                return BusStatus::Busy;
+                return giveUp(BusStatus::Busy);
             }
             lk.unlock();
             const StopReason stopped = until.stop();
             lk.lock();
             if (stopped == StopReason::Aborted) {
-                return BusStatus::Aborted;
+                return giveUp(BusStatus::Aborted);
             }
             if (stopped == StopReason::Gone) {
-                return BusStatus::Gone;
+                return giveUp(BusStatus::Gone);
             }
             m_changed.wait_until(lk, std::min(until.deadline, now + kStopLook));
         }
         if (m_stopping) {
-            return BusStatus::Gone;
+            return giveUp(BusStatus::Gone);
         }
         m_turnTaken = true;
+        ++m_nextTurn;
+        skipGivenUp();
     }
     struct Release {
         AdapterBus& bus;
@@ -86,6 +98,12 @@ BusStatus AdapterBus::hold(const Until& until, FunctionRef<void(BusTurn&)> body)
     AdapterTurn turn(*this, until);
     body(turn);
     return BusStatus::Done;
+}
+
+void AdapterBus::skipGivenUp() {
+    while (m_skipped.erase(m_nextTurn) > 0) {
+        ++m_nextTurn;
+    }
 }
 
 void AdapterBus::wake() {
@@ -143,7 +161,9 @@ void AdapterBus::watch() {
     bool lineWas = false;
     std::unique_lock lk(m_mutex);
     while (!m_stopping) {
-        m_changed.wait_for(lk, kSrqLook);
+        // The turns wake this condition as they end: only the time, or the stop, ends the wait,
+        // so that a busy adapter is not asked about its line after every turn.
+        m_changed.wait_until(lk, Clock::now() + kSrqLook, [this] { return m_stopping; });
         if (m_stopping || !m_wanted || !m_listener) {
             continue;
         }

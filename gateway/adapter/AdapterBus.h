@@ -1,12 +1,14 @@
 #pragma once
 // A real GPIB bus behind a `++` adapter, as the gateway's servers reach it: the device seam
-// over PlusPlusAdapter. A turn is the adapter's, one caller at a time (a caller still waiting
-// at its deadline hears that the adapter is busy); every operation in it ends by the turn's
-// deadline. What the flavour cannot do answers "not supported" and sends nothing.
+// over PlusPlusAdapter. A turn is the adapter's, one caller at a time and in the order they
+// asked (a caller still waiting at its deadline hears that the adapter is busy); every
+// operation in it ends by the turn's deadline. What the flavour cannot do answers "not
+// supported" and sends nothing.
 //
 // What a bus of real instruments cannot tell by itself is kept here:
 // - whether a device owes an answer (a stream protocol must know whether to read): a message
-//   ended with END that holds a query (`?`) owes one until a read reaches its END;
+//   ended with END that holds a query (`?`) owes one until a read reaches its END. Waiting for
+//   it is reading, one adapter read a turn, so that an answer that never comes holds nobody;
 // - the listener a client addressed with command bytes, so that a listener search done the
 //   IEEE 488.1 way (UNL, MTA, MLA, ATN released, NDAC read) gets the answer of the adapter's
 //   own search (AR488), or of a serial poll of that address (Prologix); ATN is released by
@@ -60,6 +62,8 @@ private:
     void findRequester(std::vector<std::string>& sources);
     /// The stop of an adapter call made for a turn.
     static Stop stopOf(const Until& until);
+    /// Passes the turns of callers that gave up waiting for them (m_mutex held).
+    void skipGivenUp();
 
     PlusPlusAdapter& m_adapter;
     int m_ownAddress;
@@ -67,6 +71,9 @@ private:
     std::mutex m_mutex; ///< guards what follows
     std::condition_variable m_changed;
     bool m_turnTaken = false;
+    std::uint64_t m_nextTicket = 0;    ///< the place in line of the next caller
+    std::uint64_t m_nextTurn = 0;      ///< the place in line whose turn comes next
+    std::set<std::uint64_t> m_skipped; ///< places of callers that gave up waiting
     bool m_stopping = false;
     Listener m_listener;
     std::function<bool()> m_wanted;

@@ -96,7 +96,8 @@ public:
                       const JobControl& control, std::atomic<std::size_t>& progress);
     /// Reads from `address` into `consumer`, from the rest of an earlier message first; what
     /// it does not take is kept for the address's next read (dropped once it is abandoned).
-    Outcome read(const GpibAddress& address, ReadConsumer& consumer);
+    /// With `oneRead`, a `++read` that ends by the per-byte time-out ends it too.
+    Outcome read(const GpibAddress& address, ReadConsumer& consumer, bool oneRead = false);
     /// Serial-polls `address`.
     PollResult serialPoll(const GpibAddress& address);
     /// Sends `command` (one or more LF-ended lines without replies) and confirms it was done.

@@ -62,7 +62,7 @@ WriteResult AdapterLink::write(const GpibAddress& address, std::span<const std::
     return {line == lines ? outcome : Outcome::TimedOut, encoded.dataEnds[line - 1]};
 }
 
-Outcome AdapterLink::read(const GpibAddress& address, ReadConsumer& consumer) {
+Outcome AdapterLink::read(const GpibAddress& address, ReadConsumer& consumer, bool oneRead) {
     Pending& slot = m_pending[keyOf(address)];
     Pending kept = std::move(slot);
     slot = Pending{};
@@ -83,7 +83,7 @@ Outcome AdapterLink::read(const GpibAddress& address, ReadConsumer& consumer) {
     // A read that timed out without EOI may only have met a slow talker, or one with nothing
     // to say yet: it is asked again while its caller still waits.
     while (!consumer.abandoned()) {
-        if (readOnce(consumer, slot) || consumer.satisfied()) {
+        if (readOnce(consumer, slot) || consumer.satisfied() || oneRead) {
             break;
         }
     }

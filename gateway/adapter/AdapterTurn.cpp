@@ -97,13 +97,16 @@ BusStatus AdapterTurn::write(const Device& d, Holder, std::span<const std::uint8
 }
 
 BusStatus AdapterTurn::readFrom(const GpibAddress& address, std::uint64_t max,
-                                std::optional<std::uint8_t> term, AnswerBytes& out, bool& end) {
+                                std::optional<std::uint8_t> term, AnswerBytes& out, bool& end,
+                                bool oneRead) {
     served(address);
     out.reset();
     const std::size_t most = static_cast<std::size_t>(
         std::min<std::uint64_t>(max, std::numeric_limits<std::size_t>::max()));
     const Sink sink = [&out](std::vector<std::uint8_t>& bytes) { out.head.swap(bytes); };
-    const ReadResult got = m_bus.m_adapter.read(address, most, term, sink, limits(kReadSlice));
+    CallLimits bounds = limits(kReadSlice);
+    bounds.oneRead = oneRead;
+    const ReadResult got = m_bus.m_adapter.read(address, most, term, sink, bounds);
     end = got.end;
     if (got.end) {
         m_bus.m_owing.erase(keyOf(address));
@@ -132,12 +135,16 @@ BusStatus AdapterTurn::read(const Device& d, std::uint64_t max, std::optional<st
 }
 
 BusStatus AdapterTurn::take(const Device& d, std::uint64_t max, AnswerBytes& out, bool& end) {
+    end = false;
+    out.reset();
     if (!answerQueued(d)) {
-        end = false;
-        out.reset();
         return BusStatus::Empty;
     }
-    return read(d, max, std::nullopt, out, end);
+    // What is there now: the rest of the answer as it comes, up to one per-byte time-out of
+    // silence (a talker that never asserts EOI must not hold the adapter for ever).
+    const GpibAddress from = AdapterBus::addressOf(d);
+    const BusStatus got = readFrom(from, max, std::nullopt, out, end, true);
+    return got == BusStatus::Done && out.size() == 0 && !end ? BusStatus::Empty : got;
 }
 
 bool AdapterTurn::answerQueued(const Device& d) {
@@ -145,8 +152,14 @@ bool AdapterTurn::answerQueued(const Device& d) {
 }
 
 BusStatus AdapterTurn::awaitAnswer(const Device& d) {
-    // The answer owed is read when it is taken: the adapter's read waits for it.
-    return answerQueued(d) ? BusStatus::Done : BusStatus::Empty;
+    if (!answerQueued(d)) {
+        return BusStatus::Empty;
+    }
+    // Waiting for an answer is reading: one read of the adapter, its first bytes kept for
+    // take(). When nothing came in it, the caller asks again in a turn of its own, so that
+    // the others have their turns meanwhile and an answer that never comes holds nobody.
+    const Outcome came = m_bus.m_adapter.awaitMessage(AdapterBus::addressOf(d), limits());
+    return status(came);
 }
 
 bool AdapterTurn::interruptQuery(const Device& d) {

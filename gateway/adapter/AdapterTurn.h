@@ -47,9 +47,11 @@ private:
     }
     /// Notes a device as served (where a service request is looked for).
     void served(const GpibAddress& a);
-    /// Reads from `address` into `out` (see BusTurn::read).
+    /// Reads from `address` into `out` (see BusTurn::read); with `oneRead`, asking the
+    /// adapter once at most (CallLimits::oneRead).
     BusStatus readFrom(const GpibAddress& address, std::uint64_t max,
-                       std::optional<std::uint8_t> term, AnswerBytes& out, bool& end);
+                       std::optional<std::uint8_t> term, AnswerBytes& out, bool& end,
+                       bool oneRead = false);
     /// Follows the listeners and talker that command bytes address; false (nothing changed)
     /// when the bytes do more than address.
     bool trackAddressing(std::span<const std::uint8_t> bytes);

@@ -60,6 +60,27 @@ private:
     bool m_satisfied = false;
 };
 
+/// Waits, on the worker, for the first bytes of a message and takes none: they, and what
+/// follows them in the same read, stay for the address's next read.
+class FirstBytes final : public ReadConsumer {
+public:
+    explicit FirstBytes(JobState& job) : m_job(job) {}
+
+    bool abandoned() const override { return m_job.abandoned(); }
+    bool satisfied() const override { return m_came; }
+    std::size_t offer(std::span<const std::uint8_t> bytes, bool end) override {
+        if (!bytes.empty() || end) {
+            m_came = true;
+            m_job.answer(Outcome::Done);
+        }
+        return 0;
+    }
+
+private:
+    JobState& m_job;
+    bool m_came = false;
+};
+
 /// True when a Prologix has no `++` command for the action.
 bool prologixLacks(BusAction::Kind kind) {
     using Kind = BusAction::Kind;
@@ -156,7 +177,7 @@ ReadResult PlusPlusAdapter::read(const GpibAddress& address, std::size_t max,
             // Address space only, until bytes come: pages are taken as they are written.
             job.reserve(std::min(max, kMostReserved));
             ReadRouter router(job, *result, max, termChar, limits.slice);
-            const Outcome outcome = link.read(address, router);
+            const Outcome outcome = link.read(address, router, limits.oneRead);
             if (!router.satisfied()) {
                 result->outcome = outcome; // once answered, the result is the caller's
             }
@@ -167,6 +188,16 @@ ReadResult PlusPlusAdapter::read(const GpibAddress& address, std::size_t max,
     }
     result->count = delivered;
     return *result;
+}
+
+Outcome PlusPlusAdapter::awaitMessage(const GpibAddress& address, const CallLimits& limits) {
+    return m_worker.run(
+        [=](AdapterLink& link, JobState& job) {
+            FirstBytes first(job);
+            const Outcome outcome = link.read(address, first, true);
+            job.answer(outcome != Outcome::Done || first.satisfied() ? outcome : Outcome::TimedOut);
+        },
+        limits.deadline, limits.stop);
 }
 
 PollResult PlusPlusAdapter::serialPoll(const GpibAddress& address, const CallLimits& limits) {

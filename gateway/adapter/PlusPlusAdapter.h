@@ -23,6 +23,10 @@ struct CallLimits {
     /// of the message kept for the next read (0: only its count, its character or END end it).
     /// So a server hands a long answer on while the adapter is still sending it.
     std::chrono::milliseconds slice{0};
+    /// A read asks the adapter once at most: when its per-byte time-out passes with nothing
+    /// more, the read ends with what it has, maybe nothing (a stream server's wait, which must
+    /// not hold the adapter for ever for a talker that never ends its message).
+    bool oneRead = false;
 };
 
 /// A real GPIB bus behind a `++` adapter (Prologix or AR488, on a serial port or TCP), as
@@ -49,6 +53,9 @@ public:
     ReadResult read(const GpibAddress& address, std::size_t max,
                     std::optional<std::uint8_t> termChar, const Sink& sink,
                     const CallLimits& limits);
+    /// Waits for a message from `address`: Done once its first bytes came (they are kept for
+    /// the address's next read), TimedOut when one read of the adapter brought nothing.
+    Outcome awaitMessage(const GpibAddress& address, const CallLimits& limits);
     /// The device's status byte. On an AR488 a secondary address cannot be polled.
     PollResult serialPoll(const GpibAddress& address, const CallLimits& limits);
     /// Selected device clear; drops the unread rest of the device's message.

@@ -75,9 +75,15 @@ bool DeviceAccess::answerQueued() {
 }
 
 bool DeviceAccess::awaitAnswer(const Stop& stop) {
-    BusStatus got = BusStatus::Empty;
-    const BusStatus held = run([&](BusTurn& turn) { got = turn.awaitAnswer(m_device); }, &stop);
-    return held == BusStatus::Done && got == BusStatus::Done;
+    for (;;) {
+        BusStatus got = BusStatus::Empty;
+        const BusStatus held = run([&](BusTurn& turn) { got = turn.awaitAnswer(m_device); }, &stop);
+        // A bus that waits only so long in one turn (a real bus, where waiting is reading) is
+        // asked again in a new turn, so that other callers have theirs in between.
+        if (held != BusStatus::Done || got != BusStatus::Timeout || stop()) {
+            return held == BusStatus::Done && got == BusStatus::Done;
+        }
+    }
 }
 
 bool DeviceAccess::take(std::uint64_t max, AnswerBytes& out) {

@@ -109,7 +109,9 @@ public:
     virtual BusStatus take(const Device& d, std::uint64_t max, AnswerBytes& out, bool& end) = 0;
     /// Whether `d` holds an answer to a message it was sent, readable yet or not.
     virtual bool answerQueued(const Device& d) = 0;
-    /// Waits until an answer of `d` is readable: Done; Empty when none is queued any more.
+    /// Waits until an answer of `d` is readable: Done; Empty when none is queued any more;
+    /// Timeout when the bus waits only so long in one turn and nothing came yet (the caller
+    /// asks again in a new turn).
     virtual BusStatus awaitAnswer(const Device& d) = 0;
     /// `who` left halfway through a message: its part of it goes.
     virtual void forgetInput(const Device& d, Holder who) = 0;

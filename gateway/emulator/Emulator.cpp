@@ -45,6 +45,9 @@ void Emulator::hostChanged() {
 }
 
 void Emulator::data(std::span<const std::uint8_t> piece, bool lineEnd) {
+    if (m_options.heard) {
+        m_options.heard({reinterpret_cast<const char*>(piece.data()), piece.size()});
+    }
     if (m_settings.controller == 0) {
         return; // a device-mode adapter would hold them for a controller; nobody asks here
     }

@@ -26,6 +26,9 @@ struct EmulatorOptions {
     int ownAddress = 0;       ///< the controller's own GPIB address
     /// How long host bytes are lost after `++rst`, while the adapter restarts.
     std::chrono::milliseconds resetPause{1000};
+    /// Told each line the adapter takes from its host, for tests: a command with its `++`,
+    /// a piece of a data line as its bytes.
+    std::function<void(std::string_view)> heard = {};
 };
 
 /// Where the adapter's bytes go.

@@ -92,6 +92,9 @@ const Emulator::SettingRow* Emulator::findSetting(std::string_view name) {
 }
 
 void Emulator::command(std::string_view text) {
+    if (m_options.heard) {
+        m_options.heard("++" + std::string(text));
+    }
     const std::size_t space = std::min(text.find(' '), text.size());
     const std::string_view name = text.substr(0, space);
     const Words words = splitWords(text.substr(space), ar488() ? " ," : " ");

@@ -24,6 +24,7 @@ public:
 
     std::optional<int> sad() const { return m_config.sad; }
     void setFaults(const InstrumentFaults& faults) { m_config.faults = faults; }
+    const InstrumentFaults& faults() const { return m_config.faults; }
 
     int pad() const { return m_config.pad; }
     /// The VXI-11 device name of a LAN instrument; empty for one on the bus.
@@ -107,6 +108,8 @@ public:
     bool remoteEnable = true;
     bool listener = false;
     bool talker = false;
+    /// When a trickling talker (InstrumentFaults::trickle) can send its next byte.
+    Clock::time_point nextByteAt{};
 
     InstrumentSnapshot snapshot(Clock::time_point now);
 

@@ -23,6 +23,11 @@ struct InstrumentFaults {
     bool silent = false;
     /// Responses end with CR LF instead of LF.
     bool crlf = false;
+    /// A talker that trickles: on the bus, each byte of a response goes this long after the
+    /// one before it (0: as fast as it is read).
+    std::chrono::milliseconds trickle{0};
+    /// A talker that never asserts EOI: on the bus, no byte of a response comes with END.
+    bool noEnd = false;
 };
 
 /// What a command works with while it runs (CommandTable.h).

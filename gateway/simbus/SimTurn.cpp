@@ -104,11 +104,16 @@ BusStatus SimTurn::read(const Device& d, std::uint64_t max, std::optional<std::u
     auto pollByte = [&] { return d.name.isInterface && bus().serialPollMode(); };
     auto ready = [&] {
         Instrument* s = source();
-        return s != nullptr && (pollByte() || s->hasOutput(Clock::now()));
+        const auto now = Clock::now();
+        return s != nullptr && (pollByte() || (s->hasOutput(now) && now >= s->nextByteAt));
     };
     auto hint = [&]() -> std::optional<Clock::time_point> {
         Instrument* s = source();
-        return s != nullptr ? s->nextOutputTime() : std::nullopt;
+        if (s == nullptr) {
+            return std::nullopt;
+        }
+        const auto next = s->nextOutputTime();
+        return next ? std::max(*next, s->nextByteAt) : next;
     };
     if (const BusStatus waited = waitFor(ready, hint); waited != BusStatus::Done) {
         return waited;
@@ -120,15 +125,26 @@ BusStatus SimTurn::read(const Device& d, std::uint64_t max, std::optional<std::u
         end = true;
         return BusStatus::Done;
     }
+    const InstrumentFaults& faults = s->faults();
+    if (faults.trickle.count() > 0) {
+        max = 1;
+        s->nextByteAt = now + faults.trickle;
+    }
+    readOutput(*s, max, term, out, end, now);
+    end = end && !faults.noEnd;
+    return BusStatus::Done;
+}
+
+void SimTurn::readOutput(Instrument& s, std::uint64_t max, std::optional<std::uint8_t> term,
+                         AnswerBytes& out, bool& end, Clock::time_point now) {
     if (term) {
         // The character is looked for in the bytes themselves: made now, a bounded piece.
         out.head.resize(static_cast<std::size_t>(
-            std::min({max, s->readable(now), std::uint64_t{kTermCharPiece}})));
-        out.head.resize(s->takeOutput(out.head, term, end, now));
+            std::min({max, s.readable(now), std::uint64_t{kTermCharPiece}})));
+        out.head.resize(s.takeOutput(out.head, term, end, now));
     } else {
-        s->takeOutput(max, out, end, now);
+        s.takeOutput(max, out, end, now);
     }
-    return BusStatus::Done;
 }
 
 BusStatus SimTurn::take(const Device& d, std::uint64_t max, AnswerBytes& out, bool& end) {

@@ -44,6 +44,9 @@ public:
 private:
     static Instrument* instrument(const Device& d) { return reinterpret_cast<Instrument*>(d.ref); }
     Bus& bus() { return m_bench.m_bus; }
+    /// Takes up to `max` bytes of `s`'s readable answer into `out` (see read()).
+    static void readOutput(Instrument& s, std::uint64_t max, std::optional<std::uint8_t> term,
+                           AnswerBytes& out, bool& end, Clock::time_point now);
     /// Waits, the mutex let go meanwhile, until `ready()` holds, the turn's deadline passes,
     /// its stop says so or the bench stops. `hint()` may name an earlier moment when `ready()`
     /// can change by itself (a slow answer becoming readable).

@@ -25,13 +25,14 @@ public:
     }
     void close() { m_rpc.close(); }
 
-    /// Calls procedure P; its result, or nothing on any failure.
+    /// Calls procedure P; its result, or nothing on any failure (a reply over `replyCap`
+    /// bytes among them).
     template <typename P>
     std::optional<typename P::Result>
-    call(const typename P::Args& args,
-         std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    call(const typename P::Args& args, std::chrono::milliseconds timeout = std::chrono::seconds(10),
+         std::size_t replyCap = vxi11::rpc::kSmallReplyCap) {
         try {
-            return m_rpc.call<P>(args, net::Deadline::after(timeout));
+            return m_rpc.call<P>(args, net::Deadline::after(timeout), replyCap);
         } catch (const net::TransportError&) {
             return std::nullopt;
         }
