@@ -72,8 +72,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     checkWellFormed(a);
     // Written out with the name it sends, the address opens the same kind of session there.
+    // An IPv6 host goes back in brackets, or its colons would run into the port's.
+    const bool ipv6 = a.host.find(':') != std::string::npos;
+    const std::string host = ipv6 ? "[" + a.host + "]" : a.host;
     const std::string plain =
-        "lan;vxi-11[" + a.host + ":" + std::to_string(a.portmapperPort) + "]:" + a.device;
+        "lan;vxi-11[" + host + ":" + std::to_string(a.portmapperPort) + "]:" + a.device;
     if (plain.size() > kLongestAddress)
         return 0;
     const vxi11::Address again = vxi11::parseAddress(plain);

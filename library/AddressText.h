@@ -3,6 +3,9 @@
 
 #include "library/LibraryError.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cctype>
 #include <optional>
@@ -38,21 +41,19 @@ inline std::optional<long> parseNumber(std::string_view s, std::size_t maxDigits
     return value;
 }
 
-/// An IPv6 literal as an address may hold it, brackets taken off: hex digits and at least two
-/// `:` (an embedded IPv4 address with its dots last), then perhaps `%` and a zone (an
-/// interface's name or number). `127.0.0.1:111` is no such literal.
+/// An IPv6 literal as an address may hold it, brackets taken off: an address the system's own
+/// parser takes (so `12:::1` or a second `::` is refused here, not later by the resolver), then
+/// perhaps `%` and a zone (an interface's name or number). `127.0.0.1:111` is no such literal.
 inline bool isIpv6Text(std::string_view host) {
     const std::size_t percent = host.find('%');
-    const std::string_view address = host.substr(0, percent);
-    const std::size_t dot = address.find('.');
-    const bool addressOk =
-        std::count(address.begin(), address.end(), ':') >= 2 &&
-        (dot == std::string_view::npos || address.find(':', dot) == std::string_view::npos) &&
-        std::all_of(address.begin(), address.end(), [](char c) {
-            return std::isxdigit(static_cast<unsigned char>(c)) != 0 || c == ':' || c == '.';
-        });
-    if (!addressOk || percent == std::string_view::npos) {
-        return addressOk;
+    const std::string address(host.substr(0, percent));
+    in6_addr parsed{};
+    if (address.find(':') == std::string::npos || address.find('\0') != std::string::npos ||
+        ::inet_pton(AF_INET6, address.c_str(), &parsed) != 1) {
+        return false;
+    }
+    if (percent == std::string_view::npos) {
+        return true;
     }
     const std::string_view zone = host.substr(percent + 1);
     return !zone.empty() && std::all_of(zone.begin(), zone.end(), [](char c) {

@@ -237,6 +237,12 @@ void TcpConnection::shutdown() noexcept {
     }
 }
 
+void TcpConnection::stopReceiving() noexcept {
+    if (m_fd.valid()) {
+        ::shutdown(m_fd.get(), SHUT_RD);
+    }
+}
+
 bool TcpConnection::peerClosed() const noexcept {
     pollfd p{m_fd.get(), POLLRDHUP, 0};
     if (::poll(&p, 1, 0) <= 0) {

@@ -62,6 +62,9 @@ public:
     void setReceiveTimeout(std::chrono::milliseconds timeout);
     /// Ends both directions, waking a thread blocked in a receive or send on it.
     void shutdown() noexcept;
+    /// Ends the receiving direction only: what came already is still read, then the connection
+    /// reads as closed; a thread blocked in a receive wakes.
+    void stopReceiving() noexcept;
     /// True if the peer has closed or reset the connection (reads nothing).
     bool peerClosed() const noexcept;
     /// The local IPv4 address of the connection (network byte order); throws on failure.

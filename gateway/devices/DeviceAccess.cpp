@@ -10,7 +10,7 @@ BusStatus DeviceAccess::run(FunctionRef<void(BusTurn&)> body, const Stop* stop) 
     return m_bus.hold(until, body);
 }
 
-bool DeviceAccess::admitted(const Stop& stop, FunctionRef<void(BusTurn&)> act) {
+bool DeviceAccess::admitted(const Stop& stop, FunctionRef<void(BusTurn&)> act, bool whole) {
     for (;;) {
         // The check and the act share one turn: a lock taken meanwhile by another holder
         // waits for the act to end before that holder's own calls reach the device.
@@ -22,7 +22,7 @@ bool DeviceAccess::admitted(const Stop& stop, FunctionRef<void(BusTurn&)> act) {
                     act(turn);
                 }
             },
-            &stop);
+            whole ? nullptr : &stop);
         if (held != BusStatus::Done) {
             return false;
         }
@@ -55,9 +55,12 @@ std::optional<std::size_t> DeviceAccess::feed(std::span<const std::uint8_t> data
                                               const Stop& stop) {
     std::size_t used = 0;
     BusStatus wrote = BusStatus::Done;
-    const bool fed = admitted(stop, [&](BusTurn& turn) {
-        wrote = turn.write(m_device, m_holder, data, end, Split::AtMessageEnd, used);
-    });
+    const bool fed = admitted(
+        stop,
+        [&](BusTurn& turn) {
+            wrote = turn.write(m_device, m_holder, data, end, Split::AtMessageEnd, used);
+        },
+        end);
     if (!fed) {
         return std::nullopt;
     }
@@ -67,7 +70,7 @@ std::optional<std::size_t> DeviceAccess::feed(std::span<const std::uint8_t> data
 }
 
 bool DeviceAccess::trigger(const Stop& stop) {
-    return admitted(stop, [&](BusTurn& turn) { turn.trigger(m_device); });
+    return admitted(stop, [&](BusTurn& turn) { turn.trigger(m_device); }, true);
 }
 
 bool DeviceAccess::answerQueued() {

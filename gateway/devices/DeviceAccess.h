@@ -33,7 +33,7 @@ public:
     /// message in it, once no other holder has the device locked: the bytes used (all of them
     /// when the bus refused them: they are dropped), nothing when `stop` ended the wait.
     std::optional<std::size_t> feed(std::span<const std::uint8_t> data, bool end, const Stop& stop);
-    /// Group execute trigger, once admitted; false when `stop` ended the wait.
+    /// Group execute trigger, once admitted; false when `stop` ended the wait for a lock.
     bool trigger(const Stop& stop);
     /// Whether an answer is queued, readable yet or not.
     bool answerQueued();
@@ -73,8 +73,10 @@ private:
     /// Runs `body` in a turn without a deadline, ended early by `stop`.
     BusStatus run(FunctionRef<void(BusTurn&)> body, const Stop* stop = nullptr);
     /// Runs `act` in a turn once no other holder has the device locked; false when `stop`
-    /// ended a wait.
-    bool admitted(const Stop& stop, FunctionRef<void(BusTurn&)> act);
+    /// ended a wait. A `whole` message (its END came, or a trigger) is delivered even when its
+    /// client leaves right after sending it, as an instrument executes what it received: then
+    /// `stop` ends only the wait for a lock, and the turn ends by its own bounds.
+    bool admitted(const Stop& stop, FunctionRef<void(BusTurn&)> act, bool whole = false);
 
     DeviceBus& m_bus;
     LockTable& m_locks;

@@ -105,8 +105,10 @@ private:
     /// The end of a device clear (DeviceClearComplete).
     bool completeClear(std::uint8_t features);
     void finishMessage();
-    /// Whether a wait ends: the session ends, a clear begins.
+    /// Whether a message's handling stops: the session ends, a clear begins.
     bool stopped() const;
+    /// Whether a wait (for a lock, for an answer) ends: as stopped(), or the client left.
+    bool waitEnds() const;
     /// Data, a trigger or the end of a clear before the asynchronous channel came: a fatal
     /// error (false).
     bool requireEstablished();

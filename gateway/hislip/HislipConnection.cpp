@@ -100,7 +100,7 @@ void HislipConnection::serveSync(HislipStream& stream) {
                                                      session->id()))) {
         SyncChannel(*session, stream, m_service).run();
     }
-    m_service.done(*session);
+    m_service.done(*session, true);
 }
 
 void HislipConnection::serveAsync(HislipStream& stream) {
@@ -115,7 +115,7 @@ void HislipConnection::serveAsync(HislipStream& stream) {
     if (session->sendAsync(hislip::asyncInitializeResponse(m_service.config().hislip.vendorId))) {
         AsyncChannel(*session, stream, m_service).run();
     }
-    m_service.done(*session);
+    m_service.done(*session, false);
 }
 
 // ---- what both channels do -------------------------------------------------------------------

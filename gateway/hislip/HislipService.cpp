@@ -93,8 +93,8 @@ std::shared_ptr<HislipSession> HislipService::bind(std::uint16_t id,
     return it->second;
 }
 
-void HislipService::done(HislipSession& session) {
-    if (!session.channelDone()) {
+void HislipService::done(HislipSession& session, bool sync) {
+    if (!session.channelDone(sync)) {
         return;
     }
     // Both threads are done with the lock table: nothing can take a lock for it any more.

@@ -56,7 +56,7 @@ public:
     /// session has that ID or it has one already.
     std::shared_ptr<HislipSession> bind(std::uint16_t id, std::shared_ptr<Endpoint> async);
     /// A channel's thread is done with `session`; the last one lets go of its locks.
-    void done(HislipSession& session);
+    void done(HislipSession& session, bool sync);
 
     const HislipConfig& config() const noexcept { return m_config; }
     void log(const std::string& line) const;

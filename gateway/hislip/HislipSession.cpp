@@ -45,8 +45,28 @@ bool HislipSession::end() {
     return true;
 }
 
-bool HislipSession::channelDone() {
-    end();
+void HislipSession::leave() {
+    std::shared_ptr<Endpoint> async;
+    {
+        const std::lock_guard lk(m_mutex);
+        m_leaving = true;
+        async = m_async;
+    }
+    m_changed.notify_all();
+    if (async) {
+        async->socket.shutdown();
+    }
+    // The synchronous channel reads what came before, then reads as closed.
+    m_sync->socket.stopReceiving();
+    m_device.wake();
+}
+
+bool HislipSession::channelDone(bool sync) {
+    if (sync) {
+        end();
+    } else {
+        leave();
+    }
     const std::lock_guard lk(m_mutex);
     return --m_channels == 0;
 }

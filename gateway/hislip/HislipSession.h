@@ -60,9 +60,15 @@ public:
     bool end();
     /// Asked between every step of a message, so it takes no lock.
     bool ending() const { return m_ended.load(std::memory_order_acquire); }
+    /// The client closed the asynchronous channel: the session is on its way out. What it sent
+    /// whole on the synchronous channel before still goes to the device, as an instrument
+    /// executes what it received; every wait (for an answer, for a lock) ends now.
+    void leave();
+    bool leaving() const { return m_leaving.load(std::memory_order_acquire); }
     /// A channel's thread is done with the session; true for the last of them (which then
-    /// lets go of what the session held).
-    bool channelDone();
+    /// lets go of what the session held). The synchronous channel's end ends the session; the
+    /// asynchronous one's only makes it leave.
+    bool channelDone(bool sync);
 
     /// Sends a whole message; false (and the session ends) when it cannot go out.
     bool sendSync(std::span<const std::uint8_t> message);
@@ -113,6 +119,7 @@ private:
     State m_state;
     std::shared_ptr<Endpoint> m_async;       ///< under m_mutex
     std::atomic<bool> m_ended = false;       ///< set under m_mutex
+    std::atomic<bool> m_leaving = false;     ///< the asynchronous channel closed
     std::atomic<bool> m_clearing = false;    ///< m_state.clearing, as update() leaves it
     std::atomic<bool> m_established = false; ///< m_async bound, set under m_mutex
     int m_channels = 1;                      ///< channel threads using the session, under m_mutex

@@ -8,6 +8,9 @@ using hislip::MessageType;
 
 void SyncChannel::run() {
     for (;;) {
+        if (m_session.leaving()) {
+            m_pending.reset(); // nobody reads an answer any more
+        }
         if (m_pending && !deliver(*m_pending)) {
             return;
         }
@@ -44,6 +47,10 @@ bool SyncChannel::stopped() const {
         return true;
     }
     return m_session.clearing();
+}
+
+bool SyncChannel::waitEnds() const {
+    return stopped() || m_session.leaving();
 }
 
 bool SyncChannel::onMessage() {
@@ -128,7 +135,7 @@ bool SyncChannel::onTrigger() {
     }
     const hislip::Header header = m_stream.header();
     begin(header.parameter, (header.control & hislip::control::kRmtDelivered) != 0);
-    m_session.device().trigger([this] { return stopped(); });
+    m_session.device().trigger([this] { return waitEnds(); });
     finishMessage();
     return !m_session.ending();
 }
@@ -157,7 +164,7 @@ bool SyncChannel::feedPiece(std::uint32_t id, std::span<const std::uint8_t> data
     DeviceAccess& device = m_session.device();
     do {
         const std::optional<std::size_t> used =
-            device.feed(data, end, [this] { return stopped(); });
+            device.feed(data, end, [this] { return waitEnds(); });
         if (!used) {
             // A clear drops the rest (next() skips it); anything else ends the session (the
             // server stops).
@@ -180,7 +187,7 @@ bool SyncChannel::deliver(std::uint32_t id) {
     const bool synchronized = !m_session.state().overlapped;
     // Synchronized, a new message (not the rest of this one) ends the wait: it interrupts.
     const DeviceAccess::Stop stop = [&] {
-        return stopped() || (synchronized && m_stream.dataLeft() == 0 && m_stream.inputWaiting());
+        return waitEnds() || (synchronized && m_stream.dataLeft() == 0 && m_stream.inputWaiting());
     };
     m_pending.reset();
     DeviceAccess& device = m_session.device();

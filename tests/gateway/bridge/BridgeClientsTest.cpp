@@ -196,6 +196,27 @@ TEST_P(Bridge, HislipWaitsForAnswersThatComeLateOrNeverEndHoldNobody) {
     EXPECT_EQ(query(dmm, "*IDN?\n"), kDmmIdn);
 }
 
+TEST_P(Bridge, AMessageWhoseClientLeftRightAfterSendingItStillReachesTheInstrument) {
+    // A session waiting for an answer that does not come keeps the adapter busy, turn by turn:
+    // the trigger and the write below wait for a turn while their client is already gone.
+    testhislip::RawSession waiting(road->gateway().hislipPort());
+    ASSERT_TRUE(waiting.open("hislip3"));
+    waiting.send("NOPE?\n");
+    {
+        testhislip::RawSession leaving(road->gateway().hislipPort());
+        ASSERT_TRUE(leaving.open("hislip22"));
+        leaving.trigger();
+        leaving.send("*ESE 4\n");
+    }
+    EXPECT_TRUE(eventually([&] { return sim().instrument(22)->triggerCount == 1; }));
+    EXPECT_TRUE(eventually([&] {
+        const auto heard = sim().plusplusHeard();
+        return std::find(heard.begin(), heard.end(), "*ESE 4\n") != heard.end();
+    }));
+    const std::int32_t dmm = link("gpib0,22");
+    EXPECT_EQ(query(dmm, "*ESE?\n"), "4\r\n");
+}
+
 TEST_P(Bridge, AnUnpluggedAdapterFailsCallsInTimeAndLinksWorkAgainOnceItIsBack) {
     const std::int32_t dmm = link("gpib0,22");
     ASSERT_EQ(query(dmm, "*IDN?\n"), kDmmIdn);
