@@ -70,7 +70,8 @@ std::optional<std::size_t> DeviceAccess::feed(std::span<const std::uint8_t> data
 }
 
 bool DeviceAccess::trigger(const Stop& stop) {
-    return admitted(stop, [&](BusTurn& turn) { turn.trigger(m_device); }, true);
+    return admitted(
+        stop, [&](BusTurn& turn) { turn.trigger(m_device); }, true);
 }
 
 bool DeviceAccess::answerQueued() {
