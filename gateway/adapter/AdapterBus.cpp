@@ -45,10 +45,6 @@ Device AdapterBus::find(const DeviceName& name) {
     return d;
 }
 
-Stop AdapterBus::stopOf(const Until& until) {
-    return [&until] { return until.stop() != StopReason::None; };
-}
-
 BusStatus AdapterBus::hold(const Until& until, FunctionRef<void(BusTurn&)> body) {
     {
         std::unique_lock lk(m_mutex);

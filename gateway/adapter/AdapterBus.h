@@ -60,8 +60,6 @@ private:
     void watch();
     /// Polls the devices this bus served for the one that requests service.
     void findRequester(std::vector<std::string>& sources);
-    /// The stop of an adapter call made for a turn.
-    static Stop stopOf(const Until& until);
     /// Passes the turns of callers that gave up waiting for them (m_mutex held).
     void skipGivenUp();
 
