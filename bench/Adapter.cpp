@@ -1,8 +1,8 @@
 // Adapter mode of siclquill-bench: instruments behind a `++` adapter reached through the bridge
 // (the library's VXI-11 client, siclquill-gateway --adapter, the adapter), against a bare `++`
 // client that speaks to an adapter of the same kind directly.
-#include "bench/Bench.h"
 #include "bench/Floor.h"
+#include "bench/Modes.h"
 #include "bench/PlusPlusClient.h"
 #include "bench/Query.h"
 

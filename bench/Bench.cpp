@@ -1,6 +1,7 @@
 #include "bench/Bench.h"
 
 #include "bench/Floor.h"
+#include "bench/Modes.h"
 #include "bench/Query.h"
 
 #include "lan/LanLibrary.h"
@@ -95,26 +96,6 @@ Walks measureWalks(sicl::Sicl32Module& wrappers, const CountingLibrary& counting
 }
 
 } // namespace
-
-double median(std::vector<double> v) {
-    if (v.empty()) {
-        return 0;
-    }
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-int reportFailure(std::ostream& err) {
-    try {
-        throw;
-    } catch (const sicl::SiclError& e) {
-        err << "siclquill-bench: library error " << e.number() << ": " << e.description() << '\n';
-    } catch (const std::exception& e) {
-        err << "siclquill-bench: " << e.what() << '\n';
-    }
-    return 1;
-}
 
 int run(const Options& options, std::ostream& out, std::ostream& err) {
     if (options.clients > 0) {

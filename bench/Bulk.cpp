@@ -1,7 +1,7 @@
 // Bulk mode of siclquill-bench: a large waveform block read and written through the library,
 // against the same bytes through a bare TCP socket between two processes.
-#include "bench/Bench.h"
 #include "bench/Floor.h"
+#include "bench/Modes.h"
 
 #include "lan/LanLibrary.h"
 #include "sicl/Sicl32Module.h"

@@ -1,6 +1,6 @@
 #include "bench/Floor.h"
 
-#include "bench/Bench.h"
+#include "bench/Common.h"
 
 #include <arpa/inet.h>
 #include <csignal>

@@ -1,5 +1,5 @@
 // Load mode of siclquill-bench: many links at once, each on its own connection and thread.
-#include "bench/Bench.h"
+#include "bench/Modes.h"
 
 #include "lan/LanLibrary.h"
 #include "sicl/Sicl32Module.h"

@@ -1,6 +1,6 @@
 #include "bench/Query.h"
 
-#include "bench/Bench.h"
+#include "bench/Common.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,6 +1,6 @@
 // Resource mode of siclquill-bench: the query exchange and the bulk figures over whichever
 // transport an address picks, each against the floor of that transport.
-#include "bench/Bench.h"
+#include "bench/Modes.h"
 #include "bench/Query.h"
 
 #include "lan/LanLibrary.h"

@@ -1,6 +1,6 @@
 // The floors of bulk transfers: a block's bytes through a bare loopback socket between this
 // process and a peer process, one way or the other.
-#include "bench/Bench.h"
+#include "bench/Common.h"
 #include "bench/Floor.h"
 
 #include <poll.h>
