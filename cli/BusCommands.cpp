@@ -152,11 +152,18 @@ int runStatus(Context& c) {
         std::int16_t value = 0;
         try {
             r.sicl().igpibbusstatus(intf, q.code, value);
-        } catch (const SiclError&) {
-            // The three lines are every gateway's; the other requests are optional.
-            if (q.code <= sicl::busstatus::kNdac) {
+        } catch (const SiclError& e) {
+            // The three lines are every gateway's, but a bus that cannot tell one (REN behind
+            // a `++` adapter that has no such command) says so and the others are still shown;
+            // the other requests are optional.
+            if (q.code > sicl::busstatus::kNdac) {
+                continue;
+            }
+            if (e.number() != library::liberr::kNotSupported) {
                 throw;
             }
+            object[q.key] = nullptr;
+            text += (text.empty() ? "" : "\n") + std::string(q.label) + " = not supported";
             continue;
         }
         const int shown = q.code == sicl::busstatus::kBusAddress ? value : (value != 0 ? 1 : 0);
