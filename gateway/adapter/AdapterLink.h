@@ -36,6 +36,13 @@ public:
     virtual std::size_t offer(std::span<const std::uint8_t> bytes, bool end) = 0;
     /// True once it has all it wants.
     virtual bool satisfied() const = 0;
+    /// Bytes of the message after it was satisfied (`end`: the message ends with them): true
+    /// when it passed them on for a later reader, so the link keeps none of them.
+    virtual bool follow(std::span<const std::uint8_t> bytes, bool end) {
+        (void)bytes;
+        (void)end;
+        return false;
+    }
 };
 
 /// The adapter did not answer as it must (silent past every bound, or out of step).
@@ -111,6 +118,9 @@ public:
     /// Those of `candidates` that answer a serial poll, until `control` is abandoned.
     AddressList answeringPoll(const std::vector<GpibAddress>& candidates,
                               const JobControl& control);
+    /// Keeps `bytes` for the address's next read, before anything kept already (`complete`: the
+    /// message ended with them).
+    void keep(const GpibAddress& address, std::vector<std::uint8_t> bytes, bool complete);
     /// Drops the kept rest of one address's message, or of all.
     void forget(const std::optional<GpibAddress>& address);
 

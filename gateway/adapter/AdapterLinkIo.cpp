@@ -130,14 +130,32 @@ bool AdapterLink::readOnce(ReadConsumer& consumer, Pending& rest) {
     }
 }
 
+void AdapterLink::keep(const GpibAddress& address, std::vector<std::uint8_t> bytes, bool complete) {
+    if (bytes.empty()) {
+        return;
+    }
+    Pending& slot = m_pending[keyOf(address)];
+    if (slot.bytes.empty()) {
+        slot.complete = complete;
+    }
+    bytes.insert(bytes.end(), slot.bytes.begin(), slot.bytes.end());
+    slot.bytes = std::move(bytes);
+}
+
 void AdapterLink::route(std::span<const std::uint8_t> bytes, bool final, bool eoi,
                         ReadConsumer& consumer, Pending& rest) {
     if (consumer.abandoned()) {
         rest = Pending{}; // a read its caller gave up on is drained and dropped, not kept
         return;
     }
-    if (!consumer.satisfied()) {
+    const bool wasSatisfied = consumer.satisfied();
+    if (!wasSatisfied) {
         bytes = bytes.subspan(consumer.offer(bytes, final && eoi));
+    }
+    // An end that came alone belongs to the bytes already passed on.
+    if ((!bytes.empty() || (wasSatisfied && final && eoi)) &&
+        consumer.follow(bytes, final && eoi)) {
+        return;
     }
     if (bytes.empty()) {
         return;

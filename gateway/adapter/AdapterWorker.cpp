@@ -25,17 +25,22 @@ constexpr auto kStopPoll = 20ms;
 } // namespace
 
 bool JobState::abandoned() const {
+    // A read with bytes in hand at its deadline is not abandoned: its caller leaves with them
+    // (a stop abandons it all the same, through m_abandoned).
     return m_abandoned.load(std::memory_order_relaxed) ||
-           (!m_answered.load(std::memory_order_relaxed) && m_deadline.expired());
+           (!m_answered.load(std::memory_order_relaxed) &&
+            !m_hasBytes.load(std::memory_order_relaxed) && m_deadline.expired());
 }
 
-void JobState::push(std::span<const std::uint8_t> bytes) {
-    if (bytes.empty()) {
-        return;
-    }
+bool JobState::push(std::span<const std::uint8_t> bytes) {
     // The caller is not woken: it takes every byte once, as the call ends.
     std::lock_guard lock(m_mutex);
+    if (m_answered.load()) {
+        return false;
+    }
     m_bytes.insert(m_bytes.end(), bytes.begin(), bytes.end());
+    m_hasBytes.store(!m_bytes.empty());
+    return true;
 }
 
 void JobState::reserve(std::size_t size) {
@@ -232,7 +237,15 @@ Outcome AdapterWorker::run(Task task, Deadline deadline, const Stop& stop, const
         const bool queued = (stopped || late) && withdraw(state);
         lock.lock();
         if ((stopped || late) && !state->m_answered.load()) {
-            state->m_abandoned.store(true);
+            if (!stopped && sink != nullptr && !state->m_bytes.empty()) {
+                // A read whose time ran out leaves with the bytes it has: the rest of the
+                // message is the next read's, as when a read ends at its count. A read that
+                // got nothing, or whose caller was stopped, is abandoned: its late bytes go to
+                // nobody.
+                state->m_answered.store(true);
+            } else {
+                state->m_abandoned.store(true);
+            }
             outcome = stopped  ? Outcome::Stopped
                       : queued ? Outcome::AdapterBusy
                                : Outcome::TimedOut;

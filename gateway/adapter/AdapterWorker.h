@@ -26,8 +26,9 @@ public:
 
     /// True once the caller gave up, or its deadline passed before it was answered.
     bool abandoned() const override;
-    /// Keeps read bytes for the caller (its sink takes them on its own thread).
-    void push(std::span<const std::uint8_t> bytes);
+    /// Keeps read bytes for the caller (its sink takes them on its own thread); false, and
+    /// nothing kept, once the caller has its answer (it may have left with the bytes so far).
+    bool push(std::span<const std::uint8_t> bytes);
     /// Makes room for `size` bytes at once, so that a long answer is not moved as it grows.
     void reserve(std::size_t size);
     /// The caller's answer is complete; the first answer counts. The worker may go on.
@@ -41,6 +42,7 @@ private:
     std::vector<std::uint8_t> m_bytes;
     std::atomic<bool> m_answered{false};
     std::atomic<bool> m_abandoned{false};
+    std::atomic<bool> m_hasBytes{false}; ///< bytes were pushed for the caller
     Outcome m_outcome = Outcome::Done;
 };
 

@@ -1,6 +1,7 @@
 #include "gateway/adapter/PlusPlusAdapter.h"
 
 #include "gateway/adapter/CommandBytes.h"
+#include "gateway/adapter/ReadRouter.h"
 
 #include <algorithm>
 #include <memory>
@@ -11,54 +12,8 @@ namespace {
 
 /// The most room a read makes for its answer at once; a longer answer grows from there.
 constexpr std::size_t kMostReserved = 64 << 20;
-
-/// The caller's side of a read, run on the worker: passes bytes on until the caller has its
-/// count, its termination character or the end of the message, then answers it.
-class ReadRouter final : public ReadConsumer {
-public:
-    ReadRouter(JobState& job, ReadResult& result, std::size_t max,
-               std::optional<std::uint8_t> termChar, std::chrono::milliseconds slice)
-        : m_job(job), m_result(result), m_max(max), m_termChar(termChar), m_slice(slice) {}
-
-    bool abandoned() const override { return m_job.abandoned(); }
-    bool satisfied() const override { return m_satisfied; }
-
-    std::size_t offer(std::span<const std::uint8_t> bytes, bool end) override {
-        std::size_t take = std::min(bytes.size(), m_max - m_result.count);
-        if (m_termChar) {
-            const auto stop = bytes.begin() + static_cast<std::ptrdiff_t>(take);
-            const auto found = std::find(bytes.begin(), stop, *m_termChar);
-            if (found != stop) {
-                take = static_cast<std::size_t>(found - bytes.begin()) + 1;
-                m_result.termChar = true;
-            }
-        }
-        m_job.push(bytes.first(take));
-        const auto now = std::chrono::steady_clock::now();
-        if (m_result.count == 0 && take > 0) {
-            m_first = now;
-        }
-        m_result.count += take;
-        m_result.end = end && take == bytes.size();
-        m_result.countReached = m_result.count == m_max;
-        const bool sliceOver =
-            m_slice.count() > 0 && m_result.count > 0 && now - m_first >= m_slice;
-        if (m_result.end || m_result.termChar || m_result.countReached || sliceOver) {
-            m_satisfied = true;
-            m_job.answer(Outcome::Done);
-        }
-        return take;
-    }
-
-private:
-    JobState& m_job;
-    ReadResult& m_result;
-    std::size_t m_max;
-    std::optional<std::uint8_t> m_termChar;
-    std::chrono::milliseconds m_slice;
-    std::chrono::steady_clock::time_point m_first;
-    bool m_satisfied = false;
-};
+/// The most of a message's rest kept for the address's next reads while the adapter reads it.
+constexpr std::size_t kMostFollowed = 64 << 20;
 
 /// Waits, on the worker, for the first bytes of a message and takes none: they, and what
 /// follows them in the same read, stay for the address's next read.
@@ -166,6 +121,14 @@ ReadResult PlusPlusAdapter::read(const GpibAddress& address, std::size_t max,
     if (max == 0) {
         return {Outcome::Done, 0, false, false, true};
     }
+    // The adapter may still be reading the rest of this address's message for an earlier
+    // reader: that rest is taken as it comes, not after the adapter's whole read.
+    if (const std::shared_ptr<ReadTail> tail = m_tails.find(address)) {
+        if (auto taken =
+                tail->take(max, termChar, limits.slice, sink, limits.deadline, limits.stop)) {
+            return *taken;
+        }
+    }
     auto result = std::make_shared<ReadResult>();
     std::size_t delivered = 0;
     const Sink counted = [&](std::vector<std::uint8_t>& bytes) {
@@ -173,11 +136,13 @@ ReadResult PlusPlusAdapter::read(const GpibAddress& address, std::size_t max,
         sink(bytes);
     };
     const Outcome ran = m_worker.run(
-        [=](AdapterLink& link, JobState& job) {
+        [=, this](AdapterLink& link, JobState& job) {
             // Address space only, until bytes come: pages are taken as they are written.
             job.reserve(std::min(max, kMostReserved));
             ReadRouter router(job, *result, max, termChar, limits.slice);
+            router.followInto(m_tails, address, kMostFollowed);
             const Outcome outcome = link.read(address, router, limits.oneRead);
+            router.finish(link);
             if (!router.satisfied()) {
                 result->outcome = outcome; // once answered, the result is the caller's
             }

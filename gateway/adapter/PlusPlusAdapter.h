@@ -3,6 +3,7 @@
 #include "gateway/adapter/AdapterLink.h"
 #include "gateway/adapter/AdapterTypes.h"
 #include "gateway/adapter/AdapterWorker.h"
+#include "gateway/adapter/ReadTail.h"
 #include "net/Deadline.h"
 
 #include <chrono>
@@ -97,6 +98,7 @@ private:
     bool is(Flavour flavour) const noexcept { return m_worker.flavour() == flavour; }
 
     std::uint8_t m_ownAddress;
+    ReadTails m_tails; ///< outlives the worker, whose reads add to them
     AdapterWorker m_worker;
 };
 

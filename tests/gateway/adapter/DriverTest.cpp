@@ -189,22 +189,36 @@ TEST_P(AdapterDriver, EveryCallEndsAtItsTimeOutAndTheNextOneWorks) {
     EXPECT_EQ(adapter.serialPoll({7, std::nullopt}, within(2s)).outcome, Outcome::IoError);
 }
 
-TEST_P(AdapterDriver, AnAbandonedReadIsDrainedNeverHandedOnAndMakesOthersWait) {
+TEST_P(AdapterDriver, AReadOutOfTimeLeavesTheRestToTheNextReadAndAStoppedOneToNobody) {
     // A talker faster than the per-byte time-out holds the adapter's read until its END.
     fake.talk(kDmm, {{bytesOf("first part, "), 0ms, false},
-                     {bytesOf("aban"), 80ms, false},
-                     {bytesOf("doned "), 80ms, false},
-                     {bytesOf("re"), 80ms, false},
-                     {bytesOf("st"), 80ms, true},
+                     {bytesOf("the "), 80ms, false},
+                     {bytesOf("long, "), 80ms, false},
+                     {bytesOf("long "), 80ms, false},
+                     {bytesOf("rest"), 80ms, true},
+                     {bytesOf("stopped "), 0ms, false},
+                     {bytesOf("message"), 80ms, true},
                      {bytesOf("next message"), 0ms, true}});
+    std::string first;
+    EXPECT_EQ(read(kDmm, first, 100, {}, 100ms).outcome, Outcome::TimedOut);
+    EXPECT_EQ(first.rfind("first pa", 0), 0u) << "bytes are handed on as they come";
+    // The adapter's read cannot be interrupted: other addresses wait for its end...
     std::string text;
-    EXPECT_EQ(read(kDmm, text, 100, {}, 100ms).outcome, Outcome::TimedOut);
-    EXPECT_EQ(text.rfind("first pa", 0), 0u) << "bytes are handed on as they come";
     EXPECT_EQ(read(kScope, text, 100, {}, 50ms).outcome, Outcome::AdapterBusy);
     EXPECT_EQ(adapter.write(kScope, bytesOf("*CLS"), true, within(50ms)).outcome,
               Outcome::AdapterBusy);
     EXPECT_TRUE(received(kScope).first.empty()) << "a write that was never started sent nothing";
-    const ReadResult r = read(kDmm, text);
+    // ...while the next read of the same address takes the rest of the message.
+    ReadResult r = read(kDmm, text);
+    EXPECT_EQ(first + text, "first part, the long, long rest");
+    EXPECT_TRUE(r.end);
+
+    // A read whose caller was stopped is drained, and nothing of it is handed on.
+    const auto stopAt = Clock::now() + 40ms;
+    r = adapter.read(kDmm, 100, {}, [](std::span<const std::uint8_t>) {},
+                     {net::Deadline::after(3s), [&] { return Clock::now() >= stopAt; }});
+    EXPECT_EQ(r.outcome, Outcome::Stopped);
+    r = read(kDmm, text);
     EXPECT_EQ(text, "next message");
     EXPECT_TRUE(r.end);
 }
