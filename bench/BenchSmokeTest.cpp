@@ -3,7 +3,7 @@
 #include "bench/Floor.h"
 #include "gateway/Bridge.h"
 #include "gateway/Simulator.h"
-#include "gateway/adapter/DeviceSpec.h"
+#include "gateway/adapter/AdapterPlace.h"
 #include "support/LoopbackSimulator.h"
 
 #include <gtest/gtest.h>
@@ -256,7 +256,7 @@ TEST(Bench, AdapterModeMeasuresTheBridgeAgainstABareClientOnEachFlavour) {
         ASSERT_TRUE(testsupport::started(behindRelay));
         gateway::BridgeConfig config;
         config.link.device =
-            *gateway::adapter::parseDeviceSpec("127.0.0.1:" + behindBridge.plusplusWhere());
+            *gateway::adapter::parseAdapterPlace("127.0.0.1:" + behindBridge.plusplusWhere());
         gateway::Bridge bridge(config);
         std::string error;
         ASSERT_TRUE(bridge.start(&error)) << error;

@@ -252,7 +252,7 @@ const Option kOptions[] = {
      "--plusplus-flavour needs ar488 or prologix"},
     {"--adapter", Value::Required,
      [](CommandLine& l, std::string_view v) {
-         const auto device = adapter::parseDeviceSpec(v);
+         const auto device = adapter::parseAdapterPlace(v);
          if (!device) {
              return false;
          }

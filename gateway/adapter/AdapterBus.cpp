@@ -66,11 +66,8 @@ BusStatus AdapterBus::hold(const Until& until, FunctionRef<void(BusTurn&)> body)
             lk.unlock();
             const StopReason stopped = until.stop();
             lk.lock();
-            if (stopped == StopReason::Aborted) {
-                return giveUp(BusStatus::Aborted);
-            }
-            if (stopped == StopReason::Gone) {
-                return giveUp(BusStatus::Gone);
+            if (stopped != StopReason::None) {
+                return giveUp(stoppedBy(stopped));
             }
             m_changed.wait_until(lk, std::min(until.deadline, now + kStopLook));
         }

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "gateway/adapter/AdapterPlace.h"
 #include "gateway/adapter/AdapterTypes.h"
 #include "gateway/adapter/ByteStream.h"
-#include "gateway/adapter/DeviceSpec.h"
 #include "gateway/adapter/PlusPlusCodec.h"
 #include "net/Deadline.h"
 
@@ -56,7 +56,7 @@ class LinkHalted : public std::exception {};
 
 /// How to reach and drive one adapter.
 struct LinkConfig {
-    DeviceSpec device;
+    AdapterPlace device;
     int baud = 115200;
     Flavour flavour = Flavour::Auto;
     /// The adapter's per-byte time-out (`++read_tmo_ms`): what an absent device costs, and

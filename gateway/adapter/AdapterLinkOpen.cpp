@@ -20,8 +20,8 @@ constexpr auto kProbeQuiet = 200ms;
 
 void AdapterLink::open(Deadline deadline) {
     close();
-    m_name = m_config.device.kind == DeviceSpec::Kind::Serial ? m_config.device.path
-                                                              : m_config.device.host;
+    m_name = m_config.device.kind == AdapterPlace::Kind::Serial ? m_config.device.path
+                                                                : m_config.device.host;
     m_stream = openByteStream(m_config.device, m_config.baud, deadline);
     m_name = m_stream->name();
     m_address.reset();

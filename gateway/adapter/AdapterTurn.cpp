@@ -47,7 +47,7 @@ BusStatus AdapterTurn::status(Outcome outcome) const {
     case Outcome::TimedOut:
         return BusStatus::Timeout;
     case Outcome::Stopped:
-        return m_stopped == StopReason::Aborted ? BusStatus::Aborted : BusStatus::Gone;
+        return stoppedBy(m_stopped);
     case Outcome::NotSupported:
         return BusStatus::NotSupported;
     case Outcome::IoError:

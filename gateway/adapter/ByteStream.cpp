@@ -44,15 +44,15 @@ private:
 
 } // namespace
 
-std::unique_ptr<ByteStream> openByteStream(const DeviceSpec& spec, int baud,
+std::unique_ptr<ByteStream> openByteStream(const AdapterPlace& place, int baud,
                                            net::Deadline deadline) {
-    if (spec.kind == DeviceSpec::Kind::Serial) {
-        return std::make_unique<SerialStream>(net::SerialPort::open(spec.path, baud));
+    if (place.kind == AdapterPlace::Kind::Serial) {
+        return std::make_unique<SerialStream>(net::SerialPort::open(place.path, baud));
     }
-    const bool v6 = spec.host.find(':') != std::string::npos;
+    const bool v6 = place.host.find(':') != std::string::npos;
     const std::string name =
-        (v6 ? "[" + spec.host + "]" : spec.host) + ":" + std::to_string(spec.port);
-    return std::make_unique<TcpStream>(net::connectHost(spec.host, spec.port, deadline), name);
+        (v6 ? "[" + place.host + "]" : place.host) + ":" + std::to_string(place.port);
+    return std::make_unique<TcpStream>(net::connectHost(place.host, place.port, deadline), name);
 }
 
 } // namespace gateway::adapter

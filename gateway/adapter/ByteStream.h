@@ -1,6 +1,6 @@
 #pragma once
 
-#include "gateway/adapter/DeviceSpec.h"
+#include "gateway/adapter/AdapterPlace.h"
 #include "net/Deadline.h"
 
 #include <cstddef>
@@ -27,9 +27,9 @@ public:
     virtual const std::string& name() const = 0;
 };
 
-/// Opens the stream `spec` names: a serial port at `baud`, or a TCP connection made by
+/// Opens the stream `place` names: a serial port at `baud`, or a TCP connection made by
 /// `deadline`. Throws net::TransportError (ConnectionRefused when the port is taken).
-std::unique_ptr<ByteStream> openByteStream(const DeviceSpec& spec, int baud,
+std::unique_ptr<ByteStream> openByteStream(const AdapterPlace& place, int baud,
                                            net::Deadline deadline);
 
 } // namespace gateway::adapter

@@ -50,6 +50,11 @@ enum class BusStatus : std::uint8_t {
 /// Asked while an operation waits: whether its caller gives up, and why.
 enum class StopReason : std::uint8_t { None, Aborted, Gone };
 
+/// How an operation ends when its stop says `why` (not None): aborted, or its client gone.
+inline constexpr BusStatus stoppedBy(StopReason why) {
+    return why == StopReason::Aborted ? BusStatus::Aborted : BusStatus::Gone;
+}
+
 /// A stop that never asks to stop.
 inline constexpr auto kNeverStop = [] { return StopReason::None; };
 

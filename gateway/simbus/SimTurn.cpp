@@ -41,13 +41,8 @@ BusStatus SimTurn::waitFor(Ready ready, Hint hint) {
         if (m_bench.m_stopping) {
             return BusStatus::Gone;
         }
-        switch (m_until.stop()) {
-        case StopReason::Aborted:
-            return BusStatus::Aborted;
-        case StopReason::Gone:
-            return BusStatus::Gone;
-        case StopReason::None:
-            break;
+        if (const StopReason why = m_until.stop(); why != StopReason::None) {
+            return stoppedBy(why);
         }
         const auto now = Clock::now();
         if (now >= m_until.deadline) {

@@ -94,10 +94,10 @@ public:
             }
             m_linkDir = dir;
             pointAtAdapter();
-            config.link.device.kind = gateway::adapter::DeviceSpec::Kind::Serial;
+            config.link.device.kind = gateway::adapter::AdapterPlace::Kind::Serial;
             config.link.device.path = devicePath();
         } else {
-            config.link.device.kind = gateway::adapter::DeviceSpec::Kind::Tcp;
+            config.link.device.kind = gateway::adapter::AdapterPlace::Kind::Tcp;
             config.link.device.host = "127.0.0.1";
             config.link.device.port =
                 static_cast<std::uint16_t>(std::stoul(m_sim->plusplusWhere()));

@@ -1,41 +1,13 @@
+#include "gateway/adapter/AdapterPlace.h"
 #include "gateway/adapter/CommandBytes.h"
-#include "gateway/adapter/DeviceSpec.h"
 #include "gateway/adapter/PlusPlusCodec.h"
+
+#include "support/CountingNew.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
 #include <string>
 #include <vector>
-
-namespace {
-
-thread_local bool t_counting = false;
-thread_local std::size_t t_allocated = 0;
-
-} // namespace
-
-// Every allocation of the test program passes here, so a test can weigh those of one call.
-void* operator new(std::size_t size) {
-    if (t_counting) {
-        t_allocated += size;
-    }
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-// GCC takes the free() in a replaced delete for a mismatch with new, which it is not here.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-#pragma GCC diagnostic pop
 
 namespace gateway::adapter {
 namespace {
@@ -112,11 +84,9 @@ TEST(PlusPlusCodec, AMessageOfManyLinesIsEncodedInOnePass) {
     for (std::size_t i = 0; i < message.size(); ++i) {
         message[i] = static_cast<std::uint8_t>(i);
     }
-    t_allocated = 0;
-    t_counting = true;
+    testsupport::startCountingAllocations();
     const EncodedWrite w = encodeWrite(message, true, kAr488Piece, true);
-    t_counting = false;
-    EXPECT_LT(t_allocated, 2 * w.text.size());
+    EXPECT_LT(testsupport::stopCountingAllocations().bytes, 2 * w.text.size());
     Bytes data;
     EXPECT_EQ(walk(w.text, data).size(), 2 + w.lineEnds.size());
     EXPECT_EQ(data, message);
@@ -189,10 +159,10 @@ TEST(PlusPlusCodec, RepliesAreReadStrictly) {
     }
 }
 
-TEST(DeviceSpec, PathsAreSerialAndEverythingElseTcpOnPort1234UnlessGiven) {
-    const auto serial = parseDeviceSpec("/dev/serial/by-id/usb-x");
+TEST(AdapterPlace, PathsAreSerialAndEverythingElseTcpOnPort1234UnlessGiven) {
+    const auto serial = parseAdapterPlace("/dev/serial/by-id/usb-x");
     ASSERT_TRUE(serial);
-    EXPECT_EQ(serial->kind, DeviceSpec::Kind::Serial);
+    EXPECT_EQ(serial->kind, AdapterPlace::Kind::Serial);
     EXPECT_EQ(serial->path, "/dev/serial/by-id/usb-x");
 
     struct Row {
@@ -202,15 +172,15 @@ TEST(DeviceSpec, PathsAreSerialAndEverythingElseTcpOnPort1234UnlessGiven) {
     };
     for (const Row& row : {Row{"gpib-lan", "gpib-lan", 1234}, Row{"10.0.0.5:23", "10.0.0.5", 23},
                            Row{"[::1]", "::1", 1234}, Row{"[fe80::2]:8488", "fe80::2", 8488}}) {
-        const auto tcp = parseDeviceSpec(row.text);
+        const auto tcp = parseAdapterPlace(row.text);
         ASSERT_TRUE(tcp) << row.text;
-        EXPECT_EQ(tcp->kind, DeviceSpec::Kind::Tcp);
+        EXPECT_EQ(tcp->kind, AdapterPlace::Kind::Tcp);
         EXPECT_EQ(tcp->host, row.host);
         EXPECT_EQ(tcp->port, row.port);
     }
     for (const char* bad :
          {"", "::1", "[::1", "[]", "host:", "host:0", "host:65536", "host:x", "[::1]x", "a b"}) {
-        EXPECT_FALSE(parseDeviceSpec(bad)) << bad;
+        EXPECT_FALSE(parseAdapterPlace(bad)) << bad;
     }
 }
 

@@ -1,6 +1,6 @@
 #include "FakeAdapter.h"
 
-#include "gateway/adapter/DeviceSpec.h"
+#include "gateway/adapter/AdapterPlace.h"
 #include "gateway/adapter/PlusPlusAdapter.h"
 
 #include <gtest/gtest.h>
@@ -41,7 +41,7 @@ protected:
 
     LinkConfig configFor(const std::string& device) {
         LinkConfig config;
-        config.device = *parseDeviceSpec(device);
+        config.device = *parseAdapterPlace(device);
         config.perByte = 100ms;
         config.probeWindow = 2s;
         config.log = [this](const std::string& line) {
@@ -302,7 +302,7 @@ TEST(AdapterOpen, AnAdapterThatResetsOnOpenIsAskedUntilItAnswers) {
     FakeAdapter fake(Flavour::Ar488, Transport::Pty);
     fake.deafFor(1200ms);
     LinkConfig config;
-    config.device = *parseDeviceSpec(fake.device());
+    config.device = *parseAdapterPlace(fake.device());
     PlusPlusAdapter adapter(config);
     const auto start = Clock::now();
     EXPECT_EQ(adapter.start(net::Deadline::after(5s)), "");
@@ -314,7 +314,7 @@ TEST(AdapterOpen, AnAdapterThatResetsOnOpenIsAskedUntilItAnswers) {
 TEST(AdapterOpen, ASecondProgramCannotOpenAPortInUse) {
     FakeAdapter fake(Flavour::Ar488, Transport::Pty);
     LinkConfig config;
-    config.device = *parseDeviceSpec(fake.device());
+    config.device = *parseAdapterPlace(fake.device());
     PlusPlusAdapter first(config);
     ASSERT_EQ(first.start(net::Deadline::after(5s)), "");
     PlusPlusAdapter second(config);

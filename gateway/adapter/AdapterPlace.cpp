@@ -1,4 +1,4 @@
-#include "gateway/adapter/DeviceSpec.h"
+#include "gateway/adapter/AdapterPlace.h"
 
 namespace gateway::adapter {
 
@@ -37,22 +37,22 @@ bool plainHost(std::string_view host) {
 
 } // namespace
 
-std::optional<DeviceSpec> parseDeviceSpec(std::string_view text) {
-    DeviceSpec spec;
+std::optional<AdapterPlace> parseAdapterPlace(std::string_view text) {
+    AdapterPlace place;
     if (text.find('/') != std::string_view::npos) {
-        spec.path = std::string(text);
-        return spec;
+        place.path = std::string(text);
+        return place;
     }
-    spec.kind = DeviceSpec::Kind::Tcp;
-    spec.port = kDefaultAdapterPort;
+    place.kind = AdapterPlace::Kind::Tcp;
+    place.port = kDefaultAdapterPort;
     std::string_view rest;
     if (!text.empty() && text.front() == '[') {
         const std::size_t close = text.find(']');
         if (close == std::string_view::npos || close == 1) {
             return std::nullopt;
         }
-        spec.host = std::string(text.substr(1, close - 1));
-        if (spec.host.find_first_not_of("0123456789abcdefABCDEF:.%") != std::string::npos) {
+        place.host = std::string(text.substr(1, close - 1));
+        if (place.host.find_first_not_of("0123456789abcdefABCDEF:.%") != std::string::npos) {
             return std::nullopt;
         }
         rest = text.substr(close + 1);
@@ -61,7 +61,7 @@ std::optional<DeviceSpec> parseDeviceSpec(std::string_view text) {
         if (!plainHost(text.substr(0, colon))) {
             return std::nullopt;
         }
-        spec.host = std::string(text.substr(0, colon));
+        place.host = std::string(text.substr(0, colon));
         rest = colon == std::string_view::npos ? std::string_view() : text.substr(colon);
     }
     if (!rest.empty()) {
@@ -69,9 +69,9 @@ std::optional<DeviceSpec> parseDeviceSpec(std::string_view text) {
         if (!port) {
             return std::nullopt;
         }
-        spec.port = *port;
+        place.port = *port;
     }
-    return spec;
+    return place;
 }
 
 } // namespace gateway::adapter

@@ -8,7 +8,7 @@
 namespace gateway::adapter {
 
 /// Where the adapter is: a serial device, or a TCP host and port.
-struct DeviceSpec {
+struct AdapterPlace {
     enum class Kind { Serial, Tcp };
     Kind kind = Kind::Serial;
     std::string path;       ///< the serial device (Serial)
@@ -22,6 +22,6 @@ constexpr std::uint16_t kDefaultAdapterPort = 1234;
 /// Reads DEVICE: a path (it holds a '/') is a serial device; otherwise `HOST`, `HOST:PORT`,
 /// `[IPV6]` or `[IPV6]:PORT`, port 1234 when none is given. Nothing for anything else (an
 /// empty text, a bad port, an IPv6 address without brackets).
-std::optional<DeviceSpec> parseDeviceSpec(std::string_view text);
+std::optional<AdapterPlace> parseAdapterPlace(std::string_view text);
 
 } // namespace gateway::adapter
