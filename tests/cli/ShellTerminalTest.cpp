@@ -119,6 +119,9 @@ TEST_F(CliTest, CtrlCDropsAHalfTypedLineAndEndsABlockingReadWhoseSessionGoesOn) 
     ASSERT_TRUE(waitShown(terminal, "siclquill 22> ", 1, seen)) << seen;
     // Ctrl-C at the prompt: the line is gone, so only the next one is run.
     type(terminal, "w *RST");
+    // Once the line editor has echoed it: a Ctrl-C before it reads the terminal would reach
+    // the line discipline instead, which flushes the typed bytes itself.
+    ASSERT_TRUE(waitShown(terminal, "w *RST", 1, seen)) << seen;
     type(terminal, "\x03");
     ASSERT_TRUE(waitShown(terminal, "siclquill 22> ", 2, seen)) << seen;
     type(terminal, "q *IDN?\r");
